@@ -1,0 +1,4 @@
+"""python -m qm4410: run the demonstration against the supply on its fixed port."""
+from qm4410 import _run_demonstration
+
+_run_demonstration(globals())

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds and installs the package as a user
+# would (a regular install: the package's __init__ is an extension), and
+# runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if ! command -v lsof >/dev/null 2>&1; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq lsof >/dev/null
+fi
+
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+    pyserial pytest hypothesis
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --force-reinstall --no-deps .
+
+# Run from tests/ so the source folder python/ can never shadow the install.
+cd tests
+python3 -m pytest -q "$@"

@@ -1,0 +1,402 @@
+// The device commands: each builds one request from the class template,
+// stores its checksum and makes one transaction, all through the object, so
+// a subclass, a patched method or a replaced attribute changes what happens.
+// When the checksum and transaction methods are the class's own, the frame
+// is built in a C++ buffer instead of a list: same bytes, same calls on the
+// port, less work.
+#include <initializer_list>
+
+#include "driver.hpp"
+
+namespace qm4410 {
+namespace {
+
+struct DataByte {
+    std::size_t index;
+    PyObject* value;  // borrowed
+};
+
+// An exact int in 0..255, else -1.
+int byte_value(PyObject* object) {
+    if (!PyLong_CheckExact(object)) return -1;
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(object, &overflow);
+    return (overflow || value < 0 || value > 0xFF) ? -1 : static_cast<int>(value);
+}
+
+// The request as a C++ frame when every piece is a plain byte value.
+bool build_frame(PyObject* template_, PyObject* address, PyObject* word, std::initializer_list<DataByte> data,
+                 Frame& frame) {
+    if (!PyTuple_CheckExact(template_) || PyTuple_GET_SIZE(template_) != static_cast<Py_ssize_t>(kFrameLength))
+        return false;
+    for (std::size_t i = 0; i < kFrameLength; ++i) {
+        const int value = byte_value(PyTuple_GET_ITEM(template_, i));
+        if (value < 0) return false;
+        frame[i] = static_cast<std::uint8_t>(value);
+    }
+    auto put = [&frame](std::size_t index, PyObject* object) {
+        const int value = byte_value(object);
+        if (value < 0) return false;
+        frame[index] = static_cast<std::uint8_t>(value);
+        return true;
+    };
+    if (!put(1, address) || !put(2, word)) return false;
+    for (const DataByte& byte : data) {
+        if (!put(byte.index, byte.value)) return false;
+    }
+    seal(frame);
+    return true;
+}
+
+// The list form: command = list(template); command[1] = addr; ...
+Ref build_command(PyObject* template_, PyObject* address, PyObject* word, std::initializer_list<DataByte> data) {
+    Ref command(PySequence_List(template_));
+    if (!command || PySequence_SetItem(command.get(), 1, address) < 0 ||
+        PySequence_SetItem(command.get(), 2, word) < 0)
+        return Ref();
+    for (const DataByte& byte : data) {
+        if (PySequence_SetItem(command.get(), static_cast<Py_ssize_t>(byte.index), byte.value) < 0) return Ref();
+    }
+    return command;
+}
+
+// One device command; returns read_bytes: the reply, None, or null on error.
+Ref run_command(Context& ctx, PyObject* self, PyObject* word_name, std::initializer_list<DataByte> data) {
+    Ref template_(PyObject_GetAttr(self, ctx.cmd_template.get()));
+    if (!template_) return Ref();
+    Ref address(PyObject_GetAttr(self, ctx.addr.get()));
+    if (!address) return Ref();
+    Ref word(PyObject_GetAttr(self, word_name));
+    if (!word) return Ref();
+    Ref cal_crc(PyObject_GetAttr(self, ctx.cal_crc.get()));
+    if (!cal_crc) return Ref();
+    Ref write_and_read;
+    if (is_own_method(ctx, cal_crc.get(), self, kCalCrc)) {
+        write_and_read = Ref(PyObject_GetAttr(self, ctx.write_and_read.get()));
+        if (!write_and_read) return Ref();
+        Frame frame;
+        if (is_own_method(ctx, write_and_read.get(), self, kWriteAndRead) &&
+            build_frame(template_.get(), address.get(), word.get(), data, frame)) {
+            return Ref(transact(ctx, self, nullptr, &frame));
+        }
+    }
+    Ref command = build_command(template_.get(), address.get(), word.get(), data);
+    if (!command) return Ref();
+    Ref checksum_stored(PyObject_CallOneArg(cal_crc.get(), command.get()));
+    if (!checksum_stored) return Ref();
+    if (!write_and_read) {
+        write_and_read = Ref(PyObject_GetAttr(self, ctx.write_and_read.get()));
+        if (!write_and_read) return Ref();
+    }
+    return Ref(PyObject_CallOneArg(write_and_read.get(), command.get()));
+}
+
+// True when a valid reply came back; -1 on error.
+int answered(const Ref& read_bytes) { return read_bytes ? PyObject_IsTrue(read_bytes.get()) : -1; }
+
+PyObject* result_of(const Ref& read_bytes) {
+    const int ok = answered(read_bytes);
+    return ok < 0 ? nullptr : PyBool_FromLong(ok);
+}
+
+// prefix followed by the reply's byte values as a list: one printed line.
+bool print_reply(Context& ctx, const char* prefix, PyObject* read_bytes) {
+    Ref buf(PySequence_List(read_bytes));
+    if (!buf) return false;
+    Ref text(PyUnicode_FromFormat("%s%S", prefix, buf.get()));
+    return text && print_line(ctx, text.get());
+}
+
+// The reply as bytes, long enough for a decoder that reads `needed` bytes.
+Ref reply_bytes(PyObject* read_bytes, std::size_t needed) {
+    Ref bytes = PyBytes_Check(read_bytes) ? Ref::borrowed(read_bytes) : Ref(PyBytes_FromObject(read_bytes));
+    if (bytes && PyBytes_GET_SIZE(bytes.get()) < static_cast<Py_ssize_t>(needed)) {
+        PyErr_SetString(PyExc_IndexError, "index out of range");
+        return Ref();
+    }
+    return bytes;
+}
+
+const std::uint8_t* bytes_of(const Ref& bytes) {
+    return reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+}
+
+// 1 when `mode` equals `first`, 0 when it equals `second`, else ValueError.
+int choose_mode(PyObject* mode, PyObject* first, PyObject* second, const char* message) {
+    const int is_first = PyObject_RichCompareBool(mode, first, Py_EQ);
+    if (is_first != 0) return is_first;
+    const int is_second = PyObject_RichCompareBool(mode, second, Py_EQ);
+    if (is_second < 0) return -1;
+    if (is_second) return 0;
+    PyErr_Format(PyExc_ValueError, message, mode);
+    return -1;
+}
+
+PyObject* single_byte_command(Context& ctx, PyObject* self, PyObject* word_name, long value) {
+    Ref byte(PyLong_FromLong(value));
+    if (!byte) return nullptr;
+    return result_of(run_command(ctx, self, word_name, {{3, byte.get()}}));
+}
+
+PyObject* set_work_mode_body(Context& ctx, PyObject* const* args) {
+    const int work_mode = choose_mode(args[1], ctx.text_remote.get(), ctx.text_local.get(),
+                                      "mode must be 'remote' or 'local', not %R");
+    if (work_mode < 0) return nullptr;
+    return single_byte_command(ctx, args[0], ctx.word_set_work_mode.get(), work_mode);
+}
+
+PyObject* set_ouput_mode_body(Context& ctx, PyObject* const* args) {
+    const int on = choose_mode(args[1], ctx.text_on.get(), ctx.text_off.get(), "mode must be 'on' or 'off', not %R");
+    if (on < 0) return nullptr;
+    return single_byte_command(ctx, args[0], ctx.word_set_out_mode.get(), on);
+}
+
+PyObject* set_new_addr_body(Context& ctx, PyObject* const* args) {
+    PyObject* address = args[1];
+    if (!PyLong_CheckExact(address)) {
+        wrong_argument_type("address", "int", address);
+        return nullptr;
+    }
+    return result_of(run_command(ctx, args[0], ctx.word_set_new_addr.get(), {{3, address}}));
+}
+
+PyObject* restore_factory_body(Context& ctx, PyObject* const* args) {
+    Ref read_bytes = run_command(ctx, args[0], ctx.word_restore_factory.get(), {});
+    const int ok = answered(read_bytes);
+    if (ok < 0) return nullptr;
+    if (ok && !print_reply(ctx, "Restore FACTORY:", read_bytes.get())) return nullptr;
+    return PyBool_FromLong(ok);
+}
+
+// A set-point in volts or amperes, sent as unsigned thousandths in bytes 3..6.
+PyObject* setpoint_command(Context& ctx, PyObject* const* args, PyObject* word_name, const char* quantity,
+                           const char* printed_prefix) {
+    const double units = PyFloat_AsDouble(args[1]);
+    if (units == -1.0 && PyErr_Occurred()) return nullptr;
+    const Setpoint setpoint = to_milli(units);
+    switch (setpoint.error) {
+        case SetpointError::None:
+            break;
+        case SetpointError::Infinite:
+            PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
+            return nullptr;
+        case SetpointError::NotANumber:
+            PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
+            return nullptr;
+        case SetpointError::OutOfRange: {
+            Ref argument(PyFloat_FromDouble(units));
+            if (argument) PyErr_Format(PyExc_ValueError, "%s out of range: %R", quantity, argument.get());
+            return nullptr;
+        }
+    }
+    Ref bytes[4];
+    for (int k = 0; k < 4; ++k) {
+        bytes[k] = Ref(PyLong_FromLong((setpoint.milli >> (8 * k)) & 0xFF));
+        if (!bytes[k]) return nullptr;
+    }
+    Ref read_bytes = run_command(ctx, args[0], word_name,
+                                 {{kSetpointOffset, bytes[0].get()},
+                                  {kSetpointOffset + 1, bytes[1].get()},
+                                  {kSetpointOffset + 2, bytes[2].get()},
+                                  {kSetpointOffset + 3, bytes[3].get()}});
+    const int ok = answered(read_bytes);
+    if (ok < 0) return nullptr;
+    if (ok && printed_prefix && !print_reply(ctx, printed_prefix, read_bytes.get())) return nullptr;
+    return PyBool_FromLong(ok);
+}
+
+PyObject* set_voltage_max_body(Context& ctx, PyObject* const* args) {
+    return setpoint_command(ctx, args, ctx.word_set_max_out_voltage.get(), "voltage", nullptr);
+}
+
+PyObject* set_out_voltage_body(Context& ctx, PyObject* const* args) {
+    return setpoint_command(ctx, args, ctx.word_set_out_voltage.get(), "voltage", "set voltage, read:");
+}
+
+PyObject* set_out_current_body(Context& ctx, PyObject* const* args) {
+    return setpoint_command(ctx, args, ctx.word_set_out_current.get(), "current", "set current, read:");
+}
+
+bool put(PyObject* dict, const Ref& key, Ref value) {
+    return value && PyDict_SetItem(dict, key.get(), value.get()) == 0;
+}
+
+bool put_milli(PyObject* dict, const Ref& key, std::uint32_t milli) {
+    return put(dict, key, Ref(PyFloat_FromDouble(static_cast<double>(milli) / 1000.0)));
+}
+
+PyObject* status_record(Context& ctx, const Status& s) {
+    Ref record(PyDict_New());
+    if (!record) return nullptr;
+    PyObject* d = record.get();
+    const Ref& out_mode = s.regulation() == static_cast<unsigned>(Regulation::ConstantVoltage)   ? ctx.text_cv
+                          : s.regulation() == static_cast<unsigned>(Regulation::ConstantCurrent) ? ctx.text_cc
+                                                                                                 : ctx.text_xx;
+    const bool complete =
+        put_milli(d, ctx.key_current_real, s.current_real_ma) && put_milli(d, ctx.key_voltage_real, s.voltage_real_mv) &&
+        put_milli(d, ctx.key_current_set, s.current_set_ma) &&
+        put_milli(d, ctx.key_voltage_max_set, s.voltage_max_set_mv) &&
+        put_milli(d, ctx.key_voltage_set, s.voltage_set_mv) &&
+        put(d, ctx.key_out_status, Ref::borrowed(s.output_on() ? ctx.text_on.get() : ctx.text_off.get())) &&
+        put(d, ctx.key_beyond_temp, Ref(PyBool_FromLong(s.over_temperature()))) &&
+        put(d, ctx.key_out_mode, Ref::borrowed(out_mode.get())) &&
+        put(d, ctx.key_fan_speed, Ref(PyLong_FromUnsignedLong(s.fan_speed()))) &&
+        put(d, ctx.key_work_mode, Ref::borrowed(s.remote() ? ctx.text_remote.get() : ctx.text_local.get()));
+    return complete ? record.release() : nullptr;
+}
+
+PyObject* read_dev_status_body(Context& ctx, PyObject* const* args) {
+    Ref read_bytes = run_command(ctx, args[0], ctx.word_read_dev_real_status.get(), {});
+    const int ok = answered(read_bytes);
+    if (ok <= 0) return ok < 0 ? nullptr : Py_NewRef(Py_None);
+    Ref reply = reply_bytes(read_bytes.get(), status_layout::kEnd);
+    if (!reply) return nullptr;
+    return status_record(ctx, decode_status(bytes_of(reply)));
+}
+
+// Each byte becomes the character of that code point; nothing is trimmed.
+PyObject* characters(const std::uint8_t* bytes, std::size_t count) {
+    return PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(count), nullptr);
+}
+
+PyObject* read_device_version_body(Context& ctx, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref read_bytes = run_command(ctx, self, ctx.word_read_dev_version.get(), {});
+    const int ok = answered(read_bytes);
+    if (ok <= 0) return ok < 0 ? nullptr : Py_NewRef(Py_None);
+    Ref reply = reply_bytes(read_bytes.get(), identity_layout::kEnd);
+    if (!reply) return nullptr;
+    const Identity id = decode_identity(bytes_of(reply));
+    // Everything is converted before anything is stored, so the identity is
+    // replaced whole or not at all.
+    Ref address(PyLong_FromLong(id.address));
+    Ref model(characters(id.model.data(), id.model.size()));
+    Ref number(characters(id.serial.data(), id.serial.size()));
+    Ref version(PyLong_FromLong(id.soft_version));
+    if (!address || !model || !number || !version) return nullptr;
+    if (PyObject_SetAttr(self, ctx.addr.get(), address.get()) < 0 ||
+        PyObject_SetAttr(self, ctx.product_model.get(), model.get()) < 0 ||
+        PyObject_SetAttr(self, ctx.product_number.get(), number.get()) < 0 ||
+        PyObject_SetAttr(self, ctx.soft_version.get(), version.get()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* show_device_version_body(Context& ctx, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref record(PyDict_New());
+    if (!record) return nullptr;
+    PyObject* d = record.get();
+    if (!put(d, ctx.key_model, Ref(PyObject_GetAttr(self, ctx.product_model.get()))) ||
+        !put(d, ctx.key_sn, Ref(PyObject_GetAttr(self, ctx.product_number.get()))) ||
+        !put(d, ctx.key_soft_version, Ref(PyObject_GetAttr(self, ctx.soft_version.get()))))
+        return nullptr;
+    return record.release();
+}
+
+}  // namespace
+
+const MethodSpec kShowDeviceVersion = {
+    "show_device_version", show_device_version_body, 0, {}, nullptr, "dict",
+    "return a dict\n"
+    "        {\n"
+    "            'model':4411,\n"
+    "            'number':076787041\n"
+    "            'sfot_version':373\n"
+    "        }\n"
+    "        ",
+};
+
+const MethodSpec kSetWorkMode = {
+    "set_work_mode", set_work_mode_body, 1, {{"mode", nullptr}}, "remote", "bool",
+    " set deivce work mode\n"
+    "        @mode: 'remote' means PC controll mode\n"
+    "        @mode: 'local' means local manual controll\n"
+    "        return: True if set sucess, otherwise False\n"
+    "        ",
+};
+
+const MethodSpec kSetOuputMode = {
+    "set_ouput_mode", set_ouput_mode_body, 1, {{"mode", nullptr}}, "off", "bool",
+    " turn on or off the device power ouput\n"
+    "        @mode: 'off' means turn off the power\n"
+    "        @mode: 'on' means turn on the power\n"
+    "        return: True if set sucess, otherwise False\n"
+    "        ",
+};
+
+const MethodSpec kSetVoltageMax = {
+    "set_voltage_max", set_voltage_max_body, 1, {{"voltage", "float"}}, nullptr, "bool",
+    " set the device max voltage ouput value\n"
+    "        @voltage: maximum output voltage value, unit: V (float) \n"
+    "            1.1 means 1.1V\n"
+    "        return: True if set sucess, otherwise False\n"
+    "        ",
+};
+
+const MethodSpec kSetOutVoltage = {
+    "set_out_voltage", set_out_voltage_body, 1, {{"voltage", "float"}}, nullptr, "bool",
+    " set output voltage \n"
+    "        @voltage: output voltage value, unit: V (float) \n"
+    "            1.1 means 1.1V\n"
+    "        return: True if set sucess, otherwise False\n"
+    "        ",
+};
+
+const MethodSpec kSetOutCurrent = {
+    "set_out_current", set_out_current_body, 1, {{"current", "float"}}, nullptr, "bool",
+    " set output current limitation\n"
+    "        @current: the max of power current output, unit: A (float) \n"
+    "            0.8 means 0.8A\n"
+    "        return: True if set sucess, otherwise False\n"
+    "        ",
+};
+
+const MethodSpec kSetNewAddr = {
+    "set_new_addr", set_new_addr_body, 1, {{"address", "int"}}, nullptr, "bool",
+    " set new address of the device\n"
+    "        @address: set the address of the device\n"
+    "        return: True if set sucess, otherwise False\n"
+    "        ",
+};
+
+const MethodSpec kRestoreFactory = {
+    "restore_factory", restore_factory_body, 0, {}, nullptr, "bool",
+    " resotre the device to factory settings\n"
+    "        return: True if set sucess, otherwise False\n"
+    "        ",
+};
+
+const MethodSpec kReadDevStatus = {
+    "read_dev_status", read_dev_status_body, 0, {}, nullptr, "dict",
+    " read current device status\n"
+    "        return a dict if success, otherwise None:\n"
+    "        {\n"
+    "            'current_real': 0.2\n"
+    "            'voltage_real': 3.29\n"
+    "            'current_set': 1.0\n"
+    "            'voltage_max_set': 5.0\n"
+    "            'voltage_set': 3.3\n"
+    "            'out_status': 'on'\n"
+    "            'beyond_temp': ''\n"
+    "            'out_mode': 'CV'\n"
+    "            'fan_speed': '3'\n"
+    "            'work_mode': 'remote'\n"
+    "        }\n"
+    "        ",
+};
+
+const MethodSpec kReadDeviceVersion = {
+    "__read_device_version", read_device_version_body, 0, {}, nullptr, nullptr,
+    " Read device version\n"
+    "        device version: module, hardware, software\n"
+    "        :return dict:\n"
+    "        {\n"
+    "            'module_version': 2,\n"
+    "            'hard_version': 50,\n"
+    "            'soft_version': 32,\n"
+    "        }\n"
+    "        ",
+};
+
+}  // namespace qm4410

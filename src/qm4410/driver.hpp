@@ -1,0 +1,50 @@
+// The class QM4410: its methods, by the files that implement them, and the
+// pieces those files share.
+#pragma once
+
+#include <Python.h>
+
+#include "context.hpp"
+#include "frame.hpp"
+#include "method.hpp"
+
+namespace qm4410 {
+
+// driver.cpp
+extern const MethodSpec kInit;
+PyObject* create_driver_class(Context& ctx);
+
+// frame.cpp
+extern const MethodSpec kCheckCrc;
+extern const MethodSpec kCalCrc;
+
+// transaction.cpp
+extern const MethodSpec kRead;
+extern const MethodSpec kWriteAndRead;
+
+// One exchange with the supply on self.ser. `request` is either a list of
+// ints (sent as bytes(request)) or null, in which case `frame` is sent.
+// Returns the validated reply, None, or null with an exception set.
+PyObject* transact(Context& ctx, PyObject* self, PyObject* request, const Frame* frame);
+
+// The weakref callback that drops a dead driver object's transaction state.
+PyObject* create_line_release_callback(PyObject* module);
+
+// commands.cpp
+extern const MethodSpec kShowDeviceVersion;
+extern const MethodSpec kSetWorkMode;
+extern const MethodSpec kSetOuputMode;
+extern const MethodSpec kSetVoltageMax;
+extern const MethodSpec kSetOutVoltage;
+extern const MethodSpec kSetOutCurrent;
+extern const MethodSpec kSetNewAddr;
+extern const MethodSpec kRestoreFactory;
+extern const MethodSpec kReadDevStatus;
+extern const MethodSpec kReadDeviceVersion;
+
+// port.cpp
+extern const MethodSpec kCheckPortAvailable;
+extern const MethodSpec kOpen;
+extern const MethodSpec kClose;
+
+}  // namespace qm4410

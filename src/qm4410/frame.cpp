@@ -1,0 +1,92 @@
+// __cal_crc and __check_crc: the frame checksum on a list, with the
+// interpreter's own arithmetic, so any list behaves as sum() would make it.
+#include "driver.hpp"
+
+namespace qm4410 {
+namespace {
+
+// sum(data[:-1]) & 0xFF. Small ints are added in C; anything else (big ints,
+// bools, objects with __add__) goes through the interpreter's addition.
+Ref checksum_of(Context& ctx, PyObject* data) {
+    Ref head(PyList_GetSlice(data, 0, PyList_GET_SIZE(data) - 1));
+    if (!head) return Ref();
+    long long small = 0;
+    Ref total;  // used once the sum leaves the small-int fast path
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(head.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(head.get(), i);
+        if (!total && PyLong_CheckExact(item)) {
+            int overflow = 0;
+            const long value = PyLong_AsLongAndOverflow(item, &overflow);
+            long long next = 0;
+            if (!overflow && !__builtin_add_overflow(small, value, &next)) {
+                small = next;
+                continue;
+            }
+        }
+        if (!total) {
+            total = Ref(PyLong_FromLongLong(small));
+            if (!total) return Ref();
+        }
+        total = Ref(PyNumber_Add(total.get(), item));
+        if (!total) return Ref();
+    }
+    if (!total) return Ref(PyLong_FromLong(static_cast<long>(small & 0xFF)));
+    return Ref(PyNumber_And(total.get(), ctx.byte_mask.get()));
+}
+
+PyObject* cal_crc_body(Context& ctx, PyObject* const* args) {
+    PyObject* data = args[1];
+    if (!PyList_CheckExact(data)) {
+        wrong_argument_type("data", "list", data);
+        return nullptr;
+    }
+    Ref checksum = checksum_of(ctx, data);
+    if (!checksum || PySequence_SetItem(data, -1, checksum.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* check_crc_body(Context& ctx, PyObject* const* args) {
+    PyObject* data = args[1];
+    if (!PyList_CheckExact(data)) {
+        wrong_argument_type("data", "list", data);
+        return nullptr;
+    }
+    Ref checksum = checksum_of(ctx, data);
+    if (!checksum) return nullptr;
+    Ref last(PySequence_GetItem(data, -1));
+    if (!last) return nullptr;
+    return PyObject_RichCompare(last.get(), checksum.get(), Py_EQ);
+}
+
+}  // namespace
+
+const MethodSpec kCheckCrc = {
+    "__check_crc",
+    check_crc_body,
+    1,
+    {{"data", "list"}},
+    nullptr,
+    "bool",
+    " Verify the CRC of the received message.\n"
+    "\n"
+    "        :param data: List of bytes representing the message received \n"
+    "                     from the device.\n"
+    "        :return: True if the CRC is valid, False otherwise.\n"
+    "        ",
+};
+
+const MethodSpec kCalCrc = {
+    "__cal_crc",
+    cal_crc_body,
+    1,
+    {{"data", "list"}},
+    nullptr,
+    "None",
+    "\n"
+    "        Calculate the CRC of the send command.\n"
+    "\n"
+    "        :param data: List of bytes representing the message to be sended.\n"
+    "        ",
+};
+
+}  // namespace qm4410

@@ -1,0 +1,233 @@
+// Port management: is the port free, open it with the supply's line
+// settings and confirm the model, close it. These two methods turn errors
+// into a printed line and False; everything else lets them through.
+#include "driver.hpp"
+
+namespace qm4410 {
+namespace {
+
+constexpr const char* kCheckFailedPrefix = "检查端口时出错: ";
+constexpr const char* kBusyMessage = "serial port already opened!, Please close and try                       again!";
+constexpr const char* kCannotOpenPrefix = "Cannot open serial port";
+constexpr const char* kUnexpectedPrefix = "unexpected ";
+constexpr long kBaudRate = 4800;
+constexpr long kDataBits = 8;
+constexpr const char* kParity = "N";
+constexpr long kReadTimeoutSeconds = 50;
+constexpr long kStopBits = 1;
+
+// The pending exception, normalised and taken off the error indicator.
+Ref take_exception() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref(value);
+}
+
+// print(prefix + str(error))
+bool print_error(Context& ctx, const char* prefix, PyObject* error) {
+    Ref head(PyUnicode_FromString(prefix));
+    Ref text(PyObject_Str(error));
+    if (!head || !text) return false;
+    Ref line(PyUnicode_Concat(head.get(), text.get()));
+    return line && print_line(ctx, line.get());
+}
+
+// serial.SerialException, looked up when it is needed as a handler would.
+Ref serial_exception_class(Context& ctx) {
+    Ref serial = global(ctx, ctx.serial.get());
+    return serial ? Ref(PyObject_GetAttr(serial.get(), ctx.SerialException.get())) : Ref();
+}
+
+// Whether the pending exception is a serial.SerialException. The class is
+// looked up with the exception set aside, as an except clause would; -1
+// when that lookup fails (its error then replaces the pending one).
+int pending_is_serial_error(Context& ctx) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref handled = serial_exception_class(ctx);
+    if (!handled) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return -1;
+    }
+    PyErr_Restore(type, value, traceback);
+    return PyErr_ExceptionMatches(handled.get());
+}
+
+bool open_and_close(Context& ctx, PyObject* self) {
+    Ref serial = global(ctx, ctx.serial.get());
+    if (!serial) return false;
+    Ref serial_class(PyObject_GetAttr(serial.get(), ctx.Serial.get()));
+    Ref port(PyObject_GetAttr(self, ctx.port.get()));
+    if (!serial_class || !port) return false;
+    Ref trial(PyObject_CallOneArg(serial_class.get(), port.get()));
+    if (!trial) return false;
+    Ref closed(PyObject_CallMethodNoArgs(trial.get(), ctx.close.get()));
+    return static_cast<bool>(closed);
+}
+
+// Windows has no lsof: a port that opens is free.
+PyObject* trial_open(Context& ctx, PyObject* self) {
+    if (open_and_close(ctx, self)) Py_RETURN_TRUE;
+    const int refused = pending_is_serial_error(ctx);
+    if (refused <= 0) return nullptr;
+    PyErr_Clear();
+    Py_RETURN_FALSE;
+}
+
+// lsof PORT, without a shell: any output on its standard output means some
+// process holds the port.
+PyObject* ask_lsof(Context& ctx, PyObject* self) {
+    Ref subprocess = global(ctx, ctx.subprocess.get());
+    if (!subprocess) return nullptr;
+    Ref run(PyObject_GetAttr(subprocess.get(), ctx.run.get()));
+    Ref port(PyObject_GetAttr(self, ctx.port.get()));
+    Ref pipe(PyObject_GetAttr(subprocess.get(), ctx.PIPE.get()));
+    if (!run || !port || !pipe) return nullptr;
+    Ref argv(PyList_New(2));
+    if (!argv) return nullptr;
+    PyList_SET_ITEM(argv.get(), 0, Py_NewRef(ctx.text_lsof.get()));
+    PyList_SET_ITEM(argv.get(), 1, Py_NewRef(port.get()));
+    Ref positional(PyTuple_Pack(1, argv.get()));
+    Ref keywords(PyDict_New());
+    if (!positional || !keywords || PyDict_SetItem(keywords.get(), ctx.stdout_.get(), pipe.get()) < 0 ||
+        PyDict_SetItem(keywords.get(), ctx.stderr_.get(), pipe.get()) < 0)
+        return nullptr;
+    Ref result(PyObject_Call(run.get(), positional.get(), keywords.get()));
+    if (!result) return nullptr;
+    Ref output(PyObject_GetAttr(result.get(), ctx.stdout_.get()));
+    if (!output) return nullptr;
+    const int held = PyObject_IsTrue(output.get());
+    return held < 0 ? nullptr : PyBool_FromLong(!held);
+}
+
+PyObject* lsof_check(Context& ctx, PyObject* self) {
+    PyObject* free = ask_lsof(ctx, self);
+    if (free || !PyErr_ExceptionMatches(PyExc_Exception)) return free;
+    Ref error = take_exception();
+    if (!print_error(ctx, kCheckFailedPrefix, error.get())) return nullptr;
+    Py_RETURN_FALSE;
+}
+
+PyObject* check_port_available_body(Context& ctx, PyObject* const* args) {
+    Ref platform = global(ctx, ctx.platform.get());
+    if (!platform) return nullptr;
+    Ref system(PyObject_CallMethodNoArgs(platform.get(), ctx.system.get()));
+    if (!system) return nullptr;
+    Ref lowered(PyObject_CallMethodNoArgs(system.get(), ctx.lower.get()));
+    if (!lowered) return nullptr;
+    const int windows = PyObject_RichCompareBool(lowered.get(), ctx.text_windows.get(), Py_EQ);
+    if (windows < 0) return nullptr;
+    return windows ? trial_open(ctx, args[0]) : lsof_check(ctx, args[0]);
+}
+
+PyObject* open_port(Context& ctx, PyObject* self) {
+    Ref serial = global(ctx, ctx.serial.get());
+    if (!serial) return nullptr;
+    Ref serial_class(PyObject_GetAttr(serial.get(), ctx.Serial.get()));
+    Ref port(PyObject_GetAttr(self, ctx.port.get()));
+    if (!serial_class || !port) return nullptr;
+    Ref positional(Py_BuildValue("(Olls)", port.get(), kBaudRate, kDataBits, kParity));
+    Ref keywords(Py_BuildValue("{O:l,O:l}", ctx.timeout.get(), kReadTimeoutSeconds, ctx.stopbits.get(), kStopBits));
+    if (!positional || !keywords) return nullptr;
+    return PyObject_Call(serial_class.get(), positional.get(), keywords.get());
+}
+
+// Forgets an identity read through an earlier connection, so a supply that
+// does not answer now cannot pass for the one accepted then.
+bool forget_identity(Context& ctx, PyObject* self) {
+    Ref zero(PyLong_FromLong(0));
+    return zero && PyObject_SetAttr(self, ctx.product_model.get(), ctx.text_empty.get()) == 0 &&
+           PyObject_SetAttr(self, ctx.product_number.get(), ctx.text_empty.get()) == 0 &&
+           PyObject_SetAttr(self, ctx.soft_version.get(), zero.get()) == 0;
+}
+
+int model_is(Context& ctx, PyObject* self, PyObject* model) {
+    Ref product_model(PyObject_GetAttr(self, ctx.product_model.get()));
+    return product_model ? PyObject_RichCompareBool(product_model.get(), model, Py_EQ) : -1;
+}
+
+// The guarded steps of open(). `opened` receives the port as soon as this
+// call has opened it, for the handlers to close.
+PyObject* open_steps(Context& ctx, PyObject* self, Ref& opened) {
+    Ref available(PyObject_CallMethodNoArgs(self, ctx.check_port_available.get()));
+    if (!available) return nullptr;
+    const int free = PyObject_IsTrue(available.get());
+    if (free < 0) return nullptr;
+    if (!free) {
+        Ref busy(PyUnicode_FromString(kBusyMessage));
+        if (!busy || !print_line(ctx, busy.get())) return nullptr;
+        Py_RETURN_FALSE;
+    }
+    opened = Ref(open_port(ctx, self));
+    if (!opened || PyObject_SetAttr(self, ctx.ser.get(), opened.get()) < 0 || !forget_identity(ctx, self))
+        return nullptr;
+    Ref identity_read(PyObject_CallMethodNoArgs(self, ctx.read_device_version.get()));
+    if (!identity_read) return nullptr;
+    for (const Ref* accepted : {&ctx.text_4410, &ctx.text_4411}) {
+        const int match = model_is(ctx, self, accepted->get());
+        if (match < 0) return nullptr;
+        if (match) Py_RETURN_TRUE;
+    }
+    Ref closed(PyObject_CallMethodNoArgs(self, ctx.close.get()));
+    if (!closed) return nullptr;
+    Py_RETURN_FALSE;
+}
+
+// Closes the port that a failed open() had opened; the failure being
+// reported is the one that counts, so an ordinary error from close is dropped.
+bool close_after_failure(Context& ctx, PyObject* opened) {
+    Ref closed(PyObject_CallMethodNoArgs(opened, ctx.close.get()));
+    if (closed) return true;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+PyObject* open_body(Context& ctx, PyObject* const* args) {
+    Ref opened;
+    PyObject* result = open_steps(ctx, args[0], opened);
+    if (result || !PyErr_ExceptionMatches(PyExc_Exception)) return result;
+    Ref error = take_exception();
+    if (opened && !close_after_failure(ctx, opened.get())) return nullptr;
+    Ref serial_error = serial_exception_class(ctx);
+    if (!serial_error) return nullptr;
+    const bool cannot_open = PyErr_GivenExceptionMatches(error.get(), serial_error.get());
+    if (!print_error(ctx, cannot_open ? kCannotOpenPrefix : kUnexpectedPrefix, error.get())) return nullptr;
+    Py_RETURN_FALSE;
+}
+
+PyObject* close_body(Context& ctx, PyObject* const* args) {
+    Ref ser(PyObject_GetAttr(args[0], ctx.ser.get()));
+    if (!ser) return nullptr;
+    Ref closed(PyObject_CallMethodNoArgs(ser.get(), ctx.close.get()));
+    if (!closed) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+const MethodSpec kCheckPortAvailable = {
+    "check_port_available", check_port_available_body, 0, {}, nullptr, "bool",
+    "Check whether the port is available\n"
+    ":return bool: True if available, else False",
+};
+
+const MethodSpec kOpen = {
+    "open", open_body, 0, {}, nullptr, "bool",
+    "open the serial port\n"
+    ":return bool: True if open sucess, else False",
+};
+
+const MethodSpec kClose = {"close", close_body, 0, {}, nullptr, nullptr, nullptr};
+
+}  // namespace qm4410
