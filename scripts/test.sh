@@ -11,9 +11,11 @@ if ! command -v lsof >/dev/null 2>&1; then
 fi
 
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-    pyserial pytest hypothesis
+    pyserial pytest hypothesis mypy types-pyserial
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --force-reinstall --no-deps .
 
 # Run from tests/ so the source folder python/ can never shadow the install.
 cd tests
+# The stub must describe what the installed module really has.
+python3 -m mypy.stubtest qm4410
 python3 -m pytest -q "$@"

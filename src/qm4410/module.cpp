@@ -110,7 +110,7 @@ void module_free(void* module) {
 
 PyMethodDef module_functions[] = {
     {"_run_demonstration", run_demonstration_function, METH_O,
-     "_run_demonstration(namespace)\n--\n\n"
+     "_run_demonstration(namespace, /)\n--\n\n"
      "Run the demonstration against the supply on /dev/tty.usbserial-21320,\n"
      "leaving opat_port and qm4400 in the dict namespace. Used by python -m qm4410."},
     {nullptr, nullptr, 0, nullptr},
