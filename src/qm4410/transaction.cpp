@@ -28,7 +28,14 @@ std::shared_ptr<Line> line_for(Context& ctx, PyObject* self) {
     if (found != ctx.lines.end()) return found->second;
     auto line = std::make_shared<Line>();
     line->watcher = Ref(PyWeakref_NewRef(self, ctx.line_released.get()));
-    if (!line->watcher) return nullptr;
+    if (!line->watcher) {
+        // An object that cannot be weakly referenced (the methods called on
+        // some stand-in for a driver) gets a line of its own for this
+        // exchange only: nothing could tell when to forget a shared one.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+        PyErr_Clear();
+        return line;
+    }
     ctx.lines.emplace(self, line);
     return line;
 }
