@@ -1,0 +1,101 @@
+"""Stand-ins for pyserial and a supply that answers on a fake port.
+
+Used by the port-management and demonstration tests; the driver looks the
+modules up in its globals when it runs, so tests swap them in with
+monkeypatch.setattr(qm4410, "serial", FakeSerialModule()) and so on.
+"""
+
+FRAME_LENGTH = 26
+
+
+def seal(frame):
+    """The frame as bytes, with the checksum of bytes 0..24 in byte 25."""
+    frame = list(frame)
+    frame[25] = sum(frame[:25]) & 0xFF
+    return bytes(frame)
+
+
+def identity_reply(model="4410", addr=1, serial_number="076787041", version=373):
+    frame = [0] * FRAME_LENGTH
+    frame[0], frame[1], frame[2] = 0xAA, addr, 0x31
+    frame[3:7] = model.encode("latin-1")
+    frame[8], frame[9] = version & 0xFF, version >> 8
+    frame[10:19] = serial_number.encode("latin-1")
+    return seal(frame)
+
+
+def answers_identity(model, addr=1):
+    """A supply that answers only the identity request."""
+    return lambda request: identity_reply(model, addr) if request[2] == 0x31 else None
+
+
+class FakeSerialException(Exception):
+    pass
+
+
+class FakePort:
+    """A port object: what is written goes to `answer`, whose reply waits to be read."""
+
+    def __init__(self, answer=None, log=None, close_error=None):
+        self.answer = answer
+        self.log = log if log is not None else []
+        self.close_error = close_error
+        self.written = []
+        self.pending = bytearray()
+        self.close_calls = 0
+        self.write_error = None
+
+    def write(self, data):
+        data = bytes(data)
+        self.log.append(("write", data))
+        if self.write_error is not None:
+            raise self.write_error
+        self.written.append(data)
+        reply = self.answer(data) if self.answer else None
+        if reply:
+            self.pending += reply
+        return len(data)
+
+    def inWaiting(self):
+        return len(self.pending)
+
+    def read(self, size):
+        data = bytes(self.pending[:size])
+        del self.pending[:size]
+        return data
+
+    def close(self):
+        self.close_calls += 1
+        self.log.append(("close", self))
+        if self.close_error is not None:
+            raise self.close_error
+
+
+class FakeSerialModule:
+    """`serial` as the driver uses it: Serial(...) and SerialException."""
+
+    SerialException = FakeSerialException
+
+    def __init__(self, make_port=FakePort, error=None):
+        self.make_port = make_port
+        self.error = error
+        self.calls = []
+        self.ports = []
+
+    def Serial(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if self.error is not None:
+            raise self.error
+        port = self.make_port()
+        self.ports.append(port)
+        return port
+
+
+class FakeTime:
+    def __init__(self, log=None):
+        self.sleeps = []
+        self.log = log if log is not None else []
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+        self.log.append(("sleep", seconds))

@@ -1,0 +1,276 @@
+"""open and close with a fake serial layer and a fake supply."""
+import builtins
+import inspect
+import types
+
+import pytest
+
+import qm4410
+from port_fakes import FakePort, FakeSerialException, FakeSerialModule, FakeTime, answers_identity
+
+PORT = "/dev/ttyUSB3"
+BUSY = "serial port already opened!, Please close and try" + " " * 23 + "again!"
+LINE_SETTINGS = ((PORT, 4800, 8, "N"), {"timeout": 50, "stopbits": 1})
+INITIAL_IDENTITY = {"model": "", "SN": "", "soft_version": 0}
+
+
+@pytest.fixture
+def serial(monkeypatch):
+    fake = FakeSerialModule(make_port=lambda: FakePort(answers_identity("4410")))
+    monkeypatch.setattr(qm4410, "serial", fake)
+    monkeypatch.setattr(qm4410, "time", FakeTime())
+    return fake
+
+
+def make_driver(*verdicts):
+    """A driver whose availability check answers the given verdicts in turn (then True)."""
+    drv = qm4410.QM4410(PORT)
+    drv.checks = []
+    answers = list(verdicts)
+
+    def check():
+        drv.checks.append(True)
+        answer = answers.pop(0) if answers else True
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer
+
+    drv.check_port_available = check
+    return drv
+
+
+def identity_request(addr):
+    frame = [0xAA, addr, 0x31] + [0] * 23
+    frame[25] = sum(frame[:25]) & 0xFF
+    return bytes(frame)
+
+
+def supply(serial, model):
+    serial.make_port = lambda: FakePort(answers_identity(model) if model is not None else None)
+
+
+def test_docstring():
+    doc = inspect.cleandoc(qm4410.QM4410.open.__doc__)
+    assert doc.splitlines() == ["open the serial port", ":return bool: True if open sucess, else False"]
+
+
+@pytest.mark.parametrize("verdict", [False, 0, "", None])
+def test_busy_port_is_left_alone(serial, verdict, capsys):
+    drv = make_driver(verdict)
+    assert drv.open() is False
+    assert capsys.readouterr().out == BUSY + "\n"
+    assert serial.calls == []
+    assert not hasattr(drv, "ser")
+    assert drv.show_device_version() == INITIAL_IDENTITY
+
+
+@pytest.mark.parametrize("model", ["4410", "4411"])
+def test_accepted_model(serial, model, capsys):
+    supply(serial, model)
+    drv = make_driver()
+    assert drv.open() is True
+    assert capsys.readouterr().out == ""
+    assert serial.calls == [LINE_SETTINGS]
+    (args, kwargs), = serial.calls
+    assert [type(v) for v in args + tuple(kwargs.values())] == [str, int, int, str, int, int]
+    [port] = serial.ports
+    assert drv.ser is port and port.close_calls == 0
+    assert port.written == [identity_request(255)]
+    assert drv.show_device_version()["model"] == model
+
+
+@pytest.mark.parametrize("model", ["4412", "4400", "4401", "0000", "    "])
+def test_other_model_is_rejected(serial, model, capsys):
+    supply(serial, model)
+    drv = make_driver()
+    assert drv.open() is False
+    assert capsys.readouterr().out == ""
+    [port] = serial.ports
+    assert drv.ser is port and port.close_calls == 1
+
+
+def test_silent_supply_is_rejected(serial, capsys):
+    supply(serial, None)
+    drv = make_driver()
+    assert drv.open() is False
+    assert capsys.readouterr().out == ""
+    [port] = serial.ports
+    assert drv.ser is port and port.close_calls == 1
+
+
+def test_silent_supply_after_an_accepted_one_is_rejected(serial, capsys):
+    serial.make_port = lambda: FakePort(answers_identity("4411", addr=5))
+    drv = make_driver()
+    assert drv.open() is True
+    drv.close()
+    supply(serial, None)
+    assert drv.open() is False
+    assert capsys.readouterr().out == ""
+    first, second = serial.ports
+    assert drv.ser is second and second.close_calls == 1
+    assert drv.show_device_version() == INITIAL_IDENTITY
+    assert drv._QM4410__addr == 5
+    assert second.written[0] == identity_request(5)
+
+
+def test_identity_is_forgotten_only_once_the_port_is_open(serial):
+    serial.make_port = lambda: FakePort(answers_identity("4410", addr=9))
+    drv = make_driver(True, False, True)
+    assert drv.open() is True
+    known = drv.show_device_version()
+    drv.close()
+    assert drv.open() is False  # busy
+    serial.error = FakeSerialException("gone")
+    assert drv.open() is False  # the port does not open
+    assert drv.show_device_version() == known and drv._QM4410__addr == 9
+
+
+class SubclassedSerialError(FakeSerialException):
+    pass
+
+
+@pytest.mark.parametrize(
+    "error, prefix",
+    [
+        (FakeSerialException("[Errno 2] could not open port"), "Cannot open serial port"),
+        (SubclassedSerialError("port busy"), "Cannot open serial port"),
+        (ValueError("Not a valid baudrate"), "unexpected "),
+        (OSError(16, "Device or resource busy"), "unexpected "),
+    ],
+)
+@pytest.mark.parametrize("where", ["check", "serial"])
+def test_failure_before_the_port_opens(serial, error, prefix, where, capsys):
+    drv = make_driver(error if where == "check" else True)
+    serial.error = error if where == "serial" else None
+    assert drv.open() is False
+    assert capsys.readouterr().out == prefix + str(error) + "\n"
+    assert not hasattr(drv, "ser")
+    assert serial.ports == []
+
+
+def test_windows_trial_open_error_lands_in_open(serial, monkeypatch, capsys):
+    monkeypatch.setattr(qm4410, "platform", types.SimpleNamespace(system=lambda: "Windows"))
+    drv = qm4410.QM4410("COM3")
+    serial.error = TypeError("trial open failed")
+    assert drv.open() is False
+    assert capsys.readouterr().out == "unexpected trial open failed\n"
+    assert serial.calls == [(("COM3",), {})]
+
+
+def test_failed_reopen_keeps_the_earlier_port(serial, capsys):
+    drv = make_driver()
+    assert drv.open() is True
+    earlier = drv.ser
+    serial.error = FakeSerialException("no such port")
+    assert drv.open() is False
+    assert capsys.readouterr().out == "Cannot open serial port" + "no such port\n"
+    assert drv.ser is earlier and earlier.close_calls == 0
+
+
+@pytest.fixture
+def printed(monkeypatch):
+    """Records printed lines next to port events, in one log."""
+    log = []
+    real_print = builtins.print
+
+    def recording_print(*args, **kwargs):
+        log.append(("print",) + args)
+        real_print(*args, **kwargs)
+
+    monkeypatch.setattr(builtins, "print", recording_print)
+    return log
+
+
+@pytest.mark.parametrize(
+    "error, prefix",
+    [
+        (FakeSerialException("write timeout"), "Cannot open serial port"),
+        (ValueError("frame refused"), "unexpected "),
+    ],
+)
+@pytest.mark.parametrize("close_error", [None, OSError(9, "Bad file descriptor"), FakeSerialException("stuck")])
+def test_failure_after_the_port_opened_closes_it(serial, printed, error, prefix, close_error, capsys):
+    def make_port():
+        port = FakePort(answers_identity("4410"), log=printed, close_error=close_error)
+        port.write_error = error
+        return port
+
+    serial.make_port = make_port
+    drv = make_driver()
+    assert drv.open() is False
+    assert capsys.readouterr().out == prefix + str(error) + "\n"
+    [port] = serial.ports
+    assert drv.ser is port and port.close_calls == 1
+    assert [event[0] for event in printed] == ["write", "close", "print"]
+
+
+def test_failure_of_the_identity_method_closes_the_port(serial, capsys):
+    drv = make_driver()
+
+    def read_device_version():
+        raise LookupError("identity read failed")
+
+    drv._QM4410__read_device_version = read_device_version
+    assert drv.open() is False
+    assert capsys.readouterr().out == "unexpected identity read failed\n"
+    [port] = serial.ports
+    assert drv.ser is port and port.close_calls == 1
+
+
+def test_rejected_model_whose_close_fails(serial, capsys):
+    serial.make_port = lambda: FakePort(answers_identity("9999"), close_error=OSError("close failed"))
+    drv = make_driver()
+    assert drv.open() is False
+    assert capsys.readouterr().out == "unexpected close failed\n"
+
+
+def interrupting(request):
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("where", ["check", "serial", "identity"])
+def test_interrupt_passes_through(serial, where, capsys):
+    drv = make_driver(KeyboardInterrupt() if where == "check" else True)
+    if where == "serial":
+        serial.error = KeyboardInterrupt()
+    if where == "identity":
+        serial.make_port = lambda: FakePort(interrupting)
+    with pytest.raises(KeyboardInterrupt):
+        drv.open()
+    assert capsys.readouterr().out == ""
+
+
+def test_second_open_while_connected_checks_again(serial, capsys):
+    drv = make_driver(True, False)
+    assert drv.open() is True
+    port = drv.ser
+    assert drv.open() is False
+    assert len(drv.checks) == 2
+    assert capsys.readouterr().out == BUSY + "\n"
+    assert drv.ser is port and port.close_calls == 0 and len(serial.ports) == 1
+
+
+def test_close_before_any_open(capsys):
+    drv = qm4410.QM4410(PORT)
+    with pytest.raises(AttributeError, match="ser"):
+        drv.close()
+    assert capsys.readouterr().out == ""
+
+
+def test_close_after_open(serial, capsys):
+    drv = make_driver()
+    assert drv.open() is True
+    port = drv.ser
+    assert drv.close() is None
+    assert drv.ser is port and port.close_calls == 1
+    drv.close()
+    assert port.close_calls == 2
+    assert capsys.readouterr().out == ""
+
+
+def test_close_lets_port_errors_through(serial):
+    drv = make_driver()
+    drv.open()
+    drv.ser.close_error = FakeSerialException("device vanished")
+    with pytest.raises(FakeSerialException, match="device vanished"):
+        drv.close()

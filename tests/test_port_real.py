@@ -1,0 +1,155 @@
+"""The driver against a pseudo-terminal, with the real lsof and pyserial.
+
+The test keeps the master side and answers the identity request there; no
+descriptor of the slave side stays open in this process except the one the
+driver opens.
+"""
+import errno
+import os
+import select
+import shutil
+import subprocess
+import sys
+import threading
+import time
+import tty
+
+import pytest
+
+import qm4410
+from port_fakes import FRAME_LENGTH, identity_reply
+
+pytestmark = [
+    pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs Linux pseudo-terminals"),
+    pytest.mark.skipif(shutil.which("lsof") is None, reason="lsof is not installed"),
+]
+
+BUSY = "serial port already opened!, Please close and try" + " " * 23 + "again!"
+
+
+class Responder(threading.Thread):
+    """Answers every identity request that arrives on the master side."""
+
+    def __init__(self, master, model):
+        super().__init__(daemon=True)
+        self.master, self.model = master, model
+        self.requests = []
+        self.stopping = threading.Event()
+
+    def run(self):
+        pending = bytearray()
+        while not self.stopping.is_set():
+            ready, _, _ = select.select([self.master], [], [], 0.05)
+            if not ready:
+                continue
+            try:
+                chunk = os.read(self.master, 256)
+            except OSError as error:
+                if error.errno != errno.EIO:  # EIO: nobody has the slave open
+                    raise
+                time.sleep(0.01)
+                continue
+            pending += chunk
+            while len(pending) >= FRAME_LENGTH:
+                if pending[0] != 0xAA:
+                    del pending[0]
+                    continue
+                request = bytes(pending[:FRAME_LENGTH])
+                del pending[:FRAME_LENGTH]
+                self.requests.append(request)
+                if request[2] == 0x31:
+                    os.write(self.master, identity_reply(self.model, addr=3))
+
+    def stop(self):
+        self.stopping.set()
+        self.join(timeout=5)
+
+
+@pytest.fixture
+def pty_port():
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    path = os.ttyname(slave)
+    os.close(slave)
+    responders = []
+
+    def respond(model="4410"):
+        responder = Responder(master, model)
+        responder.start()
+        responders.append(responder)
+        return responder
+
+    yield path, respond
+    for responder in responders:
+        responder.stop()
+    os.close(master)
+
+
+def holders(path):
+    """lsof's report on the path: empty when no process has it open."""
+    return subprocess.run(["lsof", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE).stdout
+
+
+def own_descriptors(path):
+    found = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{fd}") == path:
+                found.append(int(fd))
+        except OSError:
+            pass
+    return found
+
+
+def test_open_busy_close_cycle(pty_port, capsys):
+    path, respond = pty_port
+    responder = respond("4410")
+    drv = qm4410.QM4410(path)
+    assert own_descriptors(path) == [] and holders(path) == b""
+    assert drv.check_port_available() is True
+
+    assert drv.open() is True
+    assert capsys.readouterr().out == ""
+    assert drv.ser.is_open and drv.ser.baudrate == 4800 and drv.ser.timeout == 50
+    assert len(own_descriptors(path)) == 1
+    assert str(os.getpid()).encode() in holders(path)
+    assert responder.requests[0][:3] == bytes([0xAA, 0xFF, 0x31])
+    assert drv.show_device_version() == {"model": "4410", "SN": "076787041", "soft_version": 373}
+
+    port = drv.ser
+    assert drv.open() is False
+    assert capsys.readouterr().out == BUSY + "\n"
+    assert drv.ser is port and port.is_open
+
+    assert drv.close() is None
+    assert drv.ser is port and not port.is_open
+    assert own_descriptors(path) == [] and holders(path) == b""
+    assert drv.check_port_available() is True
+
+
+@pytest.mark.parametrize("model", ["4499", None])
+def test_rejected_supply_releases_the_port(pty_port, model, capsys):
+    path, respond = pty_port
+    if model is not None:
+        respond(model)
+    drv = qm4410.QM4410(path)
+    assert drv.open() is False
+    assert capsys.readouterr().out == ""
+    assert not drv.ser.is_open
+    assert own_descriptors(path) == [] and holders(path) == b""
+
+
+def test_failed_identity_read_leaves_nothing_open(pty_port, capsys):
+    path, _ = pty_port
+    drv = qm4410.QM4410(path)
+
+    def read_device_version():
+        raise RuntimeError("identity read blew up")
+
+    drv._QM4410__read_device_version = read_device_version
+    assert drv.open() is False
+    assert capsys.readouterr().out == "unexpected identity read blew up\n"
+    assert not drv.ser.is_open
+    assert own_descriptors(path) == []
+    assert holders(path) == b""
+    assert drv.check_port_available() is True
