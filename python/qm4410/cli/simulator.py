@@ -5,6 +5,7 @@ import select
 import shutil
 import signal
 import subprocess
+import sysconfig
 from collections.abc import Iterator
 
 from .failures import SIMULATOR_FAILED, fail
@@ -17,7 +18,8 @@ STOP_TIMEOUT_S = 5.0
 @contextlib.contextmanager
 def simulated_port() -> Iterator[str]:
     """Start the virtual supply and yield the path of its port."""
-    program = shutil.which(SIMULATOR)
+    # Beside our own scripts too: a venv used without activation is not on PATH.
+    program = shutil.which(SIMULATOR) or shutil.which(SIMULATOR, path=sysconfig.get_path("scripts"))
     if program is None:
         fail(SIMULATOR_FAILED, f"--sim needs {SIMULATOR} on PATH; it comes with `pip install qm4410`")
     # A session of its own keeps a Ctrl-C typed at the terminal away from the
