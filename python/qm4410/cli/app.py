@@ -7,7 +7,7 @@ import sys
 import serial
 
 from .arguments import build_parser
-from .failures import INTERRUPTED, LINE_LOST, TERMINATED
+from .failures import FILE_ERROR, INTERRUPTED, LINE_LOST, TERMINATED
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -21,14 +21,19 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("qm4410: interrupted", file=sys.stderr)
         return INTERRUPTED
-    except serial.SerialException as error:
-        print(f"qm4410: error: lost the line to the supply: {error}", file=sys.stderr)
-        return LINE_LOST
     except BrokenPipeError:
         # The reader (say, `head`) has gone: stop quietly, and keep Python
         # from complaining when it flushes stdout at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
+    except OSError as error:
+        if error.filename and not isinstance(error, serial.SerialException):
+            print(f"qm4410: error: {error.filename}: {error.strerror}", file=sys.stderr)
+            return FILE_ERROR
+        # An unplugged adapter shows up as a serial error or, from pyserial's
+        # ioctl calls, as a bare OSError.
+        print(f"qm4410: error: lost the line to the supply: {error}", file=sys.stderr)
+        return LINE_LOST
     finally:
         signal.signal(signal.SIGTERM, previous)
 

@@ -2,6 +2,7 @@
 
 import contextlib
 import os
+import shutil
 from collections.abc import Iterator
 
 from qm4410 import QM4410
@@ -49,6 +50,12 @@ def _explain_refusal(driver: QM4410, port: str) -> None:
     """Turn a False from open() (whose own message, if any, is already out)
     into the reason and an exit status."""
     if not hasattr(driver, "ser"):  # open() never got as far as opening the port
+        if shutil.which("lsof") is None:
+            fail(
+                CANNOT_OPEN,
+                "lsof is not installed, and the driver needs it to see whether "
+                f"{port} is free; install it (e.g. apt-get install lsof)",
+            )
         holders = diagnosis.port_holders(port)
         if holders:
             fail(PORT_BUSY, diagnosis.busy_message(port, holders))
