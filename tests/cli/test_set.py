@@ -53,3 +53,22 @@ def test_refused_settings_send_nothing(sim_port, options):
     assert result.returncode == 2
     assert "Traceback" not in result.stderr and result.stdout == ""
     assert status_of(sim_port) == before
+
+
+@pytest.mark.parametrize(
+    "requested, read_back, expected",
+    [
+        (1.0009, 1.000, True),  # truncated to 1000 mV on the way out
+        (1.001, 1.000, True),  # 1.001 * 1000 lies just below 1001 in binary
+        (1.002, 1.000, False),
+        (0.25, 0.249, True),  # a supply that rounds instead is within its resolution
+        (5.0, 5.002, False),
+        (0.25, 0.2485, False),
+        ("on", "on", True),
+        ("remote", "local", False),
+    ],
+)
+def test_read_back_agrees_within_the_resolution(requested, read_back, expected):
+    from qm4410.cli.setting import agrees
+
+    assert agrees(requested, read_back) is expected
