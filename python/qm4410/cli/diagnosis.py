@@ -29,20 +29,27 @@ def permission_message(port: str) -> str:
     message = f"permission denied on {port}"
     if platform.system() != "Linux":
         return message + "; ask the administrator for read and write access to it"
+    udev_rule = (
+        'a udev rule such as SUBSYSTEM=="tty", ATTRS{idVendor}=="XXXX", '
+        'ATTRS{idProduct}=="YYYY", GROUP="dialout", MODE="0660" in /etc/udev/rules.d/'
+    )
     group = _owning_group(port)
+    if group in (None, "root"):  # joining root's group is no answer
+        return (
+            f"{message}; it is root's alone: give the device {udev_rule}, "
+            "then join dialout (sudo usermod -aG dialout $USER, then log in again)"
+        )
     return (
-        f"{message}; to get access, join the group that owns it "
-        f"(sudo usermod -aG {group} $USER, then log in again) or give the "
-        'device a udev rule such as SUBSYSTEM=="tty", ATTRS{idVendor}=="XXXX", '
-        'ATTRS{idProduct}=="YYYY", MODE="0666" in /etc/udev/rules.d/'
+        f"{message}; to get access, join the group {group} that owns it "
+        f"(sudo usermod -aG {group} $USER, then log in again) or give the device {udev_rule}"
     )
 
 
-def _owning_group(port: str) -> str:
+def _owning_group(port: str) -> str | None:
     try:
         return grp.getgrgid(os.stat(port).st_gid).gr_name
     except (OSError, KeyError):
-        return "dialout"
+        return None
 
 
 def port_holders(port: str) -> list[str]:
