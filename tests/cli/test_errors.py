@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 import serial
 
-from conftest import environment, run_cli, start_sim  # noqa: F401  (fixture)
+from conftest import environment, run_cli
 
 PORT_MISSING, PERMISSION_DENIED, PORT_BUSY, NO_ANSWER, WRONG_MODEL = 3, 4, 5, 6, 7
 SETTING_FAILED, CANNOT_OPEN, LINE_LOST = 8, 9, 11

@@ -1,6 +1,5 @@
 """ports, info and status through the console command."""
 
-import json
 import re
 from pathlib import Path
 
