@@ -1,0 +1,68 @@
+"""Text forms of what the supply reports: tables, JSON, the monitor's lines."""
+
+import json
+
+UNITS = {
+    "current_real": "A",
+    "voltage_real": "V",
+    "current_set": "A",
+    "voltage_max_set": "V",
+    "voltage_set": "V",
+}
+
+
+def aligned(rows: list[tuple[str, ...]]) -> str:
+    """Rows of cells as columns padded to their widest cell (the last one
+    is not padded, so no line ends in blanks)."""
+    if not rows:
+        return ""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
+    return "\n".join(
+        "  ".join([cell.ljust(width) for cell, width in zip(row, widths)] + [row[-1]])
+        for row in rows
+    )
+
+
+def shown(value) -> str:
+    """A value as a person reads it; characters that a terminal would eat
+    (the identity may hold NUL or control bytes) are written as escapes."""
+    if isinstance(value, bool):
+        return "yes" if value else "no"
+    text = str(value)
+    return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in text)
+
+
+def reading(key: str, value) -> str:
+    """One entry of the status record with its unit, to the supply's
+    resolution of 1 mV or 1 mA."""
+    if key in UNITS:
+        return f"{value:.3f} {UNITS[key]}"
+    return shown(value)
+
+
+def status_table(record: dict) -> str:
+    return aligned([(key, reading(key, value)) for key, value in record.items()])
+
+
+def status_json(record: dict) -> str:
+    return json.dumps(record, indent=2)
+
+
+def identity_table(version: dict) -> str:
+    return aligned(
+        [
+            ("model", shown(version["model"])),
+            ("serial number", shown(version["SN"])),
+            ("software version", shown(version["soft_version"])),
+        ]
+    )
+
+
+def monitor_line(sample: dict) -> str:
+    """One sample of the monitor, fixed columns so that lines line up."""
+    line = (
+        f"{sample['elapsed_s']:9.2f} s  {sample['voltage_real']:8.3f} V  "
+        f"{sample['current_real']:7.3f} A  {sample['power_w']:8.3f} W  "
+        f"{sample['out_mode']}  output {sample['out_status']}"
+    )
+    return line + ("  OVER-TEMPERATURE" if sample["beyond_temp"] else "")

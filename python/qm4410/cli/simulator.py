@@ -1,0 +1,52 @@
+"""The virtual supply behind `--sim`: started for one command, always stopped."""
+
+import contextlib
+import select
+import shutil
+import signal
+import subprocess
+import sysconfig
+from collections.abc import Iterator
+
+from .failures import SIMULATOR_FAILED, fail
+
+SIMULATOR = "qm4410-sim"
+START_TIMEOUT_S = 10.0
+STOP_TIMEOUT_S = 5.0
+
+
+@contextlib.contextmanager
+def simulated_port() -> Iterator[str]:
+    """Start the virtual supply and yield the path of its port."""
+    # Beside our own scripts too: a venv used without activation is not on PATH.
+    program = shutil.which(SIMULATOR) or shutil.which(SIMULATOR, path=sysconfig.get_path("scripts"))
+    if program is None:
+        fail(SIMULATOR_FAILED, f"--sim needs {SIMULATOR} on PATH; it comes with `pip install qm4410`")
+    # A session of its own keeps a Ctrl-C typed at the terminal away from the
+    # supply, so that it is still there when --off-on-exit switches it off.
+    process = subprocess.Popen(
+        [program], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True, start_new_session=True
+    )
+    try:
+        yield _first_line(process)
+    finally:
+        _stop(process)
+
+
+def _first_line(process: subprocess.Popen) -> str:
+    ready, _, _ = select.select([process.stdout], [], [], START_TIMEOUT_S)
+    line = process.stdout.readline().strip() if ready else ""
+    if not line:
+        fail(SIMULATOR_FAILED, f"{SIMULATOR} did not tell its port within {START_TIMEOUT_S:g} s")
+    return line
+
+
+def _stop(process: subprocess.Popen) -> None:
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(STOP_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    process.stdout.close()

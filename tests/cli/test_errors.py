@@ -1,0 +1,93 @@
+"""Every way the supply can be out of reach ends in advice and an exit status."""
+
+import os
+import re
+import shutil
+import sys
+from pathlib import Path
+
+import pytest
+import serial
+
+from conftest import environment, run_cli
+
+PORT_MISSING, PERMISSION_DENIED, PORT_BUSY, NO_ANSWER, WRONG_MODEL = 3, 4, 5, 6, 7
+SETTING_FAILED, CANNOT_OPEN, LINE_LOST = 8, 9, 11
+COMMANDS = [["info"], ["status"], ["set", "--output", "on"], ["monitor", "--duration", "1"]]
+
+
+@pytest.fixture
+def silent_port():
+    """A pseudo-terminal whose far end nobody answers."""
+    master, slave = os.openpty()
+    path = os.ttyname(slave)
+    os.close(slave)
+    yield path
+    os.close(master)
+
+
+def assert_fails(result, status: int, *advice: str) -> None:
+    assert result.returncode == status, (result.stdout, result.stderr)
+    assert "Traceback" not in result.stderr
+    for text in advice:
+        assert re.search(text, result.stderr), result.stderr
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_missing_port_lists_the_ports_there_are(command):
+    result = run_cli(*command, "--port", "/dev/ttyNOSUCHPORT9")
+    assert_fails(result, PORT_MISSING, "no port /dev/ttyNOSUCHPORT9", "serial port")
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_busy_port_names_the_process_holding_it(sim_port, command):
+    with serial.Serial(sim_port):
+        result = run_cli(*command, "--port", sim_port)
+    assert_fails(result, PORT_BUSY, rf"in use by \S+ \(pid {os.getpid()}, ")
+    assert "serial port already opened!" in result.stdout  # the driver's own line, kept
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_silent_port_is_no_answer(silent_port, command):
+    assert_fails(run_cli(*command, "--port", silent_port), NO_ANSWER, "no answer from a supply")
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_other_model_is_refused(start_sim, command):
+    port = start_sim("--model", "9999")
+    assert_fails(run_cli(*command, "--port", port), WRONG_MODEL, "reports model '9999'", "4410 and 4411")
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root opens any device whatever its mode, so access cannot be denied")
+@pytest.mark.parametrize("command", COMMANDS)
+def test_forbidden_port_says_how_to_get_access(silent_port, command):
+    os.chmod(silent_port, 0)
+    assert_fails(run_cli(*command, "--port", silent_port), PERMISSION_DENIED, "permission denied", "usermod -aG", "udev")
+
+
+def test_unanswered_setting_stops_before_the_output_is_switched_on(start_sim):
+    # Requests: identity, remote, voltage (dropped), then the status read-back.
+    port = start_sim("--drop-every", "3")
+    result = run_cli("set", "--port", port, "--mode", "remote", "--voltage", "5", "--output", "on")
+    assert_fails(result, SETTING_FAILED, "--voltage 5.0 got no reply", "not sent after it: --output on")
+    assert "out_status       off" in result.stdout
+
+
+def test_supply_lost_while_monitoring_ends_cleanly(start_sim, tmp_path):
+    port = start_sim("--vanish-after", "4")
+    csv = tmp_path / "samples.csv"
+    result = run_cli("monitor", "--port", port, "--interval", "0.1", "--csv", str(csv))
+    assert_fails(result, LINE_LOST, "lost the line to the supply")
+    # Kept: the header and the samples before the loss (the reply sent just
+    # before the port went away may be lost with it).
+    rows = csv.read_text().splitlines()
+    assert rows[0].startswith("timestamp,") and 1 + 1 <= len(rows) <= 1 + 3
+
+
+def test_missing_lsof_is_named(tmp_path):
+    lone = tmp_path / "bin"  # PATH with the command and nothing else
+    lone.mkdir()
+    os.symlink(shutil.which("qm4410", path=str(Path(sys.executable).parent)), lone / "qm4410")
+    result = run_cli("status", "--sim", env=environment(PATH=str(lone)))
+    assert_fails(result, CANNOT_OPEN, "lsof is not installed", "apt-get install lsof")
+    assert "检查端口时出错: " in result.stdout  # what the driver itself says about it
