@@ -11,7 +11,7 @@ if ! command -v lsof >/dev/null 2>&1; then
 fi
 
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-    pyserial pytest hypothesis mypy types-pyserial
+    pyserial pytest hypothesis mypy types-pyserial matplotlib
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --force-reinstall --no-deps .
 
 # Run from tests/ so the source folder python/ can never shadow the install.
