@@ -1,0 +1,136 @@
+"""Many calls, good and bad, leave reference counts and traced memory where they were."""
+import contextlib
+import gc
+import os
+import sys
+import tracemalloc
+import types
+
+import pytest
+
+import qm4410
+from qm4410 import QM4410
+
+from line_fakes import frame
+
+REPLY = frame(1, 0x26, bytes(6) + b"\x95" + bytes(15))
+
+
+class AutoPort:
+    """Answers every request at once with ``answer`` (None: never answers)."""
+
+    def __init__(self, answer=REPLY):
+        self.answer, self.waiting = answer, 0
+
+    def write(self, data):
+        self.waiting = 26 if self.answer is not None else 0
+
+    def inWaiting(self):
+        return self.waiting
+
+    def read(self, size):
+        self.waiting = 0
+        return self.answer
+
+
+class BrokenPort:
+    def write(self, data):
+        raise Broken("line down")
+
+    def inWaiting(self):
+        return 0
+
+
+class Broken(Exception):
+    pass
+
+
+def measure(rounds, step, watched):
+    """Runs ``step`` ``rounds`` times after a warm-up; returns (refcount growth, bytes grown)."""
+    with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+        for _ in range(50):
+            step()
+        gc.collect()
+        tracemalloc.start()
+        try:
+            counts = [sys.getrefcount(obj) for obj in watched]
+            base = tracemalloc.get_traced_memory()[0]
+            for _ in range(rounds):
+                step()
+            gc.collect()
+            grown = tracemalloc.get_traced_memory()[0] - base
+            after = [sys.getrefcount(obj) for obj in watched]
+            return [a - b for a, b in zip(after, counts)], grown
+        finally:
+            tracemalloc.stop()
+
+
+@pytest.fixture
+def quiet_clock(monkeypatch):
+    monkeypatch.setattr(qm4410, "time", types.SimpleNamespace(sleep=lambda seconds: None))
+
+
+def test_device_commands_do_not_leak(quiet_clock):
+    drv, port = QM4410("/dev/ttyFAKE0"), AutoPort()
+    drv.ser = port
+    volts, amps, mode_r, mode_l, mode_on, addr = float("1.5"), float("0.25"), "remote", "local", "on", 201
+    frame_list = [0xAA, 1, 0x26] + [0] * 23
+
+    def step():
+        drv.set_work_mode(mode_r), drv.set_work_mode(mode_l), drv.set_ouput_mode(mode_on), drv.set_ouput_mode()
+        drv.set_new_addr(addr), drv.restore_factory(), drv.set_voltage_max(volts), drv.set_out_voltage(volts)
+        drv.set_out_current(amps), drv.read_dev_status(), drv._QM4410__read_device_version()
+        drv.show_device_version(), drv._QM4410__cal_crc(frame_list), drv._QM4410__check_crc(frame_list)
+        drv._QM4410__write_and_read(frame_list)
+
+    grown_refs, grown_bytes = measure(2000, step, [drv, port, REPLY, volts, amps, mode_r, mode_l, frame_list])
+    assert grown_refs == [0] * 8
+    assert grown_bytes < 32 * 1024, f"traced memory grew by {grown_bytes} bytes over 2000 rounds"
+
+
+def test_error_paths_do_not_leak(quiet_clock):
+    drv, silent, bad = QM4410("/dev/ttyFAKE0"), AutoPort(None), AutoPort(REPLY[:25] + b"\x00")
+    bare = QM4410("/dev/ttyFAKE1")
+    broken = BrokenPort()
+    args = [True, 300, "5", float("nan"), float("inf"), -1.0, "REMOTE", None, tuple(REPLY), [1, "x", 0]]
+    calls = [
+        lambda: drv.set_new_addr(args[0]), lambda: drv.set_new_addr(args[1]),
+        lambda: drv.set_out_voltage(args[2]), lambda: drv.set_out_current(args[3]),
+        lambda: drv.set_voltage_max(args[4]), lambda: drv.set_out_voltage(args[5]),
+        lambda: drv.set_work_mode(args[6]), lambda: drv.set_ouput_mode(args[7]),
+        lambda: drv._QM4410__write_and_read(args[8]), lambda: drv._QM4410__cal_crc(args[9]),
+        lambda: bare.read_dev_status(),
+    ]
+
+    def step():
+        for call in calls:
+            try:
+                call()
+            except (TypeError, ValueError, OverflowError, AttributeError):
+                pass
+            else:
+                raise AssertionError("a refused call went through")
+        for port, expected in ((silent, None), (bad, None)):
+            drv.ser = port
+            assert drv.read_dev_status() is expected and drv.set_out_voltage(1.0) is False
+        drv.ser = broken
+        with pytest.raises(Broken):
+            drv.restore_factory()
+
+    own = [a for a in args if a is not True and a is not None]  # the singletons are shared by everyone
+    grown_refs, grown_bytes = measure(500, step, [drv, bare, silent, bad, broken] + own)
+    assert grown_refs == [0] * (5 + len(own))
+    assert grown_bytes < 32 * 1024, f"traced memory grew by {grown_bytes} bytes over 500 rounds"
+
+
+def test_dropped_drivers_are_forgotten(quiet_clock):
+    port = AutoPort()
+
+    def step():
+        drv = QM4410("/dev/ttyFAKE0")
+        drv.ser = port
+        drv.read_dev_status()
+
+    grown_refs, grown_bytes = measure(2000, step, [port])
+    assert grown_refs == [0]
+    assert grown_bytes < 32 * 1024, f"traced memory grew by {grown_bytes} bytes over 2000 drivers"

@@ -1,0 +1,239 @@
+"""One exchange on the line: write, poll every 10 ms up to 30 times, validate."""
+import faulthandler
+import threading
+
+import pytest
+
+import qm4410
+from qm4410 import QM4410
+
+from line_fakes import FakePort, FakeTime, frame
+
+REQUEST = [0xAA, 1, 0x26] + [0] * 22 + [0xD1]
+REPLY = frame(1, 0x26, b"\x01\x02\x03")
+OTHER = frame(2, 0x12, b"\x09")
+
+
+def transact(drv, cmd=None):
+    return drv._QM4410__write_and_read(list(REQUEST) if cmd is None else cmd)
+
+
+def poll(n):
+    return [("sleep", 0.01), ("inWaiting", n)]
+
+
+def test_reply_waiting_at_first_poll(drv, port, log):
+    port.reply(REPLY)
+    result = transact(drv)
+    assert result == REPLY and type(result) is bytes and result is port.reads[-1]
+    assert log == [("write", bytes(REQUEST))] + poll(26) + [("read", 26)]
+
+
+def test_reply_in_pieces_is_read_once_whole(drv, port, log):
+    port.reply(b"", REPLY[:10], REPLY[10:25], REPLY[25:])
+    assert transact(drv) == REPLY
+    assert log == [("write", bytes(REQUEST))] + poll(0) + poll(10) + poll(25) + poll(26) + [("read", 26)]
+
+
+@pytest.mark.parametrize("chunks, waiting", [
+    ((), 0),                      # nothing comes
+    ((REPLY[:25],), 25),          # short reply
+    ((REPLY + b"\x00",), 27),     # more than one frame waiting
+])
+def test_no_whole_frame_means_thirty_polls_and_none(drv, port, log, chunks, waiting):
+    port.reply(*chunks)
+    assert transact(drv) is None
+    assert log[0] == ("write", bytes(REQUEST))
+    assert log[1:3] == poll(waiting)
+    assert len(log) == 61 and log[1::2] == [("sleep", 0.01)] * 30
+    assert all(name == "inWaiting" for name, _ in log[2::2])
+
+
+@pytest.mark.parametrize("bad", [
+    b"\xab" + REPLY[1:25] + bytes([(REPLY[25] + 1) % 256]),  # start byte 0xAB, checksum right for it
+    REPLY[:25] + bytes([(REPLY[25] + 1) % 256]),              # wrong checksum
+])
+def test_malformed_reply_is_none(drv, port, log, bad):
+    assert sum(bad[:25]) & 0xFF == bad[25] or bad[0] == 0xAA
+    port.reply(bad)
+    assert transact(drv) is None
+    assert log[-1] == ("read", 26) and len(log) == 4
+
+
+@pytest.mark.parametrize("verdict", [False, True])
+def test_checksum_verified_through_the_object(drv, port, verdict):
+    seen = []
+    drv._QM4410__check_crc = lambda data: seen.append(data) or verdict
+    port.reply(REPLY[:25] + b"\x00")  # wrong checksum: only the patched check decides
+    assert transact(drv) == (REPLY[:25] + b"\x00" if verdict else None)
+    assert seen == [list(REPLY[:25]) + [0]] and type(seen[0]) is list
+
+
+def test_arbitrary_list_is_written_unchanged(drv, port):
+    assert transact(drv, [1, 2, 3]) is None
+    assert port.writes() == [b"\x01\x02\x03"] and type(port.writes()[0]) is bytes
+
+
+@pytest.mark.parametrize("cmd, error", [
+    ([0xAA] * 25 + [256], ValueError), ([0xAA, -1], ValueError), ([0xAA, "1"], TypeError),
+    ([0xAA, 1.0], TypeError), (tuple(REQUEST), TypeError), (type("L", (list,), {})(REQUEST), TypeError),
+    ({0: 0xAA}, TypeError),
+])
+def test_conversion_errors_send_nothing(drv, port, log, cmd, error):
+    with pytest.raises(error) as err:
+        transact(drv, cmd)
+    if type(cmd) is not list:
+        assert str(err.value).startswith("Argument 'cmd' has incorrect type (expected list, got ")
+    assert log == []
+    port.reply(REPLY)
+    assert transact(drv) == REPLY  # still usable, and no drain was made for a request never sent
+    assert log[0][0] == "write"
+
+
+def test_missing_port_is_attribute_error(fake_time, log):
+    drv = QM4410("/dev/ttyFAKE0")
+    with pytest.raises(AttributeError, match="ser"):
+        transact(drv)
+    with pytest.raises(TypeError):  # the type check comes first
+        transact(drv, (1, 2))
+    assert log == []
+
+
+def test_port_exception_passes_through_and_driver_stays_usable(drv, port):
+    class Broken(Exception):
+        pass
+
+    def boom(data):
+        raise Broken("line down")
+
+    drv.ser = type("P", (), {"write": staticmethod(boom)})()
+    with pytest.raises(Broken):
+        transact(drv)
+    drv.ser = port
+    port.reply(REPLY)
+    assert transact(drv) == REPLY
+
+
+def test_late_reply_is_drained_before_next_request(drv, port, log):
+    port.reply(*([b""] * 30 + [OTHER]))  # complete only after the 30th poll
+    port.reply(REPLY)
+    assert transact(drv) is None
+    del log[:]
+    assert transact(drv) == REPLY
+    assert log == [("inWaiting", 26), ("read", 26), ("write", bytes(REQUEST))] + poll(26) + [("read", 26)]
+    assert port.reads[0] == OTHER
+
+
+def test_surplus_bytes_are_drained_once_then_line_in_step(drv, port, log):
+    port.buffer += b"\x00\xaa\x01"
+    port.reply(REPLY)
+    assert transact(drv) is None  # 29 bytes waiting at every poll
+    del log[:]
+    port.reply(REPLY)
+    port.reply(OTHER)
+    assert transact(drv) == REPLY
+    assert transact(drv) == OTHER
+    assert log == [("inWaiting", 29), ("read", 29)] + \
+        ([("write", bytes(REQUEST))] + poll(26) + [("read", 26)]) * 2
+
+
+def test_drain_with_nothing_waiting_reads_nothing(drv, port, log):
+    assert transact(drv) is None
+    del log[:]
+    port.reply(REPLY)
+    assert transact(drv) == REPLY
+    assert log[:2] == [("inWaiting", 0), ("write", bytes(REQUEST))]
+
+
+def test_read_takes_what_is_waiting_without_pausing(drv, port, log):
+    assert drv._QM4410__read() is None
+    port.buffer += b"12345"
+    assert drv._QM4410__read() == b"12345"
+    assert log == [("inWaiting", 0), ("inWaiting", 5), ("read", 5)]
+    del drv.ser
+    with pytest.raises(AttributeError):
+        drv._QM4410__read()
+
+
+class EchoPort:
+    """Answers each request with a frame carrying the request's byte 3 after a few
+    polls, and records any moment at which two threads are inside one exchange."""
+
+    def __init__(self, polls=3):
+        self.polls, self.lock = polls, threading.Lock()
+        self.owner, self.overlaps, self.pending, self.count = None, [], None, 0
+
+    def write(self, data):
+        with self.lock:
+            if self.owner is not None:
+                self.overlaps.append((self.owner, threading.get_ident()))
+            self.owner = threading.get_ident()
+            self.pending, self.count = frame(1, 0x12, data[3:4]), 0
+
+    def inWaiting(self):
+        if self.owner != threading.get_ident():
+            self.overlaps.append(("poll", threading.get_ident()))
+        self.count += 1
+        return 26 if self.count >= self.polls else 0
+
+    def read(self, size):
+        data, self.pending, self.owner = self.pending, None, None
+        return data
+
+
+def test_threads_on_one_driver_do_not_overlap(monkeypatch):
+    monkeypatch.setattr(qm4410, "time", FakeTime([], real=0.0005))
+    drv = QM4410("/dev/ttyFAKE0")
+    drv.ser = EchoPort()
+    wrong = []
+
+    def worker(tag):
+        for _ in range(25):
+            reply = drv._QM4410__write_and_read([0xAA, 1, 0x26, tag] + [0] * 22)
+            if reply is None or reply[3] != tag:
+                wrong.append((tag, reply))
+
+    threads = [threading.Thread(target=worker, args=(tag,)) for tag in range(1, 5)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    assert drv.ser.overlaps == [] and wrong == []
+
+
+class GatedPort(FakePort):
+    """A port whose first poll blocks until ``gate`` is set."""
+
+    def __init__(self):
+        super().__init__()
+        self.entered, self.gate, self.gate_seen = threading.Event(), threading.Event(), None
+
+    def inWaiting(self):
+        if self.gate_seen is None:
+            self.entered.set()
+            self.gate_seen = self.gate.wait(10)
+        return super().inWaiting()
+
+
+def test_waiting_thread_releases_the_gil_and_other_drivers_run(fake_time):
+    faulthandler.dump_traceback_later(60, exit=True)  # a GIL deadlock would hang forever
+    try:
+        first, second = QM4410("/dev/ttyFAKE0"), QM4410("/dev/ttyFAKE1")
+        first.ser = GatedPort().reply(REPLY)
+        second.ser = FakePort().reply(OTHER)
+        results = {}
+        holder = threading.Thread(target=lambda: results.update(a=transact(first)))
+        holder.start()
+        assert first.ser.entered.wait(10)
+        first.ser.reply(REPLY)
+        waiter = threading.Thread(target=lambda: results.update(b=transact(first)))
+        waiter.start()
+        waiter.join(0.2)
+        assert waiter.is_alive() and len(first.ser.writes()) == 1  # queued behind the holder
+        assert transact(second) == OTHER  # another driver is not held up, and this thread runs
+        first.ser.gate.set()
+        holder.join(10)
+        waiter.join(10)
+        assert first.ser.gate_seen is True and results == {"a": REPLY, "b": REPLY}
+    finally:
+        faulthandler.cancel_dump_traceback_later()
