@@ -34,26 +34,25 @@ Ref checksum_of(Context& ctx, PyObject* data) {
     return Ref(PyNumber_And(total.get(), ctx.byte_mask.get()));
 }
 
-PyObject* cal_crc_body(Context& ctx, PyObject* const* args) {
-    PyObject* data = args[1];
+// The checksum of `data`, which must be exactly a list.
+Ref checksum_of_list(Context& ctx, PyObject* data) {
     if (!PyList_CheckExact(data)) {
         wrong_argument_type("data", "list", data);
-        return nullptr;
+        return Ref();
     }
-    Ref checksum = checksum_of(ctx, data);
-    if (!checksum || PySequence_SetItem(data, -1, checksum.get()) < 0) return nullptr;
+    return checksum_of(ctx, data);
+}
+
+PyObject* cal_crc_body(Context& ctx, PyObject* const* args) {
+    Ref checksum = checksum_of_list(ctx, args[1]);
+    if (!checksum || PySequence_SetItem(args[1], -1, checksum.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* check_crc_body(Context& ctx, PyObject* const* args) {
-    PyObject* data = args[1];
-    if (!PyList_CheckExact(data)) {
-        wrong_argument_type("data", "list", data);
-        return nullptr;
-    }
-    Ref checksum = checksum_of(ctx, data);
+    Ref checksum = checksum_of_list(ctx, args[1]);
     if (!checksum) return nullptr;
-    Ref last(PySequence_GetItem(data, -1));
+    Ref last(PySequence_GetItem(args[1], -1));
     if (!last) return nullptr;
     return PyObject_RichCompare(last.get(), checksum.get(), Py_EQ);
 }
