@@ -1,6 +1,7 @@
 #include "pseudo_terminal.hpp"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -56,13 +57,27 @@ PseudoTerminal::PseudoTerminal() {
         ::close(master_);
         throw;
     }
+    // Watched only from here on, so our own opening above does not count.
+    opened_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (opened_ < 0) fail_closing(master_, "inotify_init1");
+    if (inotify_add_watch(opened_, slave_path_.c_str(), IN_OPEN) < 0) {
+        ::close(opened_);
+        fail_closing(master_, "watch " + slave_path_);
+    }
 }
 
 PseudoTerminal::~PseudoTerminal() { close(); }
 
+void PseudoTerminal::clear_opened() {
+    char events[4096];
+    while (read(opened_, events, sizeof events) > 0) {
+    }
+}
+
 void PseudoTerminal::close() {
     if (master_ >= 0) ::close(master_);
-    master_ = -1;
+    if (opened_ >= 0) ::close(opened_);
+    master_ = opened_ = -1;
 }
 
 PortLink::PortLink(std::string path, std::string target) : path_(std::move(path)), target_(std::move(target)) {

@@ -19,11 +19,17 @@ public:
     int master() const { return master_; }  // non-blocking; -1 once closed
     const std::string& slave_path() const { return slave_path_; }
 
+    // Readable after someone has opened the slave: with nobody on the port
+    // the master only reports a hang-up, so this is what to wait on instead.
+    int opened() const { return opened_; }
+    void clear_opened();
+
     // Pulls the plug: clients holding the port see it hang up.
     void close();
 
 private:
     int master_ = -1;
+    int opened_ = -1;
     std::string slave_path_;
 };
 

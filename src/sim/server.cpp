@@ -37,9 +37,11 @@ Server::Server(const Options& options, PseudoTerminal& port, PortLink* link, Sig
 int Server::run(std::optional<pid_t> child) {
     for (;;) {
         const TimePoint before = Clock::now();
-        pollfd fds[2] = {{signals_.fd(), POLLIN, 0}, {port_.master(), POLLIN, 0}};
+        // The master reports a hang-up for as long as nobody has the port
+        // open; polling it then would spin, so wait for an opening instead.
         const bool watch_port = port_.master() >= 0 && !hung_up_;
-        const int ready = poll(fds, watch_port ? 2 : 1, poll_timeout_ms(next_deadline(before), before));
+        pollfd fds[2] = {{signals_.fd(), POLLIN, 0}, {watch_port ? port_.master() : port_.opened(), POLLIN, 0}};
+        const int ready = poll(fds, port_.master() >= 0 ? 2 : 1, poll_timeout_ms(next_deadline(), before));
         if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "poll");
         const TimePoint now = Clock::now();
 
@@ -56,7 +58,10 @@ int Server::run(std::optional<pid_t> child) {
         if (port_.master() < 0) continue;
 
         if (!watch_port) {
-            hung_up_ = false;  // time to look at the port again
+            if (ready > 0 && (fds[1].revents & POLLIN)) {
+                port_.clear_opened();
+                hung_up_ = false;  // someone opened it: look at the master again
+            }
         } else {
             const bool nobody = ready > 0 && (fds[1].revents & (POLLHUP | POLLERR));
             if (!nobody && !client_present_) {
@@ -75,9 +80,8 @@ int Server::run(std::optional<pid_t> child) {
     }
 }
 
-std::optional<TimePoint> Server::next_deadline(TimePoint now) const {
-    if (port_.master() < 0) return std::nullopt;
-    if (hung_up_) return now + kHangupRecheck;
+std::optional<TimePoint> Server::next_deadline() const {
+    if (port_.master() < 0 || hung_up_) return std::nullopt;
     std::optional<TimePoint> deadline = line_.next_due();
     if (parser_.pending() > 0) {
         const TimePoint abandon = last_input_ + kAbandonAfter;

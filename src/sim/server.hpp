@@ -17,9 +17,6 @@
 
 namespace qm4410::sim {
 
-// With nobody on the port, the master reports a hang-up at once; look again
-// this often instead of spinning on it.
-constexpr auto kHangupRecheck = std::chrono::milliseconds(20);
 // A frame begun and then left unfinished this long is abandoned.
 constexpr auto kAbandonAfter = std::chrono::milliseconds(200);
 
@@ -31,7 +28,7 @@ public:
     int run(std::optional<pid_t> child);
 
 private:
-    std::optional<TimePoint> next_deadline(TimePoint now) const;
+    std::optional<TimePoint> next_deadline() const;
     void read_port(TimePoint now);
     void on_request(const Frame& request, TimePoint arrived);
     void write_due(TimePoint now);
@@ -51,7 +48,7 @@ private:
     TimePoint last_input_{};
     std::uint64_t requests_ = 0;
     bool client_present_ = false;
-    bool hung_up_ = false;  // the master just reported nobody on the port
+    bool hung_up_ = false;  // nobody on the port: wait for an opening
     bool vanishing_ = false;
 };
 
