@@ -73,7 +73,7 @@ int Server::run(std::optional<pid_t> child) {
         }
         abandon_stale_input(now);
         write_due(now);
-        if (vanishing_ && line_.idle()) {
+        if (vanishing_) {
             vanish();
             if (!child) return 0;
         }
@@ -113,8 +113,11 @@ void Server::read_port(TimePoint now) {
 }
 
 void Server::on_request(const Frame& request, TimePoint arrived) {
-    if (vanishing_) {
-        log("<- " + hex(request.data(), request.size()) + "  ignored: the port is about to vanish");
+    if (options_.vanish_after != 0 && requests_ >= options_.vanish_after) {
+        // Unplugged just as this request went out: the client's write has
+        // succeeded and its wait for the reply is what fails.
+        log("<- " + hex(request.data(), request.size()) + "  unanswered: the supply vanishes");
+        vanishing_ = true;
         return;
     }
     ++requests_;
@@ -128,7 +131,6 @@ void Server::on_request(const Frame& request, TimePoint arrived) {
     log("-> " + (on_the_line.empty() ? std::string("(nothing)") : hex(on_the_line)) + "  " +
         describe_reply(request, reply) + faults);
     line_.send(arrived, sent.pieces);
-    if (options_.vanish_after != 0 && requests_ >= options_.vanish_after) vanishing_ = true;
 }
 
 void Server::write_due(TimePoint now) {
