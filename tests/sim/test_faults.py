@@ -64,11 +64,6 @@ def test_split_reply_arrives_in_two_halves_within_the_window(start_sim):
     assert 0.03 < whole - half and whole < WINDOW - 0.1
 
 
-def test_split_reply_is_still_taken_by_a_polling_reader(start_sim):
-    with start_sim("--split-every", 1).connect() as port:
-        assert is_valid(transact(port, REQUEST))
-
-
 def test_stray_bytes_come_before_the_reply(start_sim):
     samples, data = struck(start_sim, "--stray-every", seconds=0.2)
     assert len(data) == 29 and 0xAA not in data[:3]

@@ -1,5 +1,6 @@
 """Bytes that are not a request are dropped; the next real frame is found."""
 
+import random
 import time
 
 import pytest
@@ -77,3 +78,17 @@ def test_any_noise_without_a_start_byte_is_skipped(shared_port, garbage):
     shared_port.write(garbage)
     reply = transact(shared_port, STATUS_REQUEST)
     assert is_valid(reply) and reply[2] == READ_STATUS
+
+
+def test_a_flood_of_random_bytes_neither_crashes_nor_wedges_it(start_sim):
+    sim = start_sim()
+    noise = random.Random(4410).randbytes(64 * 1024)
+    with sim.connect() as port:
+        for start in range(0, len(noise), 1024):
+            port.write(noise[start:start + 1024])
+        time.sleep(0.4)
+        # Chance frames in the noise were answered; those replies are not ours.
+        port.reset_input_buffer()
+        reply = transact(port, STATUS_REQUEST)
+    assert is_valid(reply) and reply[2] == READ_STATUS
+    assert sim.proc.poll() is None
