@@ -123,6 +123,11 @@ void Server::on_request(const Frame& request, TimePoint arrived) {
     ++requests_;
     const Frame reply = supply_.answer(request);
     const Transmission sent = plan_reply(options_.faults, requests_, reply);
+    if (options_.verbose) log_exchange(request, reply, sent);
+    line_.send(arrived, sent.pieces);
+}
+
+void Server::log_exchange(const Frame& request, const Frame& reply, const Transmission& sent) const {
     log("<- " + hex(request.data(), request.size()) + "  " + describe_request(request));
     std::vector<std::uint8_t> on_the_line;
     for (const Piece& piece : sent.pieces) on_the_line.insert(on_the_line.end(), piece.bytes.begin(), piece.bytes.end());
@@ -130,7 +135,6 @@ void Server::on_request(const Frame& request, TimePoint arrived) {
     for (const std::string& fault : sent.faults) faults += " [" + fault + "]";
     log("-> " + (on_the_line.empty() ? std::string("(nothing)") : hex(on_the_line)) + "  " +
         describe_reply(request, reply) + faults);
-    line_.send(arrived, sent.pieces);
 }
 
 void Server::write_due(TimePoint now) {

@@ -35,6 +35,7 @@ private:
     void abandon_stale_input(TimePoint now);
     void client_left();
     void vanish();
+    void log_exchange(const Frame& request, const Frame& reply, const Transmission& sent) const;
     void log(const std::string& text) const;
 
     const Options& options_;
