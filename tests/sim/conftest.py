@@ -4,11 +4,10 @@ broken install cannot pass unnoticed."""
 
 import os
 import shutil
-import signal
-import subprocess
 
 import pytest
-import serial
+
+from sim_process import Sim
 
 
 @pytest.fixture(scope="session")
@@ -17,29 +16,6 @@ def sim_binary():
     if not binary:
         pytest.fail("qm4410-sim not found: install the project or set QM4410_SIM")
     return binary
-
-
-class Sim:
-    """One running simulator; stderr goes to a file so -v cannot block it."""
-
-    def __init__(self, binary, args, log_path):
-        self.log_path = log_path
-        with open(log_path, "w") as log:
-            self.proc = subprocess.Popen([binary, *args], stdout=subprocess.PIPE, stderr=log, text=True)
-        self.port = self.proc.stdout.readline().strip()
-        assert self.port.startswith("/dev/"), f"first line was {self.port!r}, log: {self.log()}"
-
-    def connect(self):
-        return serial.Serial(self.port, 4800, timeout=1)
-
-    def log(self):
-        with open(self.log_path) as log:
-            return log.read()
-
-    def stop(self, number=signal.SIGTERM, timeout=5):
-        if self.proc.poll() is None:
-            self.proc.send_signal(number)
-        return self.proc.wait(timeout)
 
 
 @pytest.fixture

@@ -6,6 +6,7 @@ import time
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from sim_process import Sim
 from sim_wire import READ_STATUS, SET_WORK_MODE, frame, is_valid, transact
 
 STATUS_REQUEST = frame(1, READ_STATUS)
@@ -64,8 +65,6 @@ def test_partial_frame_is_forgotten_when_the_client_leaves(start_sim):
 
 @pytest.fixture(scope="module")
 def shared_port(sim_binary, tmp_path_factory):
-    from conftest import Sim
-
     sim = Sim(sim_binary, [], tmp_path_factory.mktemp("resync") / "sim.log")
     with sim.connect() as connection:
         yield connection
