@@ -1,0 +1,57 @@
+// The serial line between driver and supply: when received bytes have fully
+// arrived, and when each outgoing byte is due. With a byte time of zero the
+// line is unpaced and every piece goes out in one write.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <vector>
+
+#include "faults.hpp"
+
+namespace qm4410::sim {
+
+using Clock = std::chrono::steady_clock;
+using TimePoint = Clock::time_point;
+
+// Start bit, 8 data bits, stop bit.
+constexpr unsigned kBitsPerByte = 10;
+
+Duration byte_time_at(unsigned baud);
+
+class Line {
+public:
+    explicit Line(Duration byte_time) : byte_time_(byte_time) {}
+
+    // `count` bytes were read at `now`; returns when the last of them has
+    // finished arriving over the wire.
+    TimePoint received(TimePoint now, std::size_t count);
+
+    // Queues a reply for a request that was complete at `ready`. Replies
+    // leave in order: a late one holds back those queued after it.
+    void send(TimePoint ready, const std::vector<Piece>& pieces);
+
+    std::optional<TimePoint> next_due() const;
+    bool idle() const { return queue_.empty(); }
+
+    // Removes and returns everything due by `now`, oldest first.
+    std::vector<std::uint8_t> take_due(TimePoint now);
+
+    // Nobody is listening any more: what was queued is lost.
+    void clear();
+
+private:
+    struct Chunk {
+        TimePoint due;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    Duration byte_time_;
+    TimePoint rx_free_{};
+    TimePoint tx_free_{};
+    std::deque<Chunk> queue_;
+};
+
+}  // namespace qm4410::sim

@@ -1,0 +1,54 @@
+// The supply's end of the line: the master side of a pseudo-terminal whose
+// slave side is the serial port that clients open.
+#pragma once
+
+#include <string>
+
+namespace qm4410::sim {
+
+class PseudoTerminal {
+public:
+    // A raw 4800-baud port. Holds no descriptor of the slave, so that tools
+    // that look for a port's users (lsof) see nobody until a client opens it.
+    // Throws std::system_error.
+    PseudoTerminal();
+    ~PseudoTerminal();
+    PseudoTerminal(const PseudoTerminal&) = delete;
+    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+
+    int master() const { return master_; }  // non-blocking; -1 once closed
+    const std::string& slave_path() const { return slave_path_; }
+
+    // Readable after someone has opened the slave: with nobody on the port
+    // the master only reports a hang-up, so this is what to wait on instead.
+    int opened() const { return opened_; }
+    void clear_opened();
+
+    // Pulls the plug: clients holding the port see it hang up.
+    void close();
+
+private:
+    int master_ = -1;
+    int opened_ = -1;
+    std::string slave_path_;
+};
+
+// A symbolic link to the port, removed again on destruction unless someone
+// has pointed it elsewhere meanwhile.
+class PortLink {
+public:
+    // Replaces an existing symbolic link at `path`, refuses anything else.
+    // Throws std::system_error.
+    PortLink(std::string path, std::string target);
+    ~PortLink();
+    PortLink(const PortLink&) = delete;
+    PortLink& operator=(const PortLink&) = delete;
+
+    void remove();
+
+private:
+    std::string path_;
+    std::string target_;
+};
+
+}  // namespace qm4410::sim

@@ -1,0 +1,182 @@
+#include "server.hpp"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+#include "child.hpp"
+#include "describe.hpp"
+
+namespace qm4410::sim {
+
+namespace {
+
+int poll_timeout_ms(std::optional<TimePoint> deadline, TimePoint now) {
+    if (!deadline) return -1;
+    if (*deadline <= now) return 0;
+    // Rounded up: waking a little early would only spin until the deadline.
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
+    return static_cast<int>(wait.count());
+}
+
+}  // namespace
+
+Server::Server(const Options& options, PseudoTerminal& port, PortLink* link, SignalPipe& signals)
+    : options_(options),
+      port_(port),
+      link_(link),
+      signals_(signals),
+      supply_(options.supply),
+      line_(options.line_speed ? byte_time_at(options.line_speed) : Duration::zero()),
+      started_(Clock::now()) {}
+
+int Server::run(std::optional<pid_t> child) {
+    for (;;) {
+        const TimePoint before = Clock::now();
+        // The master reports a hang-up for as long as nobody has the port
+        // open; polling it then would spin, so wait for an opening instead.
+        const bool watch_port = port_.master() >= 0 && !hung_up_;
+        pollfd fds[2] = {{signals_.fd(), POLLIN, 0}, {watch_port ? port_.master() : port_.opened(), POLLIN, 0}};
+        const int ready = poll(fds, port_.master() >= 0 ? 2 : 1, poll_timeout_ms(next_deadline(), before));
+        if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "poll");
+        const TimePoint now = Clock::now();
+
+        for (int number : signals_.drain()) {
+            if (number == SIGCHLD) {
+                if (!child) continue;
+                if (const auto status = reap(*child)) return *status;
+            } else if (child) {
+                kill(*child, number);  // the command decides when we are done
+            } else {
+                return 0;
+            }
+        }
+        if (port_.master() < 0) continue;
+
+        if (!watch_port) {
+            if (ready > 0 && (fds[1].revents & POLLIN)) {
+                port_.clear_opened();
+                hung_up_ = false;  // someone opened it: look at the master again
+            }
+        } else {
+            const bool nobody = ready > 0 && (fds[1].revents & (POLLHUP | POLLERR));
+            if (!nobody && !client_present_) {
+                client_present_ = true;
+                log("client opened the port");
+            }
+            if (ready > 0 && (fds[1].revents & POLLIN)) read_port(now);
+            if (nobody && !hung_up_) client_left();
+        }
+        abandon_stale_input(now);
+        write_due(now);
+        if (vanishing_) {
+            vanish();
+            if (!child) return 0;
+        }
+    }
+}
+
+std::optional<TimePoint> Server::next_deadline() const {
+    if (port_.master() < 0 || hung_up_) return std::nullopt;
+    std::optional<TimePoint> deadline = line_.next_due();
+    if (parser_.pending() > 0) {
+        const TimePoint abandon = last_input_ + kAbandonAfter;
+        if (!deadline || abandon < *deadline) deadline = abandon;
+    }
+    return deadline;
+}
+
+void Server::read_port(TimePoint now) {
+    std::uint8_t bytes[512];
+    for (;;) {
+        const ssize_t count = read(port_.master(), bytes, sizeof bytes);
+        if (count > 0) {
+            last_input_ = now;
+            const TimePoint arrived = line_.received(now, static_cast<std::size_t>(count));
+            const Parsed parsed = parser_.feed(bytes, static_cast<std::size_t>(count));
+            if (!parsed.dropped.empty()) {
+                log("?? " + hex(parsed.dropped) + "  not a request, " + std::to_string(parsed.dropped.size()) +
+                    " bytes dropped");
+            }
+            for (const Frame& request : parsed.frames) on_request(request, arrived);
+            continue;
+        }
+        if (count < 0 && errno == EINTR) continue;
+        // EIO: nobody has the port open any more.
+        if (count < 0 && errno == EIO) client_left();
+        return;
+    }
+}
+
+void Server::on_request(const Frame& request, TimePoint arrived) {
+    if (options_.vanish_after != 0 && requests_ >= options_.vanish_after) {
+        // Unplugged just as this request went out: the client's write has
+        // succeeded and its wait for the reply is what fails.
+        log("<- " + hex(request.data(), request.size()) + "  unanswered: the supply vanishes");
+        vanishing_ = true;
+        return;
+    }
+    ++requests_;
+    const Frame reply = supply_.answer(request);
+    const Transmission sent = plan_reply(options_.faults, requests_, reply);
+    if (options_.verbose) log_exchange(request, reply, sent);
+    line_.send(arrived, sent.pieces);
+}
+
+void Server::log_exchange(const Frame& request, const Frame& reply, const Transmission& sent) const {
+    log("<- " + hex(request.data(), request.size()) + "  " + describe_request(request));
+    std::vector<std::uint8_t> on_the_line;
+    for (const Piece& piece : sent.pieces) on_the_line.insert(on_the_line.end(), piece.bytes.begin(), piece.bytes.end());
+    std::string faults;
+    for (const std::string& fault : sent.faults) faults += " [" + fault + "]";
+    log("-> " + (on_the_line.empty() ? std::string("(nothing)") : hex(on_the_line)) + "  " +
+        describe_reply(request, reply) + faults);
+}
+
+void Server::write_due(TimePoint now) {
+    const std::vector<std::uint8_t> due = line_.take_due(now);
+    if (due.empty()) return;
+    // Everything due goes out in one write, so the driver never sees half of
+    // an unpaced reply.
+    const ssize_t written = write(port_.master(), due.data(), due.size());
+    if (written < 0 && errno == EIO) {
+        client_left();
+    } else if (written < static_cast<ssize_t>(due.size())) {
+        // The client is not reading and its buffer is full: like a real line,
+        // what does not fit is lost.
+        log("!! " + std::to_string(due.size() - static_cast<std::size_t>(written < 0 ? 0 : written)) +
+            " reply bytes lost: the client is not reading");
+    }
+}
+
+void Server::abandon_stale_input(TimePoint now) {
+    if (parser_.pending() == 0 || now - last_input_ < kAbandonAfter) return;
+    log("?? " + hex(parser_.reset()) + "  unfinished frame abandoned");
+}
+
+void Server::client_left() {
+    hung_up_ = true;
+    line_.clear();
+    const std::vector<std::uint8_t> unfinished = parser_.reset();
+    if (!unfinished.empty()) log("?? " + hex(unfinished) + "  unfinished frame abandoned");
+    if (client_present_) log("client closed the port");
+    client_present_ = false;
+}
+
+void Server::vanish() {
+    port_.close();
+    if (link_) link_->remove();
+    log("port closed: the supply has vanished");
+}
+
+void Server::log(const std::string& text) const {
+    if (!options_.verbose) return;
+    const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    std::fprintf(stderr, "[%9.3f] %s\n", seconds, text.c_str());
+}
+
+}  // namespace qm4410::sim

@@ -1,0 +1,53 @@
+#include "signal_pipe.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace qm4410::sim {
+
+namespace {
+
+int g_pipe[2] = {-1, -1};
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGCHLD};
+
+void on_signal(int number) {
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(number);
+    [[maybe_unused]] const ssize_t ignored = write(g_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+SignalPipe::SignalPipe() {
+    if (pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : kSignals) sigaction(number, &action, nullptr);
+}
+
+SignalPipe::~SignalPipe() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    for (int number : kSignals) sigaction(number, &action, nullptr);
+    close(g_pipe[0]);
+    close(g_pipe[1]);
+}
+
+int SignalPipe::fd() const { return g_pipe[0]; }
+
+std::vector<int> SignalPipe::drain() {
+    std::vector<int> caught;
+    unsigned char bytes[64];
+    ssize_t count;
+    while ((count = read(g_pipe[0], bytes, sizeof bytes)) > 0) caught.insert(caught.end(), bytes, bytes + count);
+    return caught;
+}
+
+}  // namespace qm4410::sim

@@ -1,0 +1,107 @@
+"""Faults on demand, each striking every second request here, and the paced
+line."""
+
+import os
+import time
+
+import pytest
+import serial
+
+from sim_wire import (
+    POLL_INTERVAL, POLLS, READ_IDENTITY, READ_STATUS, checksum, frame, is_valid, transact, watch,
+)
+
+REQUEST = frame(1, READ_STATUS)
+WINDOW = POLL_INTERVAL * POLLS
+
+
+def first_time(samples, predicate):
+    return next((t for t, waiting in samples if predicate(waiting)), None)
+
+
+@pytest.mark.parametrize("option", ["--drop-every", "--late-every", "--corrupt-every", "--split-every",
+                                    "--stray-every"])
+def test_requests_between_the_struck_ones_are_clean(start_sim, option):
+    with start_sim(option, 2).connect() as port:
+        assert is_valid(transact(port, REQUEST))
+        port.write(REQUEST)
+        time.sleep(0.6)  # lets whatever the struck request brings arrive
+        port.reset_input_buffer()
+        assert is_valid(transact(port, REQUEST))
+
+
+def struck(start_sim, option, seconds=0.8):
+    """Sends two requests; returns the samples and bytes of the second."""
+    with start_sim(option, 2).connect() as port:
+        assert is_valid(transact(port, REQUEST))
+        return watch(port, REQUEST, seconds)
+
+
+def test_drop_stays_silent(start_sim):
+    samples, data = struck(start_sim, "--drop-every")
+    assert data == b"" and all(waiting == 0 for _, waiting in samples)
+
+
+def test_late_reply_comes_after_the_window(start_sim):
+    samples, data = struck(start_sim, "--late-every")
+    assert is_valid(data) and data[2] == READ_STATUS
+    arrival = first_time(samples, lambda waiting: waiting > 0)
+    assert WINDOW + 0.05 < arrival < 0.75
+
+
+def test_corrupt_reply_fails_only_its_checksum(start_sim):
+    _, data = struck(start_sim, "--corrupt-every", seconds=0.2)
+    assert len(data) == 26 and data[0] == 0xAA and data[2] == READ_STATUS
+    assert data[25] == checksum(data) ^ 0xFF
+
+
+def test_split_reply_arrives_in_two_halves_within_the_window(start_sim):
+    samples, data = struck(start_sim, "--split-every", seconds=0.3)
+    assert is_valid(data)
+    half = first_time(samples, lambda waiting: waiting == 13)
+    whole = first_time(samples, lambda waiting: waiting == 26)
+    assert half is not None and whole is not None
+    assert 0.03 < whole - half and whole < WINDOW - 0.1
+
+
+def test_stray_bytes_come_before_the_reply(start_sim):
+    samples, data = struck(start_sim, "--stray-every", seconds=0.2)
+    assert len(data) == 29 and 0xAA not in data[:3]
+    assert is_valid(data[3:])
+    assert all(waiting in (0, 29) for _, waiting in samples)
+
+
+@pytest.mark.parametrize("with_link", [False, True])
+def test_vanish_unplugs_the_port_at_the_next_request(start_sim, tmp_path, with_link):
+    link = tmp_path / "ttyQM"
+    sim = start_sim("--vanish-after", 2, *(["--link", link] if with_link else []))
+    with sim.connect() as port:
+        assert is_valid(transact(port, REQUEST))
+        assert is_valid(transact(port, REQUEST))
+        assert sim.proc.poll() is None
+        with pytest.raises(OSError):
+            transact(port, REQUEST)
+        assert sim.proc.wait(2) == 0
+        with pytest.raises(serial.SerialException):
+            port.write(REQUEST)
+    assert not os.path.exists(sim.port)
+    assert not os.path.lexists(link)
+
+
+def test_unpaced_reply_lands_in_one_piece(port):
+    samples, data = watch(port, REQUEST, 0.1)
+    assert is_valid(data)
+    assert {waiting for _, waiting in samples} <= {0, 26}
+
+
+def test_paced_line_takes_the_time_of_the_wire(start_sim):
+    byte_time = 10 / 4800
+    with start_sim("--line-speed", 4800).connect() as port:
+        samples, data = watch(port, frame(0xFF, READ_IDENTITY), 0.3)
+    assert is_valid(data)
+    first = first_time(samples, lambda waiting: waiting > 0)
+    whole = first_time(samples, lambda waiting: waiting == 26)
+    # The request has to cross the line before the reply can start.
+    assert first > 27 * byte_time
+    assert 52 * byte_time - 0.01 < whole < WINDOW
+    assert any(0 < waiting < 26 for _, waiting in samples)
