@@ -43,15 +43,16 @@ def sample_writer(csv_path: str | None, jsonl_path: str | None) -> Iterator[Samp
     except OSError as error:
         fail(FILE_ERROR, f"cannot write {path}: {error.strerror}")
     with stream:
-        if csv_path:
-            writer = csv.DictWriter(stream, fieldnames=FIELDS)
+        writer = csv.DictWriter(stream, fieldnames=FIELDS) if csv_path else None
+        if writer:
             writer.writeheader()
-            store = writer.writerow
-        else:
-            store = lambda sample: stream.write(json.dumps(sample) + "\n")  # noqa: E731
 
         def write(sample: dict) -> None:
-            store({field: sample[field] for field in FIELDS})
+            row = {field: sample[field] for field in FIELDS}
+            if writer:
+                writer.writerow(row)
+            else:
+                stream.write(json.dumps(row) + "\n")
             stream.flush()
 
         yield write

@@ -1,6 +1,7 @@
 """Text forms of what the supply reports: tables, JSON, the monitor's lines."""
 
 import json
+from collections.abc import Mapping, Sequence
 
 UNITS = {
     "current_real": "A",
@@ -11,7 +12,7 @@ UNITS = {
 }
 
 
-def aligned(rows: list[tuple[str, ...]]) -> str:
+def aligned(rows: Sequence[Sequence[str]]) -> str:
     """Rows of cells as columns padded to their widest cell (the last one
     is not padded, so no line ends in blanks)."""
     if not rows:
@@ -48,7 +49,7 @@ def status_json(record: dict) -> str:
     return json.dumps(record, indent=2)
 
 
-def identity_table(version: dict) -> str:
+def identity_table(version: Mapping[str, object]) -> str:
     return aligned(
         [
             ("model", shown(version["model"])),

@@ -33,7 +33,8 @@ def simulated_port() -> Iterator[str]:
         _stop(process)
 
 
-def _first_line(process: subprocess.Popen) -> str:
+def _first_line(process: subprocess.Popen[str]) -> str:
+    assert process.stdout is not None  # started with stdout=PIPE
     ready, _, _ = select.select([process.stdout], [], [], START_TIMEOUT_S)
     line = process.stdout.readline().strip() if ready else ""
     if not line:
@@ -41,7 +42,7 @@ def _first_line(process: subprocess.Popen) -> str:
     return line
 
 
-def _stop(process: subprocess.Popen) -> None:
+def _stop(process: subprocess.Popen[str]) -> None:
     if process.poll() is None:
         process.send_signal(signal.SIGTERM)
         try:
@@ -49,4 +50,5 @@ def _stop(process: subprocess.Popen) -> None:
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
-    process.stdout.close()
+    if process.stdout:
+        process.stdout.close()
