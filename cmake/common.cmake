@@ -1,0 +1,16 @@
+# Settings shared by the whole build and by a stand-alone build of the
+# virtual supply.
+set(CMAKE_CXX_STANDARD 17)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+
+option(QM4410_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(QM4410_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Where scikit-build-core puts programs that go on PATH.
+if(NOT DEFINED SKBUILD_SCRIPTS_DIR)
+  set(SKBUILD_SCRIPTS_DIR bin)
+endif()
