@@ -3,6 +3,7 @@ from fractions import Fraction
 from unittest import mock
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from qm4410 import QM4410
 
@@ -186,3 +187,30 @@ def test_template_unchanged_after_many_commands(drv, port):
             port.reply(frame(1, 0x12))
             call(drv)
     assert QM4410._QM4410__CMD_TEMPLATE == TEMPLATE and type(QM4410._QM4410__CMD_TEMPLATE) is tuple
+
+
+PRINTING = [
+    (lambda d: d.set_out_voltage(1.0), "set voltage, read:"),
+    (lambda d: d.set_out_current(1.0), "set current, read:"),
+    (lambda d: d.restore_factory(), "Restore FACTORY:"),
+]
+
+
+@pytest.mark.parametrize("call, text", PRINTING)
+@settings(max_examples=50, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.binary(min_size=22, max_size=22), addr=st.integers(0, 255), word=st.integers(0, 255))
+def test_printed_line_lists_any_reply(drv, port, capsys, call, text, data, addr, word):
+    reply = frame(addr, word, data)
+    port.reply(reply)
+    capsys.readouterr()
+    assert call(drv) is True
+    assert capsys.readouterr().out == text + str(list(reply)) + "\n"
+
+
+@pytest.mark.parametrize("call, text", PRINTING)
+@pytest.mark.parametrize("kind", [list, bytearray, tuple])
+def test_printed_line_from_an_overridden_transaction(drv, capsys, call, text, kind):
+    reply = list(frame(1, 0x12, b"\x09\x0a\x63\x64\xff"))
+    with mock.patch.object(QM4410, "_QM4410__write_and_read", lambda self, cmd: kind(reply)):
+        assert call(drv) is True
+    assert capsys.readouterr().out == text + str(reply) + "\n"

@@ -5,6 +5,7 @@
 // is built in a C++ buffer instead of a list: same bytes, same calls on the
 // port, less work.
 #include <initializer_list>
+#include <string>
 
 #include "driver.hpp"
 
@@ -24,9 +25,13 @@ int byte_value(PyObject* object) {
     return (overflow || value < 0 || value > 0xFF) ? -1 : static_cast<int>(value);
 }
 
-// The request as a C++ frame when every piece is a plain byte value.
-bool build_frame(PyObject* template_, PyObject* address, PyObject* word, std::initializer_list<DataByte> data,
-                 Frame& frame) {
+// The template's bytes. The class's own tuple is immutable and its bytes are
+// kTemplate; another object is read item by item.
+bool template_bytes(Context& ctx, PyObject* template_, Frame& frame) {
+    if (template_ == ctx.class_template.get()) {
+        frame = kTemplate;
+        return true;
+    }
     if (!PyTuple_CheckExact(template_) || PyTuple_GET_SIZE(template_) != static_cast<Py_ssize_t>(kFrameLength))
         return false;
     for (std::size_t i = 0; i < kFrameLength; ++i) {
@@ -34,6 +39,13 @@ bool build_frame(PyObject* template_, PyObject* address, PyObject* word, std::in
         if (value < 0) return false;
         frame[i] = static_cast<std::uint8_t>(value);
     }
+    return true;
+}
+
+// The request as a C++ frame when every piece is a plain byte value.
+bool build_frame(Context& ctx, PyObject* template_, PyObject* address, PyObject* word,
+                 std::initializer_list<DataByte> data, Frame& frame) {
+    if (!template_bytes(ctx, template_, frame)) return false;
     auto put = [&frame](std::size_t index, PyObject* object) {
         const int value = byte_value(object);
         if (value < 0) return false;
@@ -68,27 +80,23 @@ Ref run_command(Context& ctx, PyObject* self, PyObject* word_name, std::initiali
     if (!address) return Ref();
     Ref word(PyObject_GetAttr(self, word_name));
     if (!word) return Ref();
-    Ref cal_crc(PyObject_GetAttr(self, ctx.cal_crc.get()));
-    if (!cal_crc) return Ref();
-    Ref write_and_read;
-    if (is_own_method(ctx, cal_crc.get(), self, kCalCrc)) {
-        write_and_read = Ref(PyObject_GetAttr(self, ctx.write_and_read.get()));
-        if (!write_and_read) return Ref();
+    FoundMethod cal_crc;
+    FoundMethod write_and_read;
+    if (!cal_crc.find(self, ctx.cal_crc.get())) return Ref();
+    if (cal_crc.is_own(ctx, kCalCrc)) {
+        if (!write_and_read.find(self, ctx.write_and_read.get())) return Ref();
         Frame frame;
-        if (is_own_method(ctx, write_and_read.get(), self, kWriteAndRead) &&
-            build_frame(template_.get(), address.get(), word.get(), data, frame)) {
+        if (write_and_read.is_own(ctx, kWriteAndRead) &&
+            build_frame(ctx, template_.get(), address.get(), word.get(), data, frame)) {
             return Ref(transact(ctx, self, nullptr, &frame));
         }
     }
     Ref command = build_command(template_.get(), address.get(), word.get(), data);
     if (!command) return Ref();
-    Ref checksum_stored(PyObject_CallOneArg(cal_crc.get(), command.get()));
+    Ref checksum_stored(cal_crc.call(command.get()));
     if (!checksum_stored) return Ref();
-    if (!write_and_read) {
-        write_and_read = Ref(PyObject_GetAttr(self, ctx.write_and_read.get()));
-        if (!write_and_read) return Ref();
-    }
-    return Ref(PyObject_CallOneArg(write_and_read.get(), command.get()));
+    if (!write_and_read.found() && !write_and_read.find(self, ctx.write_and_read.get())) return Ref();
+    return Ref(write_and_read.call(command.get()));
 }
 
 // True when a valid reply came back; -1 on error.
@@ -99,11 +107,32 @@ PyObject* result_of(const Ref& read_bytes) {
     return ok < 0 ? nullptr : PyBool_FromLong(ok);
 }
 
-// prefix followed by the reply's byte values as a list: one printed line.
+// prefix, then the byte values as str(list(reply)) shows them.
+std::string reply_line(const char* prefix, const std::uint8_t* bytes, std::size_t count) {
+    std::string text(prefix);
+    text += '[';
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) text += ", ";
+        text += std::to_string(bytes[i]);
+    }
+    text += ']';
+    return text;
+}
+
+// prefix followed by the reply's byte values as a list: one printed line. A
+// reply that is not bytes (from an overridden transaction) is listed by Python.
 bool print_reply(Context& ctx, const char* prefix, PyObject* read_bytes) {
-    Ref buf(PySequence_List(read_bytes));
-    if (!buf) return false;
-    Ref text(PyUnicode_FromFormat("%s%S", prefix, buf.get()));
+    Ref text;
+    if (PyBytes_CheckExact(read_bytes)) {
+        const std::string line =
+            reply_line(prefix, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(read_bytes)),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(read_bytes)));
+        text = Ref(PyUnicode_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size())));
+    } else {
+        Ref buf(PySequence_List(read_bytes));
+        if (!buf) return false;
+        text = Ref(PyUnicode_FromFormat("%s%S", prefix, buf.get()));
+    }
     return text && print_line(ctx, text.get());
 }
 
@@ -226,7 +255,8 @@ bool put_milli(PyObject* dict, const Ref& key, std::uint32_t milli) {
 }
 
 PyObject* status_record(Context& ctx, const Status& s) {
-    Ref record(PyDict_New());
+    // Sized for its ten entries from the start, so it never grows.
+    Ref record(_PyDict_NewPresized(10));
     if (!record) return nullptr;
     PyObject* d = record.get();
     const Ref& out_mode = s.regulation() == static_cast<unsigned>(Regulation::ConstantVoltage)   ? ctx.text_cv

@@ -90,12 +90,12 @@ struct Context {
     QM4410_NAMES(QM4410_DECLARE_NAME)
 #undef QM4410_DECLARE_NAME
 
-    Ref poll_interval;   // 0.01, the pause before each poll
-    Ref byte_mask;       // 0xFF
-    Ref start_byte;      // 0xAA
-    Ref frame_length;    // 26
-    Ref method_type;     // the type of the class's methods
-    Ref line_released;   // weakref callback that forgets a dead driver's line
+    Ref poll_interval;  // 0.01, the pause before each poll
+    Ref byte_mask;      // 0xFF
+    Ref start_byte;     // 0xAA
+    Ref method_type;    // the type of the class's methods
+    Ref class_template; // the class's own __CMD_TEMPLATE, whose bytes are kTemplate
+    Ref line_released;  // weakref callback that forgets a dead driver's line
     PyObject* module = nullptr;  // borrowed: the module owns this context
 
     // Transaction state of each driver object that has made one, kept out of

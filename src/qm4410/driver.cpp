@@ -49,9 +49,10 @@ bool set_word(PyObject* namespace_, PyObject* name, Command word) {
 }
 
 bool add_constants(Context& ctx, PyObject* ns) {
-    Ref template_(template_tuple());
+    ctx.class_template = Ref(template_tuple());
+    PyObject* template_ = ctx.class_template.get();
     Ref word_dev_return(PyUnicode_InternFromString("_QM4410__CMD_WORD_DEV_RETURN"));
-    return template_ && word_dev_return && PyDict_SetItem(ns, ctx.cmd_template.get(), template_.get()) == 0 &&
+    return template_ && word_dev_return && PyDict_SetItem(ns, ctx.cmd_template.get(), template_) == 0 &&
            set_word(ns, ctx.word_set_work_mode.get(), Command::SetWorkMode) &&
            set_word(ns, ctx.word_set_out_mode.get(), Command::SetOutMode) &&
            set_word(ns, ctx.word_set_max_out_voltage.get(), Command::SetMaxOutVoltage) &&

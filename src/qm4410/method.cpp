@@ -261,11 +261,29 @@ PyObject* create_method(Context& ctx, const MethodSpec& spec, const char* class_
     return self.release();
 }
 
-bool is_own_method(Context& ctx, PyObject* bound, PyObject* self, const MethodSpec& spec) {
-    if (!PyMethod_Check(bound) || PyMethod_GET_SELF(bound) != self) return false;
-    PyObject* function = PyMethod_GET_FUNCTION(bound);
+bool FoundMethod::find(PyObject* self, PyObject* name) {
+    self_ = self;
+    PyObject* found = nullptr;
+    unbound_ = _PyObject_GetMethod(self, name, &found) == 1;
+    function_ = Ref(found);
+    return static_cast<bool>(function_);
+}
+
+bool FoundMethod::is_own(Context& ctx, const MethodSpec& spec) const {
+    PyObject* function = function_.get();
+    if (!unbound_) {
+        // A bound method, as a custom __getattribute__ returns it.
+        if (!PyMethod_Check(function) || PyMethod_GET_SELF(function) != self_) return false;
+        function = PyMethod_GET_FUNCTION(function);
+    }
     return Py_TYPE(function) == reinterpret_cast<PyTypeObject*>(ctx.method_type.get()) &&
            as_method(function)->spec == &spec;
+}
+
+PyObject* FoundMethod::call(PyObject* argument) const {
+    if (!unbound_) return PyObject_CallOneArg(function_.get(), argument);
+    PyObject* args[] = {self_, argument};
+    return PyObject_Vectorcall(function_.get(), args, 2, nullptr);
 }
 
 }  // namespace qm4410

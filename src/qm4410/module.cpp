@@ -46,8 +46,7 @@ bool intern_names(Context& ctx) {
     ctx.poll_interval = Ref(PyFloat_FromDouble(0.01));
     ctx.byte_mask = Ref(PyLong_FromLong(0xFF));
     ctx.start_byte = Ref(PyLong_FromLong(kStartByte));
-    ctx.frame_length = Ref(PyLong_FromLong(kFrameLength));
-    return ctx.poll_interval && ctx.byte_mask && ctx.start_byte && ctx.frame_length;
+    return ctx.poll_interval && ctx.byte_mask && ctx.start_byte;
 }
 
 bool import_modules(PyObject* module) {

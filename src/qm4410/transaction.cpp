@@ -121,12 +121,12 @@ int is_valid_reply(Context& ctx, PyObject* self, PyObject* data) {
     if (PyBytes_CheckExact(data)) {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data));
         if (PyBytes_GET_SIZE(data) != static_cast<Py_ssize_t>(kFrameLength) || bytes[0] != kStartByte) return 0;
-        Ref check(PyObject_GetAttr(self, ctx.check_crc.get()));
-        if (!check) return -1;
-        if (is_own_method(ctx, check.get(), self, kCheckCrc)) return is_valid_frame(bytes, kFrameLength);
+        FoundMethod check;
+        if (!check.find(self, ctx.check_crc.get())) return -1;
+        if (check.is_own(ctx, kCheckCrc)) return is_valid_frame(bytes, kFrameLength);
         Ref response(PySequence_List(data));
         if (!response) return -1;
-        Ref verdict(PyObject_CallOneArg(check.get(), response.get()));
+        Ref verdict(check.call(response.get()));
         return verdict ? PyObject_IsTrue(verdict.get()) : -1;
     }
     Ref response(PySequence_List(data));
@@ -173,14 +173,14 @@ PyObject* transact(Context& ctx, PyObject* self, PyObject* request, const Frame*
 
     Ref ser(PyObject_GetAttr(self, ctx.ser.get()));
     if (!ser) return nullptr;
-    Ref write(PyObject_GetAttr(ser.get(), ctx.write.get()));
-    if (!write) return nullptr;
+    FoundMethod write;
+    if (!write.find(ser.get(), ctx.write.get())) return nullptr;
     Ref payload(request ? PyBytes_FromObject(request)
                         : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame->data()), kFrameLength));
     if (!payload) return nullptr;
     if (!line->in_step && !drain(ctx, ser.get())) return nullptr;
     line->in_step = false;
-    Ref written(PyObject_CallOneArg(write.get(), payload.get()));
+    Ref written(write.call(payload.get()));
     if (!written) return nullptr;
 
     Ref data = poll_for_reply(ctx, self, ser.get());
