@@ -1,23 +1,63 @@
 #!/usr/bin/env bash
 # Builds the extension and the virtual supply with AddressSanitizer and
 # UndefinedBehaviorSanitizer into a virtual environment of their own, and runs
-# the whole test suite with them. Any report fails the run.
+# the whole test suite with them: the driver in the test process, the
+# simulator and the `qm4410` command in the subprocesses the tests start.
+# Any sanitizer report, in any of those processes, fails the run; the
+# simulator is also checked for leaks when it exits. Extra arguments go to
+# pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+started=$SECONDS
 
 venv=${QM4410_SANITIZE_VENV:-/tmp/qm4410-sanitize}
 python3 -m venv "$venv"
-"$venv/bin/pip" install --quiet --disable-pip-version-check pyserial pytest hypothesis
+"$venv/bin/pip" install --quiet --disable-pip-version-check pyserial pytest hypothesis matplotlib
 "$venv/bin/pip" install --quiet --disable-pip-version-check --force-reinstall --no-deps \
     -C cmake.define.QM4410_SANITIZE=ON -C cmake.build-type=Debug .
 
-# The interpreter itself is not instrumented, so the runtime must come first.
-export LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
-# CPython keeps its own objects until exit by design: leak reports would be
-# about the interpreter, not this code.
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export PATH="$venv/bin:$PATH"
+extension=$("$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("qm4410").origin)')
+for binary in "$extension" "$venv/bin/qm4410-sim"; do
+    if ! ldd "$binary" | grep -q libasan; then
+        echo "sanitize.sh: $binary is not instrumented" >&2
+        exit 1
+    fi
+done
 
-cd tests
-python -m pytest -q -p no:cacheprovider "$@"
+# Reports go to files, one per process, so that none is lost in a
+# subprocess whose output a test does not look at.
+reports=$(mktemp -d /tmp/qm4410-sanitize-reports.XXXXXX)
+
+# The simulator is a whole C++ program of ours, so its exit is worth a leak
+# check; the interpreter's is not (CPython keeps its own objects until exit by
+# design), nor are those of the programs the tests run under the simulator.
+# ASan reads the options file named after the running program, if any.
+options=$(mktemp -d /tmp/qm4410-sanitize-options.XXXXXX)
+echo detect_leaks=1 >"$options/qm4410-sim"
+
+# The interpreter itself is not instrumented, so the runtime must come first;
+# libstdc++ too, or ASan cannot find the real __cxa_throw when an extension
+# loaded later (matplotlib's) throws a C++ exception.
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:log_path=$reports/asan\
+:include_if_exists=$options/%b
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan
+export PATH="$venv/bin:$PATH"
+unset QM4410_SIM
+
+status=0
+(cd tests && python -m pytest -q -p no:cacheprovider "$@") || status=$?
+
+if compgen -G "$reports/*" >/dev/null; then
+    for report in "$reports"/*; do
+        echo "==== $report" >&2
+        cat "$report" >&2
+    done
+    echo "sanitize.sh: sanitizer reports above" >&2
+    status=1
+else
+    rmdir "$reports"
+fi
+rm -r "$options"
+echo "sanitize.sh: $((SECONDS - started)) s, $([ "$status" = 0 ] && echo clean || echo FAILED)"
+exit "$status"
