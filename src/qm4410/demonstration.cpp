@@ -3,6 +3,8 @@
 // end the run with the interpreter's traceback.
 #include "demonstration.hpp"
 
+#include <initializer_list>
+
 #include "driver.hpp"
 
 namespace qm4410 {
@@ -15,17 +17,20 @@ bool say(Context& ctx, const char* text) {
     return line && print_line(ctx, line.get());
 }
 
-// driver.method(argument), or driver.method() when argument is null.
-Ref invoke(PyObject* driver, const char* method, Ref argument) {
+// driver.method(*arguments); null when a call, or making an argument, failed.
+Ref invoke(PyObject* driver, const char* method, std::initializer_list<PyObject*> arguments = {}) {
+    for (PyObject* argument : arguments) {
+        if (!argument) return Ref();
+    }
     Ref name(PyUnicode_FromString(method));
     if (!name) return Ref();
-    return Ref(argument ? PyObject_CallMethodOneArg(driver, name.get(), argument.get())
-                        : PyObject_CallMethodNoArgs(driver, name.get()));
+    PyObject* stack[] = {driver, arguments.size() ? *arguments.begin() : nullptr};
+    return Ref(PyObject_VectorcallMethod(name.get(), stack, 1 + arguments.size(), nullptr));
 }
 
 // The same with the result dropped.
-bool call(PyObject* driver, const char* method, Ref argument) {
-    return static_cast<bool>(invoke(driver, method, std::move(argument)));
+bool call(PyObject* driver, const char* method, std::initializer_list<PyObject*> arguments = {}) {
+    return static_cast<bool>(invoke(driver, method, arguments));
 }
 
 Ref text(const char* value) { return Ref(PyUnicode_FromString(value)); }
@@ -40,14 +45,17 @@ bool pause(Context& ctx, long seconds) {
 }
 
 bool run_session(Context& ctx, PyObject* qm4400) {
-    return say(ctx, "set work mode to remote controll") && call(qm4400, "set_work_mode", text("remote")) &&
-           call(qm4400, "set_new_addr", Ref(PyLong_FromLong(6))) &&
-           call(qm4400, "set_voltage_max", number(12.0)) && call(qm4400, "set_out_voltage", number(1.222)) &&
-           call(qm4400, "set_out_current", number(0.888)) && call(qm4400, "set_ouput_mode", text("on")) &&
-           pause(ctx, 3) && say(ctx, "------------ local -------------") &&
-           call(qm4400, "read_dev_status", Ref()) && call(qm4400, "set_work_mode", text("local")) &&
-           call(qm4400, "set_ouput_mode", text("off")) && call(qm4400, "restore_factory", Ref()) &&
-           call(qm4400, "close", Ref()) && say(ctx, "qm4400 series closed!");
+    Ref remote = text("remote"), on = text("on"), local = text("local"), off = text("off");
+    Ref new_address(PyLong_FromLong(6));
+    Ref voltage_max = number(12.0), voltage = number(1.222), current = number(0.888);
+    return say(ctx, "set work mode to remote controll") && call(qm4400, "set_work_mode", {remote.get()}) &&
+           call(qm4400, "set_new_addr", {new_address.get()}) &&
+           call(qm4400, "set_voltage_max", {voltage_max.get()}) &&
+           call(qm4400, "set_out_voltage", {voltage.get()}) && call(qm4400, "set_out_current", {current.get()}) &&
+           call(qm4400, "set_ouput_mode", {on.get()}) && pause(ctx, 3) &&
+           say(ctx, "------------ local -------------") && call(qm4400, "read_dev_status") &&
+           call(qm4400, "set_work_mode", {local.get()}) && call(qm4400, "set_ouput_mode", {off.get()}) &&
+           call(qm4400, "restore_factory") && call(qm4400, "close") && say(ctx, "qm4400 series closed!");
 }
 
 }  // namespace
@@ -64,7 +72,7 @@ PyObject* run_demonstration(Context& ctx, PyObject* namespace_) {
     Ref qm4400(PyObject_CallOneArg(driver_class.get(), opat_port.get()));
     if (!qm4400 || PyDict_SetItemString(namespace_, "qm4400", qm4400.get()) < 0) return nullptr;
 
-    Ref opened = invoke(qm4400.get(), "open", Ref());
+    Ref opened = invoke(qm4400.get(), "open");
     if (!opened) return nullptr;
     const int connected = PyObject_IsTrue(opened.get());
     if (connected < 0) return nullptr;

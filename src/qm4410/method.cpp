@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include <exception>
+#include <new>
 #include <string>
 
 namespace qm4410 {
@@ -102,8 +104,17 @@ bool bind_arguments(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MethodObject* m = as_method(callable);
     PyObject* slots[kMaxParameters + 1] = {};
-    if (!bind_arguments(m, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
-    return m->spec->body(context_of(m->module), slots);
+    // The one door from the interpreter into the class's C++: nothing thrown
+    // in there may pass it.
+    try {
+        if (!bind_arguments(m, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
+        return m->spec->body(context_of(m->module), slots);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+        return nullptr;
+    }
 }
 
 // Binds like a function: the method itself from the class, a bound method
