@@ -203,3 +203,16 @@ def test_class_is_patchable(drv, port):
         assert drv.read_dev_status() == "patched"
     assert "read_dev_status" not in vars(drv)
     assert vars(QM4410)["read_dev_status"].__name__ == "read_dev_status"
+
+
+@pytest.mark.parametrize("attribute", ["__name__", "__qualname__"])
+def test_method_names_stay_strings(attribute):
+    method = QM4410.set_new_addr
+    for bad in (None, 3):
+        with pytest.raises(TypeError, match=f"{attribute} must be set to a string object"):
+            setattr(method, attribute, bad)
+    with pytest.raises(TypeError):
+        delattr(method, attribute)
+    # The argument errors are still worded from the unchanged name.
+    with pytest.raises(TypeError, match=r"QM4410\.set_new_addr\(\) missing"):
+        QM4410("COM3").set_new_addr()

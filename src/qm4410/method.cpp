@@ -166,8 +166,6 @@ void method_dealloc(PyObject* self) {
 }
 
 PyMemberDef method_members[] = {
-    {"__name__", T_OBJECT, offsetof(MethodObject, name), 0, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(MethodObject, qualname), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(MethodObject, doc), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(MethodObject, module_name), 0, nullptr},
     {"__defaults__", T_OBJECT, offsetof(MethodObject, defaults), READONLY, nullptr},
@@ -178,7 +176,27 @@ PyMemberDef method_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// __name__ and __qualname__ stay strs, as a function's do: error messages
+// are made from them.
+int set_str(PyObject** slot, PyObject* value, const char* attribute) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    Py_SETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_method(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) { return set_str(&as_method(self)->name, value, "__name__"); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_method(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_str(&as_method(self)->qualname, value, "__qualname__");
+}
+
 PyGetSetDef method_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
