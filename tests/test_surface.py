@@ -216,3 +216,10 @@ def test_method_names_stay_strings(attribute):
     # The argument errors are still worded from the unchanged name.
     with pytest.raises(TypeError, match=r"QM4410\.set_new_addr\(\) missing"):
         QM4410("COM3").set_new_addr()
+
+
+def test_methods_can_be_weakly_referenced():
+    import weakref
+    drv = QM4410("COM3")
+    assert weakref.WeakMethod(drv.open)() == drv.open
+    assert weakref.ref(QM4410.open)() is QM4410.open

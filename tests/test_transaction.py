@@ -237,3 +237,55 @@ def test_waiting_thread_releases_the_gil_and_other_drivers_run(fake_time):
         assert first.ser.gate_seen is True and results == {"a": REPLY, "b": REPLY}
     finally:
         faulthandler.cancel_dump_traceback_later()
+
+
+def holding_the_line(drv):
+    """A thread inside a transaction on ``drv``, held at its first poll until
+    the port's gate is set."""
+    drv.ser = GatedPort().reply(REPLY)
+    holder = threading.Thread(target=transact, args=(drv,))
+    holder.start()
+    assert drv.ser.entered.wait(10)
+    return holder
+
+
+@pytest.mark.parametrize("call", [transact, lambda drv: drv._QM4410__read()])
+def test_ctrl_c_reaches_a_thread_waiting_for_the_line(fake_time, call):
+    import _thread
+    drv = QM4410("/dev/ttyFAKE0")
+    holder = holding_the_line(drv)
+    try:
+        threading.Timer(0.2, _thread.interrupt_main).start()
+        with pytest.raises(KeyboardInterrupt):
+            call(drv)
+        assert len(drv.ser.writes()) == 1  # the waiter sent nothing
+    finally:
+        drv.ser.gate.set()
+        holder.join(10)
+
+
+def test_read_waits_for_a_running_transaction(fake_time):
+    drv = QM4410("/dev/ttyFAKE0")
+    holder = holding_the_line(drv)
+    taken = []
+    reader = threading.Thread(target=lambda: taken.append(drv._QM4410__read()))
+    reader.start()
+    reader.join(0.2)
+    assert reader.is_alive()  # it may not take the reply the holder waits for
+    drv.ser.gate.set()
+    holder.join(10)
+    reader.join(10)
+    assert taken == [None]
+
+
+def test_transaction_started_from_inside_one_is_refused(drv, port):
+    class ReentrantPort(type(port)):
+        def write(self, data):
+            super().write(data)
+            drv._QM4410__write_and_read(list(REPLY))
+
+    drv.ser = ReentrantPort()
+    with pytest.raises(RuntimeError, match="already running in this thread"):
+        transact(drv)
+    drv.ser = port.reply(REPLY)
+    assert transact(drv) == REPLY  # the line was given back

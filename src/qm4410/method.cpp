@@ -15,6 +15,7 @@ struct MethodObject {
     const MethodSpec* spec;
     PyObject* module;
     PyObject* dict;
+    PyObject* weakrefs;
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
@@ -160,6 +161,7 @@ int method_clear(PyObject* self) {
 void method_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (as_method(self)->weakrefs) PyObject_ClearWeakRefs(self);
     method_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -172,6 +174,7 @@ PyMemberDef method_members[] = {
     {"__kwdefaults__", T_OBJECT, offsetof(MethodObject, kwdefaults), READONLY, nullptr},
     {"__code__", T_OBJECT, offsetof(MethodObject, code), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(MethodObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(MethodObject, weakrefs), READONLY, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -274,6 +277,7 @@ PyObject* create_method(Context& ctx, const MethodSpec& spec, const char* class_
     m->spec = &spec;
     m->module = Py_NewRef(ctx.module);
     m->dict = PyDict_New();
+    m->weakrefs = nullptr;
     m->name = PyUnicode_InternFromString(spec.name);
     m->qualname = PyUnicode_FromFormat("%s.%s", class_qualname, spec.name);
     m->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);

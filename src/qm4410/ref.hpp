@@ -3,9 +3,17 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace qm4410 {
+
+// Set by an exit handler that the module registers at import. Once the
+// interpreter shuts down, a daemon thread that wakes up is ended from inside
+// the call that takes the GIL back, and its stack unwinds through the
+// destructors of its handles without the GIL; from then on they leave their
+// references alone (the process is exiting).
+inline std::atomic<bool> interpreter_exiting{false};
 
 class Ref {
 public:
@@ -27,7 +35,11 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(ptr_); }
+    // See interpreter_exiting: a thread ended during shutdown unwinds
+    // through here without the GIL, and must leave the reference alone.
+    ~Ref() {
+        if (ptr_ && !interpreter_exiting.load(std::memory_order_relaxed)) Py_DECREF(ptr_);
+    }
 
     PyObject* get() const noexcept { return ptr_; }
     // Hands the reference to the caller (a function result or a stealing call).

@@ -6,6 +6,7 @@
 // serialised by a lock of its own (waited for without the GIL), and after an
 // exchange that got no valid reply the next one first throws away whatever
 // is waiting, so a late reply is never taken for the answer to a new request.
+#include <chrono>
 #include <mutex>
 
 #include "driver.hpp"
@@ -13,7 +14,7 @@
 namespace qm4410 {
 
 struct Line {
-    std::mutex mutex;
+    std::timed_mutex mutex;
     unsigned long owner = 0;  // thread holding the mutex; read and written under the GIL
     bool in_step = true;      // false from a request until its valid reply
     Ref watcher;              // weak reference to the driver object
@@ -22,6 +23,7 @@ struct Line {
 namespace {
 
 constexpr int kMaxTry = 30;
+constexpr std::chrono::milliseconds kWaitSlice{50};
 
 std::shared_ptr<Line> line_for(Context& ctx, PyObject* self) {
     auto found = ctx.lines.find(self);
@@ -70,10 +72,14 @@ public:
             PyErr_SetString(PyExc_RuntimeError, "a transaction on this driver is already running in this thread");
             return false;
         }
-        if (!line_->mutex.try_lock()) {
+        // Waiting goes without the GIL, a slice at a time, so that a signal
+        // such as Ctrl-C still reaches a thread that waits for its turn.
+        bool locked = line_->mutex.try_lock();
+        while (!locked) {
             Py_BEGIN_ALLOW_THREADS
-            line_->mutex.lock();
+            locked = line_->mutex.try_lock_for(kWaitSlice);
             Py_END_ALLOW_THREADS
+            if (!locked && PyErr_CheckSignals() < 0) return false;
         }
         line_->owner = me;
         held_ = true;
@@ -147,7 +153,13 @@ PyObject* write_and_read_body(Context& ctx, PyObject* const* args) {
     return transact(ctx, args[0], cmd, nullptr);
 }
 
+// Reads what is waiting; holds the line meanwhile, so that it cannot take
+// a reply from a transaction running in another thread.
 PyObject* read_body(Context& ctx, PyObject* const* args) {
+    std::shared_ptr<Line> line = line_for(ctx, args[0]);
+    if (!line) return nullptr;
+    LineLock lock(line);
+    if (!lock.acquire()) return nullptr;
     Ref ser(PyObject_GetAttr(args[0], ctx.ser.get()));
     if (!ser) return nullptr;
     Ref buf_len(PyObject_CallMethodNoArgs(ser.get(), ctx.in_waiting.get()));
