@@ -91,15 +91,15 @@ private:
     bool held_ = false;
 };
 
-// Throws away what a failed exchange left in the input buffer.
-bool drain(Context& ctx, PyObject* ser) {
+// ser.read(n) of the n bytes waiting in the input buffer; None when none are.
+Ref take_waiting(Context& ctx, PyObject* ser) {
     Ref waiting(PyObject_CallMethodNoArgs(ser, ctx.in_waiting.get()));
-    if (!waiting) return false;
+    if (!waiting) return Ref();
     Ref zero(PyLong_FromLong(0));
     const int any = PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT);
-    if (any <= 0) return any == 0;
-    Ref junk(PyObject_CallMethodOneArg(ser, ctx.read.get(), waiting.get()));
-    return static_cast<bool>(junk);
+    if (any < 0) return Ref();
+    if (!any) return Ref::borrowed(Py_None);
+    return Ref(PyObject_CallMethodOneArg(ser, ctx.read.get(), waiting.get()));
 }
 
 // The reply read at the first poll that finds exactly one frame waiting;
@@ -161,14 +161,7 @@ PyObject* read_body(Context& ctx, PyObject* const* args) {
     LineLock lock(line);
     if (!lock.acquire()) return nullptr;
     Ref ser(PyObject_GetAttr(args[0], ctx.ser.get()));
-    if (!ser) return nullptr;
-    Ref buf_len(PyObject_CallMethodNoArgs(ser.get(), ctx.in_waiting.get()));
-    if (!buf_len) return nullptr;
-    Ref zero(PyLong_FromLong(0));
-    const int any = PyObject_RichCompareBool(buf_len.get(), zero.get(), Py_GT);
-    if (any < 0) return nullptr;
-    if (!any) Py_RETURN_NONE;
-    return PyObject_CallMethodOneArg(ser.get(), ctx.read.get(), buf_len.get());
+    return ser ? take_waiting(ctx, ser.get()).release() : nullptr;
 }
 
 }  // namespace
@@ -190,7 +183,8 @@ PyObject* transact(Context& ctx, PyObject* self, PyObject* request, const Frame*
     Ref payload(request ? PyBytes_FromObject(request)
                         : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame->data()), kFrameLength));
     if (!payload) return nullptr;
-    if (!line->in_step && !drain(ctx, ser.get())) return nullptr;
+    // What a failed exchange left waiting is thrown away.
+    if (!line->in_step && !take_waiting(ctx, ser.get())) return nullptr;
     line->in_step = false;
     Ref written(write.call(payload.get()));
     if (!written) return nullptr;
