@@ -8,8 +8,8 @@ import time
 import serial
 
 from commands import DEVICE_COMMANDS, FRAME_LENGTH, STATUS_REQUEST
-from driver_cost import quiet_stdout
-from simulator import connected_driver, connected_plain_driver, virtual_supply
+from driver_cost import answered, quiet_stdout
+from simulator import connected_driver, connected_plain_driver, virtual_supplies, virtual_supply
 
 POLL_INTERVAL = 0.01
 BITS_PER_BYTE_8N1 = 10  # start bit, 8 data bits, stop bit
@@ -25,18 +25,23 @@ def wire_time(baud: int) -> float:
 
 
 class Timings:
-    """Wall and CPU time of each call made through it."""
+    """Wall and CPU time of each call made through it, and how many of the
+    calls went unanswered (by `answered`, given the call's result)."""
 
-    def __init__(self):
+    def __init__(self, answered=lambda result: True):
         self.wall = []
         self.cpu = []
+        self.answered = answered
+        self.unanswered = 0
 
     def time(self, call):
         cpu_start = time.process_time()
         start = time.perf_counter()
-        call()
+        result = call()
         self.wall.append(time.perf_counter() - start)
         self.cpu.append(time.process_time() - cpu_start)
+        if not self.answered(result):
+            self.unanswered += 1
 
     def median_wall_ms(self) -> float:
         return statistics.median(self.wall) * 1e3
@@ -53,6 +58,22 @@ def bare_exchange(ser, request: bytes):
     return ser.read(ser.inWaiting())
 
 
+def bare_answered(reply: bytes) -> bool:
+    return len(reply) == FRAME_LENGTH
+
+
+def command_answered(command):
+    return functools.partial(answered, command=command)
+
+
+def refuse_unanswered(rows: list[dict], where: str):
+    """A command without its reply waited for a timeout, or gave up early:
+    either way its time is no latency, so no median may include it."""
+    counts = [f"{r['command']} {key}={r[key]}" for r in rows for key in r if key.endswith("unanswered") and r[key]]
+    if counts:
+        raise RuntimeError(f"{where}: unanswered commands were timed: " + ", ".join(counts))
+
+
 def against_pause(contenders: dict, rounds: int) -> list[dict]:
     """Per command, in rounds so that all see the same machine: the pause,
     the bare exchange and each driver's command, one after the other."""
@@ -61,11 +82,13 @@ def against_pause(contenders: dict, rounds: int) -> list[dict]:
         for command in DEVICE_COMMANDS:
             calls = {"pause": MANDATORY_PAUSE, "bare": contenders["bare"]}
             calls.update((name, command.bound_to(contenders[name])) for name in ("qm4410", "plain"))
-            timings = {name: Timings() for name in calls}
+            timings = {"pause": Timings(), "bare": Timings(bare_answered)}
+            timings.update((name, Timings(command_answered(command))) for name in ("qm4410", "plain"))
             for _ in range(rounds):
                 for name, call in calls.items():
                     timings[name].time(call)
             rows.append(summarise(command, timings))
+    refuse_unanswered(rows, "latency against the pause")
     return rows
 
 
@@ -81,6 +104,7 @@ def summarise(command, timings: dict) -> dict:
         "bare_latency_ms": timings["bare"].median_wall_ms(),
     }
     row.update((f"{name}_cpu_us", timings[name].median_cpu_us()) for name in ("qm4410", "plain", "bare"))
+    row.update((f"{name}_unanswered", timings[name].unanswered) for name in ("qm4410", "plain", "bare"))
     return row
 
 
@@ -89,13 +113,15 @@ def rounds_against_pause(quick: bool) -> int:
 
 
 def measure_against_pause(quick: bool) -> list[dict]:
-    with contextlib.ExitStack() as stack:
-        port = stack.enter_context(virtual_supply())
-        # The driver first: its open() refuses a port that anything holds.
-        contenders = {"qm4410": stack.enter_context(connected_driver(port))}
-        contenders["plain"] = stack.enter_context(connected_plain_driver(port))
-        bare_port = stack.enter_context(serial.Serial(port, 4800, 8, "N", 1, timeout=50))
-        contenders["bare"] = functools.partial(bare_exchange, bare_port, STATUS_REQUEST)
+    # A supply each: a reply that comes late on a shared line would be taken
+    # by the next contender, and time its command instead.
+    with virtual_supplies(3) as (port, plain_port, bare_port), contextlib.ExitStack() as stack:
+        contenders = {
+            "qm4410": stack.enter_context(connected_driver(port)),
+            "plain": stack.enter_context(connected_plain_driver(plain_port)),
+        }
+        bare = stack.enter_context(serial.Serial(bare_port, 4800, 8, "N", 1, timeout=50))
+        contenders["bare"] = functools.partial(bare_exchange, bare, STATUS_REQUEST)
         rows = against_pause(contenders, rounds_against_pause(quick))
     print("  latency against the pause: done", file=sys.stderr)
     return rows
@@ -107,13 +133,15 @@ def measure_slow_line(quick: bool, baud: int = 4800) -> dict:
     rows = []
     with virtual_supply("--line-speed", str(baud)) as port, connected_driver(port) as driver, quiet_stdout():
         for command in DEVICE_COMMANDS:
-            timings = Timings()
+            timings = Timings(command_answered(command))
             for _ in range(calls):
                 timings.time(command.bound_to(driver))
             rows.append({
                 "command": command.name,
                 "median_ms": timings.median_wall_ms(),
                 "max_ms": max(timings.wall) * 1e3,
+                "unanswered": timings.unanswered,
             })
+    refuse_unanswered(rows, f"latency at {baud} baud")
     print(f"  latency at {baud} baud: done", file=sys.stderr)
     return {"baud": baud, "wire_ms": wire_time(baud) * 1e3, "poll_ms": POLL_INTERVAL * 1e3, "rows": rows}

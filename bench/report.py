@@ -31,11 +31,11 @@ def pause_table(results: dict, verdicts: dict) -> str:
         [label(r["command"]), f"{r['pause_ms']:.3f}", f"{r['latency_ms']:.3f}", f"{r['overhead_pct']:.2f}",
          mark(verdicts["pause_overhead"][r["command"]]), f"{r['bare_latency_ms']:.3f}",
          f"{r['qm4410_cpu_us']:.0f}", f"{r['plain_cpu_us']:.0f}", f"{r['bare_cpu_us']:.0f}",
-         f"{own[r['command']]:.2f}"]
+         f"{own[r['command']]:.2f}", sum(r[f"{name}_unanswered"] for name in ("qm4410", "plain", "bare"))]
         for r in results["against_pause"]
     ]
     headers = ["command", "pause ms", "latency ms", "over pause %", f"< {PAUSE_OVERHEAD_PCT:g} %",
-               "bare exchange ms", "CPU us qm4410", "CPU us plain", "CPU us bare", "own us (a)"]
+               "bare exchange ms", "CPU us qm4410", "CPU us plain", "CPU us bare", "own us (a)", "unanswered"]
     return table(headers, rows)
 
 
@@ -54,10 +54,10 @@ def slow_line_table(results: dict, verdicts: dict) -> str:
     limit = slow["wire_ms"] + slow["poll_ms"]
     rows = [
         [label(r["command"]), f"{r['median_ms']:.1f}", f"{r['max_ms']:.1f}", f"{slow['wire_ms']:.1f}",
-         f"{limit:.1f}", mark(verdicts["slow_line"][r["command"]])]
+         f"{limit:.1f}", r["unanswered"], mark(verdicts["slow_line"][r["command"]])]
         for r in slow["rows"]
     ]
-    return table(["command", "median ms", "max ms", "wire ms", "limit ms", "met"], rows)
+    return table(["command", "median ms", "max ms", "wire ms", "limit ms", "unanswered", "met"], rows)
 
 
 def full_report(results: dict, verdicts: dict) -> str:

@@ -13,7 +13,7 @@ import driver_cost
 import latency
 import plain_driver
 import verdicts
-from commands import COMMANDS, DEVICE_COMMANDS, FRAME_LENGTH, START_BYTE
+from commands import COMMANDS, DEVICE_COMMANDS, FRAME_LENGTH, START_BYTE, STATUS_REPLY
 
 
 def recording_port(reply):
@@ -104,3 +104,35 @@ def test_results_inside_every_limit_meet_every_target():
 
 def all_met(verdict) -> bool:
     return all(verdict.values()) if isinstance(verdict, dict) else verdict
+
+
+def contenders_answering(fails: str | None) -> dict:
+    """Stand-ins for the drivers and the bare exchange, each answering every
+    command as a real one does, except `fails`, whose commands get no reply."""
+    def driver(name):
+        replies = {c.name: None if name == fails else (c.reply or True) for c in DEVICE_COMMANDS}
+        return types.SimpleNamespace(**{command: (lambda *args, r=r: r) for command, r in replies.items()})
+
+    contenders = {name: driver(name) for name in ("qm4410", "plain")}
+    contenders["bare"] = lambda: b"" if fails == "bare" else STATUS_REPLY
+    return contenders
+
+
+def test_answered_commands_are_timed_and_counted_as_answered():
+    rows = latency.against_pause(contenders_answering(None), rounds=1)
+    assert [r["command"] for r in rows] == [c.name for c in DEVICE_COMMANDS]
+    assert all(r[f"{name}_unanswered"] == 0 for r in rows for name in ("qm4410", "plain", "bare"))
+
+
+@pytest.mark.parametrize("fails", ["qm4410", "plain", "bare"])
+def test_a_latency_of_an_unanswered_command_is_refused(fails):
+    with pytest.raises(RuntimeError, match=f"{fails}_unanswered=1"):
+        latency.against_pause(contenders_answering(fails), rounds=1)
+
+
+@pytest.mark.parametrize("result, counted", [(None, 1), (False, 1), ({"out_status": "on"}, 0)])
+def test_timings_count_what_went_unanswered(result, counted):
+    status = next(c for c in DEVICE_COMMANDS if c.name == "read_dev_status")
+    timings = latency.Timings(latency.command_answered(status))
+    timings.time(lambda: result)
+    assert (timings.unanswered, len(timings.wall)) == (counted, 1)

@@ -12,7 +12,7 @@ import serial
 from conftest import environment, run_cli
 
 PORT_MISSING, PERMISSION_DENIED, PORT_BUSY, NO_ANSWER, WRONG_MODEL = 3, 4, 5, 6, 7
-SETTING_FAILED, CANNOT_OPEN, LINE_LOST = 8, 9, 11
+SETTING_FAILED, CANNOT_OPEN, LINE_LOST, FILE_ERROR = 8, 9, 11, 13
 COMMANDS = [["info"], ["status"], ["set", "--output", "on"], ["monitor", "--duration", "1"]]
 
 
@@ -65,12 +65,25 @@ def test_forbidden_port_says_how_to_get_access(silent_port, command):
     assert_fails(run_cli(*command, "--port", silent_port), PERMISSION_DENIED, "permission denied", "usermod -aG", "udev")
 
 
-def test_unanswered_setting_stops_before_the_output_is_switched_on(start_sim):
-    # Requests: identity, remote, voltage (dropped), then the status read-back.
-    port = start_sim("--drop-every", "3")
-    result = run_cli("set", "--port", port, "--mode", "remote", "--voltage", "5", "--output", "on")
-    assert_fails(result, SETTING_FAILED, "--voltage 5.0 got no reply", "not sent after it: --output on")
-    assert "out_status       off" in result.stdout
+@pytest.mark.parametrize(
+    "sim_options, options, advice, shown",
+    [
+        # Requests: identity, remote, voltage (dropped), then the status read-back.
+        (["--drop-every", "3"], ["--mode", "remote", "--voltage", "5", "--output", "on"],
+         ["--voltage 5.0 got no reply", "not sent after it: --output on"], "out_status       off"),
+        # The voltage's reply comes after the driver gave up, and the status
+        # request after it gets no reply either: the setting is still named.
+        (["--late-every", "2"], ["--voltage", "5", "--output", "on"],
+         ["--voltage 5.0 got no reply", "not sent after it: --output on"], None),
+        # 70 A goes out whole, but the status carries 16 bits of mA.
+        ([], ["--current", "70"], [r"--current 70\.0 reads back as 65\.535 A"], "current_set      65.535 A"),
+    ],
+)
+def test_setting_not_taken_is_named(start_sim, sim_options, options, advice, shown):
+    result = run_cli("set", "--port", start_sim(*sim_options), *options)
+    assert_fails(result, SETTING_FAILED, *advice)
+    if shown:
+        assert shown in result.stdout
 
 
 def test_supply_lost_while_monitoring_ends_cleanly(start_sim, tmp_path):
@@ -91,3 +104,10 @@ def test_missing_lsof_is_named(tmp_path):
     result = run_cli("status", "--sim", env=environment(PATH=str(lone)))
     assert_fails(result, CANNOT_OPEN, "lsof is not installed", "apt-get install lsof")
     assert "检查端口时出错: " in result.stdout  # what the driver itself says about it
+
+
+@pytest.mark.parametrize("option", ["--csv", "--jsonl"])
+def test_full_disk_is_the_files_fault_not_the_lines(sim_port, option):
+    result = run_cli("monitor", "--port", sim_port, "--duration", "1", option, "/dev/full")
+    assert_fails(result, FILE_ERROR, "cannot write /dev/full: No space left on device")
+    assert "lost the line" not in result.stderr

@@ -1,13 +1,18 @@
 """monitor: samples on screen and in files, the plot, and leaving the output off."""
 
+import contextlib
 import csv
 import json
+import os
 import signal
 import struct
+import subprocess
+import time
+from pathlib import Path
 
 import pytest
 
-from conftest import environment, run_cli, start_cli, status_of
+from conftest import environment, program, run_cli, start_cli, status_of
 
 FIELDS = [
     "timestamp", "elapsed_s", "voltage_real", "current_real", "power_w", "voltage_set",
@@ -78,23 +83,94 @@ def test_plot_without_matplotlib_is_refused_before_sampling(sim_port, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "ending, off_on_exit, output_after",
+    "endings, off_on_exit, output_after, status",
     [
-        (signal.SIGINT, True, "off"),
-        (signal.SIGTERM, True, "off"),
-        (None, True, "off"),  # the duration runs out
-        (signal.SIGINT, False, "on"),
+        # Ended by a signal, the command says so as the shell would: 128 + its number.
+        ([signal.SIGINT], True, "off", 130),
+        ([signal.SIGTERM], True, "off", 143),
+        ([signal.SIGHUP], True, "off", 129),  # the terminal closed, ssh dropped
+        ([signal.SIGINT, signal.SIGINT], True, "off", 130),  # Ctrl-C pressed twice
+        ([], True, "off", 0),  # the duration runs out
+        ([signal.SIGINT], False, "on", 130),
     ],
 )
-def test_output_left_as_asked_however_monitoring_ends(powered_port, ending, off_on_exit, output_after):
+def test_output_left_as_asked_however_monitoring_ends(powered_port, endings, off_on_exit, output_after, status):
     options = ["--off-on-exit"] if off_on_exit else []
-    if ending is None:
+    if not endings:
         options += ["--duration", "0.5"]
     monitor = start_cli("monitor", "--port", powered_port, "--interval", "0.1", *options)
     assert "output on" in monitor.stdout.readline()  # sampling has started
-    if ending is not None:
+    for ending in endings:
         monitor.send_signal(ending)
     stdout, stderr = monitor.communicate(timeout=30)
-    assert monitor.returncode == 0, stderr
+    assert monitor.returncode == status, stderr
     assert "Traceback" not in stderr
     assert status_of(powered_port)["out_status"] == output_after
+
+
+def stream_of_interrupts(process: subprocess.Popen, seconds: float) -> None:
+    """Ctrl-C held down: SIGINT to the process group, again and again."""
+    deadline = time.monotonic() + seconds
+    while process.poll() is None and time.monotonic() < deadline:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(process.pid, signal.SIGINT)
+        time.sleep(0.001)
+
+
+@pytest.mark.parametrize("interrupts", ["once", "held down"])
+def test_interrupts_in_a_burst_still_switch_the_output_off(interrupts):
+    # Under qm4410-sim every Ctrl-C reaches the command twice: from the
+    # terminal and forwarded by the simulator. A signal handler that takes a
+    # lock can then deadlock on itself, or an exception can cut the switch-off.
+    script = "qm4410 set --voltage 5 --output on >/dev/null && exec qm4410 monitor --interval 0.05 --off-on-exit"
+    for _ in range(8 if interrupts == "once" else 3):
+        sim = subprocess.Popen(
+            [program("qm4410-sim"), "--", "sh", "-c", script], stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, text=True, env=environment(), start_new_session=True,
+        )
+        assert sim.stdout.readline().startswith("/")  # the port
+        assert "output on" in sim.stdout.readline()  # sampling has started
+        if interrupts == "once":
+            os.killpg(sim.pid, signal.SIGINT)
+        else:
+            stream_of_interrupts(sim, 0.5)
+        try:
+            stdout, stderr = sim.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            os.killpg(sim.pid, signal.SIGKILL)
+            pytest.fail("monitor hung after the interrupts: " + str(sim.communicate()))
+        assert sim.returncode == 130, stderr
+        assert "output switched off" in stderr and "Traceback" not in stderr
+
+
+def children_of(pid: int) -> list[int]:
+    children = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        with contextlib.suppress(OSError):
+            # "pid (name) state ppid ...": the name may hold spaces, so split after it.
+            if int(stat.read_text().rpartition(")")[2].split()[1]) == pid:
+                children.append(int(stat.parent.name))
+    return children
+
+
+def gone(pid: int) -> bool:
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[0] == "Z"
+    except OSError:
+        return True
+
+
+def test_the_simulator_does_not_outlive_a_killed_command():
+    monitor = start_cli("monitor", "--sim", "--interval", "0.1")
+    assert "output" in monitor.stdout.readline()  # sampling has started
+    [sim] = children_of(monitor.pid)
+    monitor.kill()  # SIGKILL: no cleanup of its own runs
+    monitor.wait(10)
+    monitor.stdout.close()  # the simulator may hold stderr open: do not wait for it
+    monitor.stderr.close()
+    deadline = time.monotonic() + 5
+    while not gone(sim) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if not gone(sim):
+        os.kill(sim, signal.SIGKILL)
+        pytest.fail(f"qm4410-sim (pid {sim}) outlived the command")

@@ -3,7 +3,6 @@
 import grp
 import os
 import platform
-import shutil
 import subprocess
 
 from serial.tools import list_ports
@@ -53,12 +52,8 @@ def _owning_group(port: str) -> str | None:
 
 
 def port_holders(port: str) -> list[str]:
-    """Each process that has `port` open, as "NAME (pid N, user U)".
-
-    Empty when nobody does, or when lsof is not installed.
-    """
-    if shutil.which("lsof") is None:
-        return []
+    """Each process that has `port` open, as "NAME (pid N, user U)"; empty
+    when nobody does. Needs lsof, which the driver's open() needs too."""
     listing = subprocess.run(
         ["lsof", "-F", "pcL", "--", port], capture_output=True, text=True, check=False
     ).stdout
@@ -75,6 +70,4 @@ def port_holders(port: str) -> list[str]:
 
 
 def busy_message(port: str, holders: list[str]) -> str:
-    if not holders:
-        return f"{port} is in use by another program"
     return f"{port} is in use by " + ", ".join(holders) + "; close it there first"

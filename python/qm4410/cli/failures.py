@@ -1,5 +1,6 @@
 """Exit statuses of the qm4410 command, and the one way to stop with one."""
 
+import signal
 import sys
 from typing import NoReturn
 
@@ -16,8 +17,11 @@ SIMULATOR_FAILED = 10
 LINE_LOST = 11
 MISSING_DEPENDENCY = 12
 FILE_ERROR = 13
-INTERRUPTED = 130  # the shell's convention for a death by SIGINT
-TERMINATED = 143  # and by SIGTERM
+# The shell's convention for a death by a signal: 128 + its number.
+HUNG_UP = 129
+INTERRUPTED = 130
+TERMINATED = 143
+SIGNAL_STATUS = {signal.SIGHUP: HUNG_UP, signal.SIGINT: INTERRUPTED, signal.SIGTERM: TERMINATED}
 
 
 def fail(status: int, message: str) -> NoReturn:

@@ -5,12 +5,11 @@ import contextlib
 import datetime
 import signal
 import sys
-import threading
 import time
 from collections.abc import Iterator
 
 from . import plot, render
-from .failures import SETTING_FAILED, fail
+from .failures import SETTING_FAILED, SIGNAL_STATUS, fail
 from .records import sample_writer
 from .session import connected
 
@@ -22,8 +21,10 @@ def monitor(args) -> int:
     if args.plot:
         plot.require_matplotlib()
     samples: list[dict] = []
-    with sample_writer(args.csv, args.jsonl) as write, connected(args) as driver:
-        with stop_requests() as stop:
+    # Outermost, so that a signal during the switch-off, the plot or the
+    # closing is noted rather than cutting them short.
+    with stop_requests() as stop:
+        with sample_writer(args.csv, args.jsonl) as write, connected(args) as driver:
             try:
                 for sample in samples_taken(driver, args.interval, args.duration, stop):
                     samples.append(sample)
@@ -35,22 +36,38 @@ def monitor(args) -> int:
                     plot.draw(samples, args.plot, args.plot_size)
     if not switched_off:
         fail(SETTING_FAILED, "the output could not be switched off; check the supply")
+    if stop.signum is not None:
+        print(f"qm4410: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
+        return SIGNAL_STATUS[stop.signum]
     return 0
 
 
+class StopRequest:
+    """The first stop signal received, if any. The handler only assigns an
+    attribute: anything that takes a lock (threading.Event.set does) would
+    deadlock when a second signal interrupts the first handler, and raising
+    from it could cut the switch-off short. Every step of the run is bounded
+    by the driver's timeouts, so polling this flag is soon enough."""
+
+    def __init__(self) -> None:
+        self.signum: int | None = None
+
+    def __bool__(self) -> bool:
+        return self.signum is not None
+
+    def note(self, signum, frame) -> None:
+        if self.signum is None:  # several may arrive: Ctrl-C under qm4410-sim comes twice
+            self.signum = signum
+
+
 @contextlib.contextmanager
-def stop_requests() -> Iterator[threading.Event]:
-    """An event set by the first Ctrl-C or SIGTERM, so that sampling ends
-    between two requests rather than in the middle of one (a reply cut off
-    there would be taken by the request that switches the output off).
-    A second Ctrl-C interrupts at once."""
-    stop = threading.Event()
-
-    def request_stop(signum, frame):
-        stop.set()
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-
-    previous = {sig: signal.signal(sig, request_stop) for sig in (signal.SIGINT, signal.SIGTERM)}
+def stop_requests() -> Iterator[StopRequest]:
+    """Ctrl-C, SIGTERM and a hang-up (the terminal closed, ssh dropped) end
+    the sampling between two requests rather than in the middle of one (a
+    reply cut off there would be taken by the request that switches the
+    output off)."""
+    stop = StopRequest()
+    previous = {sig: signal.signal(sig, stop.note) for sig in SIGNAL_STATUS}
     try:
         yield stop
     finally:
@@ -59,14 +76,14 @@ def stop_requests() -> Iterator[threading.Event]:
 
 
 def samples_taken(
-    driver, interval: float, duration: float | None, stop: threading.Event
+    driver, interval: float, duration: float | None, stop: StopRequest
 ) -> Iterator[dict]:
     """Read the status every `interval` seconds, on a fixed grid from the
     start so that slow replies do not make the pace drift; a sample that
     comes too late skips the grid points it missed instead of bunching."""
     start = time.monotonic()
     due = start
-    while not stop.is_set() and (duration is None or due - start <= duration + 1e-9):
+    while not stop and (duration is None or due - start <= duration + 1e-9):
         if not _wait_until(due, stop):
             return
         taken_at = datetime.datetime.now().astimezone()
@@ -79,13 +96,13 @@ def samples_taken(
         due = start + interval * (int((time.monotonic() - start) / interval) + 1)
 
 
-def _wait_until(moment: float, stop: threading.Event) -> bool:
+def _wait_until(moment: float, stop: StopRequest) -> bool:
     """Sleep until `moment`; False when a stop was requested meanwhile."""
     while (remaining := moment - time.monotonic()) > 0:
-        if stop.is_set():
+        if stop:
             return False
         time.sleep(min(remaining, STOP_CHECK_S))
-    return not stop.is_set()
+    return not stop
 
 
 def _sample_of(record: dict, taken_at: datetime.datetime, elapsed: float) -> dict:

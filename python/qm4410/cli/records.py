@@ -42,17 +42,28 @@ def sample_writer(csv_path: str | None, jsonl_path: str | None) -> Iterator[Samp
         stream = open(path, "w", newline="" if csv_path else None, encoding="utf-8")
     except OSError as error:
         fail(FILE_ERROR, f"cannot write {path}: {error.strerror}")
-    with stream:
-        writer = csv.DictWriter(stream, fieldnames=FIELDS) if csv_path else None
-        if writer:
-            writer.writeheader()
+    writer = csv.DictWriter(stream, fieldnames=FIELDS) if csv_path else None
+    put_row = writer.writerow if writer else lambda row: stream.write(json.dumps(row) + "\n")
 
-        def write(sample: dict) -> None:
-            row = {field: sample[field] for field in FIELDS}
-            if writer:
-                writer.writerow(row)
-            else:
-                stream.write(json.dumps(row) + "\n")
+    def stored(put: Callable, *args) -> None:
+        # Flushed here, so that a full disk shows at this sample, named as
+        # the file's fault, and not later as an error from somewhere else.
+        try:
+            put(*args)
             stream.flush()
+        except OSError as error:
+            fail(FILE_ERROR, f"cannot write {path}: {error.strerror}")
 
+    def write(sample: dict) -> None:
+        stored(put_row, {field: sample[field] for field in FIELDS})
+
+    try:
+        if writer:
+            stored(writer.writeheader)
         yield write
+    finally:
+        # Every write was flushed at once, so only bytes whose write failed
+        # (and was reported) can still be buffered; closing would fail on
+        # them again and hide the status already chosen.
+        with contextlib.suppress(OSError):
+            stream.close()

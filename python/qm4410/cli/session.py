@@ -59,8 +59,7 @@ def _explain_refusal(driver: QM4410, port: str) -> None:
         holders = diagnosis.port_holders(port)
         if holders:
             fail(PORT_BUSY, diagnosis.busy_message(port, holders))
-        if diagnosis.lacks_access(port):
-            fail(PERMISSION_DENIED, diagnosis.permission_message(port))
+        # No access check again: open_supply made it just before open().
         fail(CANNOT_OPEN, f"could not open {port} (the reason is printed above)")
     # The driver clears the identity before asking for it, so an empty model
     # means the question went unanswered.

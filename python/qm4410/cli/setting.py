@@ -39,11 +39,18 @@ def apply_settings(args) -> int:
         fail(USAGE, "nothing to set: give --max-voltage, --voltage, --current, --output or --mode")
     with connected(args) as driver:
         unanswered = _first_unanswered(driver, settings)
-        record = read_status(driver)
-    print(render.status_table(record))
+        # After a setting without a reply the status may go unanswered too (a
+        # late reply holds back the next): show it if it came, but what
+        # matters is the setting, so do not fail on the status instead.
+        record = read_status(driver) if unanswered is None else driver.read_dev_status()
+    if record is not None:
+        print(render.status_table(record))
     if unanswered is not None:
         skipped = settings[settings.index(unanswered) + 1 :]
-        fail(SETTING_FAILED, _unanswered_message(unanswered, skipped))
+        message = _unanswered_message(unanswered, skipped)
+        if record is None:
+            message += "; the status read after it got no reply either"
+        fail(SETTING_FAILED, message)
     disagreements = []
     for name, value in settings:
         option, _, key = SETTINGS[name]
