@@ -37,8 +37,9 @@ def monitor(args) -> int:
     if not switched_off:
         fail(SETTING_FAILED, "the output could not be switched off; check the supply")
     if stop.signum is not None:
-        print(f"qm4410: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
-        return SIGNAL_STATUS[stop.signum]
+        signum = signal.Signals(stop.signum)
+        print(f"qm4410: stopped by {signum.name}", file=sys.stderr)
+        return SIGNAL_STATUS[signum]
     return 0
 
 

@@ -2,6 +2,7 @@
 
 import json
 from collections.abc import Mapping, Sequence
+from typing import Any
 
 UNITS = {
     "current_real": "A",
@@ -41,7 +42,7 @@ def reading(key: str, value) -> str:
     return shown(value)
 
 
-def status_table(record: dict) -> str:
+def status_table(record: Mapping[str, Any]) -> str:
     return aligned([(key, reading(key, value)) for key, value in record.items()])
 
 

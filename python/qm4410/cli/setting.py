@@ -1,5 +1,7 @@
 """The `set` subcommand: apply settings in a safe order and check them."""
 
+from typing import NoReturn
+
 from . import render
 from .failures import SETTING_FAILED, USAGE, fail
 from .queries import read_status
@@ -39,18 +41,10 @@ def apply_settings(args) -> int:
         fail(USAGE, "nothing to set: give --max-voltage, --voltage, --current, --output or --mode")
     with connected(args) as driver:
         unanswered = _first_unanswered(driver, settings)
-        # After a setting without a reply the status may go unanswered too (a
-        # late reply holds back the next): show it if it came, but what
-        # matters is the setting, so do not fail on the status instead.
-        record = read_status(driver) if unanswered is None else driver.read_dev_status()
-    if record is not None:
-        print(render.status_table(record))
-    if unanswered is not None:
-        skipped = settings[settings.index(unanswered) + 1 :]
-        message = _unanswered_message(unanswered, skipped)
-        if record is None:
-            message += "; the status read after it got no reply either"
-        fail(SETTING_FAILED, message)
+        if unanswered is not None:
+            _fail_unanswered(driver, settings, unanswered)
+        record = read_status(driver)
+    print(render.status_table(record))
     disagreements = []
     for name, value in settings:
         option, _, key = SETTINGS[name]
@@ -59,6 +53,20 @@ def apply_settings(args) -> int:
     if disagreements:
         fail(SETTING_FAILED, "the supply did not take every setting: " + "; ".join(disagreements))
     return 0
+
+
+def _fail_unanswered(driver, settings, unanswered) -> NoReturn:
+    # After a setting without a reply the status may go unanswered too (a
+    # late reply holds back the next): show it if it came, but what matters
+    # is the setting, so do not fail on the status instead.
+    record = driver.read_dev_status()
+    if record is not None:
+        print(render.status_table(record))
+    skipped = settings[settings.index(unanswered) + 1 :]
+    message = _unanswered_message(unanswered, skipped)
+    if record is None:
+        message += "; the status read after it got no reply either"
+    fail(SETTING_FAILED, message)
 
 
 def _first_unanswered(driver, settings):
