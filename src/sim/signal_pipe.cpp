@@ -33,9 +33,13 @@ SignalPipe::SignalPipe() {
 }
 
 SignalPipe::~SignalPipe() {
+    // The process is ending with the status it has chosen: a Ctrl-C still
+    // arriving (a key held down) must not replace that status with its own.
     struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    for (int number : kSignals) sigaction(number, &action, nullptr);
+    for (int number : kSignals) {
+        action.sa_handler = number == SIGCHLD ? SIG_DFL : SIG_IGN;
+        sigaction(number, &action, nullptr);
+    }
     close(g_pipe[0]);
     close(g_pipe[1]);
 }

@@ -72,8 +72,10 @@ def stop_requests() -> Iterator[StopRequest]:
     try:
         yield stop
     finally:
+        # Once stopped by a signal the command only exits: more of them (a
+        # key held down) must not break into the interpreter's shutdown.
         for sig, handler in previous.items():
-            signal.signal(sig, handler)
+            signal.signal(sig, signal.SIG_IGN if stop else handler)
 
 
 def samples_taken(
