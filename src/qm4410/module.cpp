@@ -57,25 +57,6 @@ bool import_modules(PyObject* module) {
     return true;
 }
 
-PyObject* mark_interpreter_exiting(PyObject*, PyObject*) {
-    interpreter_exiting.store(true, std::memory_order_relaxed);
-    Py_RETURN_NONE;
-}
-
-PyMethodDef mark_interpreter_exiting_def = {"_mark_interpreter_exiting", mark_interpreter_exiting, METH_NOARGS,
-                                            nullptr};
-
-// Exit handlers run last registered first, so this one runs after those that
-// scripts register once the module is imported, and before the interpreter
-// starts ending its daemon threads.
-bool watch_for_exit() {
-    Ref atexit(PyImport_ImportModule("atexit"));
-    Ref handler(PyCFunction_New(&mark_interpreter_exiting_def, nullptr));
-    if (!atexit || !handler) return false;
-    Ref registered(PyObject_CallMethod(atexit.get(), "register", "O", handler.get()));
-    return static_cast<bool>(registered);
-}
-
 int module_exec(PyObject* module) {
     ModuleState* state = state_of(module);
     state->context = new (std::nothrow) Context();
@@ -85,7 +66,7 @@ int module_exec(PyObject* module) {
     }
     Context& ctx = *state->context;
     ctx.module = module;
-    if (!intern_names(ctx) || !import_modules(module) || !watch_for_exit()) return -1;
+    if (!intern_names(ctx) || !import_modules(module)) return -1;
     ctx.method_type = Ref(create_method_type(module));
     if (!ctx.method_type) return -1;
     ctx.line_released = Ref(create_line_release_callback(module));

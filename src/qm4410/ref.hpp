@@ -3,17 +3,9 @@
 
 #include <Python.h>
 
-#include <atomic>
 #include <utility>
 
 namespace qm4410 {
-
-// Set by an exit handler that the module registers at import. Once the
-// interpreter shuts down, a daemon thread that wakes up is ended from inside
-// the call that takes the GIL back, and its stack unwinds through the
-// destructors of its handles without the GIL; from then on they leave their
-// references alone (the process is exiting).
-inline std::atomic<bool> interpreter_exiting{false};
 
 class Ref {
 public:
@@ -26,7 +18,7 @@ public:
     }
 
     Ref(Ref&& other) noexcept : ptr_(other.release()) {}
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) {
         if (this != &other) {
             PyObject* old = std::exchange(ptr_, other.release());
             Py_XDECREF(old);
@@ -35,17 +27,20 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    // See interpreter_exiting: a thread ended during shutdown unwinds
-    // through here without the GIL, and must leave the reference alone.
-    ~Ref() {
-        if (ptr_ && !interpreter_exiting.load(std::memory_order_relaxed)) Py_DECREF(ptr_);
+    // Once the interpreter finalizes, a daemon thread that wakes up is ended
+    // from inside the call that takes the GIL back, and its stack unwinds
+    // through this destructor without the GIL: the reference is then left
+    // alone (the process is exiting). That unwinding may also start inside
+    // Py_DECREF, when freeing runs Python code, so it must be let through.
+    ~Ref() noexcept(false) {
+        if (ptr_ && !_Py_IsFinalizing()) Py_DECREF(ptr_);
     }
 
     PyObject* get() const noexcept { return ptr_; }
     // Hands the reference to the caller (a function result or a stealing call).
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
-    void clear() noexcept { Py_CLEAR(ptr_); }
+    void clear() { Py_CLEAR(ptr_); }
 
 private:
     PyObject* ptr_ = nullptr;

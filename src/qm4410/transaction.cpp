@@ -6,6 +6,7 @@
 // serialised by a lock of its own (waited for without the GIL), and after an
 // exchange that got no valid reply the next one first throws away whatever
 // is waiting, so a late reply is never taken for the answer to a new request.
+#include <atomic>
 #include <chrono>
 #include <mutex>
 
@@ -15,7 +16,7 @@ namespace qm4410 {
 
 struct Line {
     std::timed_mutex mutex;
-    unsigned long owner = 0;  // thread holding the mutex; read and written under the GIL
+    std::atomic<unsigned long> owner{0};  // thread holding the mutex
     bool in_step = true;      // false from a request until its valid reply
     Ref watcher;              // weak reference to the driver object
 };
@@ -62,27 +63,28 @@ public:
     LineLock& operator=(const LineLock&) = delete;
     ~LineLock() {
         if (!held_) return;
-        line_->owner = 0;
+        line_->owner.store(0, std::memory_order_relaxed);
         line_->mutex.unlock();
     }
 
     bool acquire() {
         const unsigned long me = PyThread_get_thread_ident();
-        if (line_->owner == me) {
+        if (line_->owner.load(std::memory_order_relaxed) == me) {
             PyErr_SetString(PyExc_RuntimeError, "a transaction on this driver is already running in this thread");
             return false;
         }
         // Waiting goes without the GIL, a slice at a time, so that a signal
         // such as Ctrl-C still reaches a thread that waits for its turn.
-        bool locked = line_->mutex.try_lock();
-        while (!locked) {
+        held_ = line_->mutex.try_lock();
+        while (!held_) {
             Py_BEGIN_ALLOW_THREADS
-            locked = line_->mutex.try_lock_for(kWaitSlice);
+            // Noted before the GIL is taken back: a thread ended there (the
+            // interpreter finalizing) must still give the line up.
+            held_ = line_->mutex.try_lock_for(kWaitSlice);
             Py_END_ALLOW_THREADS
-            if (!locked && PyErr_CheckSignals() < 0) return false;
+            if (!held_ && PyErr_CheckSignals() < 0) return false;
         }
-        line_->owner = me;
-        held_ = true;
+        line_->owner.store(me, std::memory_order_relaxed);
         return true;
     }
 

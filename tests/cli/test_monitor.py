@@ -174,3 +174,21 @@ def test_the_simulator_does_not_outlive_a_killed_command():
     if not gone(sim):
         os.kill(sim, signal.SIGKILL)
         pytest.fail(f"qm4410-sim (pid {sim}) outlived the command")
+
+
+@pytest.mark.parametrize("first, then", [(signal.SIGHUP, signal.SIGTERM), (signal.SIGTERM, signal.SIGHUP)])
+def test_later_signals_do_not_replace_the_first(powered_port, first, then):
+    # The system going down after the terminal closed: the status says why
+    # the run ended, whatever keeps arriving while it finishes.
+    monitor = start_cli("monitor", "--port", powered_port, "--interval", "0.1", "--off-on-exit")
+    assert "output on" in monitor.stdout.readline()
+    monitor.send_signal(first)
+    time.sleep(0.2)  # pending signals are handled lowest number first: let this one land alone
+    deadline = time.monotonic() + 10
+    while monitor.poll() is None and time.monotonic() < deadline:
+        with contextlib.suppress(ProcessLookupError):
+            monitor.send_signal(then)
+        time.sleep(0.002)
+    stdout, stderr = monitor.communicate(timeout=30)
+    assert monitor.returncode == 128 + first, stderr
+    assert status_of(powered_port)["out_status"] == "off"

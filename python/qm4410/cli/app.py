@@ -41,8 +41,11 @@ def main(argv: list[str] | None = None) -> int:
             return FILE_ERROR
         raise
     finally:
+        # A command may have taken a signal over for good (monitor ignores
+        # them once it is finishing); only what is still ours goes back.
         for sig, handler in previous.items():
-            signal.signal(sig, handler)
+            if signal.getsignal(sig) is _terminate:
+                signal.signal(sig, handler)
 
 
 def _terminate(signum, frame):
