@@ -1,6 +1,6 @@
 """Results as text: the full tables, and a short summary for the README."""
 from commands import label
-from verdicts import PAUSE_OVERHEAD_PCT, THREAD_SCALING, speedup_target
+from verdicts import LOOK_PCT, PAUSE_OVERHEAD_PCT, THREAD_SCALING, speedup_target
 
 
 def table(headers: list[str], rows: list[list]) -> str:
@@ -60,6 +60,21 @@ def slow_line_table(results: dict, verdicts: dict) -> str:
     return table(["command", "median ms", "max ms", "wire ms", "limit ms", "unanswered", "met"], rows)
 
 
+def line_sync_table(results: dict, verdicts: dict) -> str:
+    healthy, after = results["line_sync"]["healthy"], results["line_sync"]["after_failure"]
+    rows = [
+        ["read_dev_status, qm4410", f"{healthy['qm4410_ms']:.3f}", ""],
+        ["read_dev_status, plain Python", f"{healthy['plain_ms']:.3f}", ""],
+        ["read_dev_status, plain Python without the look", f"{healthy['plain_without_look_ms']:.3f}",
+         f"difference {healthy['plain_difference_pct']:+.2f} % of qm4410's"],
+        ["the look alone (inWaiting, nothing waiting)", f"{healthy['look_us'] / 1e3:.4f}",
+         f"{healthy['look_pct']:.3f} % of qm4410's; < {LOOK_PCT:g} %: {mark(verdicts['look_before_writing'])}"],
+        ["read_dev_status right after an unanswered one", f"{after['median_ms']:.1f}",
+         f"max {after['max_ms']:.1f} ms; {after['dropped']} dropped, {after['unanswered_after']} unanswered after"],
+    ]
+    return table(["what", "median ms", "note"], rows)
+
+
 def full_report(results: dict, verdicts: dict) -> str:
     meta = results["meta"]
     sections = [
@@ -69,6 +84,8 @@ def full_report(results: dict, verdicts: dict) -> str:
          f"{meta['pause_rounds']} interleaved rounds); CPU time per command", pause_table),
         ("(c) N supplies from N threads, read_dev_status", thread_table),
         (f"(d) Latency at {results['slow_line']['baud']} baud", slow_line_table),
+        ("(e) Keeping replies with their requests: the look before each write, the wait after a failure",
+         line_sync_table),
     ]
     return "\n\n".join(f"## {title}\n\n{render(results, verdicts)}" for title, render in sections)
 
@@ -98,6 +115,10 @@ def summary(results: dict, verdicts: dict, plot_path: str | None) -> str:
         " of N times the single rate.",
         f"- At {slow['baud']} baud a command takes at most {worst_slow:.1f} ms (median), against "
         f"{slow['wire_ms']:.1f} ms for its 52 bytes on the wire.",
+        f"- The look at what waits before each write costs {results['line_sync']['healthy']['look_us']:.1f} us, "
+        f"{results['line_sync']['healthy']['look_pct']:.3f} % of a command on a pseudo-terminal; a command right "
+        f"after one that got no reply takes {results['line_sync']['after_failure']['median_ms']:.0f} ms (median), "
+        "the wait for a late reply included.",
     ]
     if plot_path:
         lines += ["", f"![Benchmarks]({plot_path})"]

@@ -17,6 +17,7 @@ import qm4410
 
 import driver_cost
 import latency
+import line_sync
 import threads
 from plot import save_plot
 from report import full_report, summary
@@ -52,6 +53,7 @@ def run_all(quick: bool) -> dict:
     results["against_pause"] = latency.measure_against_pause(quick)
     results["threads"] = threads.measure(quick)
     results["slow_line"] = latency.measure_slow_line(quick)
+    results["line_sync"] = line_sync.measure(quick)
     results["meta"]["seconds"] = time.perf_counter() - started
     return results
 

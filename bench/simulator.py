@@ -57,9 +57,9 @@ def connected_driver(port: str):
 
 
 @contextlib.contextmanager
-def connected_plain_driver(port: str):
+def connected_plain_driver(port: str, driver_class=plain_driver.QM4410):
     """The plain-Python driver on `port`, with the line settings `open` uses."""
-    driver = plain_driver.QM4410(port)
+    driver = driver_class(port)
     driver.ser = serial.Serial(port, 4800, 8, "N", 1, timeout=50)
     try:
         driver._QM4410__read_device_version()

@@ -68,7 +68,7 @@ def test_wire_time_of_a_request_and_its_reply_at_4800_baud():
     assert latency.wire_time(4800) == pytest.approx(0.108333, abs=1e-6)
 
 
-def results_with(speedups, overhead_pct=0.5, cpu=(100, 110), rates=(100, 390), slow_ms=115.0):
+def results_with(speedups, overhead_pct=0.5, cpu=(100, 110), rates=(100, 390), slow_ms=115.0, look_pct=0.5):
     return {
         "driver_cost": [{"command": name, "speedup": value} for name, value in speedups.items()],
         "against_pause": [{"command": "read_dev_status", "overhead_pct": overhead_pct,
@@ -76,6 +76,7 @@ def results_with(speedups, overhead_pct=0.5, cpu=(100, 110), rates=(100, 390), s
         "threads": [{"supplies": n, "commands_per_s": rate, "target_per_s": 0.9 * n * rates[0]}
                     for n, rate in zip((1, 4), rates)],
         "slow_line": {"wire_ms": 108.3, "poll_ms": 10.0, "rows": [{"command": "read_dev_status", "median_ms": slow_ms}]},
+        "line_sync": {"healthy": {"look_pct": look_pct}},
     }
 
 
@@ -91,6 +92,7 @@ def test_read_dev_status_is_held_to_the_higher_speedup():
         ({"cpu": (111, 110)}, "cpu_not_above_plain"),
         ({"rates": (100, 359)}, "thread_scaling"),
         ({"slow_ms": 118.4}, "slow_line"),
+        ({"look_pct": 1.0}, "look_before_writing"),
     ],
 )
 def test_each_target_fails_just_past_its_limit(change, key):

@@ -4,6 +4,7 @@ READ_STATUS_SPEEDUP = 5.0
 EVERY_COMMAND_SPEEDUP = 3.0
 PAUSE_OVERHEAD_PCT = 1.0
 THREAD_SCALING = 0.9
+LOOK_PCT = 1.0  # the look before each write, against a command's latency
 
 
 def speedup_target(command: str) -> float:
@@ -21,4 +22,5 @@ def judge(results: dict) -> dict:
         "cpu_not_above_plain": sum(r["qm4410_cpu_us"] for r in pause) <= sum(r["plain_cpu_us"] for r in pause),
         "thread_scaling": {str(r["supplies"]): r["commands_per_s"] >= r["target_per_s"] for r in threads},
         "slow_line": {r["command"]: r["median_ms"] <= slow["wire_ms"] + slow["poll_ms"] for r in slow["rows"]},
+        "look_before_writing": results["line_sync"]["healthy"]["look_pct"] < LOOK_PCT,
     }

@@ -2,6 +2,8 @@
 import collections
 
 TEMPLATE = (0xAA, 0xFF, 0x20) + (0,) * 22 + (0xCC,)
+# The words a request can carry; a reply carrying one of them answers that request.
+REQUEST_WORDS = frozenset(range(0x20, 0x27)) | {0x31, 0x32}
 
 
 def frame(addr, word, data=b"", start=0xAA):

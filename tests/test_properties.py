@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, assume, given, settings, strategies as st
 
 from qm4410 import QM4410
 
-from line_fakes import FakePort, frame
+from line_fakes import REQUEST_WORDS, FakePort, frame
 
 POLLS, LENGTH = 30, 26
 quiet = settings(max_examples=150, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -25,14 +25,20 @@ def valid(data):
     return len(data) == LENGTH and data[0] == 0xAA and data[25] == sum(data[:25]) & 0xFF
 
 
-def taken(chunks):
-    """What the driver reads: one chunk lands per poll, and the first poll
-    that finds exactly one frame waiting reads it. (reply or None, chunks used)."""
+def taken(chunks, word):
+    """What the driver takes for the reply to a request carrying `word`: one
+    chunk lands per poll; a poll that finds exactly one frame waiting reads
+    it, and a valid frame with another request's word is read away while
+    polling goes on. (reply or None, chunks used)."""
     waiting = b""
     for used, chunk in enumerate(chunks[:POLLS], 1):
         waiting += chunk
-        if len(waiting) == LENGTH:
-            return waiting, used
+        if len(waiting) != LENGTH:
+            continue
+        if valid(waiting) and waiting[2] != word and waiting[2] in REQUEST_WORDS:
+            waiting = b""
+            continue
+        return waiting, used
     return None, min(len(chunks), POLLS)
 
 
@@ -59,7 +65,7 @@ def line_replies(draw):
 @given(chunks=line_replies())
 def test_only_a_whole_valid_frame_is_taken(fake_time, chunks):
     drv, port = fresh()
-    reply, used = taken(chunks)
+    reply, used = taken(chunks, 0x26)
     port.reply(*chunks)
     record = drv.read_dev_status()
     assert (record is not None) == (reply is not None and valid(reply))
@@ -68,7 +74,8 @@ def test_only_a_whole_valid_frame_is_taken(fake_time, chunks):
     # A setting command is True exactly when its reply would be taken.
     drv, port = fresh()
     port.reply(*chunks)
-    assert drv.set_work_mode("local") is (reply is not None and valid(reply))
+    setting_reply, _ = taken(chunks, 0x20)
+    assert drv.set_work_mode("local") is (setting_reply is not None and valid(setting_reply))
     # What is left over after a failure never spoils the next exchange,
     # provided nothing is still on its way.
     if record is None and used == len(chunks):

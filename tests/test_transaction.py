@@ -22,17 +22,20 @@ def poll(n):
     return [("sleep", 0.01), ("inWaiting", n)]
 
 
+LOOK = [("inWaiting", 0)]  # the look at what waits, before every write
+
+
 def test_reply_waiting_at_first_poll(drv, port, log):
     port.reply(REPLY)
     result = transact(drv)
     assert result == REPLY and type(result) is bytes and result is port.reads[-1]
-    assert log == [("write", bytes(REQUEST))] + poll(26) + [("read", 26)]
+    assert log == LOOK + [("write", bytes(REQUEST))] + poll(26) + [("read", 26)]
 
 
 def test_reply_in_pieces_is_read_once_whole(drv, port, log):
     port.reply(b"", REPLY[:10], REPLY[10:25], REPLY[25:])
     assert transact(drv) == REPLY
-    assert log == [("write", bytes(REQUEST))] + poll(0) + poll(10) + poll(25) + poll(26) + [("read", 26)]
+    assert log == LOOK + [("write", bytes(REQUEST))] + poll(0) + poll(10) + poll(25) + poll(26) + [("read", 26)]
 
 
 @pytest.mark.parametrize("chunks, waiting", [
@@ -43,10 +46,10 @@ def test_reply_in_pieces_is_read_once_whole(drv, port, log):
 def test_no_whole_frame_means_thirty_polls_and_none(drv, port, log, chunks, waiting):
     port.reply(*chunks)
     assert transact(drv) is None
-    assert log[0] == ("write", bytes(REQUEST))
-    assert log[1:3] == poll(waiting)
-    assert len(log) == 61 and log[1::2] == [("sleep", 0.01)] * 30
-    assert all(name == "inWaiting" for name, _ in log[2::2])
+    assert log[:2] == LOOK + [("write", bytes(REQUEST))]
+    assert log[2:4] == poll(waiting)
+    assert len(log) == 62 and log[2::2] == [("sleep", 0.01)] * 30
+    assert all(name == "inWaiting" for name, _ in log[3::2])
 
 
 @pytest.mark.parametrize("bad", [
@@ -57,7 +60,7 @@ def test_malformed_reply_is_none(drv, port, log, bad):
     assert sum(bad[:25]) & 0xFF == bad[25] or bad[0] == 0xAA
     port.reply(bad)
     assert transact(drv) is None
-    assert log[-1] == ("read", 26) and len(log) == 4
+    assert log[-1] == ("read", 26) and len(log) == 5
 
 
 @pytest.mark.parametrize("verdict", [False, True])
@@ -86,8 +89,8 @@ def test_conversion_errors_send_nothing(drv, port, log, cmd, error):
         assert str(err.value).startswith("Argument 'cmd' has incorrect type (expected list, got ")
     assert log == []
     port.reply(REPLY)
-    assert transact(drv) == REPLY  # still usable, and no drain was made for a request never sent
-    assert log[0][0] == "write"
+    assert transact(drv) == REPLY  # still usable, and the line still in step: one look, then the write
+    assert [name for name, _ in log[:2]] == ["inWaiting", "write"]
 
 
 def test_missing_port_is_attribute_error(fake_time, log):
@@ -106,7 +109,7 @@ def test_port_exception_passes_through_and_driver_stays_usable(drv, port):
     def boom(data):
         raise Broken("line down")
 
-    drv.ser = type("P", (), {"write": staticmethod(boom)})()
+    drv.ser = type("P", (), {"write": staticmethod(boom), "inWaiting": staticmethod(lambda: 0)})()
     with pytest.raises(Broken):
         transact(drv)
     drv.ser = port
@@ -124,25 +127,65 @@ def test_late_reply_is_drained_before_next_request(drv, port, log):
     assert port.reads[0] == OTHER
 
 
-def test_surplus_bytes_are_drained_once_then_line_in_step(drv, port, log):
+def test_stray_bytes_before_a_request_are_read_away(drv, port, log):
     port.buffer += b"\x00\xaa\x01"
-    port.reply(REPLY)
-    assert transact(drv) is None  # 29 bytes waiting at every poll
-    del log[:]
     port.reply(REPLY)
     port.reply(OTHER)
     assert transact(drv) == REPLY
     assert transact(drv) == OTHER
-    assert log == [("inWaiting", 29), ("read", 29)] + \
-        ([("write", bytes(REQUEST))] + poll(26) + [("read", 26)]) * 2
+    # Part of a frame: one poll for the rest of it, which does not come.
+    assert log == [("inWaiting", 3), ("read", 3)] + poll(0) + [("write", bytes(REQUEST))] + poll(26) + \
+        [("read", 26)] + LOOK + [("write", bytes(REQUEST))] + poll(26) + [("read", 26)]
 
 
-def test_drain_with_nothing_waiting_reads_nothing(drv, port, log):
+def polls_before_writing(log):
+    return sum(1 for entry in log[:log.index(("write", bytes(REQUEST)))] if entry[0] == "sleep")
+
+
+def test_after_a_failure_the_next_request_waits_one_window(drv, port, log):
     assert transact(drv) is None
     del log[:]
     port.reply(REPLY)
     assert transact(drv) == REPLY
-    assert log[:2] == [("inWaiting", 0), ("write", bytes(REQUEST))]
+    assert log[0] == ("inWaiting", 0) and 28 <= polls_before_writing(log) <= 30  # the clock only logs
+    del log[:]
+    port.reply(REPLY)
+    assert transact(drv) == REPLY and polls_before_writing(log) == 0  # in step again
+
+
+def test_late_reply_arriving_while_waiting_is_read_away(drv, port):
+    port.reply(*([b""] * 35 + [OTHER]))  # lands at the 6th look of the next exchange
+    assert transact(drv) is None
+    port.reply(REPLY)
+    assert transact(drv) == REPLY
+    assert port.reads == [OTHER, REPLY] and polls_before_writing(port.log[62:]) == 5  # no wait once a frame has gone
+
+
+@pytest.mark.parametrize("first, taken", [
+    (frame(1, 0x23), False),         # another request's reply: read away
+    (frame(1, 0x31, b"4410"), False),
+    (frame(1, 0x12, b"\x09"), True),  # the reply word: this request's
+    (frame(1, 0x26, b"\x09"), True),  # this request's own word
+    (frame(1, 0x99), True),           # no request's word
+])
+def test_reply_with_another_requests_word_is_not_taken(drv, port, first, taken):
+    port.reply(first, REPLY)
+    assert transact(drv) == (first if taken else REPLY)
+    port.reply(first)
+    assert transact(drv) == (first if taken else None)
+
+
+def test_frame_much_sooner_than_usual_is_held_back(drv, port, log):
+    slow = [b""] * 5 + [REPLY]  # this supply answers at the 6th poll
+    port.reply(*slow)
+    assert transact(drv) == REPLY
+    port.reply(OTHER, *slow[1:])  # a left-over at the 1st poll, then the reply
+    assert transact(drv) == REPLY and port.reads[-2:] == [OTHER, REPLY]
+    del log[:]
+    port.reply(b"", b"", b"", OTHER)  # only an early frame: the reply after all, at the end of the window
+    assert transact(drv) == OTHER and len(log) == 2 + 2 * 30 + 1
+    port.reply(b"", b"", b"", REPLY)  # and it sets the pace for the next
+    assert transact(drv) == REPLY and port.reads[-1] == REPLY
 
 
 def test_read_takes_what_is_waiting_without_pausing(drv, port, log):
@@ -171,6 +214,8 @@ class EchoPort:
             self.pending, self.count = frame(1, 0x12, data[3:4]), 0
 
     def inWaiting(self):
+        if self.owner is None:
+            return 0  # the look before a write
         if self.owner != threading.get_ident():
             self.overlaps.append(("poll", threading.get_ident()))
         self.count += 1
@@ -202,14 +247,14 @@ def test_threads_on_one_driver_do_not_overlap(monkeypatch):
 
 
 class GatedPort(FakePort):
-    """A port whose first poll blocks until ``gate`` is set."""
+    """A port whose first poll after a write blocks until ``gate`` is set."""
 
     def __init__(self):
         super().__init__()
         self.entered, self.gate, self.gate_seen = threading.Event(), threading.Event(), None
 
     def inWaiting(self):
-        if self.gate_seen is None:
+        if self.gate_seen is None and self.writes():
             self.entered.set()
             self.gate_seen = self.gate.wait(10)
         return super().inWaiting()
@@ -289,3 +334,62 @@ def test_transaction_started_from_inside_one_is_refused(drv, port):
         transact(drv)
     drv.ser = port.reply(REPLY)
     assert transact(drv) == REPLY  # the line was given back
+
+
+class CountingPort(EchoPort):
+    """An EchoPort that numbers the exchanges in the order they write."""
+
+    def __init__(self):
+        super().__init__(polls=2)
+        self.written = 0
+
+    def write(self, data):
+        super().write(data)
+        self.written += 1
+
+
+def test_threads_get_the_line_in_the_order_they_asked(monkeypatch):
+    monkeypatch.setattr(qm4410, "time", FakeTime([], real=0.001))
+    drv, threads = QM4410("/dev/ttyFAKE0"), 8
+    drv.ser = CountingPort()
+    overtaken = []  # per call: exchanges written between asking for the line and writing
+
+    def worker(tag):
+        for _ in range(30):
+            asked = drv.ser.written
+            drv._QM4410__write_and_read([0xAA, 1, 0x26, tag] + [0] * 22)
+            overtaken.append(drv.ser.written - 1 - asked)
+
+    workers = [threading.Thread(target=worker, args=(tag,)) for tag in range(threads)]
+    for t in workers:
+        t.start()
+    for t in workers:
+        t.join(60)
+    assert len(overtaken) == threads * 30 and drv.ser.overlaps == []
+    assert max(overtaken) <= threads  # the others ahead in the queue, and one more for a race in the count
+
+
+def test_child_process_gets_a_free_line_after_fork(fake_time):
+    import os
+    import signal
+    import warnings
+    drv = QM4410("/dev/ttyFAKE0")
+    holder = holding_the_line(drv)  # a thread is inside a transaction as the process forks
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads: that is the point
+            pid = os.fork()
+        if pid == 0:
+            try:
+                signal.alarm(10)  # a child left hanging must not hang the suite
+                drv.ser = FakePort().reply(REPLY)
+                os._exit(0 if transact(drv) == REPLY and transact(drv) is None else 1)
+            finally:
+                os._exit(2)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+    finally:
+        drv.ser.gate.set()
+        holder.join(10)
+    drv.ser = FakePort().reply(REPLY)
+    assert transact(drv) == REPLY  # the parent's line is untouched

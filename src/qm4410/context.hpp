@@ -83,7 +83,7 @@ namespace qm4410 {
     X(text_4410, "4410")                                                    \
     X(text_4411, "4411")
 
-struct Line;
+struct LineState;
 
 struct Context {
 #define QM4410_DECLARE_NAME(field, text) Ref field;
@@ -98,9 +98,9 @@ struct Context {
     Ref line_released;  // weakref callback that forgets a dead driver's line
     PyObject* module = nullptr;  // borrowed: the module owns this context
 
-    // Transaction state of each driver object that has made one, kept out of
-    // the object's __dict__ and dropped when the object dies.
-    std::unordered_map<PyObject*, std::shared_ptr<Line>> lines;
+    // Line state of each driver object that has made an exchange, kept out
+    // of the object's __dict__ and dropped when the object dies.
+    std::unordered_map<PyObject*, std::shared_ptr<LineState>> lines;
 };
 
 // The context of the module that `module` is.

@@ -27,9 +27,6 @@ extern const MethodSpec kWriteAndRead;
 // Returns the validated reply, None, or null with an exception set.
 PyObject* transact(Context& ctx, PyObject* self, PyObject* request, const Frame* frame);
 
-// The weakref callback that drops a dead driver object's transaction state.
-PyObject* create_line_release_callback(PyObject* module);
-
 // commands.cpp
 extern const MethodSpec kShowDeviceVersion;
 extern const MethodSpec kSetWorkMode;

@@ -30,6 +30,16 @@ enum class Command : std::uint8_t {
 
 using Frame = std::array<std::uint8_t, kFrameLength>;
 
+constexpr std::size_t kCommandIndex = 2;
+
+// The nine words a request can carry (not the reply word 0x12).
+constexpr bool is_request_word(std::uint8_t word) {
+    return (word >= static_cast<std::uint8_t>(Command::SetWorkMode) &&
+            word <= static_cast<std::uint8_t>(Command::ReadDevRealStatus)) ||
+           word == static_cast<std::uint8_t>(Command::ReadDevVersion) ||
+           word == static_cast<std::uint8_t>(Command::RestoreFactory);
+}
+
 // Every request starts from this; bytes 1, 2 and 25 are placeholders.
 constexpr Frame kTemplate = {kStartByte, kUnknownAddress, 0x20, 0, 0, 0, 0, 0, 0,
                              0,          0,               0,    0, 0, 0, 0, 0, 0,

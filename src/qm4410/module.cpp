@@ -4,6 +4,7 @@
 #include "context.hpp"
 #include "demonstration.hpp"
 #include "driver.hpp"
+#include "line_state.hpp"
 #include "method.hpp"
 
 namespace qm4410 {
@@ -70,7 +71,7 @@ int module_exec(PyObject* module) {
     ctx.method_type = Ref(create_method_type(module));
     if (!ctx.method_type) return -1;
     ctx.line_released = Ref(create_line_release_callback(module));
-    if (!ctx.line_released) return -1;
+    if (!ctx.line_released || !register_fork_handler(module)) return -1;
     Ref driver_class(create_driver_class(ctx));
     if (!driver_class) return -1;
     return PyModule_AddObjectRef(module, "QM4410", driver_class.get());

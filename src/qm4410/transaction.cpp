@@ -2,126 +2,54 @@
 // every 10 ms up to 30 times, read when exactly one frame is waiting, and
 // accept it only as a well-formed frame.
 //
-// Two guards the bare exchange lacks: transactions of one driver object are
-// serialised by a lock of its own (waited for without the GIL), and after an
-// exchange that got no valid reply the next one first throws away whatever
-// is waiting, so a late reply is never taken for the answer to a new request.
-#include <atomic>
-#include <chrono>
-#include <mutex>
+// The bare exchange takes any well-formed frame for its reply, so a reply
+// that comes late, or twice, would be taken for the answer to the next
+// request, and every request after it would get the reply of the one before.
+// What keeps each reply with its own request:
+//
+// - Before a request is written, whatever is waiting is read away: it
+//   arrived before the request, so it cannot be its reply.
+// - After an exchange that got no valid reply the line is out of step: the
+//   next exchange first keeps reading away what arrives, until a whole
+//   frame's worth has gone or one reply window (0.3 s) has passed since the
+//   line fell out of step and nothing more is arriving. Part of a frame
+//   found before a write is read until the frame is whole or nothing more
+//   comes. A line that is in step pays nothing for this.
+// - A frame whose command word is that of another request answers that
+//   request, not this one: it is read away and polling goes on.
+// - A frame that is complete two polls or more sooner than the last reply to
+//   the same command word was, is held back: if another frame comes within
+//   the window, that one is the reply; otherwise the held one is. A supply
+//   answers about as fast each time, so a frame that beats its own request's
+//   usual time is most likely a left-over.
+//
+// Exchanges of one driver object are taken one at a time, in the order the
+// threads asked for the line (line_state.hpp).
+#include <cmath>
 
 #include "driver.hpp"
+#include "line_state.hpp"
 
 namespace qm4410 {
-
-struct Line {
-    std::timed_mutex mutex;
-    std::atomic<unsigned long> owner{0};  // thread holding the mutex
-    bool in_step = true;      // false from a request until its valid reply
-    Ref watcher;              // weak reference to the driver object
-};
-
 namespace {
 
 constexpr int kMaxTry = 30;
-constexpr std::chrono::milliseconds kWaitSlice{50};
-
-std::shared_ptr<Line> line_for(Context& ctx, PyObject* self) {
-    auto found = ctx.lines.find(self);
-    if (found != ctx.lines.end()) return found->second;
-    auto line = std::make_shared<Line>();
-    line->watcher = Ref(PyWeakref_NewRef(self, ctx.line_released.get()));
-    if (!line->watcher) {
-        // An object that cannot be weakly referenced (the methods called on
-        // some stand-in for a driver) gets a line of its own for this
-        // exchange only: nothing could tell when to forget a shared one.
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
-        PyErr_Clear();
-        return line;
-    }
-    ctx.lines.emplace(self, line);
-    return line;
-}
-
-PyObject* forget_line(PyObject* module, PyObject* watcher) {
-    Context& ctx = context_of(module);
-    for (auto it = ctx.lines.begin(); it != ctx.lines.end(); ++it) {
-        if (it->second->watcher.get() == watcher) {
-            ctx.lines.erase(it);
-            break;
-        }
-    }
-    Py_RETURN_NONE;
-}
-
-PyMethodDef forget_line_def = {"_forget_line", forget_line, METH_O, nullptr};
-
-class LineLock {
-public:
-    explicit LineLock(std::shared_ptr<Line> line) : line_(std::move(line)) {}
-    LineLock(const LineLock&) = delete;
-    LineLock& operator=(const LineLock&) = delete;
-    ~LineLock() {
-        if (!held_) return;
-        line_->owner.store(0, std::memory_order_relaxed);
-        line_->mutex.unlock();
-    }
-
-    bool acquire() {
-        const unsigned long me = PyThread_get_thread_ident();
-        if (line_->owner.load(std::memory_order_relaxed) == me) {
-            PyErr_SetString(PyExc_RuntimeError, "a transaction on this driver is already running in this thread");
-            return false;
-        }
-        // Waiting goes without the GIL, a slice at a time, so that a signal
-        // such as Ctrl-C still reaches a thread that waits for its turn.
-        held_ = line_->mutex.try_lock();
-        while (!held_) {
-            Py_BEGIN_ALLOW_THREADS
-            // Noted before the GIL is taken back: a thread ended there (the
-            // interpreter finalizing) must still give the line up.
-            held_ = line_->mutex.try_lock_for(kWaitSlice);
-            Py_END_ALLOW_THREADS
-            if (!held_ && PyErr_CheckSignals() < 0) return false;
-        }
-        line_->owner.store(me, std::memory_order_relaxed);
-        return true;
-    }
-
-private:
-    std::shared_ptr<Line> line_;
-    bool held_ = false;
-};
+constexpr std::chrono::milliseconds kPollInterval{10};
+constexpr auto kReplyWindow = kMaxTry * kPollInterval;
+// Reading away a reply still arriving may outlast the window, not forever.
+constexpr int kMaxSettlePolls = 2 * kMaxTry;
+constexpr int kEarlyBy = 2;  // polls
 
 // ser.read(n) of the n bytes waiting in the input buffer; None when none are.
 Ref take_waiting(Context& ctx, PyObject* ser) {
     Ref waiting(PyObject_CallMethodNoArgs(ser, ctx.in_waiting.get()));
     if (!waiting) return Ref();
     Ref zero(PyLong_FromLong(0));
+    if (!zero) return Ref();
     const int any = PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT);
     if (any < 0) return Ref();
     if (!any) return Ref::borrowed(Py_None);
     return Ref(PyObject_CallMethodOneArg(ser, ctx.read.get(), waiting.get()));
-}
-
-// The reply read at the first poll that finds exactly one frame waiting;
-// None when no poll does.
-Ref poll_for_reply(Context& ctx, PyObject* self, PyObject* ser) {
-    Ref cmd_length(PyObject_GetAttr(self, ctx.cmd_length.get()));
-    Ref time(global(ctx, ctx.time.get()));
-    if (!cmd_length || !time) return Ref();
-    Ref sleep(PyObject_GetAttr(time.get(), ctx.sleep.get()));
-    if (!sleep) return Ref();
-    for (int max_try = kMaxTry; max_try > 0; --max_try) {
-        Ref slept(PyObject_CallOneArg(sleep.get(), ctx.poll_interval.get()));
-        if (!slept) return Ref();
-        Ref buf_len(PyObject_CallMethodNoArgs(ser, ctx.in_waiting.get()));
-        if (!buf_len) return Ref();
-        const int whole_frame = PyObject_RichCompareBool(buf_len.get(), cmd_length.get(), Py_EQ);
-        if (whole_frame < 0) return Ref();
-        if (whole_frame) return Ref(PyObject_CallMethodOneArg(ser, ctx.read.get(), buf_len.get()));
-    }
-    return Ref::borrowed(Py_None);
 }
 
 // Length 26, start byte, then self.__check_crc: 1 valid, 0 not, -1 error.
@@ -146,6 +74,165 @@ int is_valid_reply(Context& ctx, PyObject* self, PyObject* data) {
     return verdict ? PyObject_IsTrue(verdict.get()) : -1;
 }
 
+// Byte 2 of a frame already found valid (so 26 items long); -1 when it is
+// not a plain byte value, as a reply from an overridden read might be.
+int command_word_of(PyObject* data) {
+    if (PyBytes_Check(data)) return static_cast<std::uint8_t>(PyBytes_AS_STRING(data)[kCommandIndex]);
+    Ref item(PySequence_GetItem(data, kCommandIndex));
+    if (!item) {
+        PyErr_Clear();
+        return -1;
+    }
+    int overflow = 0;
+    const long value = PyLong_Check(item.get()) ? PyLong_AsLongAndOverflow(item.get(), &overflow) : -1;
+    if (PyErr_Occurred()) PyErr_Clear();
+    return (overflow || value < 0 || value > 0xFF) ? -1 : static_cast<int>(value);
+}
+
+// The command word of the request about to be written, -1 for a request too
+// short to have one.
+int command_word_of_request(PyObject* payload) {
+    return PyBytes_GET_SIZE(payload) > static_cast<Py_ssize_t>(kCommandIndex)
+               ? static_cast<std::uint8_t>(PyBytes_AS_STRING(payload)[kCommandIndex])
+               : -1;
+}
+
+// Until taken() is called, leaving the scope leaves the line out of step:
+// the request went out and no reply was taken for it, whether the exchange
+// timed out, found a malformed frame or raised.
+class AwaitingReply {
+public:
+    explicit AwaitingReply(LineState& line) : line_(line) {}
+    AwaitingReply(const AwaitingReply&) = delete;
+    AwaitingReply& operator=(const AwaitingReply&) = delete;
+    ~AwaitingReply() {
+        if (taken_) return;
+        line_.in_step = false;
+        line_.out_of_step_since = Clock::now();
+        line_.read_away = 0;
+    }
+    void taken() { taken_ = true; }
+
+private:
+    LineState& line_;
+    bool taken_ = false;
+};
+
+// One exchange on self.ser, with the turn on its line held.
+class Exchange {
+public:
+    Exchange(Context& ctx, PyObject* self, PyObject* ser, LineState& line)
+        : ctx_(ctx), self_(self), ser_(ser), line_(line) {}
+
+    // Reads away what waits, and on a line out of step what is still coming.
+    bool clear_the_line();
+
+    // The reply to a request carrying `word` (-1: none); None when no valid
+    // reply came, null with an exception set.
+    Ref await_reply(int word);
+
+private:
+    bool find_sleep();
+    // time.sleep(0.01) through the module's globals: its result, or null.
+    Ref pause();
+    // Reads away what is waiting; the number of bytes, or -1 on error.
+    Py_ssize_t read_away_waiting();
+    bool settle();
+
+    Context& ctx_;
+    PyObject* self_;
+    PyObject* ser_;
+    LineState& line_;
+    Ref sleep_;
+};
+
+bool Exchange::find_sleep() {
+    Ref time(global(ctx_, ctx_.time.get()));
+    if (time) sleep_ = Ref(PyObject_GetAttr(time.get(), ctx_.sleep.get()));
+    return static_cast<bool>(sleep_);
+}
+
+// No local of its own: a daemon thread may be ended inside the sleep as the
+// interpreter exits, and its stack unwinds through here without running any
+// of this frame's code, which would leave a sanitizer's guards around such
+// locals behind.
+Ref Exchange::pause() {
+    if (!sleep_ && !find_sleep()) return Ref();
+    return Ref(PyObject_CallOneArg(sleep_.get(), ctx_.poll_interval.get()));
+}
+
+Py_ssize_t Exchange::read_away_waiting() {
+    Ref data = take_waiting(ctx_, ser_);
+    if (!data) return -1;
+    return data.get() == Py_None ? 0 : PyObject_Length(data.get());
+}
+
+bool Exchange::clear_the_line() {
+    const Py_ssize_t found = read_away_waiting();
+    if (found < 0) return false;
+    const auto count = static_cast<std::size_t>(found);
+    if (line_.in_step) {
+        if (count % kFrameLength == 0) return true;
+        // Part of a frame: the rest of it may be on its way, and comes
+        // without a pause. No reply is owed, so there is no window to wait.
+        line_.in_step = false;
+        line_.out_of_step_since = Clock::now() - kReplyWindow;
+        line_.read_away = count % kFrameLength;
+    } else {
+        line_.read_away += count;
+    }
+    std::size_t arrived = count;
+    const auto deadline = line_.out_of_step_since + kReplyWindow;
+    const auto left = std::chrono::duration<double>(deadline - Clock::now()) / kPollInterval;
+    const int window_polls = left > 0 ? static_cast<int>(std::ceil(left)) : 0;
+    for (int polls = 0; line_.read_away < kFrameLength && polls < kMaxSettlePolls; ++polls) {
+        const bool window_over = polls >= window_polls || Clock::now() >= deadline;
+        if (window_over && arrived == 0) break;
+        if (!pause()) return false;
+        const Py_ssize_t more = read_away_waiting();
+        if (more < 0) return false;
+        arrived = static_cast<std::size_t>(more);
+        line_.read_away += arrived;
+    }
+    line_.in_step = true;
+    line_.read_away = 0;
+    return true;
+}
+
+Ref Exchange::await_reply(int word) {
+    Ref cmd_length(PyObject_GetAttr(self_, ctx_.cmd_length.get()));
+    if (!cmd_length) return Ref();
+    Ref held;
+    int held_at = 0;
+    const int usual = word >= 0 ? line_.usual_poll[word] : 0;
+    for (int poll = 1; poll <= kMaxTry; ++poll) {
+        if (!pause()) return Ref();
+        Ref buf_len(PyObject_CallMethodNoArgs(ser_, ctx_.in_waiting.get()));
+        if (!buf_len) return Ref();
+        const int whole_frame = PyObject_RichCompareBool(buf_len.get(), cmd_length.get(), Py_EQ);
+        if (whole_frame < 0) return Ref();
+        if (!whole_frame) continue;
+        Ref data(PyObject_CallMethodOneArg(ser_, ctx_.read.get(), buf_len.get()));
+        if (!data) return Ref();
+        const int valid = is_valid_reply(ctx_, self_, data.get());
+        if (valid < 0) return Ref();
+        if (!valid) return Ref::borrowed(Py_None);
+        if (word < 0) return data;
+        const int replied = command_word_of(data.get());
+        if (replied >= 0 && replied != word && is_request_word(static_cast<std::uint8_t>(replied))) continue;
+        if (usual > 0 && poll + kEarlyBy <= usual) {
+            held = std::move(data);
+            held_at = poll;
+            continue;
+        }
+        line_.usual_poll[word] = static_cast<std::uint8_t>(poll);
+        return data;
+    }
+    if (!held) return Ref::borrowed(Py_None);
+    line_.usual_poll[word] = static_cast<std::uint8_t>(held_at);
+    return held;
+}
+
 PyObject* write_and_read_body(Context& ctx, PyObject* const* args) {
     PyObject* cmd = args[1];
     if (!PyList_CheckExact(cmd)) {
@@ -155,28 +242,24 @@ PyObject* write_and_read_body(Context& ctx, PyObject* const* args) {
     return transact(ctx, args[0], cmd, nullptr);
 }
 
-// Reads what is waiting; holds the line meanwhile, so that it cannot take
+// Reads what is waiting; holds the turn meanwhile, so that it cannot take
 // a reply from a transaction running in another thread.
 PyObject* read_body(Context& ctx, PyObject* const* args) {
-    std::shared_ptr<Line> line = line_for(ctx, args[0]);
+    std::shared_ptr<LineState> line = line_state_for(ctx, args[0]);
     if (!line) return nullptr;
-    LineLock lock(line);
-    if (!lock.acquire()) return nullptr;
+    Turn turn(line);
+    if (!turn.acquire()) return nullptr;
     Ref ser(PyObject_GetAttr(args[0], ctx.ser.get()));
     return ser ? take_waiting(ctx, ser.get()).release() : nullptr;
 }
 
 }  // namespace
 
-PyObject* create_line_release_callback(PyObject* module) {
-    return PyCFunction_New(&forget_line_def, module);
-}
-
 PyObject* transact(Context& ctx, PyObject* self, PyObject* request, const Frame* frame) {
-    std::shared_ptr<Line> line = line_for(ctx, self);
+    std::shared_ptr<LineState> line = line_state_for(ctx, self);
     if (!line) return nullptr;
-    LineLock lock(line);
-    if (!lock.acquire()) return nullptr;
+    Turn turn(line);
+    if (!turn.acquire()) return nullptr;
 
     Ref ser(PyObject_GetAttr(self, ctx.ser.get()));
     if (!ser) return nullptr;
@@ -185,19 +268,15 @@ PyObject* transact(Context& ctx, PyObject* self, PyObject* request, const Frame*
     Ref payload(request ? PyBytes_FromObject(request)
                         : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame->data()), kFrameLength));
     if (!payload) return nullptr;
-    // What a failed exchange left waiting is thrown away.
-    if (!line->in_step && !take_waiting(ctx, ser.get())) return nullptr;
-    line->in_step = false;
+
+    Exchange exchange(ctx, self, ser.get(), *line);
+    if (!exchange.clear_the_line()) return nullptr;
+    AwaitingReply awaiting(*line);
     Ref written(write.call(payload.get()));
     if (!written) return nullptr;
-
-    Ref data = poll_for_reply(ctx, self, ser.get());
+    Ref data = exchange.await_reply(command_word_of_request(payload.get()));
     if (!data) return nullptr;
-    if (data.get() == Py_None) return data.release();
-    const int valid = is_valid_reply(ctx, self, data.get());
-    if (valid < 0) return nullptr;
-    if (!valid) Py_RETURN_NONE;
-    line->in_step = true;
+    if (data.get() != Py_None) awaiting.taken();
     return data.release();
 }
 

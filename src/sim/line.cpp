@@ -8,12 +8,20 @@ Duration byte_time_at(unsigned baud) {
     return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(double{kBitsPerByte} / baud));
 }
 
-TimePoint Line::received(TimePoint now, std::size_t count) {
-    rx_free_ = std::max(rx_free_, now) + byte_time_ * static_cast<Duration::rep>(count);
-    return rx_free_;
+Received Line::received(TimePoint now, std::size_t count) {
+    if (byte_time_ == Duration::zero()) return {count, now};
+    const TimePoint start = std::max(rx_free_, now);
+    const auto arriving = static_cast<std::size_t>((start - now) / byte_time_);
+    const std::size_t kept = std::min(count, kInputBuffer - std::min(arriving, kInputBuffer));
+    rx_free_ = start + byte_time_ * static_cast<Duration::rep>(kept);
+    return {kept, rx_free_};
 }
 
-void Line::send(TimePoint ready, const std::vector<Piece>& pieces) {
+bool Line::send(TimePoint ready, const std::vector<Piece>& pieces) {
+    std::size_t size = 0;
+    for (const Piece& piece : pieces) size += piece.bytes.size();
+    if (queued_bytes_ + size > kOutputBuffer) return false;
+    queued_bytes_ += size;
     TimePoint t = std::max(ready, tx_free_);
     for (const Piece& piece : pieces) {
         t += piece.pause;
@@ -27,6 +35,7 @@ void Line::send(TimePoint ready, const std::vector<Piece>& pieces) {
         }
     }
     tx_free_ = t;
+    return true;
 }
 
 std::optional<TimePoint> Line::next_due() const {
@@ -38,6 +47,7 @@ std::vector<std::uint8_t> Line::take_due(TimePoint now) {
     std::vector<std::uint8_t> out;
     while (!queue_.empty() && queue_.front().due <= now) {
         out.insert(out.end(), queue_.front().bytes.begin(), queue_.front().bytes.end());
+        queued_bytes_ -= queue_.front().bytes.size();
         queue_.pop_front();
     }
     return out;
@@ -45,6 +55,7 @@ std::vector<std::uint8_t> Line::take_due(TimePoint now) {
 
 void Line::clear() {
     queue_.clear();
+    queued_bytes_ = 0;
     rx_free_ = {};
     tx_free_ = {};
 }

@@ -19,19 +19,31 @@ using TimePoint = Clock::time_point;
 // Start bit, 8 data bits, stop bit.
 constexpr unsigned kBitsPerByte = 10;
 
+// A paced line holds no more than a supply's UART and firmware would: bytes
+// that come in while this many are still arriving, and replies that would
+// make more than this many wait to go out, are lost, as on a real line.
+constexpr std::size_t kInputBuffer = 256;
+constexpr std::size_t kOutputBuffer = 4096;
+
+struct Received {
+    std::size_t kept;  // bytes that fit the input buffer, from the first on
+    TimePoint arrived; // when the last of those has finished arriving
+};
+
 Duration byte_time_at(unsigned baud);
 
 class Line {
 public:
     explicit Line(Duration byte_time) : byte_time_(byte_time) {}
 
-    // `count` bytes were read at `now`; returns when the last of them has
-    // finished arriving over the wire.
-    TimePoint received(TimePoint now, std::size_t count);
+    // `count` bytes were read at `now`: how many of them the input buffer
+    // keeps, and when the last of those has arrived over the wire.
+    Received received(TimePoint now, std::size_t count);
 
-    // Queues a reply for a request that was complete at `ready`. Replies
-    // leave in order: a late one holds back those queued after it.
-    void send(TimePoint ready, const std::vector<Piece>& pieces);
+    // Queues a reply for a request that was complete at `ready`; false when
+    // the output buffer has no room for it. Replies leave in order: a late
+    // one holds back those queued after it.
+    bool send(TimePoint ready, const std::vector<Piece>& pieces);
 
     std::optional<TimePoint> next_due() const;
     bool idle() const { return queue_.empty(); }
@@ -52,6 +64,7 @@ private:
     TimePoint rx_free_{};
     TimePoint tx_free_{};
     std::deque<Chunk> queue_;
+    std::size_t queued_bytes_ = 0;
 };
 
 }  // namespace qm4410::sim

@@ -96,13 +96,17 @@ void Server::read_port(TimePoint now) {
         const ssize_t count = read(port_.master(), bytes, sizeof bytes);
         if (count > 0) {
             last_input_ = now;
-            const TimePoint arrived = line_.received(now, static_cast<std::size_t>(count));
-            const Parsed parsed = parser_.feed(bytes, static_cast<std::size_t>(count));
+            const Received received = line_.received(now, static_cast<std::size_t>(count));
+            if (received.kept < static_cast<std::size_t>(count)) {
+                log("!! " + std::to_string(static_cast<std::size_t>(count) - received.kept) +
+                    " bytes lost: the input buffer is full");
+            }
+            const Parsed parsed = parser_.feed(bytes, received.kept);
             if (!parsed.dropped.empty()) {
                 log("?? " + hex(parsed.dropped) + "  not a request, " + std::to_string(parsed.dropped.size()) +
                     " bytes dropped");
             }
-            for (const Frame& request : parsed.frames) on_request(request, arrived);
+            for (const Frame& request : parsed.frames) on_request(request, received.arrived);
             continue;
         }
         if (count < 0 && errno == EINTR) continue;
@@ -124,7 +128,7 @@ void Server::on_request(const Frame& request, TimePoint arrived) {
     const Frame reply = supply_.answer(request);
     const Transmission sent = plan_reply(options_.faults, requests_, reply);
     if (options_.verbose) log_exchange(request, reply, sent);
-    line_.send(arrived, sent.pieces);
+    if (!line_.send(arrived, sent.pieces)) log("!! reply lost: the output buffer is full");
 }
 
 void Server::log_exchange(const Frame& request, const Frame& reply, const Transmission& sent) const {

@@ -91,3 +91,23 @@ def test_a_flood_of_random_bytes_neither_crashes_nor_wedges_it(start_sim):
         reply = transact(port, STATUS_REQUEST)
     assert is_valid(reply) and reply[2] == READ_STATUS
     assert sim.proc.poll() is None
+
+
+def resident_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS"))
+
+
+def test_a_paced_line_keeps_a_bounded_input_buffer(start_sim):
+    sim = start_sim("--line-speed", 4800)
+    burst = frame(1, READ_STATUS) * (2 * 1024 * 1024 // 26)  # 2 MB of requests, faster than any line
+    with sim.connect() as port:
+        transact(port, STATUS_REQUEST)
+        before = resident_kib(sim.proc.pid)
+        port.write(burst)
+        after = resident_kib(sim.proc.pid)
+        time.sleep(2 * 256 * 10 / 4800 + 0.3)  # what the input buffer kept has come in and been answered
+        port.reset_input_buffer()
+        replies = [transact(port, STATUS_REQUEST) for _ in range(5)]
+    assert after - before < 1024, (before, after)
+    assert all(is_valid(reply) and reply[2] == READ_STATUS for reply in replies)

@@ -1,0 +1,172 @@
+"""Hundreds of mixed commands on lines that misbehave, every result checked
+against what the supply really held when it answered: a reply must never be
+taken for another request's, and where one can be (a supply that does not
+echo the command word, a reply later than two windows) it must not happen
+more than once per fault.
+
+All configurations run at once, each on its own line, since nearly all of the
+time is spent waiting for replies."""
+import random
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import qm4410
+from qm4410 import QM4410
+
+from peer_supply import PeerSupply
+
+COMMANDS = 160
+printed = threading.local()
+
+
+@pytest.fixture(autouse=True)
+def printed_per_thread(monkeypatch):
+    """What the driver prints, kept apart for each thread."""
+    monkeypatch.setattr(qm4410, "print", lambda text: printed.lines.append(text), raising=False)
+
+
+def traced_number(line):
+    """The request number a supply reply printed by the driver carries."""
+    values = [int(v) for v in line[line.index("[") + 1:-1].split(", ")]
+    return int.from_bytes(bytes(values[20:24]), "little")
+
+
+class Tally:
+    def __init__(self):
+        self.checked = self.wrong = self.unanswered = 0
+        self.samples = []
+
+    def judge(self, ok, what):
+        self.checked += 1
+        if not ok:
+            self.wrong += 1
+            self.samples.append(what)
+
+
+def drive_peer(peer, reopen_every=None, seed=1):
+    """Mixed commands against a PeerSupply; a Tally of the results that say
+    which reply they came from."""
+    printed.lines = []
+    tally, rng, sent = Tally(), random.Random(seed), 0
+    drv = QM4410(peer.port)
+
+    def connect():
+        nonlocal sent
+        for _ in range(3):
+            sent += 1  # the identity request: open() found the port free, as nothing else holds it
+            if drv.open():
+                return
+        pytest.fail(f"no identity read: {printed.lines[-3:]}")
+
+    connect()
+    for i in range(COMMANDS):
+        if reopen_every and i and i % reopen_every == 0:
+            drv.close()
+            connect()
+        kind = rng.choice(["status", "status", "voltage", "current", "output", "mode", "maximum"])
+        if kind == "status":
+            record = drv.read_dev_status()
+            sent += 1
+            if record is None:
+                tally.unanswered += 1
+                continue
+            held = peer.states[sent]
+            tally.judge(round(record["current_real"] * 1000) == sent & 0xFFFF and sent not in peer.not_replies
+                        and round(record["voltage_set"] * 1000) == held["voltage_set"]
+                        and round(record["current_set"] * 1000) == held["current_set"]
+                        and record["out_status"] == ("on" if held["out"] else "off"), (sent, record))
+        elif kind in ("voltage", "current"):
+            before = len(printed.lines)
+            value = rng.randrange(1, 30000) / 1000
+            ok = drv.set_out_voltage(value) if kind == "voltage" else drv.set_out_current(value / 10)
+            sent += 1
+            if not ok:
+                tally.unanswered += 1
+                continue
+            tally.judge(traced_number(printed.lines[before]) == sent and sent not in peer.not_replies,
+                        (sent, printed.lines[before]))
+        else:
+            call = {"output": lambda: drv.set_ouput_mode(rng.choice(["on", "off"])),
+                    "mode": lambda: drv.set_work_mode(rng.choice(["remote", "local"])),
+                    "maximum": lambda: drv.set_voltage_max(30.0)}[kind]
+            tally.unanswered += not call()
+            sent += 1
+    drv.close()
+    return tally
+
+
+# (supply, fault, latency, late by, reopen every): which reply a result came
+# from is checked for each; "covered" ones must never be wrong.
+PEER_LINES = {
+    f"{'echo' if echo else '0x12'} {fault} {latency * 1000:.0f}ms{' reopen' if reopen else ''}":
+        (dict(echo=echo, latency=latency, fault=fault.split()[0] if fault.startswith("late") else fault,
+              late_by=float(fault.split()[1]) if fault.startswith("late") else 0.35),
+         reopen, fault != "late 2.0")
+    for echo in (True, False)
+    for latency in (0.0, 0.06)
+    for fault, reopen in (("late 0.35", None), ("late 2.0", None), ("twice", None), ("other word", None),
+                          ("late 0.35", 10))
+}
+
+
+def test_no_reply_is_taken_for_another_requests(start_sim):
+    peers = {name: PeerSupply(**settings) for name, (settings, _, _) in PEER_LINES.items()}
+    for peer in peers.values():
+        peer.start()
+    sims = {name: start_sim("--late-every", 3, "--drop-every", 4, *extra)
+            for name, extra in (("sim unpaced", ()), ("sim 4800 baud", ("--line-speed", 4800)))}
+    try:
+        with ThreadPoolExecutor(max_workers=len(peers) + len(sims)) as pool:
+            runs = {name: pool.submit(drive_peer, peer, PEER_LINES[name][1]) for name, peer in peers.items()}
+            runs.update({name: pool.submit(drive_sim, sim.port, 40 if "baud" in name else 80)
+                         for name, sim in sims.items()})
+            results = {name: run.result(timeout=300) for name, run in runs.items()}
+    finally:
+        for peer in peers.values():
+            peer.stop()
+    report = {name: (t.wrong, t.checked, t.unanswered, t.samples[:2]) for name, t in results.items()}
+    for name, tally in results.items():
+        assert tally.checked > 0, report
+        covered = PEER_LINES[name][2] if name in PEER_LINES else True
+        assert tally.wrong <= (0 if covered else peers[name].faults), report
+
+
+def drive_sim(port, commands):
+    """Mixed commands against the virtual supply, each status checked against
+    the settings sent so far: the supply takes every request it receives,
+    whether or not its reply is lost."""
+    printed.lines = []
+    tally, rng = Tally(), random.Random(2)
+    drv = QM4410(port)
+    for _ in range(3):
+        if drv.open():
+            break
+    else:
+        pytest.fail(f"the virtual supply never answered the identity request: {printed.lines}")
+    held = {"voltage_set": 0.0, "current_set": 1.0, "out_status": "off", "work_mode": "local"}
+    for _ in range(commands):
+        kind = rng.choice(["status", "status", "voltage", "current", "output", "mode"])
+        if kind == "status":
+            record = drv.read_dev_status()
+            if record is None:
+                tally.unanswered += 1
+            else:
+                tally.judge(all(record[key] == value for key, value in held.items()), (record, dict(held)))
+            continue
+        if kind == "voltage":
+            value = rng.randrange(1, 20000) / 1000
+            ok, held["voltage_set"] = drv.set_out_voltage(value), value
+        elif kind == "current":
+            value = rng.randrange(1, 3000) / 1000
+            ok, held["current_set"] = drv.set_out_current(value), value
+        elif kind == "output":
+            held["out_status"] = rng.choice(["on", "off"])
+            ok = drv.set_ouput_mode(held["out_status"])
+        else:
+            held["work_mode"] = rng.choice(["remote", "local"])
+            ok = drv.set_work_mode(held["work_mode"])
+        tally.unanswered += not ok
+    drv.close()
+    return tally
