@@ -44,7 +44,7 @@ def test_busy_port_names_the_process_holding_it(sim_port, command):
     with serial.Serial(sim_port):
         result = run_cli(*command, "--port", sim_port)
     assert_fails(result, PORT_BUSY, rf"in use by \S+ \(pid {os.getpid()}, ")
-    assert "serial port already opened!" in result.stdout  # the driver's own line, kept
+    assert result.stdout == ""  # the driver's own line is not the command's output
 
 
 @pytest.mark.parametrize("command", COMMANDS)
@@ -103,7 +103,7 @@ def test_missing_lsof_is_named(tmp_path):
     os.symlink(shutil.which("qm4410", path=str(Path(sys.executable).parent)), lone / "qm4410")
     result = run_cli("status", "--sim", env=environment(PATH=str(lone)))
     assert_fails(result, CANNOT_OPEN, "lsof is not installed", "apt-get install lsof")
-    assert "检查端口时出错: " in result.stdout  # what the driver itself says about it
+    assert result.stdout == ""
 
 
 @pytest.mark.parametrize("option", ["--csv", "--jsonl"])

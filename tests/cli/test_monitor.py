@@ -2,11 +2,14 @@
 
 import contextlib
 import csv
+import fcntl
 import json
 import os
+import select
 import signal
 import struct
 import subprocess
+import termios
 import time
 from pathlib import Path
 
@@ -16,19 +19,22 @@ from conftest import environment, program, run_cli, start_cli, status_of
 
 FIELDS = [
     "timestamp", "elapsed_s", "voltage_real", "current_real", "power_w", "voltage_set",
-    "current_set", "voltage_max_set", "out_status", "out_mode", "beyond_temp", "fan_speed", "work_mode",
+    "current_set", "voltage_max_set", "out_status", "out_mode", "beyond_temp", "fan_speed", "work_mode", "answered",
 ]
 
 
+# How a CSV cell reads back as the JSON Lines value; float for the others.
+CSV_TYPES = {"timestamp": str, "out_status": str, "out_mode": str, "work_mode": str, "fan_speed": int,
+             "beyond_temp": lambda text: text == "True", "answered": lambda text: text == "True"}
+
+
 def read_csv(path) -> list[dict]:
+    """The rows as the JSON Lines file has them: empty cells are None."""
     with open(path, newline="") as stream:
         reader = csv.DictReader(stream)
         assert reader.fieldnames == FIELDS
-        return [
-            {**row, **{key: float(row[key]) for key in FIELDS[1:8]}, "beyond_temp": row["beyond_temp"] == "True",
-             "fan_speed": int(row["fan_speed"])}
-            for row in reader
-        ]
+        return [{key: CSV_TYPES.get(key, float)(text) if text else None for key, text in row.items()}
+                for row in reader]
 
 
 def read_jsonl(path) -> list[dict]:
@@ -192,3 +198,48 @@ def test_later_signals_do_not_replace_the_first(powered_port, first, then):
     stdout, stderr = monitor.communicate(timeout=30)
     assert monitor.returncode == 128 + first, stderr
     assert status_of(powered_port)["out_status"] == "off"
+
+
+def on_a_terminal(args, ignore_hang_up: bool) -> tuple[subprocess.Popen, int]:
+    """The command run with a pseudo-terminal of its own as its controlling
+    terminal and all three standard streams, as in a terminal window; the
+    window's end of the terminal is returned for the test to close."""
+    window, terminal = os.openpty()
+
+    def take_the_terminal():
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+        if ignore_hang_up:  # as nohup starts it
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)
+
+    command = subprocess.Popen([program("qm4410"), *args], stdin=terminal, stdout=terminal, stderr=terminal,
+                               env=environment(), start_new_session=True, preexec_fn=take_the_terminal)
+    os.close(terminal)
+    return command, window
+
+
+def read_until(fd: int, text: bytes, within: float = 30) -> None:
+    seen, deadline = b"", time.monotonic() + within
+    while text not in seen and select.select([fd], [], [], max(0.0, deadline - time.monotonic()))[0]:
+        seen += os.read(fd, 1024)
+    assert text in seen, seen
+
+
+@pytest.mark.parametrize("ignore_hang_up", [False, True])
+def test_a_closed_terminal_costs_nothing_but_the_screen(powered_port, tmp_path, ignore_hang_up):
+    # The window closed under an overnight run: the switch-off, the plot,
+    # the log and the exit status are all still due. Under nohup the run
+    # goes on after the hang-up, until it is told to stop.
+    plot, log = tmp_path / "k.png", tmp_path / "k.csv"
+    command, window = on_a_terminal(
+        ["monitor", "--port", powered_port, "--interval", "0.1", "--off-on-exit", "--csv", str(log), "--plot",
+         str(plot)], ignore_hang_up)
+    read_until(window, b"output on")  # sampling has started
+    os.close(window)  # the hang-up: every later write to the terminal fails
+    if ignore_hang_up:
+        time.sleep(0.3)  # samples after the hang-up, written to the terminal that is gone
+        command.send_signal(signal.SIGTERM)
+    assert command.wait(30) == (143 if ignore_hang_up else 129)
+    assert status_of(powered_port)["out_status"] == "off"
+    assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    rows = read_csv(log)
+    assert rows and all(row["answered"] for row in rows)
