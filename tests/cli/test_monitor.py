@@ -5,6 +5,7 @@ import csv
 import fcntl
 import json
 import os
+import re
 import select
 import signal
 import struct
@@ -243,3 +244,115 @@ def test_a_closed_terminal_costs_nothing_but_the_screen(powered_port, tmp_path, 
     assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     rows = read_csv(log)
     assert rows and all(row["answered"] for row in rows)
+
+
+@pytest.mark.parametrize("option, read", [("--csv", read_csv), ("--jsonl", read_jsonl)])
+def test_append_adds_to_the_log_under_one_header(powered_port, tmp_path, option, read):
+    path = tmp_path / "overnight"
+    counts = []
+    for _ in range(2):
+        result = run_cli("monitor", "--port", powered_port, "--interval", "0.2", "--duration", "0.2", option, str(path),
+                         "--append")
+        assert result.returncode == 0, result.stderr
+        counts.append(len(read(path)))  # read_csv takes a second header for a row, and fails on it
+    assert counts == [2, 4]
+
+
+@pytest.mark.parametrize("option, read", [("--csv", read_csv), ("--jsonl", read_jsonl)])
+def test_an_unanswered_sample_keeps_its_row(start_sim, tmp_path, option, read):
+    path = tmp_path / "samples"
+    port = start_sim("--drop-every", "3")  # the identity, then every third request
+    result = run_cli("monitor", "--port", port, "--interval", "0.7", "--duration", "2.1", option, str(path))
+    assert result.returncode == 0, result.stderr
+    samples = read(path)
+    missed = [sample for sample in samples if not sample["answered"]]
+    assert 0 < len(missed) < len(samples)
+    measured = set(FIELDS) - {"timestamp", "elapsed_s", "answered"}
+    assert all(sample[key] is None for sample in missed for key in measured)
+    assert all(sample[key] is not None for sample in samples if sample["answered"] for key in measured)
+    lines = result.stdout.splitlines()
+    assert len(lines) == len(samples)
+    assert sum(line.endswith("no answer from the supply") for line in lines) == len(missed)
+
+
+@pytest.mark.parametrize(
+    "sim_options, options, said",
+    [
+        # The identity is answered, the one sample is not: nothing to draw.
+        (["--drop-every", "2"], ["--interval", "1", "--duration", "0.5"],
+         r"^qm4410: no plot: the supply answered none of the 1 sample$"),
+        # 52 bytes at 4800 baud take 0.11 s: the interval asked cannot be kept.
+        (["--line-speed", "4800"], ["--interval", "0.05", "--duration", "0.4"],
+         r"^qm4410: warning: the supply takes 0\.1\d\d s to answer, longer than --interval 0\.05: "
+         r"sampling every 0\.\d+ s instead$"),
+    ],
+)
+def test_what_the_run_could_not_do_is_said_once(start_sim, tmp_path, sim_options, options, said):
+    plot = tmp_path / "run.png"
+    result = run_cli("monitor", "--port", start_sim(*sim_options), *options, "--plot", str(plot))
+    assert result.returncode == 0, result.stderr
+    assert len(re.findall(said, result.stderr, re.M)) == 1, result.stderr
+    assert plot.exists() == ("no plot" not in said)
+
+
+def sample_at(elapsed: float, volts: float | None) -> dict:
+    measured = {"voltage_real": volts, "current_real": None if volts is None else 0.5}
+    return {"timestamp": "2026-01-01T00:00:00.000+00:00", "elapsed_s": elapsed, **measured,
+            "power_w": None if volts is None else volts * 0.5, "answered": volts is not None}
+
+
+@pytest.mark.parametrize("name, start", [("run.png", b"\x89PNG"), ("run.SVG", b"<?xml"), ("run.pdf", b"%PDF")])
+def test_the_plot_takes_the_format_of_its_extension(tmp_path, name, start):
+    from qm4410.cli import plot
+
+    path = tmp_path / name
+    plot.draw([sample_at(0, 5.0), sample_at(0.5, None), sample_at(1.0, 4.9)], str(path), (640, 480))
+    assert path.read_bytes().startswith(start)
+
+
+def test_switching_off_is_confirmed_through_lost_replies():
+    # The samples at 0 and 0.5 s are requests 2 (lost) and 3; the switch-off
+    # is request 4, whose reply is lost although the supply obeys: the
+    # status read next (5) confirms it.
+    result = run_cli("monitor", "--sim", "--drop-every", "2", "--interval", "0.5", "--duration", "0.5", "--off-on-exit")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.splitlines()[-1] == "output switched off"
+
+
+class ScriptedSupply:
+    """Answers the switch-off and the status reads with the replies given, in turn."""
+
+    def __init__(self, *states):
+        self.states = list(states)
+        self.calls = []
+
+    def set_ouput_mode(self, mode):
+        self.calls.append("off")
+        return False
+
+    def read_dev_status(self):
+        self.calls.append("status")
+        state = self.states.pop(0) if self.states else None
+        if isinstance(state, Exception):
+            raise state
+        return None if state is None else {"out_status": state}
+
+
+@pytest.mark.parametrize(
+    "states, left, calls",
+    [
+        (["off"], "off", ["off", "status"]),
+        ([None, "off"], "off", ["off", "status", "status"]),  # ask the status again, not the switch
+        (["on", "off"], "off", ["off", "status", "off", "status"]),  # the request was lost: send it again
+        (["on"] * 9, "on", ["off", "status"] * 4),  # a bounded number of tries
+        ([None] * 9, None, ["off"] + ["status"] * 7),
+        ([OSError(5, "Input/output error")], None, ["off", "status"]),  # the line is gone: no use trying again
+    ],
+)
+def test_switch_off_reports_the_state_the_supply_is_in(capsys, states, left, calls):
+    from qm4410.cli.safety import switch_off
+
+    supply = ScriptedSupply(*states)
+    assert switch_off(supply) == left
+    assert supply.calls == calls
+    assert ("output switched off" in capsys.readouterr().err) == (left == "off")

@@ -58,6 +58,23 @@ def test_refused_settings_send_nothing(sim_port, options):
 
 
 @pytest.mark.parametrize(
+    "options, warning",
+    [
+        # The maximum stays at its 30 V: the output cannot reach the 40 V set.
+        (["--voltage", "40", "--output", "on"],
+         "the voltage set, 40.000 V, is above the maximum voltage: the output is held at 30.000 V at most"),
+        # 30 V into the virtual supply's 10 ohms is 90 W, beyond its 80 W.
+        (["--voltage", "30", "--current", "5", "--output", "on"], "the supply reports over-temperature"),
+    ],
+)
+def test_settings_taken_but_warned_about_exit_16(sim_port, options, warning):
+    result = run_cli("set", "--port", sim_port, *options)
+    assert result.returncode == 16, result.stderr
+    assert result.stderr == f"qm4410: warning: {warning}\n"
+    assert result.stdout.startswith("current_real ")  # the read-back is shown as ever
+
+
+@pytest.mark.parametrize(
     "requested, read_back, expected",
     [
         (1.0009, 1.000, True),  # truncated to 1000 mV on the way out
