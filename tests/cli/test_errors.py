@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 import serial
 
-from conftest import SEARCH_PATH, environment, run_cli
+from conftest import SEARCH_PATH, environment, run_cli, run_emulated
 
 USAGE, PORT_MISSING, PERMISSION_DENIED, PORT_BUSY, NO_ANSWER, WRONG_MODEL = 2, 3, 4, 5, 6, 7
 SETTING_FAILED, CANNOT_OPEN, SIMULATOR_FAILED, LINE_LOST, FILE_ERROR, NOT_A_PORT = 8, 9, 10, 11, 13, 14
@@ -136,6 +136,13 @@ def test_full_disk_is_the_files_fault_not_the_lines(sim_port, option):
     result = run_cli("monitor", "--port", sim_port, "--duration", "1", option, "/dev/full")
     assert_fails(result, FILE_ERROR, "cannot write /dev/full: No space left on device")
     assert "lost the line" not in result.stderr
+
+
+def test_a_port_that_will_not_open_is_told_with_the_drivers_reason(sim_port):
+    result = run_emulated("status", "--port", sim_port, busy=[sim_port])  # free, yet it refuses to open
+    assert_fails(result, CANNOT_OPEN, re.escape(f"could not open {sim_port}: Cannot open serial portcould not open port"),
+                 "Access is denied")
+    assert result.stdout == ""
 
 
 @pytest.mark.parametrize("kind", ["device", "file", "folder"])

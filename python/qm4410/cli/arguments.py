@@ -103,19 +103,14 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     problem = _conflict(args)
     if problem:
         commands.choices[args.command].error(problem)
-    if "sim" in args:
-        args.sim_options = _sim_options(args)
+    if "sim" in args:  # as qm4410-sim takes them
+        args.sim_options = [word for option, value in _sim_options_given(args) for word in (option, str(value))]
     return args
 
 
-def _sim_options(args: argparse.Namespace) -> list[str]:
-    """The options given for the virtual supply, as qm4410-sim takes them."""
-    given = []
-    for option, *_ in SIM_OPTIONS:
-        value = getattr(args, _sim_dest(option))
-        if value is not None:
-            given += [option, str(value)]
-    return given
+def _sim_options_given(args: argparse.Namespace) -> list[tuple[str, object]]:
+    values = [(option, getattr(args, _sim_dest(option))) for option, *_ in SIM_OPTIONS]
+    return [(option, value) for option, value in values if value is not None]
 
 
 def _conflict(args: argparse.Namespace) -> str | None:
@@ -123,7 +118,7 @@ def _conflict(args: argparse.Namespace) -> str | None:
         return None
     if not (args.sim or args.port):
         return "give --port PORT or --sim (or set QM4410_PORT)"
-    passed = [option for option, *_ in SIM_OPTIONS if getattr(args, _sim_dest(option)) is not None]
+    passed = [option for option, _ in _sim_options_given(args)]
     if passed and not args.sim:
         return f"{', '.join(passed)} {'is an option' if len(passed) == 1 else 'are options'} of the virtual supply: add --sim"
     if args.command == "set" and not setting.requested_settings(args):
@@ -188,7 +183,7 @@ def _port_options(common: argparse.ArgumentParser) -> argparse.ArgumentParser:
         "--port",
         "-p",
         type=port_name,
-        default=os.environ.get("QM4410_PORT"),
+        default=os.environ.get("QM4410_PORT") or None,  # set but empty is unset
         help="serial port of the supply, e.g. /dev/ttyUSB0 or COM3 (default: $QM4410_PORT)",
     )
     where.add_argument(
