@@ -1,6 +1,7 @@
 """open and close with a fake serial layer and a fake supply."""
 import builtins
 import inspect
+import threading
 import types
 
 import pytest
@@ -265,3 +266,64 @@ def test_close_lets_port_errors_through(serial):
     drv.ser.close_error = FakeSerialException("device vanished")
     with pytest.raises(FakeSerialException, match="device vanished"):
         drv.close()
+
+
+def no_lsof(*args, **kwargs):
+    raise FileNotFoundError("no lsof")
+
+
+@pytest.mark.parametrize(
+    "free, model, serial_error, reason",
+    [
+        (False, "4410", None, BUSY),
+        (no_lsof, "4410", None, "检查端口时出错: no lsof\n" + BUSY),  # the check's own line comes first
+        (True, "4410", FakeSerialException("gone"), "Cannot open serial portgone"),
+        (True, None, None, f"no reply from a supply on {PORT}"),
+        (True, "9999", None, f"the device on {PORT} reports model '9999', not 4410 or 4411"),
+    ],
+)
+def test_with_block_refused_raises_the_reason_open_printed(serial, monkeypatch, capsys, free, model, serial_error,
+                                                           reason):
+    supply(serial, model)
+    serial.error = serial_error
+    if callable(free):  # the real check, failing
+        monkeypatch.setattr(qm4410, "subprocess", types.SimpleNamespace(run=free, PIPE=-1))
+        drv = qm4410.QM4410(PORT)
+    else:
+        drv = make_driver(free)
+    with pytest.raises(ConnectionError) as refusal:
+        with drv:
+            pytest.fail("the block ran")
+    assert str(refusal.value) == reason
+    # open() prints as it always does; when it is silent, the text says why.
+    silent = model != "4410"
+    assert capsys.readouterr().out == ("" if silent else reason + "\n")
+
+
+def test_with_block_closes_the_port_however_it_ends(serial):
+    drv = make_driver()
+    with pytest.raises(LookupError):
+        with drv as supply:
+            assert supply is drv and drv.ser.close_calls == 0
+            raise LookupError
+    assert drv.ser.close_calls == 1
+
+
+def test_with_block_reason_is_only_what_its_own_open_printed(serial, capsys):
+    # Another thread's driver prints while this open() waits for its check:
+    # that line is not this refusal's reason.
+    supply(serial, None)
+    other = make_driver(False)
+    drv = qm4410.QM4410(PORT)
+
+    def check():
+        thread = threading.Thread(target=other.open)
+        thread.start()
+        thread.join()
+        return True
+
+    drv.check_port_available = check
+    with pytest.raises(ConnectionError, match="^no reply from a supply on "):
+        with drv:
+            pass
+    assert capsys.readouterr().out == BUSY + "\n"

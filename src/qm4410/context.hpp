@@ -36,6 +36,7 @@ namespace qm4410 {
     X(write_and_read, "_QM4410__write_and_read")                            \
     X(read_device_version, "_QM4410__read_device_version")                  \
     X(check_port_available, "check_port_available")                         \
+    X(open, "open")                                                         \
     X(close, "close")                                                       \
     X(write, "write")                                                       \
     X(in_waiting, "inWaiting")                                              \

@@ -73,7 +73,7 @@ const MethodSpec* const kMethods[] = {
     &kInit,          &kCheckCrc,         &kCalCrc,          &kRead,          &kWriteAndRead,
     &kShowDeviceVersion, &kSetWorkMode,  &kSetOuputMode,    &kSetVoltageMax, &kSetOutVoltage,
     &kSetOutCurrent, &kSetNewAddr,       &kRestoreFactory,  &kReadDevStatus, &kReadDeviceVersion,
-    &kCheckPortAvailable, &kOpen,        &kClose,
+    &kCheckPortAvailable, &kOpen,        &kClose,           &kEnter,         &kExit,
 };
 
 // The attribute a method is stored under: class-private names are mangled

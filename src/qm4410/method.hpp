@@ -9,7 +9,7 @@
 
 namespace qm4410 {
 
-constexpr int kMaxParameters = 2;  // besides self
+constexpr int kMaxParameters = 3;  // besides self: __exit__'s three
 
 struct Parameter {
     const char* name;

@@ -151,7 +151,7 @@ bool print_line(Context& ctx, PyObject* text) {
     Ref print = global(ctx, ctx.print.get());
     if (!print) return false;
     Ref printed(PyObject_CallOneArg(print.get(), text));
-    return static_cast<bool>(printed);
+    return printed && keep_printed_line(text);
 }
 
 void wrong_argument_type(const char* parameter, const char* expected, PyObject* given) {

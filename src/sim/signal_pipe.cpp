@@ -12,7 +12,9 @@ namespace qm4410::sim {
 namespace {
 
 int g_pipe[2] = {-1, -1};
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGCHLD};
+// A hang-up (the terminal closed) ends it as SIGTERM does: the link is
+// removed and a COMMAND gets the signal, rather than the default death.
+constexpr int kSignals[] = {SIGHUP, SIGINT, SIGTERM, SIGCHLD};
 
 void on_signal(int number) {
     const int saved = errno;

@@ -55,7 +55,7 @@ def test_help_lists_every_option(sim_binary):
     assert [option for option in OPTIONS if option not in result.stdout] == []
 
 
-@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
 def test_signals_end_it_cleanly(start_sim, tmp_path, number):
     link = tmp_path / "ttyQM"
     sim = start_sim("--link", link)
@@ -149,9 +149,12 @@ def test_command_sees_the_printed_port(sim_binary, tmp_path):
     assert not os.path.lexists(link)
 
 
-def test_signal_is_passed_on_to_the_command(sim_binary):
-    proc = subprocess.Popen([sim_binary, "--", "sleep", "30"], stdout=subprocess.PIPE, text=True)
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP])
+def test_signal_is_passed_on_to_the_command(sim_binary, tmp_path, number):
+    link = tmp_path / "ttyQM"
+    proc = subprocess.Popen([sim_binary, "--link", link, "--", "sleep", "30"], stdout=subprocess.PIPE, text=True)
     proc.stdout.readline()
     time.sleep(0.2)
-    proc.send_signal(signal.SIGTERM)
-    assert proc.wait(5) == 128 + signal.SIGTERM
+    proc.send_signal(number)
+    assert proc.wait(5) == 128 + number
+    assert not os.path.lexists(link)
