@@ -5,6 +5,7 @@
 #include "demonstration.hpp"
 #include "driver.hpp"
 #include "method.hpp"
+#include "python_compat.hpp"
 
 namespace qm4410 {
 namespace {
@@ -58,6 +59,7 @@ bool import_modules(PyObject* module) {
 }
 
 int module_exec(PyObject* module) {
+    if (!interpreter_supported()) return -1;
     ModuleState* state = state_of(module);
     state->context = new (std::nothrow) Context();
     if (!state->context) {
