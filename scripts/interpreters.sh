@@ -27,7 +27,7 @@ python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ig
 python3 -m build --sdist --outdir "$work" . >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
 sdist=$(echo "$work"/qm4410-*.tar.gz)
 
-tested=("$this (python3 on PATH, by suite.sh)")
+tested=()
 skipped=()
 for version in 3.11 3.12 3.13; do
     [ "$version" = "$this" ] && continue
@@ -43,5 +43,5 @@ for version in 3.11 3.12 3.13; do
     PATH="$venv/bin:$PATH" VIRTUAL_ENV="$venv" QM4410_PACKAGE="$sdist" bash scripts/suite.sh "$@"
     tested+=("$version")
 done
-echo "interpreters.sh: suite passed on CPython ${tested[*]}; skipped: ${skipped[*]:-none};" \
-    "$((SECONDS - started)) s"
+echo "interpreters.sh: suite passed on CPython ${tested[*]:-(none)} besides $this (suite.sh);" \
+    "skipped: ${skipped[*]:-none}; $((SECONDS - started)) s"
