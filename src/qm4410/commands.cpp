@@ -255,8 +255,7 @@ bool put_milli(PyObject* dict, const Ref& key, std::uint32_t milli) {
 }
 
 PyObject* status_record(Context& ctx, const Status& s) {
-    // Sized for its ten entries from the start, so it never grows.
-    Ref record(_PyDict_NewPresized(10));
+    Ref record(PyDict_New());
     if (!record) return nullptr;
     PyObject* d = record.get();
     const Ref& out_mode = s.regulation() == static_cast<unsigned>(Regulation::ConstantVoltage)   ? ctx.text_cv

@@ -1,9 +1,17 @@
 // __cal_crc and __check_crc: the frame checksum on a list, with the
 // interpreter's own arithmetic, so any list behaves as sum() would make it.
+#include <limits>
+
 #include "driver.hpp"
 
 namespace qm4410 {
 namespace {
+
+// Whether sum + value stays within long long.
+bool adds_within(long long sum, long value) {
+    return value >= 0 ? sum <= std::numeric_limits<long long>::max() - value
+                      : sum >= std::numeric_limits<long long>::min() - value;
+}
 
 // sum(data[:-1]) & 0xFF. Small ints are added in C; anything else (big ints,
 // bools, objects with __add__) goes through the interpreter's addition.
@@ -17,9 +25,8 @@ Ref checksum_of(Context& ctx, PyObject* data) {
         if (!total && PyLong_CheckExact(item)) {
             int overflow = 0;
             const long value = PyLong_AsLongAndOverflow(item, &overflow);
-            long long next = 0;
-            if (!overflow && !__builtin_add_overflow(small, value, &next)) {
-                small = next;
+            if (!overflow && adds_within(small, value)) {
+                small += value;
                 continue;
             }
         }

@@ -296,27 +296,20 @@ PyObject* create_method(Context& ctx, const MethodSpec& spec, const char* class_
 
 bool FoundMethod::find(PyObject* self, PyObject* name) {
     self_ = self;
-    PyObject* found = nullptr;
-    unbound_ = _PyObject_GetMethod(self, name, &found) == 1;
-    function_ = Ref(found);
-    return static_cast<bool>(function_);
+    method_ = Ref(PyObject_GetAttr(self, name));
+    return static_cast<bool>(method_);
 }
 
 bool FoundMethod::is_own(Context& ctx, const MethodSpec& spec) const {
-    PyObject* function = function_.get();
-    if (!unbound_) {
-        // A bound method, as a custom __getattribute__ returns it.
-        if (!PyMethod_Check(function) || PyMethod_GET_SELF(function) != self_) return false;
-        function = PyMethod_GET_FUNCTION(function);
-    }
+    PyObject* method = method_.get();
+    // The class's own method comes bound to self; anything else (a function
+    // stored on the instance, another object's method) is not it.
+    if (!PyMethod_Check(method) || PyMethod_GET_SELF(method) != self_) return false;
+    PyObject* function = PyMethod_GET_FUNCTION(method);
     return Py_TYPE(function) == reinterpret_cast<PyTypeObject*>(ctx.method_type.get()) &&
            as_method(function)->spec == &spec;
 }
 
-PyObject* FoundMethod::call(PyObject* argument) const {
-    if (!unbound_) return PyObject_CallOneArg(function_.get(), argument);
-    PyObject* args[] = {self_, argument};
-    return PyObject_Vectorcall(function_.get(), args, 2, nullptr);
-}
+PyObject* FoundMethod::call(PyObject* argument) const { return PyObject_CallOneArg(method_.get(), argument); }
 
 }  // namespace qm4410

@@ -36,7 +36,7 @@ PyObject* create_method_type(PyObject* module);
 // A method object for `spec`, as a member of the class `class_qualname`.
 PyObject* create_method(Context& ctx, const MethodSpec& spec, const char* class_qualname);
 
-// self.<name> as a method call finds it, without making a bound method.
+// self.<name>, looked up once and then examined or called.
 class FoundMethod {
 public:
     // Looks `name` up on `self`; false with an exception set when it is missing.
@@ -44,14 +44,13 @@ public:
     // Whether it is the class's own method made from `spec`: then the caller
     // may do that method's work directly instead of calling it.
     bool is_own(Context& ctx, const MethodSpec& spec) const;
-    bool found() const { return static_cast<bool>(function_); }
+    bool found() const { return static_cast<bool>(method_); }
     // self.<name>(argument)
     PyObject* call(PyObject* argument) const;
 
 private:
     PyObject* self_ = nullptr;  // borrowed from the caller
-    Ref function_;
-    bool unbound_ = false;  // function_ is to be called with self first
+    Ref method_;
 };
 
 }  // namespace qm4410

@@ -6,7 +6,7 @@
 namespace qm4410 {
 namespace {
 
-constexpr const char* kCheckFailedPrefix = "检查端口时出错: ";
+constexpr const char* kCheckFailedPrefix = u8"检查端口时出错: ";
 constexpr const char* kBusyMessage = "serial port already opened!, Please close and try                       again!";
 constexpr const char* kCannotOpenPrefix = "Cannot open serial port";
 constexpr const char* kUnexpectedPrefix = "unexpected ";

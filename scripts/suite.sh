@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The whole test suite on one interpreter, the python3 on PATH: installs what
+# the tests need, builds and installs the package as a user would (a regular
+# install: the package's __init__ is an extension) and runs every test.
+# $QM4410_PACKAGE names what to install (an sdist, say); the source tree by
+# default. Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if ! command -v lsof >/dev/null 2>&1; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq lsof >/dev/null
+fi
+
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+    pyserial pytest hypothesis mypy types-pyserial matplotlib
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --force-reinstall --no-deps \
+    "${QM4410_PACKAGE:-.}"
+
+echo "suite.sh: $(python3 -c 'import platform; print(platform.python_implementation(), platform.python_version())')"
+# Run from tests/ so the source folder python/ can never shadow the install.
+cd tests
+# The stub must describe what the installed module really has.
+python3 -m mypy.stubtest qm4410
+# The benchmark's own checks (nothing timed) run too: its plain-Python
+# reference must keep doing what the driver does.
+python3 -m pytest -q . ../bench "$@"
