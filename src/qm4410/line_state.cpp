@@ -131,7 +131,7 @@ bool Turn::acquire() {
         }
         // Once the interpreter finalizes, the threads in the queue can never
         // run again (they end, or stay parked, as they take the GIL back).
-        if (!line.taken && (line.queue.empty() || _Py_IsFinalizing())) {
+        if (!line.taken && (line.queue.empty() || Py_IsFinalizing())) {
             take(me);
             return true;
         }
