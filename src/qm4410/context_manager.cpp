@@ -78,18 +78,18 @@ bool keep_printed_line(PyObject* line) {
     return !printed || PyList_Append(printed->lines(), line) == 0;
 }
 
-const MethodSpec kEnter = {
-    "__enter__", enter_body, 0, {}, nullptr, "QM4410",
-    "open the serial port for a with block\n"
-    ":return QM4410: this driver, open\n"
-    ":raise ConnectionError: if open() fails; its text is the reason open() printed",
-};
+constexpr MethodSpec kEnter = MethodSpec("__enter__", enter_body)
+    .returning("QM4410")
+    .documented("open the serial port for a with block\n"
+        ":return QM4410: this driver, open\n"
+        ":raise ConnectionError: if open() fails; its text is the reason open() printed");
 
-const MethodSpec kExit = {
-    "__exit__", exit_body, 3, {{"exc_type", nullptr}, {"exc_value", nullptr}, {"traceback", nullptr}}, nullptr,
-    "None",
-    "close the serial port at the end of the with block, however it ends\n"
-    ":return None: an exception that ended the block is not suppressed",
-};
+constexpr MethodSpec kExit = MethodSpec("__exit__", exit_body)
+    .parameter("exc_type")
+    .parameter("exc_value")
+    .parameter("traceback")
+    .returning("None")
+    .documented("close the serial port at the end of the with block, however it ends\n"
+        ":return None: an exception that ended the block is not suppressed");
 
 }  // namespace qm4410

@@ -294,22 +294,29 @@ PyObject* create_method(Context& ctx, const MethodSpec& spec, const char* class_
     return self.release();
 }
 
-bool FoundMethod::find(PyObject* self, PyObject* name) {
-    self_ = self;
-    method_ = Ref(PyObject_GetAttr(self, name));
-    return static_cast<bool>(method_);
+int is_own_method(Context& ctx, PyObject* self, PyObject* name, const MethodSpec& spec) {
+    // Another lookup (a __getattribute__ or __getattr__ of a subclass) may
+    // find anything: only the default one is followed here.
+    if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) return 0;
+    // Read through the class, a method of this type is the method itself.
+    Ref found(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (Py_TYPE(found.get()) != reinterpret_cast<PyTypeObject*>(ctx.method_type.get()) ||
+        as_method(found.get())->spec != &spec)
+        return 0;
+    // It is not a data descriptor, so an attribute of the instance hides it.
+    Ref instance_dict(PyObject_GenericGetDict(self, nullptr));
+    if (!instance_dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 1;
+    }
+    const int shadowed = PyDict_Contains(instance_dict.get(), name);
+    return shadowed < 0 ? -1 : !shadowed;
 }
-
-bool FoundMethod::is_own(Context& ctx, const MethodSpec& spec) const {
-    PyObject* method = method_.get();
-    // The class's own method comes bound to self; anything else (a function
-    // stored on the instance, another object's method) is not it.
-    if (!PyMethod_Check(method) || PyMethod_GET_SELF(method) != self_) return false;
-    PyObject* function = PyMethod_GET_FUNCTION(method);
-    return Py_TYPE(function) == reinterpret_cast<PyTypeObject*>(ctx.method_type.get()) &&
-           as_method(function)->spec == &spec;
-}
-
-PyObject* FoundMethod::call(PyObject* argument) const { return PyObject_CallOneArg(method_.get(), argument); }
 
 }  // namespace qm4410

@@ -216,18 +216,16 @@ PyObject* close_body(Context& ctx, PyObject* const* args) {
 
 }  // namespace
 
-const MethodSpec kCheckPortAvailable = {
-    "check_port_available", check_port_available_body, 0, {}, nullptr, "bool",
-    "Check whether the port is available\n"
-    ":return bool: True if available, else False",
-};
+constexpr MethodSpec kCheckPortAvailable = MethodSpec("check_port_available", check_port_available_body)
+    .returning("bool")
+    .documented("Check whether the port is available\n"
+        ":return bool: True if available, else False");
 
-const MethodSpec kOpen = {
-    "open", open_body, 0, {}, nullptr, "bool",
-    "open the serial port\n"
-    ":return bool: True if open sucess, else False",
-};
+constexpr MethodSpec kOpen = MethodSpec("open", open_body)
+    .returning("bool")
+    .documented("open the serial port\n"
+        ":return bool: True if open sucess, else False");
 
-const MethodSpec kClose = {"close", close_body, 0, {}, nullptr, nullptr, nullptr};
+constexpr MethodSpec kClose = MethodSpec("close", close_body);
 
 }  // namespace qm4410
