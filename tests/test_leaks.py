@@ -174,6 +174,29 @@ def dropped_drivers():
     return step, [port]
 
 
+def port_names():
+    """The availability check and open() of URLs, through pyserial's own
+    handlers: a port elsewhere, the device behind one, a loopback port (whose
+    echo is no accepted model), a raw socket refused and an unknown scheme."""
+    remote, local, loop, raw, unknown = (
+        QM4410(url) for url in ("rfc2217://labpi:4001", "spy:///dev/ttyFAKE0", "loop://", "socket://labpi:4001",
+                                "nosuchscheme://labpi")
+    )
+
+    def step():
+        assert remote.check_port_available() is True and local.check_port_available() is True
+        assert loop.open() is False and raw.open() is False and unknown.open() is False
+
+    return step, [remote, local, loop, raw, unknown, remote.port, local.port, raw.port]
+
+
+@pytest.fixture
+def silent_lsof(monkeypatch):
+    """lsof that finds nobody holding the port, without starting a process."""
+    found = types.SimpleNamespace(stdout=b"")
+    monkeypatch.setattr(qm4410, "subprocess", types.SimpleNamespace(PIPE=-1, run=lambda *args, **kwargs: found))
+
+
 def test_device_commands_do_not_leak(quiet_clock):
     step, watched = device_commands()
     grown_refs, grown_bytes = measure(2000, step, watched)
@@ -183,6 +206,13 @@ def test_device_commands_do_not_leak(quiet_clock):
 
 def test_error_paths_do_not_leak(quiet_clock):
     step, watched = error_paths()
+    grown_refs, grown_bytes = measure(500, step, watched)
+    assert grown_refs == [0] * len(watched)
+    assert grown_bytes < 32 * 1024, f"traced memory grew by {grown_bytes} bytes over 500 rounds"
+
+
+def test_port_names_do_not_leak(quiet_clock, silent_lsof):
+    step, watched = port_names()
     grown_refs, grown_bytes = measure(500, step, watched)
     assert grown_refs == [0] * len(watched)
     assert grown_bytes < 32 * 1024, f"traced memory grew by {grown_bytes} bytes over 500 rounds"
@@ -200,9 +230,10 @@ def test_dropped_drivers_are_forgotten(quiet_clock):
 # that kept a frame, a record or a driver's line would break it by far.
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm") and heap_in_use_under_sanitizer() is None,
                     reason="needs /proc")
-@pytest.mark.parametrize("steps, rounds", [(device_commands, 20000), (error_paths, 5000), (dropped_drivers, 20000)],
-                         ids=["commands", "errors", "drivers"])
-def test_resident_size_settles(quiet_clock, steps, rounds):
+@pytest.mark.parametrize("steps, rounds",
+                         [(device_commands, 20000), (error_paths, 5000), (dropped_drivers, 20000), (port_names, 2000)],
+                         ids=["commands", "errors", "drivers", "port names"])
+def test_resident_size_settles(quiet_clock, silent_lsof, steps, rounds):
     step, _ = steps()
     grown = resident_growth(2000, rounds, step)
     assert grown < 256 * 1024, f"resident size grew by {grown} bytes over {rounds} rounds"
