@@ -211,6 +211,8 @@ def test_error_paths_do_not_leak(quiet_clock):
     assert grown_bytes < 32 * 1024, f"traced memory grew by {grown_bytes} bytes over 500 rounds"
 
 
+# What the port names' paths allocate, the interpreter allocates (they keep
+# nothing on the C++ side), so traced memory covers them.
 def test_port_names_do_not_leak(quiet_clock, silent_lsof):
     step, watched = port_names()
     grown_refs, grown_bytes = measure(500, step, watched)
@@ -230,10 +232,9 @@ def test_dropped_drivers_are_forgotten(quiet_clock):
 # that kept a frame, a record or a driver's line would break it by far.
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm") and heap_in_use_under_sanitizer() is None,
                     reason="needs /proc")
-@pytest.mark.parametrize("steps, rounds",
-                         [(device_commands, 20000), (error_paths, 5000), (dropped_drivers, 20000), (port_names, 2000)],
-                         ids=["commands", "errors", "drivers", "port names"])
-def test_resident_size_settles(quiet_clock, silent_lsof, steps, rounds):
+@pytest.mark.parametrize("steps, rounds", [(device_commands, 20000), (error_paths, 5000), (dropped_drivers, 20000)],
+                         ids=["commands", "errors", "drivers"])
+def test_resident_size_settles(quiet_clock, steps, rounds):
     step, _ = steps()
     grown = resident_growth(2000, rounds, step)
     assert grown < 256 * 1024, f"resident size grew by {grown} bytes over {rounds} rounds"
