@@ -7,9 +7,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if ! command -v lsof >/dev/null 2>&1; then
+# lsof for the driver's availability check; ser2net for the tests of a
+# supply shared over the network (Debian puts it in sbin, which a user's
+# PATH may lack; the tests look for it on PATH).
+export PATH="$PATH:/usr/local/sbin:/usr/sbin"
+missing=()
+for program in lsof ser2net; do
+    command -v "$program" >/dev/null 2>&1 || missing+=("$program")
+done
+if ((${#missing[@]})); then
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq lsof >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \

@@ -11,7 +11,8 @@ from port_fakes import FakePort, FakeSerialException, FakeSerialModule, FakeTime
 
 PORT = "/dev/ttyUSB3"
 BUSY = "serial port already opened!, Please close and try" + " " * 23 + "again!"
-LINE_SETTINGS = ((PORT, 4800, 8, "N"), {"timeout": 50, "stopbits": 1})
+OPEN_SETTINGS = {"timeout": 50, "stopbits": 1, "exclusive": True}
+LINE_SETTINGS = ((PORT, 4800, 8, "N"), OPEN_SETTINGS)
 INITIAL_IDENTITY = {"model": "", "SN": "", "soft_version": 0}
 
 
@@ -23,9 +24,9 @@ def serial(monkeypatch):
     return fake
 
 
-def make_driver(*verdicts):
+def make_driver(*verdicts, port=PORT):
     """A driver whose availability check answers the given verdicts in turn (then True)."""
-    drv = qm4410.QM4410(PORT)
+    drv = qm4410.QM4410(port)
     drv.checks = []
     answers = list(verdicts)
 
@@ -73,11 +74,51 @@ def test_accepted_model(serial, model, capsys):
     assert capsys.readouterr().out == ""
     assert serial.calls == [LINE_SETTINGS]
     (args, kwargs), = serial.calls
-    assert [type(v) for v in args + tuple(kwargs.values())] == [str, int, int, str, int, int]
+    assert [type(v) for v in args + tuple(kwargs.values())] == [str, int, int, str, int, int, bool]
     [port] = serial.ports
     assert drv.ser is port and port.close_calls == 0
     assert port.written == [identity_request(255)]
     assert drv.show_device_version()["model"] == model
+
+
+@pytest.mark.parametrize(
+    "port, is_url",
+    [
+        ("rfc2217://labpi:4001?ign_set_control", True),
+        ("RFC2217://labpi:4001", True),
+        ("loop://", True),
+        ("spy:///dev/ttyUSB3?color", True),
+        ("hwgrep://0403:6001&skip_busy", True),
+        ("alt:///dev/ttyUSB3?class=PosixPollSerial", True),
+        ("my_handler://anything", True),  # one registered with pyserial
+        ("/tmp/odd://name", True),  # as serial_for_url tells them apart
+        ("/dev/ttyUSB3", False),
+        ("COM3", False),
+        ("rfc2217:/labpi", False),
+        ("", False),
+    ],
+)
+def test_urls_open_through_pyserials_handlers_and_devices_as_devices(serial, port, is_url):
+    drv = make_driver(port=port)
+    assert drv.open() is True
+    expected = [((port, 4800, 8, "N"), OPEN_SETTINGS)]
+    assert (serial.url_calls, serial.calls) == ((expected, []) if is_url else ([], expected))
+
+
+@pytest.mark.parametrize(
+    "url, suggested",
+    [
+        ("socket://labpi:4001", "rfc2217://labpi:4001"),
+        ("SOCKET://10.0.0.7:23?logging=debug", "rfc2217://10.0.0.7:23?logging=debug"),
+    ],
+)
+def test_raw_socket_is_refused_naming_the_url_that_works(serial, url, suggested, capsys):
+    drv = make_driver(port=url)
+    assert drv.open() is False
+    [line] = capsys.readouterr().out.splitlines()
+    assert line.startswith(f"Cannot open serial port {url}: ") and line.endswith(f" open {suggested}")
+    assert serial.url_calls == serial.calls == []
+    assert not hasattr(drv, "ser")
 
 
 @pytest.mark.parametrize("model", ["4412", "4400", "4401", "0000", "    ", None])  # None: no answer

@@ -48,6 +48,9 @@ namespace qm4410 {
     X(subprocess, "subprocess")                                             \
     X(print, "print")                                                       \
     X(Serial, "Serial")                                                     \
+    X(serial_for_url, "serial_for_url")                                     \
+    X(do_not_open, "do_not_open")                                           \
+    X(exclusive, "exclusive")                                               \
     X(SerialException, "SerialException")                                   \
     X(system, "system")                                                     \
     X(lower, "lower")                                                       \
