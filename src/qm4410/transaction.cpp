@@ -17,14 +17,17 @@
 //   comes. A line that is in step pays nothing for this.
 // - A frame whose command word is that of another request answers that
 //   request, not this one: it is read away and polling goes on.
-// - A frame that is complete two polls or more sooner than the last reply to
-//   the same command word was, is held back: if another frame comes within
-//   the window, that one is the reply; otherwise the held one is. A supply
-//   answers about as fast each time, so a frame that beats its own request's
-//   usual time is most likely a left-over.
+// - A frame that is complete at an earlier poll than any of the last few
+//   replies to the same command word were, is held back for up to two polls
+//   past the soonest of those: a valid frame that comes meanwhile is the
+//   reply; otherwise the held one is. A supply answers about as fast each
+//   time, so a frame that beats its request's usual time is most likely a
+//   left-over, and a reply taken in its place would leave the request's own
+//   reply to arrive early in the next exchange.
 //
 // Exchanges of one driver object are taken one at a time, in the order the
 // threads asked for the line (line_state.hpp).
+#include <algorithm>
 #include <cmath>
 
 #include "transaction.hpp"
@@ -40,7 +43,9 @@ constexpr std::chrono::milliseconds kPollInterval{10};
 constexpr auto kReplyWindow = kMaxTry * kPollInterval;
 // Reading away a reply still arriving may outlast the window, not forever.
 constexpr int kMaxSettlePolls = 2 * kMaxTry;
-constexpr int kEarlyBy = 2;  // polls
+// A frame sooner than usual is held back this many polls past the usual
+// time, for the reply that may still come then.
+constexpr int kHoldFor = 2;
 
 // ser.read(n) of the n bytes waiting in the input buffer; None when none are.
 Ref take_waiting(Context& ctx, PyObject* ser) {
@@ -204,8 +209,9 @@ Ref Exchange::await_reply(int word) {
     if (!cmd_length) return Ref();
     Ref held;
     int held_at = 0;
-    const int usual = word >= 0 ? line_.usual_poll[word] : 0;
-    for (int poll = 1; poll <= kMaxTry; ++poll) {
+    const int usual = word >= 0 ? line_.pace[word].soonest() : 0;
+    int last_poll = kMaxTry;
+    for (int poll = 1; poll <= last_poll; ++poll) {
         if (!pause()) return Ref();
         Ref buf_len(PyObject_CallMethodNoArgs(ser_, ctx_.in_waiting.get()));
         if (!buf_len) return Ref();
@@ -216,20 +222,24 @@ Ref Exchange::await_reply(int word) {
         if (!data) return Ref();
         const int valid = is_valid_reply(ctx_, self_, data.get(), check_);
         if (valid < 0) return Ref();
-        if (!valid) return Ref::borrowed(Py_None);
+        if (!valid) {
+            if (held) continue;  // the held frame may still be the reply
+            return Ref::borrowed(Py_None);
+        }
         if (word < 0) return data;
         const int replied = command_word_of(data.get());
         if (replied >= 0 && replied != word && is_request_word(static_cast<std::uint8_t>(replied))) continue;
-        if (usual > 0 && poll + kEarlyBy <= usual) {
+        if (poll < usual) {
             held = std::move(data);
             held_at = poll;
+            last_poll = std::min(kMaxTry, usual + kHoldFor);
             continue;
         }
-        line_.usual_poll[word] = static_cast<std::uint8_t>(poll);
+        line_.pace[word].record(poll);
         return data;
     }
     if (!held) return Ref::borrowed(Py_None);
-    line_.usual_poll[word] = static_cast<std::uint8_t>(held_at);
+    line_.pace[word].record(held_at);
     return held;
 }
 

@@ -111,7 +111,9 @@ void Server::read_port(TimePoint now) {
                 log("?? " + hex(parsed.dropped) + "  not a request, " + std::to_string(parsed.dropped.size()) +
                     " bytes dropped");
             }
-            for (const Frame& request : parsed.frames) on_request(request, received.arrived);
+            for (std::size_t i = 0; i < parsed.frames.size(); ++i) {
+                on_request(parsed.frames[i], received.arrived(parsed.ends[i]));
+            }
             continue;
         }
         if (count < 0 && errno == EINTR) continue;

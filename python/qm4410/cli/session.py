@@ -19,6 +19,8 @@ ACCEPTED_MODELS = ("4410", "4411")
 # after its availability check said no, the others when opening failed.
 BUSY_LINE = "serial port already opened!"
 OPEN_FAILED_LINES = ("Cannot open serial port", "unexpected ")
+# pyserial's words when another process holds the lock of an exclusive open.
+LOCKED_BY_ANOTHER = "Could not exclusively lock port"
 
 
 @contextlib.contextmanager
@@ -47,7 +49,7 @@ def connect(port: str, stack: contextlib.ExitStack) -> QM4410:
 def _explained(driver: QM4410, port: str, reason: str) -> CommandError:
     """The refusal of open(), whose reason is `reason`, as what to do about it."""
     last_line = reason.splitlines()[-1]
-    if last_line.startswith(BUSY_LINE):
+    if last_line.startswith(BUSY_LINE) or LOCKED_BY_ANOTHER in last_line:
         return _taken(port, reason)
     if last_line.startswith(OPEN_FAILED_LINES):
         return CommandError(CANNOT_OPEN, f"could not open {port}: {_one_line(reason)}")
