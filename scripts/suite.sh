@@ -21,7 +21,7 @@ if ((${#missing[@]})); then
 fi
 
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-    pyserial pytest hypothesis mypy types-pyserial matplotlib
+    pyserial pytest hypothesis mypy types-pyserial matplotlib pyvisa pyvisa-py
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --force-reinstall --no-deps \
     "${QM4410_PACKAGE:-.}"
 

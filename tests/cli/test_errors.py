@@ -4,6 +4,7 @@ import os
 import re
 import select
 import shutil
+import socket
 import sys
 from pathlib import Path
 
@@ -14,6 +15,7 @@ from conftest import SEARCH_PATH, environment, run_cli, run_emulated
 
 USAGE, PORT_MISSING, PERMISSION_DENIED, PORT_BUSY, NO_ANSWER, WRONG_MODEL = 2, 3, 4, 5, 6, 7
 SETTING_FAILED, CANNOT_OPEN, SIMULATOR_FAILED, LINE_LOST, FILE_ERROR, NOT_A_PORT = 8, 9, 10, 11, 13, 14
+CANNOT_CONNECT, HOST_UNKNOWN = 17, 18
 COMMANDS = [["info"], ["status"], ["set", "--output", "on"], ["monitor", "--duration", "1"]]
 
 
@@ -122,6 +124,33 @@ def test_supply_lost_while_monitoring_ends_cleanly(start_sim, tmp_path):
     assert rows[0].startswith("timestamp,") and 1 + 1 <= len(rows) <= 1 + 3
 
 
+def closed_port() -> int:
+    with socket.create_server(("127.0.0.1", 0)) as listening:
+        return listening.getsockname()[1]
+
+
+@pytest.mark.parametrize(
+    "url, status, advice",
+    [
+        ("rfc2217://127.0.0.1:{closed}", CANNOT_CONNECT,
+         r"nothing accepts connections at 127\.0\.0\.1:\d+ \(connection refused\); check that the server"),
+        ("rfc2217://no-such-host.invalid:4001", HOST_UNKNOWN,
+         r"the host of rfc2217://no-such-host\.invalid:4001 is not known \(\[Errno -?\d+\] .*\); check its name"),
+        ("rfc2217://127.0.0.1", CANNOT_OPEN, r"could not open rfc2217://127\.0\.0\.1: .*rfc2217://HOST:PORT"),
+    ],
+    ids=["refused", "unknown host", "no port number"],
+)
+@pytest.mark.parametrize("given", ["--port", "QM4410_PORT"])
+def test_a_url_that_cannot_be_opened_says_what_to_do(url, status, advice, given):
+    url = url.format(closed=closed_port())
+    if given == "--port":
+        result = run_cli("status", "--port", url)
+    else:
+        result = run_cli("status", env={**environment(), "QM4410_PORT": url})
+    assert_fails(result, status, "^qm4410: error: " + advice)
+    assert result.stdout == ""
+
+
 def test_missing_lsof_is_named(tmp_path):
     lone = tmp_path / "bin"  # PATH with the command and nothing else
     lone.mkdir()
@@ -204,6 +233,11 @@ def test_a_run_that_ends_before_its_first_sample_leaves_the_log_alone(sim_port, 
         (["status", "--sim", "--drop-every", "0"], USAGE, "argument --drop-every"),
         (["status", "--sim", "--load", "-1"], USAGE, "argument --load"),
         (["set", "--sim", "--voltage", "5", "--line-speed", "4800x"], USAGE, "argument --line-speed"),
+        (["serve", "--rfc2217", "localhost:70000"], USAGE, "argument --rfc2217: localhost:70000 is not"),
+        (["serve", "--scpi", ":5025"], USAGE, "argument --scpi"),
+        (["serve", "--allow", "10.0.0.0/33"], USAGE, "argument --allow"),
+        (["serve", "--bind", " "], USAGE, "argument --bind: the address is empty"),
+        (["serve", "--limit-voltage", "-1"], USAGE, "argument --limit-voltage"),
         # A file the run could not write at its end is refused before it starts.
         (["monitor", "--plot", "{tmp}/no/run.png"], FILE_ERROR, "cannot write .*/no/run.png: there is no folder"),
         (["monitor", "--csv", "{tmp}/no/run.csv"], FILE_ERROR, "cannot write .*/no/run.csv: there is no folder"),

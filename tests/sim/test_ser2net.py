@@ -2,6 +2,9 @@
 mode in front of qm4410-sim, reached through an rfc2217:// URL."""
 
 import shutil
+import subprocess
+import sys
+import time
 
 import pytest
 import serial
@@ -15,6 +18,8 @@ pytestmark = [
 ]
 
 BUSY = "serial port already opened!, Please close and try" + " " * 23 + "again!"
+LINE_LOST, REMOTE_BUSY = 11, 19
+COMMAND = [sys.executable, "-c", "import sys; from qm4410.cli import main; sys.exit(main())"]
 
 
 @pytest.fixture
@@ -86,3 +91,26 @@ def test_lost_connection_ends_in_a_serial_error_and_close_still_works(connected)
             break
     assert outcomes[-1] == "lost" and set(outcomes[:-1]) <= {None}, outcomes
     assert driver.close() is None
+
+
+def test_the_command_tells_of_a_remote_end_that_serves_another_client(connected):
+    _, server, _ = connected
+    result = subprocess.run([*COMMAND, "info", "--port", server.url()], capture_output=True, text=True, timeout=60)
+    assert result.returncode == REMOTE_BUSY, result.stderr
+    assert "hung up on this client: it serves another one already" in result.stderr
+    assert "Traceback" not in result.stderr and result.stdout == ""
+
+
+def test_the_command_tells_of_a_connection_lost_mid_run(remote, tmp_path):
+    _, server = remote
+    samples = tmp_path / "samples.jsonl"
+    monitor = subprocess.Popen([*COMMAND, "monitor", "--port", server.url(), "--interval", "0.05", "--jsonl", str(samples)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 20
+    while not (samples.exists() and samples.read_text()):
+        assert time.monotonic() < deadline and monitor.poll() is None, "no sample came"
+        time.sleep(0.05)
+    server.stop()
+    _, said = monitor.communicate(timeout=30)
+    assert monitor.returncode == LINE_LOST, said
+    assert f"qm4410: error: lost the connection to {server.url()}: " in said and "Traceback" not in said

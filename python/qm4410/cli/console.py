@@ -11,6 +11,7 @@ import contextlib
 import errno
 import os
 import sys
+import threading
 from collections.abc import Iterator
 from typing import Any, TextIO
 
@@ -73,6 +74,22 @@ def _dropped(*values: object) -> None:
     pass
 
 
+# pyserial's RFC 2217 client reads its connection in a thread of its own,
+# which dies of a connection that breaks (a server that hangs up on a second
+# client, one that is stopped) with a traceback. The driver's next use of the
+# port reports the same failure, and the command tells it as such.
+_READER_THREAD = "pySerial RFC 2217 reader thread"
+
+
+def _quiet_about_lost_connections(hook):
+    def excepthook(args: threading.ExceptHookArgs) -> None:
+        thread_name = args.thread.name if args.thread is not None else ""
+        if not (thread_name.startswith(_READER_THREAD) and issubclass(args.exc_type, OSError)):
+            hook(args)
+
+    return excepthook
+
+
 @contextlib.contextmanager
 def guarded(verbose: bool) -> Iterator[None]:
     """Standard output and error that outlive a hang-up, and the driver's
@@ -80,8 +97,11 @@ def guarded(verbose: bool) -> Iterator[None]:
     standard output: a trace on standard error with -v, else dropped. The
     driver prints through its module's global `print`, looked up at each
     call; what it says when open() refuses reaches the command through the
-    ConnectionError of the with statement instead."""
+    ConnectionError of the with statement instead. A connection lost under
+    pyserial's RFC 2217 client costs no traceback."""
     streams = sys.stdout, sys.stderr
+    thread_hook = threading.excepthook
+    threading.excepthook = _quiet_about_lost_connections(thread_hook)
     module = vars(qm4410)
     driver_print = module.get("print")
     sys.stdout, sys.stderr = HangUpProof(sys.stdout), HangUpProof(sys.stderr)  # type: ignore[assignment]
@@ -94,3 +114,4 @@ def guarded(verbose: bool) -> Iterator[None]:
         else:
             module["print"] = driver_print
         sys.stdout, sys.stderr = streams
+        threading.excepthook = thread_hook

@@ -18,6 +18,12 @@ FILE_ERROR = 13
 NOT_A_PORT = 14
 NO_VIRTUAL_SUPPLY = 15
 SUPPLY_WARNS = 16
+# A port elsewhere, named by a URL (rfc2217://host:port).
+CANNOT_CONNECT = 17
+HOST_UNKNOWN = 18
+REMOTE_BUSY = 19
+# qm4410 serve
+CANNOT_LISTEN = 20
 
 # The signals that end the command, of those this system has: Windows has
 # no SIGHUP, and Ctrl-Break there is SIGBREAK.

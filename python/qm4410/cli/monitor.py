@@ -1,18 +1,17 @@
 """The `monitor` subcommand: sample the status at a steady pace until told
 to stop, then leave the supply safe and draw what was seen."""
 
-import contextlib
 import datetime
-import signal
 import sys
 import time
 from collections.abc import Iterator
 
-from . import console, plot, render, safety
-from .failures import SETTING_FAILED, CommandError, Stopped, ending_signals
+from . import plot, render, safety
+from .failures import SETTING_FAILED, CommandError, Stopped
 from .files import check_writable
 from .records import STATUS_KEYS, check_log, sample_writer
 from .session import connected
+from .stopping import StopRequest, stop_requests
 
 # How late a stop request may be noticed while waiting for the next sample.
 STOP_CHECK_S = 0.05
@@ -54,43 +53,6 @@ def _draw(samples: list[dict], path: str, size: tuple[int, int]) -> None:
         print(f"qm4410: no plot: the supply answered none of the {len(samples)} sample{plural}", file=sys.stderr)
     else:
         print("qm4410: no plot: no sample was taken", file=sys.stderr)
-
-
-class StopRequest:
-    """The first stop signal received, if any. The handler only assigns an
-    attribute: anything that takes a lock (threading.Event.set does) would
-    deadlock when a second signal interrupts the first handler, and raising
-    from it could cut the switch-off short. Every step of the run is bounded
-    by the driver's timeouts, so polling this flag is soon enough."""
-
-    def __init__(self) -> None:
-        self.signum: int | None = None
-
-    def __bool__(self) -> bool:
-        return self.signum is not None
-
-    def note(self, signum, frame) -> None:
-        if signum == getattr(signal, "SIGHUP", None):
-            console.note_hang_up()
-        if self.signum is None:  # several may arrive: Ctrl-C under qm4410-sim comes twice
-            self.signum = signum
-
-
-@contextlib.contextmanager
-def stop_requests() -> Iterator[StopRequest]:
-    """Ctrl-C, SIGTERM and a hang-up (the terminal closed, ssh dropped) end
-    the sampling between two requests rather than in the middle of one (a
-    reply cut off there would be taken by the request that switches the
-    output off)."""
-    stop = StopRequest()
-    previous = {sig: signal.signal(sig, stop.note) for sig in ending_signals()}
-    try:
-        yield stop
-    finally:
-        # Once stopped by a signal the command only exits: more of them (a
-        # key held down) must not break into the interpreter's shutdown.
-        for sig, handler in previous.items():
-            signal.signal(sig, signal.SIG_IGN if stop else handler)
 
 
 def samples_taken(

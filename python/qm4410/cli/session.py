@@ -6,9 +6,11 @@ import contextlib
 import shutil
 from collections.abc import Iterator
 
+import serial
+
 from qm4410 import QM4410
 
-from . import diagnosis
+from . import diagnosis, remote
 from .failures import CANNOT_OPEN, NO_ANSWER, PORT_BUSY, WRONG_MODEL, CommandError
 from .simulator import simulated_port
 from .system import on_windows
@@ -28,13 +30,25 @@ def connected(args: argparse.Namespace) -> Iterator[QM4410]:
     """The open supply of `--port` or `--sim`; closed (and the simulator
     stopped) however the command ends."""
     with contextlib.ExitStack() as stack:
-        if args.sim:
-            port = stack.enter_context(simulated_port(args.sim_options))
-        else:
-            port = args.port
+        port = port_named(args, stack)
+        driver = connect(port, stack)
+        try:
+            yield driver
+        except serial.SerialException as error:
             if diagnosis.is_local_device(port):
-                diagnosis.check_device(port)
-        yield connect(port, stack)
+                raise
+            raise remote.lost(port, error) from None
+
+
+def port_named(args: argparse.Namespace, stack: contextlib.ExitStack) -> str:
+    """The port of `--port`, refused with advice when it is a device of this
+    machine that cannot be a serial port, or that of a virtual supply
+    started for `--sim`, which `stack` stops."""
+    if args.sim:
+        return stack.enter_context(simulated_port(args.sim_options))
+    if diagnosis.is_local_device(args.port):
+        diagnosis.check_device(args.port)
+    return args.port
 
 
 def connect(port: str, stack: contextlib.ExitStack) -> QM4410:
@@ -52,6 +66,8 @@ def _explained(driver: QM4410, port: str, reason: str) -> CommandError:
     if last_line.startswith(BUSY_LINE) or LOCKED_BY_ANOTHER in last_line:
         return _taken(port, reason)
     if last_line.startswith(OPEN_FAILED_LINES):
+        if not diagnosis.is_local_device(port):
+            return remote.refusal(port, _one_line(reason))
         return CommandError(CANNOT_OPEN, f"could not open {port}: {_one_line(reason)}")
     # The driver clears the identity before asking for it, so an empty model
     # means the question went unanswered.
@@ -71,6 +87,9 @@ def _explained(driver: QM4410, port: str, reason: str) -> CommandError:
 def _taken(port: str, reason: str) -> CommandError:
     """open()'s availability check said no: who holds the port, or why the
     check could not tell."""
+    if not diagnosis.is_local_device(port):
+        # The driver looked at the device behind the URL; no URL goes to lsof.
+        return CommandError(PORT_BUSY, f"the device behind {port} is in use by another program; close it there first")
     if on_windows():
         # There the check is a trial open, and the system names no holder.
         return CommandError(PORT_BUSY, f"{port} is in use by another program; close it there first")

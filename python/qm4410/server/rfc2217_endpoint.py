@@ -1,0 +1,89 @@
+"""The supply's own protocol over RFC 2217: every client works as if it had
+the port to itself. Telnet and RFC 2217 are pyserial's own server half
+(serial.rfc2217.PortManager); what it leaves over is the client's data,
+from which whole request frames go to the supply, one transaction each, and
+each reply goes back to the client that asked."""
+
+import logging
+import time
+
+import serial.rfc2217
+
+from . import frames
+from .held_supply import HeldSupply, SupplyGone
+from .limits import Limits
+from .listener import Client
+
+# A client's driver waits this long after its request for the reply; one
+# that comes later would be taken for the answer to its next request, so it
+# is not sent. Measured from the frame's arrival here, less one of the
+# client's 10 ms polls for the trip back.
+REPLY_WINDOW_S = 0.29
+
+
+class ClientLine:
+    """The serial port that PortManager sees for one client. The supply's
+    line settings are fixed, so the settings a client asks for are taken and
+    kept, and change nothing; the modem lines read as a supply that is
+    there. Purging what the client sent forgets its unfinished frame; replies
+    are sent as soon as they come, so there are none to purge."""
+
+    cts = dsr = cd = True
+    ri = False
+
+    def __init__(self) -> None:
+        self.baudrate = 4800
+        self.bytesize = 8
+        self.parity = "N"
+        self.stopbits = 1
+        self.xonxoff = self.rtscts = False
+        self.dtr = self.rts = True
+        self.break_condition = False
+        self.requests = frames.FrameSplitter()
+
+    def reset_input_buffer(self) -> None:
+        pass
+
+    def reset_output_buffer(self) -> None:
+        self.requests.reset()
+
+
+def serve_client(client: Client, supply: HeldSupply, limits: Limits, log: logging.Logger) -> None:
+    line = ClientLine()
+    # Its constructor starts the Telnet negotiation. It takes any object with
+    # a port's attributes, and any connection with a write().
+    manager = serial.rfc2217.PortManager(line, client)  # type: ignore[arg-type]
+    # A port that has gone ends the connection, as ser2net's does: the
+    # client's next use of it fails and says so.
+    with supply.watching(lambda reason: client.hang_up()):
+        while data := client.receive():
+            arrived = time.monotonic()
+            for request in line.requests.feed(b"".join(manager.filter(data))):
+                reply = _answer(request, arrived, client, supply, limits, log)
+                if reply is not None:
+                    client.write(b"".join(manager.escape(reply)))
+    if line.requests.dropped:
+        log.debug("%s: %d bytes formed no request frame", client.name, line.requests.dropped)
+
+
+def _answer(
+    request: bytes, arrived: float, client: Client, supply: HeldSupply, limits: Limits, log: logging.Logger
+) -> bytes | None:
+    """The reply to send for `request`, or None: none came, it came too late,
+    or the request was refused and never sent (as a supply that does not
+    answer, the client is told by silence)."""
+    what = frames.described(request)
+    refusal = limits.frame_refusal(request)
+    if refusal is not None:
+        log.info("%s: %s refused: %s", client.name, what, refusal)
+        return None
+    try:
+        reply = supply.exchange(request)
+    except SupplyGone:
+        return None
+    took = time.monotonic() - arrived
+    if reply is not None and took > REPLY_WINDOW_S:
+        log.debug("%s: %s answered after %.1f ms, too late to pass on", client.name, what, took * 1e3)
+        return None
+    log.debug("%s: %s %s in %.1f ms", client.name, what, "answered" if reply else "unanswered", took * 1e3)
+    return reply

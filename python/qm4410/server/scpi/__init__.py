@@ -1,0 +1,1 @@
+"""The SCPI endpoint of `qm4410 serve`."""

@@ -1,0 +1,49 @@
+"""SCPI over a raw TCP socket, as LXI instruments serve it: lines ending in
+a newline in, a line per response out."""
+
+import logging
+
+from ..held_supply import HeldSupply
+from ..limits import Limits
+from ..listener import Client
+from .session import Session
+
+# The longest line taken. A longer one is refused whole, as it comes, in
+# memory of this size: the connection stays usable from its newline on.
+MAX_LINE = 4096
+
+
+class Lines:
+    """A client's bytes cut at newlines. A line longer than MAX_LINE is
+    not kept: None stands for it once its newline has come."""
+
+    def __init__(self) -> None:
+        self._partial = b""
+        self._overrun = False
+
+    def feed(self, data: bytes) -> list[bytes | None]:
+        *complete, rest = data.split(b"\n")
+        lines: list[bytes | None] = []
+        for piece in complete:
+            line = None if self._overrun else self._partial + piece
+            lines.append(line if line is not None and len(line) <= MAX_LINE else None)
+            self._partial, self._overrun = b"", False
+        if not self._overrun:
+            self._partial += rest
+            if len(self._partial) > MAX_LINE:
+                self._partial, self._overrun = b"", True
+        return lines
+
+
+def serve_client(client: Client, supply: HeldSupply, limits: Limits, log: logging.Logger) -> None:
+    session = Session(supply, limits, log, client.name)
+    lines = Lines()
+    with supply.watching(session.tell_lost):
+        while data := client.receive():
+            for line in lines.feed(data):
+                if line is None:
+                    session.refuse_overrun(MAX_LINE)
+                    continue
+                response = session.execute(line.decode("latin-1").rstrip("\r"))
+                if response is not None:
+                    client.write(response.encode("ascii", "backslashreplace") + b"\n")

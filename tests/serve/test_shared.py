@@ -1,0 +1,106 @@
+"""One supply, many clients: the qm4410 commands, the driver and PyVISA at
+once through one server, and clients that misbehave costing the others
+nothing."""
+
+import json
+import re
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+import serial
+
+from serving import (COMMAND, READ_STATUS, RFC2217_CLIENT_WARNINGS, command_environment, driver_client, request,
+                     run_command, scpi_client)
+
+pytestmark = RFC2217_CLIENT_WARNINGS
+
+
+@pytest.fixture(scope="module")
+def server(start_server):
+    """A server whose every test runs beside clients that connected and went
+    quiet: one halfway through a SCPI line, one halfway through a frame, one
+    that said nothing at all."""
+    server = start_server("--sim", "-v")
+    rfc2217_port = int(server.rfc2217.rsplit(":", 1)[1])
+    quiet = [socket.create_connection(("127.0.0.1", port)) for port in (server.scpi_port, rfc2217_port, rfc2217_port)]
+    quiet[0].sendall(b"MEAS:VOLT")
+    quiet[1].sendall(request(READ_STATUS)[:13])
+    yield server
+    for connection in quiet:
+        connection.close()
+
+
+def until(condition, timeout=20.0):
+    """Wait for `condition()` to hold; it must within `timeout`."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "waited in vain"
+        time.sleep(0.05)
+
+
+def test_monitor_and_set_share_the_supply_each_with_its_own_replies(server, tmp_path):
+    samples = tmp_path / "samples.jsonl"
+    monitor = subprocess.Popen(
+        [*COMMAND, "monitor", "--port", server.rfc2217, "--interval", "0.05", "--jsonl", str(samples)],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=command_environment(),
+    )
+    try:
+        until(lambda: samples.exists() and samples.read_text().count("\n") >= 2)
+        result = run_command("set", "-v", "--port", server.rfc2217, "--mode", "remote", "--voltage", "5",
+                             "--current", "1", "--output", "on")
+        assert result.returncode == 0, result.stderr
+        # The replies that set's driver printed carry its own command words.
+        replies = re.findall(r"qm4410: driver: set (\w+), read:\[170, \d+, (\d+),", result.stderr)
+        assert replies == [("voltage", "35"), ("current", "36")], result.stderr
+        until(lambda: '"out_status": "on"' in samples.read_text())
+    finally:
+        monitor.send_signal(signal.SIGINT)
+        _, said = monitor.communicate(timeout=20)
+    assert monitor.returncode == 130, said
+    records = [json.loads(line) for line in samples.read_text().splitlines()]
+    # Each sample is a status reply (another command's reply would decode as
+    # zeros), before the settings, during them or after.
+    assert all(record["answered"] and record["voltage_max_set"] == 30.0 for record in records), records
+    assert records[-1]["voltage_real"] == 5.0 and records[-1]["current_real"] == 0.5
+
+
+def test_the_driver_runs_every_command_through_the_server_beside_a_scpi_client(server, visa):
+    scpi = scpi_client(visa, server)
+    with driver_client(server) as driver:
+        assert driver.show_device_version() == {"model": "4410", "SN": "000000001", "soft_version": 102}
+        assert driver.set_work_mode("remote") and driver.set_voltage_max(12.0) and driver.set_out_voltage(5.0)
+        assert driver.set_out_current(0.3) and driver.set_ouput_mode("on")
+        status = driver.read_dev_status()
+        assert (status["voltage_real"], status["current_real"], status["out_mode"]) == (3.0, 0.3, "CC")
+        assert scpi.query("MEAS:VOLT?;MEAS:CURR?;STAT:QUES?") == "3.000;0.300;2"
+        scpi.write("*RST")
+        assert driver.read_dev_status()["voltage_max_set"] == 30.0
+        assert driver.set_new_addr(1) and driver.restore_factory() and driver.set_work_mode("local")
+    assert scpi.query("SYST:ERR?") == '0,"No error"'
+    scpi.close()
+
+
+def test_line_noise_and_half_frames_reach_nobody_else(server):
+    status = request(READ_STATUS)
+    with serial.serial_for_url(server.rfc2217, timeout=0.3) as noisy, driver_client(server) as driver:
+        noisy.write(b"\x00noise\xaa\xaa" + status[:13])
+        for _ in range(5):
+            assert driver.read_dev_status()["voltage_max_set"] == 30.0
+        assert noisy.read(26) == b""  # noise is answered as the supply answers it: not at all
+        noisy.write(status[13:])  # its frame, whole at last
+        assert noisy.read(26)[2] == READ_STATUS
+
+
+@pytest.mark.parametrize("endpoint", ["rfc2217", "scpi"])
+def test_a_client_that_leaves_mid_command_costs_the_others_nothing(server, visa, endpoint):
+    port = server.scpi_port if endpoint == "scpi" else int(server.rfc2217.rsplit(":", 1)[1])
+    command = b"MEAS:VOLT?\n" if endpoint == "scpi" else request(READ_STATUS)
+    scpi = scpi_client(visa, server)
+    for _ in range(3):
+        with socket.create_connection(("127.0.0.1", port)) as leaving:
+            leaving.sendall(command)
+        assert scpi.query("VOLT:PROT?") == "30.000"
+    scpi.close()
