@@ -74,6 +74,12 @@ def test_busy_port_names_the_process_holding_it(sim_port, command):
     assert result.stdout == ""  # the driver's own line is not the command's output
 
 
+def test_a_busy_device_behind_a_url_is_told_without_looking_for_its_holder(sim_port):
+    with serial.Serial(sim_port):
+        result = run_cli("status", "--port", f"spy://{sim_port}")
+    assert_fails(result, PORT_BUSY, f"^qm4410: error: the device behind spy://{sim_port} is in use")
+
+
 @pytest.mark.parametrize("command", COMMANDS)
 def test_silent_port_is_no_answer(silent_port, command):
     assert_fails(run_cli(*command, "--port", silent_port), NO_ANSWER, "no answer from a supply")

@@ -96,24 +96,19 @@ class Listener:
     def start(self) -> None:
         self._accepting.start()
 
-    def hang_up_on_everyone(self) -> None:
-        with self._lock:
-            clients = list(self._clients)
-        for client in clients:
-            client.hang_up()
-
     def close(self) -> None:
         """Stop listening, hang up on every client and wait (a bounded time)
         for their threads to end."""
         with self._lock:
             self._closed = True
-            threads = list(self._clients.values())
+            clients = dict(self._clients)
         with contextlib.suppress(OSError):
             self._socket.shutdown(socket.SHUT_RDWR)  # wakes the accept() that waits
         self._socket.close()
-        self.hang_up_on_everyone()
+        for client in clients:
+            client.hang_up()
         deadline = time.monotonic() + CLOSE_WAIT_S
-        for thread in threads:
+        for thread in clients.values():
             thread.join(max(0.0, deadline - time.monotonic()))
 
     def _accept(self) -> None:

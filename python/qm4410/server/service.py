@@ -36,17 +36,16 @@ WATCH_EVERY_S = 0.05  # how soon a stop, or the port's loss, is acted on
 
 @dataclass(frozen=True)
 class Endpoint:
-    name: str
-    option: str  # the attribute of its [HOST:]PORT option
+    name: str  # also that of its [HOST:]PORT option
     default_port: int
     serve_client: Callable[[Client, HeldSupply, Limits, logging.Logger], None]
     resource: str  # what a client opens, from {host} and {port}
 
 
 ENDPOINTS = (
-    Endpoint("rfc2217", "rfc2217", 4410, rfc2217_endpoint.serve_client, "rfc2217://{host}:{port}"),
+    Endpoint("rfc2217", 4410, rfc2217_endpoint.serve_client, "rfc2217://{host}:{port}"),
     # 5025: the port of SCPI over raw sockets, by the LXI convention.
-    Endpoint("scpi", "scpi", 5025, scpi_endpoint.serve_client, "TCPIP::{host}::{port}::SOCKET"),
+    Endpoint("scpi", 5025, scpi_endpoint.serve_client, "TCPIP::{host}::{port}::SOCKET"),
 )
 
 
@@ -77,7 +76,7 @@ def serve(args: argparse.Namespace) -> int:
 
 
 def _listener(endpoint: Endpoint, args, supply: HeldSupply, limits: Limits, log: logging.Logger) -> Listener:
-    host, port = getattr(args, endpoint.option)
+    host, port = getattr(args, endpoint.name)
     address = (host or args.bind or LOOPBACK, endpoint.default_port if port is None else port)
     return Listener(
         endpoint.name, address, args.allow or (), lambda client: endpoint.serve_client(client, supply, limits, log), log
