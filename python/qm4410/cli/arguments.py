@@ -210,7 +210,8 @@ def _port_options(common: argparse.ArgumentParser) -> argparse.ArgumentParser:
         "-p",
         type=port_name,
         default=os.environ.get("QM4410_PORT") or None,  # set but empty is unset
-        help="serial port of the supply, e.g. /dev/ttyUSB0 or COM3 (default: $QM4410_PORT)",
+        help="port of the supply: a device such as /dev/ttyUSB0 or COM3, or a URL such as "
+        "rfc2217://labpi:4001 (default: $QM4410_PORT)",
     )
     where.add_argument(
         "--sim", action="store_true", help="start the virtual supply qm4410-sim for this command and use it"
