@@ -3,6 +3,8 @@ C++ frame code so that the tests check it rather than repeat it."""
 
 import time
 
+import serial
+
 FRAME_LENGTH = 26
 POLL_INTERVAL = 0.01
 POLLS = 30
@@ -16,6 +18,11 @@ SET_ADDRESS = 0x25
 READ_STATUS = 0x26
 READ_IDENTITY = 0x31
 RESTORE_FACTORY = 0x32
+
+
+def open_line(port):
+    """A raw client connection to the simulator's port."""
+    return serial.Serial(port, 4800, timeout=1)
 
 
 def checksum(data):
