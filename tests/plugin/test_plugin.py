@@ -47,7 +47,8 @@ def test_options_the_simulator_refuses_are_told_in_its_words(qm4410_sim, options
 
 
 def test_loading_the_plugin_loads_nothing_of_the_driver():
-    probe = "import sys, pytest_qm4410; print(sorted(m for m in sys.modules if m.split('.')[0] in ('qm4410', 'serial')))"
+    probe = ("import sys, pytest_qm4410; "
+             "print(sorted(m for m in sys.modules if m.split('.')[0] in ('qm4410', 'serial')))")
     result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True)
     assert result.stdout.strip() == "[]"
 

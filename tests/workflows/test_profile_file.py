@@ -78,7 +78,8 @@ HEADER = "duration,voltage,current,output\n"
     [
         (".csv", "duration,voltage,current\n1,2,3\n", ["1: the column 'output' is missing"]),
         (".csv", "duration,voltage,current,outptu,voltage\n",
-         ["1:4: unknown column 'outptu'", "1:5: the column 'voltage' is there twice", "1: the column 'output' is missing"]),
+         ["1:4: unknown column 'outptu'", "1:5: the column 'voltage' is there twice",
+          "1: the column 'output' is missing"]),
         (".csv", HEADER + "1,5,1,on\n-2,,,\n", ["3:1: the duration must not be negative"]),
         (".csv", HEADER + "1,-5,1,on\n", ["2:2: the voltage -5.0 V is outside the supply's range"]),
         (".csv", HEADER + "1,5,70,on\n", ["2:3: the current 70.0 A is outside the supply's range, 0 to 65.535 A"]),

@@ -3,7 +3,7 @@ conditions that end them."""
 
 import pytest
 
-from qm4410.workflows import Span, sweep
+from qm4410.workflows import Span, draw_iv, sweep
 
 
 def measured(rows):
@@ -51,3 +51,10 @@ def test_stop_condition_ends_the_sweep_with_the_output_off(open_supply, load, li
     assert outcome.rows[-1]["asked_voltage"] == last_voltage
     assert f"at voltage {last_voltage:.3f} V" in outcome.reason
     assert supply.read_dev_status()["out_status"] == "off"
+
+
+def test_iv_plot_of_a_sweep_with_an_unanswered_reading(fake, tmp_path):
+    rows = sweep(fake(unanswered={4}), voltage=(0, 12, 4), current=1.0, dwell=0).rows
+    assert [row["answered"] for row in rows].count(False) == 1
+    draw_iv({"8 ohm load": rows}, tmp_path / "iv.png")
+    assert (tmp_path / "iv.png").read_bytes().startswith(b"\x89PNG")

@@ -3,14 +3,21 @@ points in constant-voltage and constant-current regulation told apart.
 Needs matplotlib (the package's [plot] extra)."""
 
 import os
+from collections import Counter
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Literal
+from typing import TYPE_CHECKING, Literal
 
 from .results import Row
 
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
 DPI = 100
-# Filled circles for constant voltage, open squares for constant current.
-MODE_MARKERS: dict[str, tuple[str, Literal["full", "none"]]] = {"CV": ("o", "full"), "CC": ("s", "none"), "XX": ("x", "full")}
+# Filled circles for constant voltage; open squares, larger, for constant
+# current, so that one around a circle (the step at the limit) still shows.
+MODE_MARKERS: dict[str, tuple[str, Literal["full", "none"], int]] = {
+    "CV": ("o", "full", 8), "CC": ("s", "none", 14), "XX": ("x", "full", 8),
+}
 MODE_NAMES = {"CV": "constant voltage", "CC": "constant current", "XX": "neither (output off)"}
 
 
@@ -24,21 +31,39 @@ def draw_iv(curves: Mapping[str, Sequence[Row]], path: str | os.PathLike[str], *
     width, height = size
     figure = Figure(figsize=(width / DPI, height / DPI), dpi=DPI, layout="constrained")
     axes = figure.subplots()
+    modes_seen: set[str] = set()
     for colour, (label, rows) in zip(figure_colours(), curves.items()):
-        axes.plot(*_measured(rows), color=colour, linewidth=0.8, alpha=0.5, label=label)
-        for mode, (marker, fill) in MODE_MARKERS.items():
-            axes.plot(*_measured(row for row in rows if row["out_mode"] == mode),
-                      linestyle="none", marker=marker, fillstyle=fill, color=colour)
-    modes = [Line2D([], [], linestyle="none", marker=marker, fillstyle=fill, color="black", label=MODE_NAMES[mode])
-             for mode, (marker, fill) in MODE_MARKERS.items()]
+        modes_seen |= _draw_curve(axes, colour, label, rows)
+    modes = [Line2D([], [], linestyle="none", marker=marker, fillstyle=fill, markersize=marker_size, color="black",
+                    label=MODE_NAMES[mode])
+             for mode, (marker, fill, marker_size) in MODE_MARKERS.items() if mode in modes_seen]
     curve_legend = axes.legend(loc="upper left")
     axes.add_artist(curve_legend)
     axes.legend(handles=modes, loc="lower right")
+    axes.margins(x=0.1, y=0.06)
     axes.set_xlabel("measured voltage (V)")
     axes.set_ylabel("measured current (A)")
     axes.grid(True, alpha=0.4)
     axes.set_title(title)
     figure.savefig(path, format="png", dpi=DPI)
+
+
+def _draw_curve(axes: "Axes", colour: str, label: str, rows: Sequence[Row]) -> set[str]:
+    """One sweep's points, by regulation mode, on a thin line in the order
+    they were taken; the modes that occur."""
+    axes.plot(*_measured(rows), color=colour, linewidth=0.8, alpha=0.5, label=label)
+    modes = set()
+    for mode, (marker, fill, marker_size) in MODE_MARKERS.items():
+        volts, amps = _measured(row for row in rows if row["out_mode"] == mode)
+        axes.plot(volts, amps, linestyle="none", marker=marker, fillstyle=fill, markersize=marker_size, color=colour)
+        if volts:
+            modes.add(mode)
+    # Steps that all landed on one point (constant current on a resistive
+    # load holds one voltage) would hide behind one marker.
+    for point, count in Counter(zip(*_measured(rows))).items():
+        if count > 1:
+            axes.annotate(f"{count} steps", point, textcoords="offset points", xytext=(10, -22), color=colour)
+    return modes
 
 
 def _measured(rows: Iterable[Row]) -> tuple[list[float], list[float]]:

@@ -105,7 +105,7 @@ class StepsBuilder:
                 return kept
 
         self._steps.append(Step(
-            given("duration", lambda value: duration(self._number(value, "duration"), "the duration"), before.duration_s),
+            given("duration", self._duration, before.duration_s),
             given("voltage", lambda value: self._setpoint("voltage", value), before.voltage),
             given("current", lambda value: self._setpoint("current", value), before.current),
             given("output", _output_state, before.output),
@@ -118,6 +118,9 @@ class StepsBuilder:
         if self.problems:
             raise ProfileError(self.source, self.problems)
         return Profile(self.source, tuple(self._steps))
+
+    def _duration(self, value: object) -> float:
+        return duration(self._number(value, "duration"), "the duration")
 
     def _setpoint(self, quantity: Quantity, value: object) -> float:
         return setpoint(quantity, self._number(value, quantity), f"the {quantity}")
