@@ -72,7 +72,9 @@ class FakePort:
 
 
 class FakeSerialModule:
-    """`serial` as the driver uses it: Serial(...) and SerialException."""
+    """`serial` as the driver uses it: Serial(...), serial_for_url(...) and
+    SerialException. Calls of Serial go to `calls`, of serial_for_url to
+    `url_calls`; both open a port made by `make_port`."""
 
     SerialException = FakeSerialException
 
@@ -80,10 +82,18 @@ class FakeSerialModule:
         self.make_port = make_port
         self.error = error
         self.calls = []
+        self.url_calls = []
         self.ports = []
 
     def Serial(self, *args, **kwargs):
         self.calls.append((args, kwargs))
+        return self._open()
+
+    def serial_for_url(self, *args, **kwargs):
+        self.url_calls.append((args, kwargs))
+        return self._open()
+
+    def _open(self):
         if self.error is not None:
             raise self.error
         port = self.make_port()

@@ -149,3 +149,62 @@ def test_lsof_interrupt_is_not_handled(system, driver, capsys):
     with pytest.raises(KeyboardInterrupt):
         driver.check_port_available()
     assert capsys.readouterr().out == ""
+
+
+@pytest.fixture
+def url_system(system, monkeypatch):
+    """As `system`, but with the real pyserial, whose URL handlers the check
+    asks for the device behind a URL; hwgrep:// finds one port, PORT."""
+    import serial
+    from serial.tools import list_ports
+
+    def set_name(name):
+        fakes = system(name)
+        monkeypatch.setattr(qm4410, "serial", serial)
+        monkeypatch.setattr(list_ports, "grep", lambda regexp: iter([(PORT, "USB serial", "USB VID:PID=0403:6001")]))
+        return fakes
+
+    return set_name
+
+
+def checked(url):
+    drv = qm4410.QM4410(url)
+    before = dict(vars(drv))
+    verdict = drv.check_port_available()
+    assert vars(drv) == before
+    return verdict
+
+
+@pytest.mark.parametrize("name", ["Linux", "Windows"])
+@pytest.mark.parametrize(
+    "url",
+    [
+        "rfc2217://labpi:4001?ign_set_control",
+        "RFC2217://labpi:4001",
+        "socket://labpi:4001",
+        "loop://",
+        # Nothing pyserial can open: open() says why.
+        "nosuchscheme://labpi",
+        "spy://" + PORT + "?no-such-option",
+    ],
+)
+def test_url_with_no_device_here_is_free_and_never_reaches_lsof(url_system, name, url, capsys):
+    fakes = url_system(name)
+    assert checked(url) is True
+    assert fakes.subprocess.calls == []
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize(
+    "url", ["spy://" + PORT, "spy://" + PORT + "?color&all", "alt://" + PORT + "?class=PosixPollSerial", "hwgrep://USB"]
+)
+@pytest.mark.parametrize("name", ["Linux", "Windows"])
+def test_url_of_a_local_device_checks_that_device(url_system, url, name, capsys):
+    fakes = url_system(name)
+    if name == "Linux":
+        assert checked(url) is True
+        assert [args for args, _ in fakes.subprocess.calls] == [(["lsof", PORT],)]
+    else:  # the trial open of a device that is not there
+        assert checked(url) is False
+        assert fakes.subprocess.calls == []
+    assert capsys.readouterr().out == ""

@@ -1,6 +1,7 @@
 """open and close with a fake serial layer and a fake supply."""
 import builtins
 import inspect
+import threading
 import types
 
 import pytest
@@ -10,7 +11,8 @@ from port_fakes import FakePort, FakeSerialException, FakeSerialModule, FakeTime
 
 PORT = "/dev/ttyUSB3"
 BUSY = "serial port already opened!, Please close and try" + " " * 23 + "again!"
-LINE_SETTINGS = ((PORT, 4800, 8, "N"), {"timeout": 50, "stopbits": 1})
+OPEN_SETTINGS = {"timeout": 50, "stopbits": 1, "exclusive": True}
+LINE_SETTINGS = ((PORT, 4800, 8, "N"), OPEN_SETTINGS)
 INITIAL_IDENTITY = {"model": "", "SN": "", "soft_version": 0}
 
 
@@ -22,9 +24,9 @@ def serial(monkeypatch):
     return fake
 
 
-def make_driver(*verdicts):
+def make_driver(*verdicts, port=PORT):
     """A driver whose availability check answers the given verdicts in turn (then True)."""
-    drv = qm4410.QM4410(PORT)
+    drv = qm4410.QM4410(port)
     drv.checks = []
     answers = list(verdicts)
 
@@ -72,11 +74,51 @@ def test_accepted_model(serial, model, capsys):
     assert capsys.readouterr().out == ""
     assert serial.calls == [LINE_SETTINGS]
     (args, kwargs), = serial.calls
-    assert [type(v) for v in args + tuple(kwargs.values())] == [str, int, int, str, int, int]
+    assert [type(v) for v in args + tuple(kwargs.values())] == [str, int, int, str, int, int, bool]
     [port] = serial.ports
     assert drv.ser is port and port.close_calls == 0
     assert port.written == [identity_request(255)]
     assert drv.show_device_version()["model"] == model
+
+
+@pytest.mark.parametrize(
+    "port, is_url",
+    [
+        ("rfc2217://labpi:4001?ign_set_control", True),
+        ("RFC2217://labpi:4001", True),
+        ("loop://", True),
+        ("spy:///dev/ttyUSB3?color", True),
+        ("hwgrep://0403:6001&skip_busy", True),
+        ("alt:///dev/ttyUSB3?class=PosixPollSerial", True),
+        ("my_handler://anything", True),  # one registered with pyserial
+        ("/tmp/odd://name", True),  # as serial_for_url tells them apart
+        ("/dev/ttyUSB3", False),
+        ("COM3", False),
+        ("rfc2217:/labpi", False),
+        ("", False),
+    ],
+)
+def test_urls_open_through_pyserials_handlers_and_devices_as_devices(serial, port, is_url):
+    drv = make_driver(port=port)
+    assert drv.open() is True
+    expected = [((port, 4800, 8, "N"), OPEN_SETTINGS)]
+    assert (serial.url_calls, serial.calls) == ((expected, []) if is_url else ([], expected))
+
+
+@pytest.mark.parametrize(
+    "url, suggested",
+    [
+        ("socket://labpi:4001", "rfc2217://labpi:4001"),
+        ("SOCKET://10.0.0.7:23?logging=debug", "rfc2217://10.0.0.7:23?logging=debug"),
+    ],
+)
+def test_raw_socket_is_refused_naming_the_url_that_works(serial, url, suggested, capsys):
+    drv = make_driver(port=url)
+    assert drv.open() is False
+    [line] = capsys.readouterr().out.splitlines()
+    assert line.startswith(f"Cannot open serial port {url}: ") and line.endswith(f" open {suggested}")
+    assert serial.url_calls == serial.calls == []
+    assert not hasattr(drv, "ser")
 
 
 @pytest.mark.parametrize("model", ["4412", "4400", "4401", "0000", "    ", None])  # None: no answer
@@ -265,3 +307,64 @@ def test_close_lets_port_errors_through(serial):
     drv.ser.close_error = FakeSerialException("device vanished")
     with pytest.raises(FakeSerialException, match="device vanished"):
         drv.close()
+
+
+def no_lsof(*args, **kwargs):
+    raise FileNotFoundError("no lsof")
+
+
+@pytest.mark.parametrize(
+    "free, model, serial_error, reason",
+    [
+        (False, "4410", None, BUSY),
+        (no_lsof, "4410", None, "检查端口时出错: no lsof\n" + BUSY),  # the check's own line comes first
+        (True, "4410", FakeSerialException("gone"), "Cannot open serial portgone"),
+        (True, None, None, f"no reply from a supply on {PORT}"),
+        (True, "9999", None, f"the device on {PORT} reports model '9999', not 4410 or 4411"),
+    ],
+)
+def test_with_block_refused_raises_the_reason_open_printed(serial, monkeypatch, capsys, free, model, serial_error,
+                                                           reason):
+    supply(serial, model)
+    serial.error = serial_error
+    if callable(free):  # the real check, failing
+        monkeypatch.setattr(qm4410, "subprocess", types.SimpleNamespace(run=free, PIPE=-1))
+        drv = qm4410.QM4410(PORT)
+    else:
+        drv = make_driver(free)
+    with pytest.raises(ConnectionError) as refusal:
+        with drv:
+            pytest.fail("the block ran")
+    assert str(refusal.value) == reason
+    # open() prints as it always does; when it is silent, the text says why.
+    silent = model != "4410"
+    assert capsys.readouterr().out == ("" if silent else reason + "\n")
+
+
+def test_with_block_closes_the_port_however_it_ends(serial):
+    drv = make_driver()
+    with pytest.raises(LookupError):
+        with drv as supply:
+            assert supply is drv and drv.ser.close_calls == 0
+            raise LookupError
+    assert drv.ser.close_calls == 1
+
+
+def test_with_block_reason_is_only_what_its_own_open_printed(serial, capsys):
+    # Another thread's driver prints while this open() waits for its check:
+    # that line is not this refusal's reason.
+    supply(serial, None)
+    other = make_driver(False)
+    drv = qm4410.QM4410(PORT)
+
+    def check():
+        thread = threading.Thread(target=other.open)
+        thread.start()
+        thread.join()
+        return True
+
+    drv.check_port_available = check
+    with pytest.raises(ConnectionError, match="^no reply from a supply on "):
+        with drv:
+            pass
+    assert capsys.readouterr().out == BUSY + "\n"

@@ -13,6 +13,7 @@ import sys
 import threading
 import time
 import tty
+import types
 
 import pytest
 
@@ -153,3 +154,34 @@ def test_failed_identity_read_leaves_nothing_open(pty_port, capsys):
     assert own_descriptors(path) == []
     assert holders(path) == b""
     assert drv.check_port_available() is True
+
+
+@pytest.mark.parametrize("name", ["{path}", "spy://{path}?file=/dev/null"])
+def test_second_open_that_passed_the_check_is_refused_by_the_lock(pty_port, name, capsys):
+    path, respond = pty_port
+    respond("4410")
+    holder = qm4410.QM4410(path)
+    assert holder.open() is True
+    latecomer = qm4410.QM4410(name.format(path=path))
+    latecomer.check_port_available = lambda: True  # both checked before either opened
+    assert latecomer.open() is False
+    refusal = f"Cannot open serial port[Errno {errno.EWOULDBLOCK}] Could not exclusively lock port "
+    assert capsys.readouterr().out.startswith(refusal)
+    assert not hasattr(latecomer, "ser") and len(own_descriptors(path)) == 1
+    holder.close()
+    assert latecomer.open() is True
+    latecomer.close()
+
+
+def test_url_of_the_device_is_checked_as_the_device(pty_port, monkeypatch):
+    path, respond = pty_port
+    respond("4410")
+    url = f"spy://{path}?file=/dev/null"
+    drv = qm4410.QM4410(url)
+    assert drv.check_port_available() is True
+    assert drv.open() is True
+    assert drv.check_port_available() is False and qm4410.QM4410(path).check_port_available() is False
+    drv.close()
+    monkeypatch.setattr(qm4410, "platform", types.SimpleNamespace(system=lambda: "Windows"))
+    assert drv.check_port_available() is True  # the trial open, of the device
+    assert own_descriptors(path) == []

@@ -87,6 +87,11 @@ METHODS = {
                                      + "device version: module, hardware, software" + _I + ":return dict:" + _I
                                      + "{" + _I + "    'module_version': 2," + _I + "    'hard_version': 50,"
                                      + _I + "    'soft_version': 32," + _I + "}" + _I),
+    "__enter__": ("(self) -> 'QM4410'", "open the serial port for a with block\n:return QM4410: this driver, open\n"
+                  ":raise ConnectionError: if open() fails; its text is the reason open() printed"),
+    "__exit__": ("(self, exc_type, exc_value, traceback) -> 'None'",
+                 "close the serial port at the end of the with block, however it ends\n"
+                 ":return None: an exception that ended the block is not suppressed"),
 }
 
 

@@ -182,10 +182,40 @@ def test_frame_much_sooner_than_usual_is_held_back(drv, port, log):
     port.reply(OTHER, *slow[1:])  # a left-over at the 1st poll, then the reply
     assert transact(drv) == REPLY and port.reads[-2:] == [OTHER, REPLY]
     del log[:]
-    port.reply(b"", b"", b"", OTHER)  # only an early frame: the reply after all, at the end of the window
-    assert transact(drv) == OTHER and len(log) == 2 + 2 * 30 + 1
+    port.reply(b"", b"", b"", OTHER)  # only an early frame: the reply after all, two polls past the usual time
+    assert transact(drv) == OTHER and len(log) == 2 + 2 * 8 + 1
     port.reply(b"", b"", b"", REPLY)  # and it sets the pace for the next
     assert transact(drv) == REPLY and port.reads[-1] == REPLY
+    port.reply(REPLY, b"", REPLY[:25] + b"\x00")  # a malformed frame does not cost the held one
+    assert transact(drv) == REPLY
+
+
+def test_a_signal_handler_cannot_queue_behind_its_own_thread(fake_time):
+    import signal
+    drv = QM4410("/dev/ttyFAKE0")
+    holder = holding_the_line(drv)
+    refused = []
+
+    def handler(signum, frame):
+        try:
+            transact(drv)
+        except RuntimeError as error:
+            refused.append(str(error))
+            raise
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(RuntimeError, match="already waiting"):
+            transact(drv)  # the handler runs while this waits for its turn
+        assert refused == ["this thread is already waiting for a transaction on this driver"]
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        drv.ser.gate.set()
+        holder.join(10)
+    drv.ser.reply(REPLY)
+    assert transact(drv) == REPLY  # neither place was left in the queue
 
 
 def test_read_takes_what_is_waiting_without_pausing(drv, port, log):

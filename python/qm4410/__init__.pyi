@@ -3,7 +3,8 @@
 import platform as platform
 import subprocess as subprocess
 import time as time
-from typing import ClassVar, Literal, SupportsFloat, SupportsIndex, TypedDict, type_check_only
+from types import TracebackType
+from typing import ClassVar, Literal, Self, SupportsFloat, SupportsIndex, TypedDict, type_check_only
 
 import serial as serial
 
@@ -67,5 +68,14 @@ class QM4410:
     def check_port_available(self) -> bool: ...
     def open(self) -> bool: ...
     def close(self) -> None: ...
+    # Opens on the way in (ConnectionError with open()'s reason when it
+    # fails) and closes on the way out.
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
 
 def _run_demonstration(namespace: dict[str, object], /) -> None: ...

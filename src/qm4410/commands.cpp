@@ -1,21 +1,18 @@
 // The device commands: each builds one request from the class template,
 // stores its checksum and makes one transaction, all through the object, so
 // a subclass, a patched method or a replaced attribute changes what happens.
-// When the checksum and transaction methods are the class's own, the frame
-// is built in a C++ buffer instead of a list: same bytes, same calls on the
-// port, less work.
+// Which form the request takes is decided once per call: when neither the
+// checksum nor the transaction method is replaced, it is built as bytes in
+// C++ and sent straight away (same bytes, same calls on the port, less
+// work); otherwise it is the list those methods are written for.
 #include <initializer_list>
 #include <string>
 
 #include "driver.hpp"
+#include "transaction.hpp"
 
 namespace qm4410 {
 namespace {
-
-struct DataByte {
-    std::size_t index;
-    PyObject* value;  // borrowed
-};
 
 // An exact int in 0..255, else -1.
 int byte_value(PyObject* object) {
@@ -24,6 +21,17 @@ int byte_value(PyObject* object) {
     const long value = PyLong_AsLongAndOverflow(object, &overflow);
     return (overflow || value < 0 || value > 0xFF) ? -1 : static_cast<int>(value);
 }
+
+// A data byte of a request: a value the command worked out, or an argument
+// sent as the caller gave it (set_new_addr's address, which only the
+// conversion to bytes checks).
+struct DataByte {
+    std::size_t index;
+    int value;                 // 0..255; -1 when `given` is no byte value
+    PyObject* given = nullptr; // borrowed
+};
+
+DataByte given_byte(std::size_t index, PyObject* given) { return {index, byte_value(given), given}; }
 
 // The template's bytes. The class's own tuple is immutable and its bytes are
 // kTemplate; another object is read item by item.
@@ -42,19 +50,18 @@ bool template_bytes(Context& ctx, PyObject* template_, Frame& frame) {
     return true;
 }
 
-// The request as a C++ frame when every piece is a plain byte value.
+// The request as a C++ frame, when every piece of it is a plain byte value.
 bool build_frame(Context& ctx, PyObject* template_, PyObject* address, PyObject* word,
                  std::initializer_list<DataByte> data, Frame& frame) {
     if (!template_bytes(ctx, template_, frame)) return false;
-    auto put = [&frame](std::size_t index, PyObject* object) {
-        const int value = byte_value(object);
-        if (value < 0) return false;
-        frame[index] = static_cast<std::uint8_t>(value);
-        return true;
-    };
-    if (!put(1, address) || !put(2, word)) return false;
+    const int address_byte = byte_value(address);
+    const int word_byte = byte_value(word);
+    if (address_byte < 0 || word_byte < 0) return false;
+    frame[1] = static_cast<std::uint8_t>(address_byte);
+    frame[kCommandIndex] = static_cast<std::uint8_t>(word_byte);
     for (const DataByte& byte : data) {
-        if (!put(byte.index, byte.value)) return false;
+        if (byte.value < 0) return false;
+        frame[byte.index] = static_cast<std::uint8_t>(byte.value);
     }
     seal(frame);
     return true;
@@ -64,10 +71,12 @@ bool build_frame(Context& ctx, PyObject* template_, PyObject* address, PyObject*
 Ref build_command(PyObject* template_, PyObject* address, PyObject* word, std::initializer_list<DataByte> data) {
     Ref command(PySequence_List(template_));
     if (!command || PySequence_SetItem(command.get(), 1, address) < 0 ||
-        PySequence_SetItem(command.get(), 2, word) < 0)
+        PySequence_SetItem(command.get(), kCommandIndex, word) < 0)
         return Ref();
     for (const DataByte& byte : data) {
-        if (PySequence_SetItem(command.get(), static_cast<Py_ssize_t>(byte.index), byte.value) < 0) return Ref();
+        Ref item = byte.given ? Ref::borrowed(byte.given) : Ref(PyLong_FromLong(byte.value));
+        if (!item || PySequence_SetItem(command.get(), static_cast<Py_ssize_t>(byte.index), item.get()) < 0)
+            return Ref();
     }
     return command;
 }
@@ -80,23 +89,21 @@ Ref run_command(Context& ctx, PyObject* self, PyObject* word_name, std::initiali
     if (!address) return Ref();
     Ref word(PyObject_GetAttr(self, word_name));
     if (!word) return Ref();
-    FoundMethod cal_crc;
-    FoundMethod write_and_read;
-    if (!cal_crc.find(self, ctx.cal_crc.get())) return Ref();
-    if (cal_crc.is_own(ctx, kCalCrc)) {
-        if (!write_and_read.find(self, ctx.write_and_read.get())) return Ref();
-        Frame frame;
-        if (write_and_read.is_own(ctx, kWriteAndRead) &&
-            build_frame(ctx, template_.get(), address.get(), word.get(), data, frame)) {
-            return Ref(transact(ctx, self, nullptr, &frame));
-        }
+    const int own_checksum = is_own_method(ctx, self, ctx.cal_crc.get(), kCalCrc);
+    const int own_exchange = own_checksum > 0 ? is_own_method(ctx, self, ctx.write_and_read.get(), kWriteAndRead) : 0;
+    if (own_checksum < 0 || own_exchange < 0) return Ref();
+    Frame frame;
+    if (own_exchange && build_frame(ctx, template_.get(), address.get(), word.get(), data, frame)) {
+        ReplyCheck check;
+        if (!reply_check_of(ctx, self, check)) return Ref();
+        Ref request(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.data()), kFrameLength));
+        return request ? Ref(transact(ctx, self, request.get(), check)) : Ref();
     }
     Ref command = build_command(template_.get(), address.get(), word.get(), data);
     if (!command) return Ref();
-    Ref checksum_stored(cal_crc.call(command.get()));
+    Ref checksum_stored(PyObject_CallMethodOneArg(self, ctx.cal_crc.get(), command.get()));
     if (!checksum_stored) return Ref();
-    if (!write_and_read.found() && !write_and_read.find(self, ctx.write_and_read.get())) return Ref();
-    return Ref(write_and_read.call(command.get()));
+    return Ref(PyObject_CallMethodOneArg(self, ctx.write_and_read.get(), command.get()));
 }
 
 // True when a valid reply came back; -1 on error.
@@ -161,10 +168,8 @@ int choose_mode(PyObject* mode, PyObject* first, PyObject* second, const char* m
     return -1;
 }
 
-PyObject* single_byte_command(Context& ctx, PyObject* self, PyObject* word_name, long value) {
-    Ref byte(PyLong_FromLong(value));
-    if (!byte) return nullptr;
-    return result_of(run_command(ctx, self, word_name, {{3, byte.get()}}));
+PyObject* single_byte_command(Context& ctx, PyObject* self, PyObject* word_name, int value) {
+    return result_of(run_command(ctx, self, word_name, {{kFirstDataIndex, value}}));
 }
 
 PyObject* set_work_mode_body(Context& ctx, PyObject* const* args) {
@@ -186,7 +191,7 @@ PyObject* set_new_addr_body(Context& ctx, PyObject* const* args) {
         wrong_argument_type("address", "int", address);
         return nullptr;
     }
-    return result_of(run_command(ctx, args[0], ctx.word_set_new_addr.get(), {{3, address}}));
+    return result_of(run_command(ctx, args[0], ctx.word_set_new_addr.get(), {given_byte(kFirstDataIndex, address)}));
 }
 
 PyObject* restore_factory_body(Context& ctx, PyObject* const* args) {
@@ -218,16 +223,10 @@ PyObject* setpoint_command(Context& ctx, PyObject* const* args, PyObject* word_n
             return nullptr;
         }
     }
-    Ref bytes[4];
-    for (int k = 0; k < 4; ++k) {
-        bytes[k] = Ref(PyLong_FromLong((setpoint.milli >> (8 * k)) & 0xFF));
-        if (!bytes[k]) return nullptr;
-    }
-    Ref read_bytes = run_command(ctx, args[0], word_name,
-                                 {{kSetpointOffset, bytes[0].get()},
-                                  {kSetpointOffset + 1, bytes[1].get()},
-                                  {kSetpointOffset + 2, bytes[2].get()},
-                                  {kSetpointOffset + 3, bytes[3].get()}});
+    auto byte = [&setpoint](std::size_t k) {
+        return DataByte{kSetpointOffset + k, static_cast<int>((setpoint.milli >> (8 * k)) & 0xFF)};
+    };
+    Ref read_bytes = run_command(ctx, args[0], word_name, {byte(0), byte(1), byte(2), byte(3)});
     const int ok = answered(read_bytes);
     if (ok < 0) return nullptr;
     if (ok && printed_prefix && !print_reply(ctx, printed_prefix, read_bytes.get())) return nullptr;
@@ -255,8 +254,7 @@ bool put_milli(PyObject* dict, const Ref& key, std::uint32_t milli) {
 }
 
 PyObject* status_record(Context& ctx, const Status& s) {
-    // Sized for its ten entries from the start, so it never grows.
-    Ref record(_PyDict_NewPresized(10));
+    Ref record(PyDict_New());
     if (!record) return nullptr;
     PyObject* d = record.get();
     const Ref& out_mode = s.regulation() == static_cast<unsigned>(Regulation::ConstantVoltage)   ? ctx.text_cv
@@ -326,107 +324,104 @@ PyObject* show_device_version_body(Context& ctx, PyObject* const* args) {
 
 }  // namespace
 
-const MethodSpec kShowDeviceVersion = {
-    "show_device_version", show_device_version_body, 0, {}, nullptr, "dict",
-    "return a dict\n"
-    "        {\n"
-    "            'model':4411,\n"
-    "            'number':076787041\n"
-    "            'sfot_version':373\n"
-    "        }\n"
-    "        ",
-};
+constexpr MethodSpec kShowDeviceVersion = MethodSpec("show_device_version", show_device_version_body)
+    .returning("dict")
+    .documented("return a dict\n"
+        "        {\n"
+        "            'model':4411,\n"
+        "            'number':076787041\n"
+        "            'sfot_version':373\n"
+        "        }\n"
+        "        ");
 
-const MethodSpec kSetWorkMode = {
-    "set_work_mode", set_work_mode_body, 1, {{"mode", nullptr}}, "remote", "bool",
-    " set deivce work mode\n"
-    "        @mode: 'remote' means PC controll mode\n"
-    "        @mode: 'local' means local manual controll\n"
-    "        return: True if set sucess, otherwise False\n"
-    "        ",
-};
+constexpr MethodSpec kSetWorkMode = MethodSpec("set_work_mode", set_work_mode_body)
+    .parameter("mode")
+    .defaulting_to("remote")
+    .returning("bool")
+    .documented(" set deivce work mode\n"
+        "        @mode: 'remote' means PC controll mode\n"
+        "        @mode: 'local' means local manual controll\n"
+        "        return: True if set sucess, otherwise False\n"
+        "        ");
 
-const MethodSpec kSetOuputMode = {
-    "set_ouput_mode", set_ouput_mode_body, 1, {{"mode", nullptr}}, "off", "bool",
-    " turn on or off the device power ouput\n"
-    "        @mode: 'off' means turn off the power\n"
-    "        @mode: 'on' means turn on the power\n"
-    "        return: True if set sucess, otherwise False\n"
-    "        ",
-};
+constexpr MethodSpec kSetOuputMode = MethodSpec("set_ouput_mode", set_ouput_mode_body)
+    .parameter("mode")
+    .defaulting_to("off")
+    .returning("bool")
+    .documented(" turn on or off the device power ouput\n"
+        "        @mode: 'off' means turn off the power\n"
+        "        @mode: 'on' means turn on the power\n"
+        "        return: True if set sucess, otherwise False\n"
+        "        ");
 
-const MethodSpec kSetVoltageMax = {
-    "set_voltage_max", set_voltage_max_body, 1, {{"voltage", "float"}}, nullptr, "bool",
-    " set the device max voltage ouput value\n"
-    "        @voltage: maximum output voltage value, unit: V (float) \n"
-    "            1.1 means 1.1V\n"
-    "        return: True if set sucess, otherwise False\n"
-    "        ",
-};
+constexpr MethodSpec kSetVoltageMax = MethodSpec("set_voltage_max", set_voltage_max_body)
+    .parameter("voltage", "float")
+    .returning("bool")
+    .documented(" set the device max voltage ouput value\n"
+        "        @voltage: maximum output voltage value, unit: V (float) \n"
+        "            1.1 means 1.1V\n"
+        "        return: True if set sucess, otherwise False\n"
+        "        ");
 
-const MethodSpec kSetOutVoltage = {
-    "set_out_voltage", set_out_voltage_body, 1, {{"voltage", "float"}}, nullptr, "bool",
-    " set output voltage \n"
-    "        @voltage: output voltage value, unit: V (float) \n"
-    "            1.1 means 1.1V\n"
-    "        return: True if set sucess, otherwise False\n"
-    "        ",
-};
+constexpr MethodSpec kSetOutVoltage = MethodSpec("set_out_voltage", set_out_voltage_body)
+    .parameter("voltage", "float")
+    .returning("bool")
+    .documented(" set output voltage \n"
+        "        @voltage: output voltage value, unit: V (float) \n"
+        "            1.1 means 1.1V\n"
+        "        return: True if set sucess, otherwise False\n"
+        "        ");
 
-const MethodSpec kSetOutCurrent = {
-    "set_out_current", set_out_current_body, 1, {{"current", "float"}}, nullptr, "bool",
-    " set output current limitation\n"
-    "        @current: the max of power current output, unit: A (float) \n"
-    "            0.8 means 0.8A\n"
-    "        return: True if set sucess, otherwise False\n"
-    "        ",
-};
+constexpr MethodSpec kSetOutCurrent = MethodSpec("set_out_current", set_out_current_body)
+    .parameter("current", "float")
+    .returning("bool")
+    .documented(" set output current limitation\n"
+        "        @current: the max of power current output, unit: A (float) \n"
+        "            0.8 means 0.8A\n"
+        "        return: True if set sucess, otherwise False\n"
+        "        ");
 
-const MethodSpec kSetNewAddr = {
-    "set_new_addr", set_new_addr_body, 1, {{"address", "int"}}, nullptr, "bool",
-    " set new address of the device\n"
-    "        @address: set the address of the device\n"
-    "        return: True if set sucess, otherwise False\n"
-    "        ",
-};
+constexpr MethodSpec kSetNewAddr = MethodSpec("set_new_addr", set_new_addr_body)
+    .parameter("address", "int")
+    .returning("bool")
+    .documented(" set new address of the device\n"
+        "        @address: set the address of the device\n"
+        "        return: True if set sucess, otherwise False\n"
+        "        ");
 
-const MethodSpec kRestoreFactory = {
-    "restore_factory", restore_factory_body, 0, {}, nullptr, "bool",
-    " resotre the device to factory settings\n"
-    "        return: True if set sucess, otherwise False\n"
-    "        ",
-};
+constexpr MethodSpec kRestoreFactory = MethodSpec("restore_factory", restore_factory_body)
+    .returning("bool")
+    .documented(" resotre the device to factory settings\n"
+        "        return: True if set sucess, otherwise False\n"
+        "        ");
 
-const MethodSpec kReadDevStatus = {
-    "read_dev_status", read_dev_status_body, 0, {}, nullptr, "dict",
-    " read current device status\n"
-    "        return a dict if success, otherwise None:\n"
-    "        {\n"
-    "            'current_real': 0.2\n"
-    "            'voltage_real': 3.29\n"
-    "            'current_set': 1.0\n"
-    "            'voltage_max_set': 5.0\n"
-    "            'voltage_set': 3.3\n"
-    "            'out_status': 'on'\n"
-    "            'beyond_temp': ''\n"
-    "            'out_mode': 'CV'\n"
-    "            'fan_speed': '3'\n"
-    "            'work_mode': 'remote'\n"
-    "        }\n"
-    "        ",
-};
+constexpr MethodSpec kReadDevStatus = MethodSpec("read_dev_status", read_dev_status_body)
+    .returning("dict")
+    .documented(" read current device status\n"
+        "        return a dict if success, otherwise None:\n"
+        "        {\n"
+        "            'current_real': 0.2\n"
+        "            'voltage_real': 3.29\n"
+        "            'current_set': 1.0\n"
+        "            'voltage_max_set': 5.0\n"
+        "            'voltage_set': 3.3\n"
+        "            'out_status': 'on'\n"
+        "            'beyond_temp': ''\n"
+        "            'out_mode': 'CV'\n"
+        "            'fan_speed': '3'\n"
+        "            'work_mode': 'remote'\n"
+        "        }\n"
+        "        ");
 
-const MethodSpec kReadDeviceVersion = {
-    "__read_device_version", read_device_version_body, 0, {}, nullptr, nullptr,
-    " Read device version\n"
-    "        device version: module, hardware, software\n"
-    "        :return dict:\n"
-    "        {\n"
-    "            'module_version': 2,\n"
-    "            'hard_version': 50,\n"
-    "            'soft_version': 32,\n"
-    "        }\n"
-    "        ",
-};
+constexpr MethodSpec kReadDeviceVersion = MethodSpec("__read_device_version", read_device_version_body)
+    .documented(" Read device version\n"
+        "        device version: module, hardware, software\n"
+        "        :return dict:\n"
+        "        {\n"
+        "            'module_version': 2,\n"
+        "            'hard_version': 50,\n"
+        "            'soft_version': 32,\n"
+        "        }\n"
+        "        ");
 
 }  // namespace qm4410

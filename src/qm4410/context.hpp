@@ -36,6 +36,7 @@ namespace qm4410 {
     X(write_and_read, "_QM4410__write_and_read")                            \
     X(read_device_version, "_QM4410__read_device_version")                  \
     X(check_port_available, "check_port_available")                         \
+    X(open, "open")                                                         \
     X(close, "close")                                                       \
     X(write, "write")                                                       \
     X(in_waiting, "inWaiting")                                              \
@@ -47,6 +48,9 @@ namespace qm4410 {
     X(subprocess, "subprocess")                                             \
     X(print, "print")                                                       \
     X(Serial, "Serial")                                                     \
+    X(serial_for_url, "serial_for_url")                                     \
+    X(do_not_open, "do_not_open")                                           \
+    X(exclusive, "exclusive")                                               \
     X(SerialException, "SerialException")                                   \
     X(system, "system")                                                     \
     X(lower, "lower")                                                       \

@@ -73,7 +73,7 @@ const MethodSpec* const kMethods[] = {
     &kInit,          &kCheckCrc,         &kCalCrc,          &kRead,          &kWriteAndRead,
     &kShowDeviceVersion, &kSetWorkMode,  &kSetOuputMode,    &kSetVoltageMax, &kSetOutVoltage,
     &kSetOutCurrent, &kSetNewAddr,       &kRestoreFactory,  &kReadDevStatus, &kReadDeviceVersion,
-    &kCheckPortAvailable, &kOpen,        &kClose,
+    &kCheckPortAvailable, &kOpen,        &kClose,           &kEnter,         &kExit,
 };
 
 // The attribute a method is stored under: class-private names are mangled
@@ -97,19 +97,13 @@ bool add_methods(Context& ctx, PyObject* ns) {
 
 }  // namespace
 
-const MethodSpec kInit = {
-    "__init__",
-    init_body,
-    1,
-    {{"serial_port", "str"}},
-    nullptr,
-    nullptr,
-    " initialize serial port\n"
-    "        :param serial_port:\n"
-    "        For Windows, 'COM3', 'COM4' ...\n"
-    "        For Linux/MacOS, '/dev/ttyUSB0', '/dev/ttyUSB1'...\n"
-    "        ",
-};
+constexpr MethodSpec kInit = MethodSpec("__init__", init_body)
+    .parameter("serial_port", "str")
+    .documented(" initialize serial port\n"
+        "        :param serial_port:\n"
+        "        For Windows, 'COM3', 'COM4' ...\n"
+        "        For Linux/MacOS, '/dev/ttyUSB0', '/dev/ttyUSB1'...\n"
+        "        ");
 
 PyObject* create_driver_class(Context& ctx) {
     Ref ns(PyDict_New());

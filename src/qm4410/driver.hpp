@@ -14,18 +14,13 @@ namespace qm4410 {
 extern const MethodSpec kInit;
 PyObject* create_driver_class(Context& ctx);
 
-// frame.cpp
+// checksum.cpp
 extern const MethodSpec kCheckCrc;
 extern const MethodSpec kCalCrc;
 
-// transaction.cpp
+// transaction.cpp (and transaction.hpp)
 extern const MethodSpec kRead;
 extern const MethodSpec kWriteAndRead;
-
-// One exchange with the supply on self.ser. `request` is either a list of
-// ints (sent as bytes(request)) or null, in which case `frame` is sent.
-// Returns the validated reply, None, or null with an exception set.
-PyObject* transact(Context& ctx, PyObject* self, PyObject* request, const Frame* frame);
 
 // commands.cpp
 extern const MethodSpec kShowDeviceVersion;
@@ -43,5 +38,12 @@ extern const MethodSpec kReadDeviceVersion;
 extern const MethodSpec kCheckPortAvailable;
 extern const MethodSpec kOpen;
 extern const MethodSpec kClose;
+
+// context_manager.cpp
+extern const MethodSpec kEnter;
+extern const MethodSpec kExit;
+// Keeps a line the driver has just printed for the __enter__ waiting for
+// open() on this thread, if any; false with an exception set.
+bool keep_printed_line(PyObject* line);
 
 }  // namespace qm4410

@@ -31,6 +31,7 @@ enum class Command : std::uint8_t {
 using Frame = std::array<std::uint8_t, kFrameLength>;
 
 constexpr std::size_t kCommandIndex = 2;
+constexpr std::size_t kFirstDataIndex = 3;
 
 // The nine words a request can carry (not the reply word 0x12).
 constexpr bool is_request_word(std::uint8_t word) {
@@ -84,7 +85,7 @@ constexpr std::uint32_t get_le(const std::uint8_t* bytes, std::size_t offset, st
 
 // ---- set-points: bytes 3..6 of the three set-point requests ----
 
-constexpr std::size_t kSetpointOffset = 3;
+constexpr std::size_t kSetpointOffset = kFirstDataIndex;
 constexpr double kSetpointMax = 4294967295.0;
 
 enum class SetpointError { None, Infinite, NotANumber, OutOfRange };

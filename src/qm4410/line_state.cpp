@@ -47,7 +47,7 @@ PyObject* after_fork_in_child(PyObject* module, PyObject*) {
         if (left_idle(*line)) continue;
         auto fresh = std::make_shared<LineState>();
         fresh->watcher = std::move(line->watcher);
-        fresh->usual_poll = line->usual_poll;
+        fresh->pace = line->pace;
         // The exchange under way in the parent is not the child's, but its
         // reply may still arrive on the port both processes share.
         fresh->in_step = !line->taken && line->in_step;
@@ -72,13 +72,14 @@ public:
         if (redeemed_) return;
         {
             std::lock_guard<std::mutex> lock(line_.mutex);
-            line_.queue.erase(std::find(line_.queue.begin(), line_.queue.end(), ticket_));
+            line_.queue.erase(std::find_if(line_.queue.begin(), line_.queue.end(),
+                                           [this](const LineState::Waiting& w) { return w.ticket == ticket_; }));
         }
         line_.turn_over.notify_all();  // the next in the queue may be first now
     }
 
     // With the line's mutex held:
-    bool is_next() const { return !line_.taken && line_.queue.front() == ticket_; }
+    bool is_next() const { return !line_.taken && line_.queue.front().ticket == ticket_; }
     void redeem() {
         line_.queue.pop_front();
         redeemed_ = true;
@@ -129,14 +130,23 @@ bool Turn::acquire() {
             PyErr_SetString(PyExc_RuntimeError, "a transaction on this driver is already running in this thread");
             return false;
         }
+        // Its place in the queue cannot come while it waits here, and the
+        // threads behind it would wait for ever.
+        for (const LineState::Waiting& waiting : line.queue) {
+            if (waiting.thread == me) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                "this thread is already waiting for a transaction on this driver");
+                return false;
+            }
+        }
         // Once the interpreter finalizes, the threads in the queue can never
         // run again (they end, or stay parked, as they take the GIL back).
-        if (!line.taken && (line.queue.empty() || _Py_IsFinalizing())) {
+        if (!line.taken && (line.queue.empty() || Py_IsFinalizing())) {
             take(me);
             return true;
         }
         ticket = line.next_ticket++;
-        line.queue.push_back(ticket);
+        line.queue.push_back({ticket, me});
     }
     QueuedTicket queued(line, ticket);
     // Waiting goes without the GIL, a slice at a time, so that a signal such

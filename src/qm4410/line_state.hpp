@@ -20,6 +20,29 @@ namespace qm4410 {
 
 using Clock = std::chrono::steady_clock;
 
+// How soon the replies to one request word came: the polls at which the
+// last few were taken. A supply answers about as fast each time, so a frame
+// that comes sooner than the soonest of them is more likely a left-over.
+class ReplyPace {
+public:
+    // The soonest poll among the recent replies; 0 before the first.
+    int soonest() const {
+        int found = 0;
+        for (std::uint8_t poll : recent_) {
+            if (poll != 0 && (found == 0 || poll < found)) found = poll;
+        }
+        return found;
+    }
+    void record(int poll) {
+        recent_[next_] = static_cast<std::uint8_t>(poll);
+        next_ = (next_ + 1) % recent_.size();
+    }
+
+private:
+    std::array<std::uint8_t, 4> recent_{};
+    std::size_t next_ = 0;
+};
+
 struct LineState {
     // The turn. Guarded by `mutex`, which is never held while the GIL is
     // waited for, so a thread holding the GIL may always take it briefly.
@@ -27,16 +50,18 @@ struct LineState {
     std::condition_variable turn_over;
     bool taken = false;
     unsigned long holder = 0;          // thread ident of the holder
-    std::deque<std::uint64_t> queue;   // tickets of the threads waiting, oldest first
+    struct Waiting {
+        std::uint64_t ticket;
+        unsigned long thread;
+    };
+    std::deque<Waiting> queue;  // the threads waiting, oldest first
     std::uint64_t next_ticket = 0;
 
     // The exchange state, touched only by the thread holding the turn.
     bool in_step = true;
     Clock::time_point out_of_step_since{};  // when the line last fell out of step
     std::size_t read_away = 0;              // bytes thrown away since then
-    // For each request word, the poll at which the last reply to it was
-    // taken (0: none yet). A reply is expected about as soon again.
-    std::array<std::uint8_t, 256> usual_poll{};
+    std::array<ReplyPace, 256> pace;  // by request word
 
     Ref watcher;  // weak reference to the driver object, whose death forgets this state
 };
@@ -53,8 +78,9 @@ public:
     ~Turn();
 
     // Waits, without the GIL, until every thread that asked before this one
-    // has had its turn or given up waiting. False with an exception set when a signal handler
-    // raised meanwhile, or when this thread already holds the turn.
+    // has had its turn or given up waiting. False with an exception set when
+    // a signal handler raised meanwhile, or when this thread already holds
+    // or waits for the turn (a signal handler run while it waits, say).
     bool acquire();
 
 

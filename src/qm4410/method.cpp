@@ -294,29 +294,29 @@ PyObject* create_method(Context& ctx, const MethodSpec& spec, const char* class_
     return self.release();
 }
 
-bool FoundMethod::find(PyObject* self, PyObject* name) {
-    self_ = self;
-    PyObject* found = nullptr;
-    unbound_ = _PyObject_GetMethod(self, name, &found) == 1;
-    function_ = Ref(found);
-    return static_cast<bool>(function_);
-}
-
-bool FoundMethod::is_own(Context& ctx, const MethodSpec& spec) const {
-    PyObject* function = function_.get();
-    if (!unbound_) {
-        // A bound method, as a custom __getattribute__ returns it.
-        if (!PyMethod_Check(function) || PyMethod_GET_SELF(function) != self_) return false;
-        function = PyMethod_GET_FUNCTION(function);
+int is_own_method(Context& ctx, PyObject* self, PyObject* name, const MethodSpec& spec) {
+    // Another lookup (a __getattribute__ or __getattr__ of a subclass) may
+    // find anything: only the default one is followed here.
+    if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) return 0;
+    // Read through the class, a method of this type is the method itself.
+    Ref found(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
     }
-    return Py_TYPE(function) == reinterpret_cast<PyTypeObject*>(ctx.method_type.get()) &&
-           as_method(function)->spec == &spec;
-}
-
-PyObject* FoundMethod::call(PyObject* argument) const {
-    if (!unbound_) return PyObject_CallOneArg(function_.get(), argument);
-    PyObject* args[] = {self_, argument};
-    return PyObject_Vectorcall(function_.get(), args, 2, nullptr);
+    if (Py_TYPE(found.get()) != reinterpret_cast<PyTypeObject*>(ctx.method_type.get()) ||
+        as_method(found.get())->spec != &spec)
+        return 0;
+    // It is not a data descriptor, so an attribute of the instance hides it.
+    Ref instance_dict(PyObject_GenericGetDict(self, nullptr));
+    if (!instance_dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 1;
+    }
+    const int shadowed = PyDict_Contains(instance_dict.get(), name);
+    return shadowed < 0 ? -1 : !shadowed;
 }
 
 }  // namespace qm4410

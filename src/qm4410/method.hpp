@@ -9,7 +9,7 @@
 
 namespace qm4410 {
 
-constexpr int kMaxParameters = 2;  // besides self
+constexpr int kMaxParameters = 3;  // besides self: __exit__'s three
 
 struct Parameter {
     const char* name;
@@ -20,14 +20,39 @@ struct Parameter {
 // defaults already filled in. Returns a new reference or null on error.
 using MethodBody = PyObject* (*)(Context& ctx, PyObject* const* args);
 
+// What a method is, built by name:
+//   constexpr MethodSpec kOpen = MethodSpec("open", open_body).returning("bool").documented("...");
 struct MethodSpec {
     const char* name;  // as written in the class body: "open", "__cal_crc"
     MethodBody body;
-    int parameter_count;  // besides self
-    Parameter parameters[kMaxParameters];
-    const char* last_default;  // str default of the last parameter, or null
-    const char* returns;       // return annotation, or null
-    const char* doc;           // null for no docstring
+    int parameter_count = 0;  // besides self
+    Parameter parameters[kMaxParameters] = {};
+    const char* last_default = nullptr;  // str default of the last parameter
+    const char* returns = nullptr;       // return annotation
+    const char* doc = nullptr;           // null for no docstring
+
+    constexpr MethodSpec(const char* name_, MethodBody body_) : name(name_), body(body_) {}
+
+    constexpr MethodSpec parameter(const char* parameter_name, const char* annotation = nullptr) const {
+        MethodSpec spec = *this;
+        spec.parameters[spec.parameter_count++] = {parameter_name, annotation};
+        return spec;
+    }
+    constexpr MethodSpec defaulting_to(const char* text) const {
+        MethodSpec spec = *this;
+        spec.last_default = text;
+        return spec;
+    }
+    constexpr MethodSpec returning(const char* annotation) const {
+        MethodSpec spec = *this;
+        spec.returns = annotation;
+        return spec;
+    }
+    constexpr MethodSpec documented(const char* text) const {
+        MethodSpec spec = *this;
+        spec.doc = text;
+        return spec;
+    }
 };
 
 // Creates the method type for `module`; returns it or null.
@@ -36,22 +61,9 @@ PyObject* create_method_type(PyObject* module);
 // A method object for `spec`, as a member of the class `class_qualname`.
 PyObject* create_method(Context& ctx, const MethodSpec& spec, const char* class_qualname);
 
-// self.<name> as a method call finds it, without making a bound method.
-class FoundMethod {
-public:
-    // Looks `name` up on `self`; false with an exception set when it is missing.
-    bool find(PyObject* self, PyObject* name);
-    // Whether it is the class's own method made from `spec`: then the caller
-    // may do that method's work directly instead of calling it.
-    bool is_own(Context& ctx, const MethodSpec& spec) const;
-    bool found() const { return static_cast<bool>(function_); }
-    // self.<name>(argument)
-    PyObject* call(PyObject* argument) const;
-
-private:
-    PyObject* self_ = nullptr;  // borrowed from the caller
-    Ref function_;
-    bool unbound_ = false;  // function_ is to be called with self first
-};
+// Whether self.<name> is the class's own method made from `spec`, as an
+// attribute lookup on self would find it: then the caller may do that
+// method's work directly instead of calling it. 1 yes, 0 no, -1 on error.
+int is_own_method(Context& ctx, PyObject* self, PyObject* name, const MethodSpec& spec);
 
 }  // namespace qm4410

@@ -6,6 +6,7 @@
 #include "driver.hpp"
 #include "line_state.hpp"
 #include "method.hpp"
+#include "python_compat.hpp"
 
 namespace qm4410 {
 namespace {
@@ -59,6 +60,7 @@ bool import_modules(PyObject* module) {
 }
 
 int module_exec(PyObject* module) {
+    if (!interpreter_supported()) return -1;
     ModuleState* state = state_of(module);
     state->context = new (std::nothrow) Context();
     if (!state->context) {
@@ -151,7 +153,7 @@ bool print_line(Context& ctx, PyObject* text) {
     Ref print = global(ctx, ctx.print.get());
     if (!print) return false;
     Ref printed(PyObject_CallOneArg(print.get(), text));
-    return static_cast<bool>(printed);
+    return printed && keep_printed_line(text);
 }
 
 void wrong_argument_type(const char* parameter, const char* expected, PyObject* given) {

@@ -2,11 +2,12 @@
 // settings and confirm the model, close it. These two methods turn errors
 // into a printed line and False; everything else lets them through.
 #include "driver.hpp"
+#include "port_name.hpp"
 
 namespace qm4410 {
 namespace {
 
-constexpr const char* kCheckFailedPrefix = "检查端口时出错: ";
+constexpr const char* kCheckFailedPrefix = u8"检查端口时出错: ";
 constexpr const char* kBusyMessage = "serial port already opened!, Please close and try                       again!";
 constexpr const char* kCannotOpenPrefix = "Cannot open serial port";
 constexpr const char* kUnexpectedPrefix = "unexpected ";
@@ -15,6 +16,7 @@ constexpr long kDataBits = 8;
 constexpr const char* kParity = "N";
 constexpr long kReadTimeoutSeconds = 50;
 constexpr long kStopBits = 1;
+constexpr std::string_view kRawSocketScheme = "socket";
 
 // The pending exception, normalised and taken off the error indicator.
 Ref take_exception() {
@@ -63,40 +65,39 @@ int pending_is_serial_error(Context& ctx) {
     return PyErr_ExceptionMatches(handled.get());
 }
 
-bool open_and_close(Context& ctx, PyObject* self) {
+bool open_and_close(Context& ctx, PyObject* device) {
     Ref serial = global(ctx, ctx.serial.get());
     if (!serial) return false;
     Ref serial_class(PyObject_GetAttr(serial.get(), ctx.Serial.get()));
-    Ref port(PyObject_GetAttr(self, ctx.port.get()));
-    if (!serial_class || !port) return false;
-    Ref trial(PyObject_CallOneArg(serial_class.get(), port.get()));
+    if (!serial_class) return false;
+    Ref trial(PyObject_CallOneArg(serial_class.get(), device));
     if (!trial) return false;
     Ref closed(PyObject_CallMethodNoArgs(trial.get(), ctx.close.get()));
     return static_cast<bool>(closed);
 }
 
-// Windows has no lsof: a port that opens is free.
-PyObject* trial_open(Context& ctx, PyObject* self) {
-    if (open_and_close(ctx, self)) Py_RETURN_TRUE;
+// Windows has no lsof: a port that opens is free. `device` is null when
+// finding it failed; that error is then handled as the trial open's.
+PyObject* trial_open(Context& ctx, PyObject* device) {
+    if (device && open_and_close(ctx, device)) Py_RETURN_TRUE;
     const int refused = pending_is_serial_error(ctx);
     if (refused <= 0) return nullptr;
     PyErr_Clear();
     Py_RETURN_FALSE;
 }
 
-// lsof PORT, without a shell: any output on its standard output means some
-// process holds the port.
-PyObject* ask_lsof(Context& ctx, PyObject* self) {
+// lsof DEVICE, without a shell: any output on its standard output means some
+// process holds the device.
+PyObject* ask_lsof(Context& ctx, PyObject* device) {
     Ref subprocess = global(ctx, ctx.subprocess.get());
     if (!subprocess) return nullptr;
     Ref run(PyObject_GetAttr(subprocess.get(), ctx.run.get()));
-    Ref port(PyObject_GetAttr(self, ctx.port.get()));
     Ref pipe(PyObject_GetAttr(subprocess.get(), ctx.PIPE.get()));
-    if (!run || !port || !pipe) return nullptr;
+    if (!run || !pipe) return nullptr;
     Ref argv(PyList_New(2));
     if (!argv) return nullptr;
     PyList_SET_ITEM(argv.get(), 0, Py_NewRef(ctx.text_lsof.get()));
-    PyList_SET_ITEM(argv.get(), 1, Py_NewRef(port.get()));
+    PyList_SET_ITEM(argv.get(), 1, Py_NewRef(device));
     Ref positional(PyTuple_Pack(1, argv.get()));
     Ref keywords(PyDict_New());
     if (!positional || !keywords || PyDict_SetItem(keywords.get(), ctx.stdout_.get(), pipe.get()) < 0 ||
@@ -110,8 +111,10 @@ PyObject* ask_lsof(Context& ctx, PyObject* self) {
     return held < 0 ? nullptr : PyBool_FromLong(!held);
 }
 
-PyObject* lsof_check(Context& ctx, PyObject* self) {
-    PyObject* free = ask_lsof(ctx, self);
+// `device` is null when finding it failed; that error is then reported as
+// one of the check's own.
+PyObject* lsof_check(Context& ctx, PyObject* device) {
+    PyObject* free = device ? ask_lsof(ctx, device) : nullptr;
     if (free || !PyErr_ExceptionMatches(PyExc_Exception)) return free;
     Ref error = take_exception();
     if (!print_error(ctx, kCheckFailedPrefix, error.get())) return nullptr;
@@ -127,19 +130,47 @@ PyObject* check_port_available_body(Context& ctx, PyObject* const* args) {
     if (!lowered) return nullptr;
     const int windows = PyObject_RichCompareBool(lowered.get(), ctx.text_windows.get(), Py_EQ);
     if (windows < 0) return nullptr;
-    return windows ? trial_open(ctx, args[0]) : lsof_check(ctx, args[0]);
+    // A port elsewhere is left to its far end, which serves one client.
+    Ref port(PyObject_GetAttr(args[0], ctx.port.get()));
+    Ref device = port ? device_to_check(ctx, port.get()) : Ref();
+    if (device.get() == Py_None) Py_RETURN_TRUE;
+    return windows ? trial_open(ctx, device.get()) : lsof_check(ctx, device.get());
 }
 
+// pyserial's socket:// port answers in_waiting with 0 or 1, never with the
+// number of bytes waiting, so no poll would ever see a whole reply: refused,
+// naming the URL that does work.
+PyObject* refuse_raw_socket(Context& ctx, PyObject* serial, PyObject* port) {
+    Ref error_class(PyObject_GetAttr(serial, ctx.SerialException.get()));
+    Ref address(PyUnicode_Substring(port, kRawSocketScheme.size() + kUrlMark.size(), PY_SSIZE_T_MAX));
+    if (!error_class || !address) return nullptr;
+    Ref text(PyUnicode_FromFormat(" %U: a raw socket tells whether bytes are waiting but not how many, so no reply "
+                                  "would be read; serve the port with ser2net's telnet(rfc2217) accepter and "
+                                  "open rfc2217://%U",
+                                  port, address.get()));
+    Ref error(text ? PyObject_CallOneArg(error_class.get(), text.get()) : nullptr);
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return nullptr;
+}
+
+// A device name opens with serial.Serial, a URL with serial.serial_for_url,
+// both with the line settings and exclusive: of two processes that both
+// found a local device free, the second fails here instead of sharing the
+// line (pyserial takes an advisory lock on POSIX; Windows ports are
+// exclusive anyway; remote and virtual ports ignore it).
 PyObject* open_port(Context& ctx, PyObject* self) {
     Ref serial = global(ctx, ctx.serial.get());
     if (!serial) return nullptr;
-    Ref serial_class(PyObject_GetAttr(serial.get(), ctx.Serial.get()));
     Ref port(PyObject_GetAttr(self, ctx.port.get()));
-    if (!serial_class || !port) return nullptr;
+    if (!port) return nullptr;
+    if (has_scheme(port.get(), kRawSocketScheme)) return refuse_raw_socket(ctx, serial.get(), port.get());
+    Ref opener(PyObject_GetAttr(serial.get(), is_url(port.get()) ? ctx.serial_for_url.get() : ctx.Serial.get()));
+    if (!opener) return nullptr;
     Ref positional(Py_BuildValue("(Olls)", port.get(), kBaudRate, kDataBits, kParity));
-    Ref keywords(Py_BuildValue("{O:l,O:l}", ctx.timeout.get(), kReadTimeoutSeconds, ctx.stopbits.get(), kStopBits));
+    Ref keywords(Py_BuildValue("{O:l,O:l,O:O}", ctx.timeout.get(), kReadTimeoutSeconds, ctx.stopbits.get(), kStopBits,
+                               ctx.exclusive.get(), Py_True));
     if (!positional || !keywords) return nullptr;
-    return PyObject_Call(serial_class.get(), positional.get(), keywords.get());
+    return PyObject_Call(opener.get(), positional.get(), keywords.get());
 }
 
 // Forgets an identity read through an earlier connection, so a supply that
@@ -216,18 +247,16 @@ PyObject* close_body(Context& ctx, PyObject* const* args) {
 
 }  // namespace
 
-const MethodSpec kCheckPortAvailable = {
-    "check_port_available", check_port_available_body, 0, {}, nullptr, "bool",
-    "Check whether the port is available\n"
-    ":return bool: True if available, else False",
-};
+constexpr MethodSpec kCheckPortAvailable = MethodSpec("check_port_available", check_port_available_body)
+    .returning("bool")
+    .documented("Check whether the port is available\n"
+        ":return bool: True if available, else False");
 
-const MethodSpec kOpen = {
-    "open", open_body, 0, {}, nullptr, "bool",
-    "open the serial port\n"
-    ":return bool: True if open sucess, else False",
-};
+constexpr MethodSpec kOpen = MethodSpec("open", open_body)
+    .returning("bool")
+    .documented("open the serial port\n"
+        ":return bool: True if open sucess, else False");
 
-const MethodSpec kClose = {"close", close_body, 0, {}, nullptr, nullptr, nullptr};
+constexpr MethodSpec kClose = MethodSpec("close", close_body);
 
 }  // namespace qm4410

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "python_compat.hpp"
+
 namespace qm4410 {
 
 class Ref {
@@ -33,7 +35,7 @@ public:
     // alone (the process is exiting). That unwinding may also start inside
     // Py_DECREF, when freeing runs Python code, so it must be let through.
     ~Ref() noexcept(false) {
-        if (ptr_ && !_Py_IsFinalizing()) Py_DECREF(ptr_);
+        if (ptr_ && !Py_IsFinalizing()) Py_DECREF(ptr_);
     }
 
     PyObject* get() const noexcept { return ptr_; }

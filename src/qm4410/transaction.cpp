@@ -17,15 +17,20 @@
 //   comes. A line that is in step pays nothing for this.
 // - A frame whose command word is that of another request answers that
 //   request, not this one: it is read away and polling goes on.
-// - A frame that is complete two polls or more sooner than the last reply to
-//   the same command word was, is held back: if another frame comes within
-//   the window, that one is the reply; otherwise the held one is. A supply
-//   answers about as fast each time, so a frame that beats its own request's
-//   usual time is most likely a left-over.
+// - A frame that is complete at an earlier poll than any of the last few
+//   replies to the same command word were, is held back for up to two polls
+//   past the soonest of those: a valid frame that comes meanwhile is the
+//   reply; otherwise the held one is. A supply answers about as fast each
+//   time, so a frame that beats its request's usual time is most likely a
+//   left-over, and a reply taken in its place would leave the request's own
+//   reply to arrive early in the next exchange.
 //
 // Exchanges of one driver object are taken one at a time, in the order the
 // threads asked for the line (line_state.hpp).
+#include <algorithm>
 #include <cmath>
+
+#include "transaction.hpp"
 
 #include "driver.hpp"
 #include "line_state.hpp"
@@ -38,7 +43,9 @@ constexpr std::chrono::milliseconds kPollInterval{10};
 constexpr auto kReplyWindow = kMaxTry * kPollInterval;
 // Reading away a reply still arriving may outlast the window, not forever.
 constexpr int kMaxSettlePolls = 2 * kMaxTry;
-constexpr int kEarlyBy = 2;  // polls
+// A frame sooner than usual is held back this many polls past the usual
+// time, for the reply that may still come then.
+constexpr int kHoldFor = 2;
 
 // ser.read(n) of the n bytes waiting in the input buffer; None when none are.
 Ref take_waiting(Context& ctx, PyObject* ser) {
@@ -52,19 +59,16 @@ Ref take_waiting(Context& ctx, PyObject* ser) {
     return Ref(PyObject_CallMethodOneArg(ser, ctx.read.get(), waiting.get()));
 }
 
-// Length 26, start byte, then self.__check_crc: 1 valid, 0 not, -1 error.
-int is_valid_reply(Context& ctx, PyObject* self, PyObject* data) {
+// Length 26, start byte, then the checksum as `check` says: 1 valid, 0 not,
+// -1 error.
+int is_valid_reply(Context& ctx, PyObject* self, PyObject* data, ReplyCheck check) {
     if (PyBytes_CheckExact(data)) {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data));
         if (PyBytes_GET_SIZE(data) != static_cast<Py_ssize_t>(kFrameLength) || bytes[0] != kStartByte) return 0;
-        FoundMethod check;
-        if (!check.find(self, ctx.check_crc.get())) return -1;
-        if (check.is_own(ctx, kCheckCrc)) return is_valid_frame(bytes, kFrameLength);
-        Ref response(PySequence_List(data));
-        if (!response) return -1;
-        Ref verdict(check.call(response.get()));
-        return verdict ? PyObject_IsTrue(verdict.get()) : -1;
+        if (check == ReplyCheck::Own) return is_valid_frame(bytes, kFrameLength);
     }
+    // A reply of another kind, from a port of the caller's, is checked as
+    // the driver's own code in Python would check it.
     Ref response(PySequence_List(data));
     if (!response) return -1;
     if (PyList_GET_SIZE(response.get()) != static_cast<Py_ssize_t>(kFrameLength)) return 0;
@@ -121,8 +125,8 @@ private:
 // One exchange on self.ser, with the turn on its line held.
 class Exchange {
 public:
-    Exchange(Context& ctx, PyObject* self, PyObject* ser, LineState& line)
-        : ctx_(ctx), self_(self), ser_(ser), line_(line) {}
+    Exchange(Context& ctx, PyObject* self, PyObject* ser, LineState& line, ReplyCheck check)
+        : ctx_(ctx), self_(self), ser_(ser), line_(line), check_(check) {}
 
     // Reads away what waits, and on a line out of step what is still coming.
     bool clear_the_line();
@@ -143,6 +147,7 @@ private:
     PyObject* self_;
     PyObject* ser_;
     LineState& line_;
+    ReplyCheck check_;
     Ref sleep_;
 };
 
@@ -204,8 +209,9 @@ Ref Exchange::await_reply(int word) {
     if (!cmd_length) return Ref();
     Ref held;
     int held_at = 0;
-    const int usual = word >= 0 ? line_.usual_poll[word] : 0;
-    for (int poll = 1; poll <= kMaxTry; ++poll) {
+    const int usual = word >= 0 ? line_.pace[word].soonest() : 0;
+    int last_poll = kMaxTry;
+    for (int poll = 1; poll <= last_poll; ++poll) {
         if (!pause()) return Ref();
         Ref buf_len(PyObject_CallMethodNoArgs(ser_, ctx_.in_waiting.get()));
         if (!buf_len) return Ref();
@@ -214,22 +220,26 @@ Ref Exchange::await_reply(int word) {
         if (!whole_frame) continue;
         Ref data(PyObject_CallMethodOneArg(ser_, ctx_.read.get(), buf_len.get()));
         if (!data) return Ref();
-        const int valid = is_valid_reply(ctx_, self_, data.get());
+        const int valid = is_valid_reply(ctx_, self_, data.get(), check_);
         if (valid < 0) return Ref();
-        if (!valid) return Ref::borrowed(Py_None);
+        if (!valid) {
+            if (held) continue;  // the held frame may still be the reply
+            return Ref::borrowed(Py_None);
+        }
         if (word < 0) return data;
         const int replied = command_word_of(data.get());
         if (replied >= 0 && replied != word && is_request_word(static_cast<std::uint8_t>(replied))) continue;
-        if (usual > 0 && poll + kEarlyBy <= usual) {
+        if (poll < usual) {
             held = std::move(data);
             held_at = poll;
+            last_poll = std::min(kMaxTry, usual + kHoldFor);
             continue;
         }
-        line_.usual_poll[word] = static_cast<std::uint8_t>(poll);
+        line_.pace[word].record(poll);
         return data;
     }
     if (!held) return Ref::borrowed(Py_None);
-    line_.usual_poll[word] = static_cast<std::uint8_t>(held_at);
+    line_.pace[word].record(held_at);
     return held;
 }
 
@@ -239,7 +249,9 @@ PyObject* write_and_read_body(Context& ctx, PyObject* const* args) {
         wrong_argument_type("cmd", "list", cmd);
         return nullptr;
     }
-    return transact(ctx, args[0], cmd, nullptr);
+    ReplyCheck check;
+    if (!reply_check_of(ctx, args[0], check)) return nullptr;
+    return transact(ctx, args[0], cmd, check);
 }
 
 // Reads what is waiting; holds the turn meanwhile, so that it cannot take
@@ -255,24 +267,31 @@ PyObject* read_body(Context& ctx, PyObject* const* args) {
 
 }  // namespace
 
-PyObject* transact(Context& ctx, PyObject* self, PyObject* request, const Frame* frame) {
+bool reply_check_of(Context& ctx, PyObject* self, ReplyCheck& check) {
+    const int own = is_own_method(ctx, self, ctx.check_crc.get(), kCheckCrc);
+    check = own > 0 ? ReplyCheck::Own : ReplyCheck::ThroughObject;
+    return own >= 0;
+}
+
+PyObject* transact(Context& ctx, PyObject* self, PyObject* request, ReplyCheck check) {
     std::shared_ptr<LineState> line = line_state_for(ctx, self);
     if (!line) return nullptr;
     Turn turn(line);
     if (!turn.acquire()) return nullptr;
 
+    // self.ser.write is looked up before the request is made into bytes, so
+    // a driver that was never opened says so whatever it was asked to send.
     Ref ser(PyObject_GetAttr(self, ctx.ser.get()));
     if (!ser) return nullptr;
-    FoundMethod write;
-    if (!write.find(ser.get(), ctx.write.get())) return nullptr;
-    Ref payload(request ? PyBytes_FromObject(request)
-                        : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame->data()), kFrameLength));
+    Ref write(PyObject_GetAttr(ser.get(), ctx.write.get()));
+    if (!write) return nullptr;
+    Ref payload(PyBytes_FromObject(request));
     if (!payload) return nullptr;
 
-    Exchange exchange(ctx, self, ser.get(), *line);
+    Exchange exchange(ctx, self, ser.get(), *line, check);
     if (!exchange.clear_the_line()) return nullptr;
     AwaitingReply awaiting(*line);
-    Ref written(write.call(payload.get()));
+    Ref written(PyObject_CallOneArg(write.get(), payload.get()));
     if (!written) return nullptr;
     Ref data = exchange.await_reply(command_word_of_request(payload.get()));
     if (!data) return nullptr;
@@ -280,24 +299,16 @@ PyObject* transact(Context& ctx, PyObject* self, PyObject* request, const Frame*
     return data.release();
 }
 
-const MethodSpec kRead = {
-    "__read", read_body, 0, {}, nullptr, nullptr,
-    "\n"
-    "        Read serial data\n"
-    "        ",
-};
+constexpr MethodSpec kRead = MethodSpec("__read", read_body)
+                                  .documented("\n"
+                                              "        Read serial data\n"
+                                              "        ");
 
-const MethodSpec kWriteAndRead = {
-    "__write_and_read",
-    write_and_read_body,
-    1,
-    {{"cmd", "list"}},
-    nullptr,
-    nullptr,
-    "\n"
-    "        send command and read response data and check crc\n"
-    "        :param cmd: the command send to serial port\n"
-    "        ",
-};
+constexpr MethodSpec kWriteAndRead = MethodSpec("__write_and_read", write_and_read_body)
+                                         .parameter("cmd", "list")
+                                         .documented("\n"
+                                                     "        send command and read response data and check crc\n"
+                                                     "        :param cmd: the command send to serial port\n"
+                                                     "        ");
 
 }  // namespace qm4410

@@ -9,12 +9,12 @@ Duration byte_time_at(unsigned baud) {
 }
 
 Received Line::received(TimePoint now, std::size_t count) {
-    if (byte_time_ == Duration::zero()) return {count, now};
+    if (byte_time_ == Duration::zero()) return {count, now, byte_time_};
     const TimePoint start = std::max(rx_free_, now);
     const auto arriving = static_cast<std::size_t>((start - now) / byte_time_);
-    const std::size_t kept = std::min(count, kInputBuffer - std::min(arriving, kInputBuffer));
-    rx_free_ = start + byte_time_ * static_cast<Duration::rep>(kept);
-    return {kept, rx_free_};
+    const Received received{std::min(count, kInputBuffer - std::min(arriving, kInputBuffer)), start, byte_time_};
+    rx_free_ = received.arrived(received.kept);
+    return received;
 }
 
 bool Line::send(TimePoint ready, const std::vector<Piece>& pieces) {

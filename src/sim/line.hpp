@@ -19,15 +19,20 @@ using TimePoint = Clock::time_point;
 // Start bit, 8 data bits, stop bit.
 constexpr unsigned kBitsPerByte = 10;
 
-// A paced line holds no more than a supply's UART and firmware would: bytes
-// that come in while this many are still arriving, and replies that would
-// make more than this many wait to go out, are lost, as on a real line.
+// A paced line holds no more than this: bytes written while this many are
+// still on their way over the wire are lost (the pseudo-terminal hands them
+// over at once, where a real port's write would wait), and so is a reply that
+// would make more than this many wait to go out.
 constexpr std::size_t kInputBuffer = 256;
 constexpr std::size_t kOutputBuffer = 4096;
 
 struct Received {
-    std::size_t kept;  // bytes that fit the input buffer, from the first on
-    TimePoint arrived; // when the last of those has finished arriving
+    std::size_t kept;     // bytes that fit the input buffer, from the first on
+    TimePoint start;      // when the first of them starts to arrive
+    Duration byte_time;   // and each one takes
+
+    // When the first `count` of them have arrived.
+    TimePoint arrived(std::size_t count) const { return start + byte_time * static_cast<Duration::rep>(count); }
 };
 
 Duration byte_time_at(unsigned baud);
@@ -37,7 +42,7 @@ public:
     explicit Line(Duration byte_time) : byte_time_(byte_time) {}
 
     // `count` bytes were read at `now`: how many of them the input buffer
-    // keeps, and when the last of those has arrived over the wire.
+    // keeps, and when each of those arrives over the wire.
     Received received(TimePoint now, std::size_t count);
 
     // Queues a reply for a request that was complete at `ready`; false when

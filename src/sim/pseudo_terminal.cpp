@@ -1,7 +1,6 @@
 #include "pseudo_terminal.hpp"
 
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,8 +23,12 @@ namespace {
     fail(what);
 }
 
-// The settings stay with the pseudo-terminal while its master is open, so the
-// slave need not be kept open for them.
+// Linux keeps these settings with the pseudo-terminal while its master is
+// open, so the slave need not be kept open for them. macOS resets a
+// terminal's settings when it is first opened, so there a client gets the
+// system's defaults instead: what holds on both is that a client sets the
+// line up itself, as pyserial and any serial program does on opening a port.
+// Holding the slave open to keep the settings would show the port as busy.
 void make_raw(const std::string& slave_path) {
     const int slave = ::open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) fail("open " + slave_path);
@@ -57,27 +60,13 @@ PseudoTerminal::PseudoTerminal() {
         ::close(master_);
         throw;
     }
-    // Watched only from here on, so our own opening above does not count.
-    opened_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (opened_ < 0) fail_closing(master_, "inotify_init1");
-    if (inotify_add_watch(opened_, slave_path_.c_str(), IN_OPEN) < 0) {
-        ::close(opened_);
-        fail_closing(master_, "watch " + slave_path_);
-    }
 }
 
 PseudoTerminal::~PseudoTerminal() { close(); }
 
-void PseudoTerminal::clear_opened() {
-    char events[4096];
-    while (read(opened_, events, sizeof events) > 0) {
-    }
-}
-
 void PseudoTerminal::close() {
     if (master_ >= 0) ::close(master_);
-    if (opened_ >= 0) ::close(opened_);
-    master_ = opened_ = -1;
+    master_ = -1;
 }
 
 PortLink::PortLink(std::string path, std::string target) : path_(std::move(path)), target_(std::move(target)) {

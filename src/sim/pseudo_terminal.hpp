@@ -16,20 +16,17 @@ public:
     PseudoTerminal(const PseudoTerminal&) = delete;
     PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
-    int master() const { return master_; }  // non-blocking; -1 once closed
+    // Non-blocking; -1 once closed. While nobody has the port open, a read
+    // of it ends at once: with EIO on Linux, with end of file on the BSDs
+    // and macOS. Both mean the same, and neither can be waited through.
+    int master() const { return master_; }
     const std::string& slave_path() const { return slave_path_; }
-
-    // Readable after someone has opened the slave: with nobody on the port
-    // the master only reports a hang-up, so this is what to wait on instead.
-    int opened() const { return opened_; }
-    void clear_opened();
 
     // Pulls the plug: clients holding the port see it hang up.
     void close();
 
 private:
     int master_ = -1;
-    int opened_ = -1;
     std::string slave_path_;
 };
 

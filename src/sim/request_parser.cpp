@@ -5,6 +5,7 @@
 namespace qm4410::sim {
 
 Parsed RequestParser::feed(const std::uint8_t* bytes, std::size_t size) {
+    const std::size_t held_before = buffer_.size();
     buffer_.insert(buffer_.end(), bytes, bytes + size);
     Parsed out;
     std::size_t start = 0;
@@ -21,6 +22,7 @@ Parsed RequestParser::feed(const std::uint8_t* bytes, std::size_t size) {
             std::copy(candidate, candidate + kFrameLength, frame.begin());
             out.frames.push_back(frame);
             start += kFrameLength;
+            out.ends.push_back(start - held_before);
         } else {
             // Only this start byte is known to be wrong: a real frame may
             // begin at any later 0xAA inside the candidate.

@@ -12,6 +12,7 @@ namespace qm4410::sim {
 
 struct Parsed {
     std::vector<Frame> frames;          // valid requests, in arrival order
+    std::vector<std::size_t> ends;      // for each, the bytes of this feed it took to complete it
     std::vector<std::uint8_t> dropped;  // bytes thrown away while searching
 };
 

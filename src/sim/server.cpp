@@ -1,11 +1,13 @@
 #include "server.hpp"
 
-#include <poll.h>
 #include <signal.h>
+#include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <stdexcept>
 #include <system_error>
 
 #include "child.hpp"
@@ -15,12 +17,26 @@ namespace qm4410::sim {
 
 namespace {
 
-int poll_timeout_ms(std::optional<TimePoint> deadline, TimePoint now) {
-    if (!deadline) return -1;
-    if (*deadline <= now) return 0;
-    // Rounded up: waking a little early would only spin until the deadline.
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
-    return static_cast<int>(wait.count());
+// Waits until `signals` or `port` (when not -1) is readable or the deadline
+// passes; returns whether `port` is. select() rather than poll(): Darwin's
+// poll() does not work on terminal devices.
+bool wait_for_input(int signals, int port, std::optional<TimePoint> deadline, TimePoint now) {
+    const int highest = std::max(signals, port);
+    if (highest >= FD_SETSIZE) throw std::runtime_error("descriptor beyond what select() can watch");
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(signals, &readable);
+    if (port >= 0) FD_SET(port, &readable);
+    timeval timeout{};
+    if (deadline && *deadline > now) {
+        // Rounded up: waking a little early would only spin until the deadline.
+        const auto wait = std::chrono::ceil<std::chrono::microseconds>(*deadline - now).count();
+        timeout.tv_sec = static_cast<time_t>(wait / 1000000);
+        timeout.tv_usec = static_cast<suseconds_t>(wait % 1000000);
+    }
+    const int ready = select(highest + 1, &readable, nullptr, nullptr, deadline ? &timeout : nullptr);
+    if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "select");
+    return ready > 0 && port >= 0 && FD_ISSET(port, &readable);
 }
 
 }  // namespace
@@ -37,12 +53,11 @@ Server::Server(const Options& options, PseudoTerminal& port, PortLink* link, Sig
 int Server::run(std::optional<pid_t> child) {
     for (;;) {
         const TimePoint before = Clock::now();
-        // The master reports a hang-up for as long as nobody has the port
-        // open; polling it then would spin, so wait for an opening instead.
+        // The master is readable for as long as nobody has the port open;
+        // waiting on it then would spin, so it is looked at on rechecks.
         const bool watch_port = port_.master() >= 0 && !hung_up_;
-        pollfd fds[2] = {{signals_.fd(), POLLIN, 0}, {watch_port ? port_.master() : port_.opened(), POLLIN, 0}};
-        const int ready = poll(fds, port_.master() >= 0 ? 2 : 1, poll_timeout_ms(next_deadline(), before));
-        if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "poll");
+        const bool port_ready =
+            wait_for_input(signals_.fd(), watch_port ? port_.master() : -1, next_deadline(before), before);
         const TimePoint now = Clock::now();
 
         for (int number : signals_.drain()) {
@@ -57,20 +72,8 @@ int Server::run(std::optional<pid_t> child) {
         }
         if (port_.master() < 0) continue;
 
-        if (!watch_port) {
-            if (ready > 0 && (fds[1].revents & POLLIN)) {
-                port_.clear_opened();
-                hung_up_ = false;  // someone opened it: look at the master again
-            }
-        } else {
-            const bool nobody = ready > 0 && (fds[1].revents & (POLLHUP | POLLERR));
-            if (!nobody && !client_present_) {
-                client_present_ = true;
-                log("client opened the port");
-            }
-            if (ready > 0 && (fds[1].revents & POLLIN)) read_port(now);
-            if (nobody && !hung_up_) client_left();
-        }
+        // A read tells whether anyone is there (and takes what they sent).
+        if (port_ready || hung_up_) read_port(now);
         abandon_stale_input(now);
         write_due(now);
         if (vanishing_) {
@@ -80,8 +83,9 @@ int Server::run(std::optional<pid_t> child) {
     }
 }
 
-std::optional<TimePoint> Server::next_deadline() const {
-    if (port_.master() < 0 || hung_up_) return std::nullopt;
+std::optional<TimePoint> Server::next_deadline(TimePoint now) const {
+    if (port_.master() < 0) return std::nullopt;
+    if (hung_up_) return now + kOpenRecheck;
     std::optional<TimePoint> deadline = line_.next_due();
     if (parser_.pending() > 0) {
         const TimePoint abandon = last_input_ + kAbandonAfter;
@@ -95,6 +99,7 @@ void Server::read_port(TimePoint now) {
     for (;;) {
         const ssize_t count = read(port_.master(), bytes, sizeof bytes);
         if (count > 0) {
+            client_there();
             last_input_ = now;
             const Received received = line_.received(now, static_cast<std::size_t>(count));
             if (received.kept < static_cast<std::size_t>(count)) {
@@ -106,12 +111,17 @@ void Server::read_port(TimePoint now) {
                 log("?? " + hex(parsed.dropped) + "  not a request, " + std::to_string(parsed.dropped.size()) +
                     " bytes dropped");
             }
-            for (const Frame& request : parsed.frames) on_request(request, received.arrived);
+            for (std::size_t i = 0; i < parsed.frames.size(); ++i) {
+                on_request(parsed.frames[i], received.arrived(parsed.ends[i]));
+            }
             continue;
         }
         if (count < 0 && errno == EINTR) continue;
-        // EIO: nobody has the port open any more.
-        if (count < 0 && errno == EIO) client_left();
+        if (count == 0 || errno == EIO) {
+            if (!hung_up_) client_left();
+        } else if (errno == EAGAIN) {
+            client_there();
+        }
         return;
     }
 }
@@ -160,6 +170,13 @@ void Server::write_due(TimePoint now) {
 void Server::abandon_stale_input(TimePoint now) {
     if (parser_.pending() == 0 || now - last_input_ < kAbandonAfter) return;
     log("?? " + hex(parser_.reset()) + "  unfinished frame abandoned");
+}
+
+void Server::client_there() {
+    hung_up_ = false;
+    if (client_present_) return;
+    client_present_ = true;
+    log("client opened the port");
 }
 
 void Server::client_left() {

@@ -20,6 +20,13 @@ namespace qm4410::sim {
 // A frame begun and then left unfinished this long is abandoned.
 constexpr auto kAbandonAfter = std::chrono::milliseconds(200);
 
+// While nobody has the port open it is looked at again this often, to find
+// the next client. Neither Linux nor macOS tells the master side of a
+// pseudo-terminal that its slave was opened (Linux's inotify would, macOS has
+// nothing like it), so one portable way serves both. A client's first
+// request waits at most this long, well inside the driver's 300 ms.
+constexpr auto kOpenRecheck = std::chrono::milliseconds(20);
+
 class Server {
 public:
     Server(const Options& options, PseudoTerminal& port, PortLink* link, SignalPipe& signals);
@@ -28,8 +35,9 @@ public:
     int run(std::optional<pid_t> child);
 
 private:
-    std::optional<TimePoint> next_deadline() const;
+    std::optional<TimePoint> next_deadline(TimePoint now) const;
     void read_port(TimePoint now);
+    void client_there();
     void on_request(const Frame& request, TimePoint arrived);
     void write_due(TimePoint now);
     void abandon_stale_input(TimePoint now);
@@ -49,7 +57,7 @@ private:
     TimePoint last_input_{};
     std::uint64_t requests_ = 0;
     bool client_present_ = false;
-    bool hung_up_ = false;  // nobody on the port: wait for an opening
+    bool hung_up_ = false;  // nobody on the port: look again at each recheck
     bool vanishing_ = false;
 };
 

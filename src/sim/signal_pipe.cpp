@@ -12,7 +12,15 @@ namespace qm4410::sim {
 namespace {
 
 int g_pipe[2] = {-1, -1};
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGCHLD};
+// A hang-up (the terminal closed) ends it as SIGTERM does: the link is
+// removed and a COMMAND gets the signal, rather than the default death.
+constexpr int kSignals[] = {SIGHUP, SIGINT, SIGTERM, SIGCHLD};
+
+void set_flags(int fd) {
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+        throw std::system_error(errno, std::generic_category(), "configure pipe");
+    }
+}
 
 void on_signal(int number) {
     const int saved = errno;
@@ -24,7 +32,11 @@ void on_signal(int number) {
 }  // namespace
 
 SignalPipe::SignalPipe() {
-    if (pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    // pipe() and then the flags, as pipe2() is not everywhere: nothing can
+    // fork in between, the program has one thread.
+    if (pipe(g_pipe) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    set_flags(g_pipe[0]);
+    set_flags(g_pipe[1]);
     struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);

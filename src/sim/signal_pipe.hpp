@@ -1,4 +1,4 @@
-// Turns SIGINT, SIGTERM and SIGCHLD into bytes on a pipe that the event loop
+// Turns SIGHUP, SIGINT, SIGTERM and SIGCHLD into bytes on a pipe that the event loop
 // polls alongside the port.
 #pragma once
 

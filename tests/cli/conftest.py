@@ -89,3 +89,41 @@ def powered_port(sim_port) -> str:
     )
     assert result.returncode == 0, result.stderr
     return sim_port
+
+
+# The command run in a fresh interpreter with the machine's serial ports
+# replaced by the given devices, and optionally with what Windows lacks
+# taken away (no SIGHUP, no grp, platform.system() "Windows", no
+# qm4410-sim) and its COM ports in use refusing to open.
+EMULATION = """
+import json, platform, shutil, signal, sys
+import serial
+from serial.tools import list_ports, list_ports_common
+settings = json.loads(sys.argv[1])
+if settings["windows"]:
+    del signal.SIGHUP
+    sys.modules["grp"] = None
+    platform.system = lambda: "Windows"
+    which = shutil.which
+    shutil.which = lambda name, *args, **kwargs: None if name == "qm4410-sim" else which(name, *args, **kwargs)
+list_ports.comports = lambda include_links=False: [list_ports_common.ListPortInfo(d) for d in settings["ports"]]
+Serial = serial.Serial
+def refusing(port=None, *args, **kwargs):
+    if port in settings["busy"]:
+        raise serial.SerialException(f"could not open port {port!r}: PermissionError(13, 'Access is denied.')")
+    return Serial(port, *args, **kwargs)
+serial.Serial = refusing
+from qm4410.cli import main
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+def run_emulated(*args: str, ports=(), windows=False, busy=()) -> subprocess.CompletedProcess:
+    settings = json.dumps({"ports": list(ports), "windows": windows, "busy": list(busy)})
+    return subprocess.run(
+        [sys.executable, "-c", EMULATION, settings, *args],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=environment(),
+    )

@@ -2,11 +2,15 @@
 
 import contextlib
 import csv
+import fcntl
 import json
 import os
+import re
+import select
 import signal
 import struct
 import subprocess
+import termios
 import time
 from pathlib import Path
 
@@ -16,19 +20,22 @@ from conftest import environment, program, run_cli, start_cli, status_of
 
 FIELDS = [
     "timestamp", "elapsed_s", "voltage_real", "current_real", "power_w", "voltage_set",
-    "current_set", "voltage_max_set", "out_status", "out_mode", "beyond_temp", "fan_speed", "work_mode",
+    "current_set", "voltage_max_set", "out_status", "out_mode", "beyond_temp", "fan_speed", "work_mode", "answered",
 ]
 
 
+# How a CSV cell reads back as the JSON Lines value; float for the others.
+CSV_TYPES = {"timestamp": str, "out_status": str, "out_mode": str, "work_mode": str, "fan_speed": int,
+             "beyond_temp": lambda text: text == "True", "answered": lambda text: text == "True"}
+
+
 def read_csv(path) -> list[dict]:
+    """The rows as the JSON Lines file has them: empty cells are None."""
     with open(path, newline="") as stream:
         reader = csv.DictReader(stream)
         assert reader.fieldnames == FIELDS
-        return [
-            {**row, **{key: float(row[key]) for key in FIELDS[1:8]}, "beyond_temp": row["beyond_temp"] == "True",
-             "fan_speed": int(row["fan_speed"])}
-            for row in reader
-        ]
+        return [{key: CSV_TYPES.get(key, float)(text) if text else None for key, text in row.items()}
+                for row in reader]
 
 
 def read_jsonl(path) -> list[dict]:
@@ -192,3 +199,160 @@ def test_later_signals_do_not_replace_the_first(powered_port, first, then):
     stdout, stderr = monitor.communicate(timeout=30)
     assert monitor.returncode == 128 + first, stderr
     assert status_of(powered_port)["out_status"] == "off"
+
+
+def on_a_terminal(args, ignore_hang_up: bool) -> tuple[subprocess.Popen, int]:
+    """The command run with a pseudo-terminal of its own as its controlling
+    terminal and all three standard streams, as in a terminal window; the
+    window's end of the terminal is returned for the test to close."""
+    window, terminal = os.openpty()
+
+    def take_the_terminal():
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+        if ignore_hang_up:  # as nohup starts it
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)
+
+    command = subprocess.Popen([program("qm4410"), *args], stdin=terminal, stdout=terminal, stderr=terminal,
+                               env=environment(), start_new_session=True, preexec_fn=take_the_terminal)
+    os.close(terminal)
+    return command, window
+
+
+def read_until(fd: int, text: bytes, within: float = 30) -> None:
+    seen, deadline = b"", time.monotonic() + within
+    while text not in seen and select.select([fd], [], [], max(0.0, deadline - time.monotonic()))[0]:
+        seen += os.read(fd, 1024)
+    assert text in seen, seen
+
+
+@pytest.mark.parametrize("ignore_hang_up", [False, True])
+def test_a_closed_terminal_costs_nothing_but_the_screen(powered_port, tmp_path, ignore_hang_up):
+    # The window closed under an overnight run: the switch-off, the plot,
+    # the log and the exit status are all still due. Under nohup the run
+    # goes on after the hang-up, until it is told to stop.
+    plot, log = tmp_path / "k.png", tmp_path / "k.csv"
+    command, window = on_a_terminal(
+        ["monitor", "--port", powered_port, "--interval", "0.1", "--off-on-exit", "--csv", str(log), "--plot",
+         str(plot)], ignore_hang_up)
+    read_until(window, b"output on")  # sampling has started
+    os.close(window)  # the hang-up: every later write to the terminal fails
+    if ignore_hang_up:
+        time.sleep(0.3)  # samples after the hang-up, written to the terminal that is gone
+        command.send_signal(signal.SIGTERM)
+    assert command.wait(30) == (143 if ignore_hang_up else 129)
+    assert status_of(powered_port)["out_status"] == "off"
+    assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    rows = read_csv(log)
+    assert rows and all(row["answered"] for row in rows)
+
+
+@pytest.mark.parametrize("option, read", [("--csv", read_csv), ("--jsonl", read_jsonl)])
+def test_append_adds_to_the_log_under_one_header(powered_port, tmp_path, option, read):
+    path = tmp_path / "overnight"
+    counts = []
+    for _ in range(2):
+        result = run_cli("monitor", "--port", powered_port, "--interval", "0.2", "--duration", "0.2", option, str(path),
+                         "--append")
+        assert result.returncode == 0, result.stderr
+        counts.append(len(read(path)))  # read_csv takes a second header for a row, and fails on it
+    assert counts == [2, 4]
+
+
+@pytest.mark.parametrize("option, read", [("--csv", read_csv), ("--jsonl", read_jsonl)])
+def test_an_unanswered_sample_keeps_its_row(start_sim, tmp_path, option, read):
+    path = tmp_path / "samples"
+    port = start_sim("--drop-every", "3")  # the identity, then every third request
+    result = run_cli("monitor", "--port", port, "--interval", "0.7", "--duration", "2.1", option, str(path))
+    assert result.returncode == 0, result.stderr
+    samples = read(path)
+    missed = [sample for sample in samples if not sample["answered"]]
+    assert 0 < len(missed) < len(samples)
+    measured = set(FIELDS) - {"timestamp", "elapsed_s", "answered"}
+    assert all(sample[key] is None for sample in missed for key in measured)
+    assert all(sample[key] is not None for sample in samples if sample["answered"] for key in measured)
+    lines = result.stdout.splitlines()
+    assert len(lines) == len(samples)
+    assert sum(line.endswith("no answer from the supply") for line in lines) == len(missed)
+
+
+@pytest.mark.parametrize(
+    "sim_options, options, said",
+    [
+        # The identity is answered, the one sample is not: nothing to draw.
+        (["--drop-every", "2"], ["--interval", "1", "--duration", "0.5"],
+         r"^qm4410: no plot: the supply answered none of the 1 sample$"),
+        # 52 bytes at 4800 baud take 0.11 s: the interval asked cannot be kept.
+        (["--line-speed", "4800"], ["--interval", "0.05", "--duration", "0.4"],
+         r"^qm4410: warning: the supply takes 0\.1\d\d s to answer, longer than --interval 0\.05: "
+         r"sampling every 0\.\d+ s instead$"),
+    ],
+)
+def test_what_the_run_could_not_do_is_said_once(start_sim, tmp_path, sim_options, options, said):
+    plot = tmp_path / "run.png"
+    result = run_cli("monitor", "--port", start_sim(*sim_options), *options, "--plot", str(plot))
+    assert result.returncode == 0, result.stderr
+    assert len(re.findall(said, result.stderr, re.M)) == 1, result.stderr
+    assert plot.exists() == ("no plot" not in said)
+
+
+def sample_at(elapsed: float, volts: float | None) -> dict:
+    measured = {"voltage_real": volts, "current_real": None if volts is None else 0.5}
+    return {"timestamp": "2026-01-01T00:00:00.000+00:00", "elapsed_s": elapsed, **measured,
+            "power_w": None if volts is None else volts * 0.5, "answered": volts is not None}
+
+
+@pytest.mark.parametrize("name, start", [("run.png", b"\x89PNG"), ("run.SVG", b"<?xml"), ("run.pdf", b"%PDF")])
+def test_the_plot_takes_the_format_of_its_extension(tmp_path, name, start):
+    from qm4410.cli import plot
+
+    path = tmp_path / name
+    plot.draw([sample_at(0, 5.0), sample_at(0.5, None), sample_at(1.0, 4.9)], str(path), (640, 480))
+    assert path.read_bytes().startswith(start)
+
+
+def test_switching_off_is_confirmed_through_lost_replies():
+    # The samples at 0 and 0.5 s are requests 2 (lost) and 3; the switch-off
+    # is request 4, whose reply is lost although the supply obeys: the
+    # status read next (5) confirms it.
+    result = run_cli("monitor", "--sim", "--drop-every", "2", "--interval", "0.5", "--duration", "0.5", "--off-on-exit")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.splitlines()[-1] == "output switched off"
+
+
+class ScriptedSupply:
+    """Answers the switch-off and the status reads with the replies given, in turn."""
+
+    def __init__(self, *states):
+        self.states = list(states)
+        self.calls = []
+
+    def set_ouput_mode(self, mode):
+        self.calls.append("off")
+        return False
+
+    def read_dev_status(self):
+        self.calls.append("status")
+        state = self.states.pop(0) if self.states else None
+        if isinstance(state, Exception):
+            raise state
+        return None if state is None else {"out_status": state}
+
+
+@pytest.mark.parametrize(
+    "states, left, calls",
+    [
+        (["off"], "off", ["off", "status"]),
+        ([None, "off"], "off", ["off", "status", "status"]),  # ask the status again, not the switch
+        (["on", "off"], "off", ["off", "status", "off", "status"]),  # the request was lost: send it again
+        (["on"] * 9, "on", ["off", "status"] * 4),  # a bounded number of tries
+        ([None] * 9, None, ["off"] + ["status"] * 7),
+        ([OSError(5, "Input/output error")], None, ["off", "status"]),  # the line is gone: no use trying again
+    ],
+)
+def test_switch_off_reports_the_state_the_supply_is_in(capsys, states, left, calls):
+    from qm4410.cli.safety import switch_off
+
+    supply = ScriptedSupply(*states)
+    assert switch_off(supply) == left
+    assert supply.calls == calls
+    assert ("output switched off" in capsys.readouterr().err) == (left == "off")

@@ -26,13 +26,15 @@ def test_settings_reach_the_supply_and_read_back(sim_port, options, expected):
     assert f"voltage_set      {record['voltage_set']:.3f} V" in result.stdout
 
 
-def test_the_drivers_own_lines_come_before_the_table(sim_port):
-    result = run_cli("set", "--port", sim_port, "--voltage", "3.3", "--current", "0.5")
+@pytest.mark.parametrize("verbose", [False, True])
+def test_the_drivers_own_lines_are_a_trace_on_request(sim_port, verbose):
+    result = run_cli("set", "--port", sim_port, "--voltage", "3.3", "--current", "0.5", *(["-v"] if verbose else []))
     assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
-    assert lines[0].startswith("set voltage, read:[170, ")
-    assert lines[1].startswith("set current, read:[170, ")
-    assert lines[2].split()[0] == "current_real"
+    assert result.stdout.splitlines()[0].split()[0] == "current_real"  # the table alone
+    trace = [line for line in result.stderr.splitlines() if line.startswith("qm4410: driver: ")]
+    assert [line.split(", read:")[0] for line in trace] == (
+        ["qm4410: driver: set voltage", "qm4410: driver: set current"] if verbose else []
+    )
 
 
 @pytest.mark.parametrize(
@@ -53,6 +55,23 @@ def test_refused_settings_send_nothing(sim_port, options):
     assert result.returncode == 2
     assert "Traceback" not in result.stderr and result.stdout == ""
     assert status_of(sim_port) == before
+
+
+@pytest.mark.parametrize(
+    "options, warning",
+    [
+        # The maximum stays at its 30 V: the output cannot reach the 40 V set.
+        (["--voltage", "40", "--output", "on"],
+         "the voltage set, 40.000 V, is above the maximum voltage: the output is held at 30.000 V at most"),
+        # 30 V into the virtual supply's 10 ohms is 90 W, beyond its 80 W.
+        (["--voltage", "30", "--current", "5", "--output", "on"], "the supply reports over-temperature"),
+    ],
+)
+def test_settings_taken_but_warned_about_exit_16(sim_port, options, warning):
+    result = run_cli("set", "--port", sim_port, *options)
+    assert result.returncode == 16, result.stderr
+    assert result.stderr == f"qm4410: warning: {warning}\n"
+    assert result.stdout.startswith("current_real ")  # the read-back is shown as ever
 
 
 @pytest.mark.parametrize(

@@ -105,3 +105,14 @@ def test_paced_line_takes_the_time_of_the_wire(start_sim):
     assert first > 27 * byte_time
     assert 52 * byte_time - 0.01 < whole < WINDOW
     assert any(0 < waiting < 26 for _, waiting in samples)
+
+
+def test_paced_requests_written_together_are_answered_each_as_it_arrives(start_sim):
+    byte_time = 10 / 4800
+    with start_sim("--line-speed", 4800).connect() as port:
+        assert is_valid(transact(port, REQUEST))  # the supply has seen its client
+        samples, data = watch(port, REQUEST * 2, 0.4)
+    assert len(data) == 52 and is_valid(data[:26]) and is_valid(data[26:])
+    # The second request is in once 52 bytes have crossed, and its reply
+    # follows the first reply without a gap: 78 bytes' time in all.
+    assert first_time(samples, lambda waiting: waiting == 52) < 78 * byte_time + 0.02

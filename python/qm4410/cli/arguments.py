@@ -1,14 +1,20 @@
-"""The command line: subcommands, their options and how values are checked."""
+"""The command line: subcommands, their options and how values are checked.
+
+Everything a command line can get wrong is refused here, with argparse's
+usage error (exit 2) naming the option, before any port or file is touched.
+"""
 
 import argparse
+import importlib.metadata
 import math
 import os
 
-from . import monitor, queries, setting
+from . import monitor, plot, queries, setting
 
 # The largest set-point the wire can carry: 2**32 - 1 mV or mA.
 LARGEST_SETPOINT = 4294967.295
-
+LARGEST_COUNT = 2**32 - 1
+LINE_SPEEDS = (1, 10_000_000)  # baud, as qm4410-sim takes them
 
 def setpoint(text: str) -> float:
     value = _number(text)
@@ -26,9 +32,45 @@ def seconds(text: str) -> float:
 
 def pixels(text: str) -> tuple[int, int]:
     width, _, height = text.lower().partition("x")
-    if not (width.isdigit() and height.isdigit() and 0 < int(width) and 0 < int(height)):
+    if not (width.isdigit() and height.isdigit()):
         raise argparse.ArgumentTypeError(f"{text} is not WIDTHxHEIGHT, e.g. 1000x750")
+    low, high = plot.SIDE_PIXELS
+    if not (low <= int(width) <= high and low <= int(height) <= high):
+        raise argparse.ArgumentTypeError(f"{text}: each side takes {low} to {high} pixels")
     return int(width), int(height)
+
+
+def plot_file(text: str) -> str:
+    if plot.format_of(text) is None:
+        raise argparse.ArgumentTypeError(f"{text}: the format comes from the extension, one of {', '.join(plot.FORMATS)}")
+    return text
+
+
+def port_name(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("the port name is empty")
+    return text
+
+
+def ohms(text: str) -> float:
+    value = float("inf") if text == "inf" else _number(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"{text} is not a resistance above 0 ohms")
+    return value
+
+
+def count(text: str) -> int:
+    return _whole(text, 1, LARGEST_COUNT)
+
+
+def baud(text: str) -> int:
+    return _whole(text, *LINE_SPEEDS)
+
+
+def _whole(text: str, low: int, high: int) -> int:
+    if not (text.isdigit() and low <= int(text) <= high):
+        raise argparse.ArgumentTypeError(f"{text} is not a whole number from {low} to {high}")
+    return int(text)
 
 
 def _number(text: str) -> float:
@@ -41,18 +83,84 @@ def _number(text: str) -> float:
     return value
 
 
-def build_parser() -> argparse.ArgumentParser:
+# The virtual supply's own options that --sim passes on, under its names.
+SIM_OPTIONS = (
+    ("--load", ohms, "OHMS", "resistive load on its output, ohms, or 'inf' (default 10)"),
+    ("--drop-every", count, "N", "leave every Nth request unanswered"),
+    ("--late-every", count, "N", "answer every Nth request after the driver has given up"),
+    ("--corrupt-every", count, "N", "spoil the checksum of every Nth reply"),
+    ("--split-every", count, "N", "send every Nth reply in two pieces"),
+    ("--stray-every", count, "N", "send stray bytes before every Nth reply"),
+    ("--vanish-after", count, "N", "vanish after N requests, as an unplugged adapter would"),
+    ("--line-speed", baud, "BAUD", "pace the line at BAUD, as the real 4800-baud line"),
+)
+
+
+def parse(argv: list[str] | None) -> argparse.Namespace:
+    """The command line, checked as a whole; exits with usage on a mistake."""
+    parser, commands = _build_parser()
+    args = parser.parse_args(argv)
+    problem = _conflict(args)
+    if problem:
+        commands.choices[args.command].error(problem)
+    if "sim" in args:  # as qm4410-sim takes them
+        args.sim_options = [word for option, value in _sim_options_given(args) for word in (option, str(value))]
+    return args
+
+
+def _sim_options_given(args: argparse.Namespace) -> list[tuple[str, object]]:
+    values = [(option, getattr(args, _sim_dest(option))) for option, *_ in SIM_OPTIONS]
+    return [(option, value) for option, value in values if value is not None]
+
+
+def _conflict(args: argparse.Namespace) -> str | None:
+    if "sim" not in args:
+        return None
+    if not (args.sim or args.port):
+        return "give --port PORT or --sim (or set QM4410_PORT)"
+    passed = [option for option, _ in _sim_options_given(args)]
+    if passed and not args.sim:
+        return f"{', '.join(passed)} {'is an option' if len(passed) == 1 else 'are options'} of the virtual supply: add --sim"
+    if args.command == "set" and not setting.requested_settings(args):
+        return "nothing to set: give --max-voltage, --voltage, --current, --output or --mode"
+    if args.command == "monitor" and args.append and not (args.csv or args.jsonl):
+        return "--append needs --csv FILE or --jsonl FILE"
+    return None
+
+
+def _installed_version() -> str:
+    try:
+        return importlib.metadata.version("qm4410")
+    except importlib.metadata.PackageNotFoundError:  # run from a source tree
+        return "(not installed)"
+
+
+def _build_parser() -> tuple[argparse.ArgumentParser, argparse._SubParsersAction]:
     parser = argparse.ArgumentParser(
         prog="qm4410",
         description="Find, query, set and monitor a QM4410 bench power supply.",
     )
-    commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
+    parser.add_argument("--version", action="version", version=f"qm4410 {_installed_version()}")
+    commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND", dest="command")
 
-    ports = commands.add_parser("ports", help="list the serial ports of this machine")
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument(
+        "-v", "--verbose", action="store_true", help="show the driver's own lines on standard error, as a trace"
+    )
+
+    ports = commands.add_parser("ports", parents=[common], help="list the serial ports of this machine")
+    ports.add_argument("--json", action="store_true", help="print the list as JSON")
+    ports.add_argument(
+        "--probe",
+        action="store_true",
+        help="ask each port that no process holds for a supply's identity (one request, about a "
+        "second at most per port) and say which holds a supply",
+    )
     ports.set_defaults(run=queries.list_ports)
 
-    where = _port_options()
+    where = _port_options(common)
     info = commands.add_parser("info", parents=[where], help="model, serial number and software version")
+    info.add_argument("--json", action="store_true", help="print the identity as JSON")
     info.set_defaults(run=queries.show_identity)
 
     status = commands.add_parser("status", parents=[where], help="one status record")
@@ -61,21 +169,29 @@ def build_parser() -> argparse.ArgumentParser:
 
     _add_set(commands, where)
     _add_monitor(commands, where)
-    return parser
+    return parser, commands
 
 
-def _port_options() -> argparse.ArgumentParser:
-    options = argparse.ArgumentParser(add_help=False)
+def _sim_dest(option: str) -> str:
+    return "sim_" + option.removeprefix("--").replace("-", "_")
+
+
+def _port_options(common: argparse.ArgumentParser) -> argparse.ArgumentParser:
+    options = argparse.ArgumentParser(add_help=False, parents=[common])
     where = options.add_mutually_exclusive_group()
     where.add_argument(
         "--port",
         "-p",
-        default=os.environ.get("QM4410_PORT"),
-        help="serial port of the supply, e.g. /dev/ttyUSB0 (default: $QM4410_PORT)",
+        type=port_name,
+        default=os.environ.get("QM4410_PORT") or None,  # set but empty is unset
+        help="serial port of the supply, e.g. /dev/ttyUSB0 or COM3 (default: $QM4410_PORT)",
     )
     where.add_argument(
         "--sim", action="store_true", help="start the virtual supply qm4410-sim for this command and use it"
     )
+    virtual = options.add_argument_group("the virtual supply, with --sim (see qm4410-sim --help)")
+    for option, kind, metavar, help_text in SIM_OPTIONS:
+        virtual.add_argument(option, dest=_sim_dest(option), type=kind, metavar=metavar, help=help_text)
     return options
 
 
@@ -85,7 +201,8 @@ def _add_set(commands, where: argparse.ArgumentParser) -> None:
         parents=[where],
         help="apply settings, then read them back",
         description="Apply the given settings (remote control first, output last), read the "
-        "status back and exit non-zero when a setting got no reply or reads back otherwise.",
+        "status back and exit non-zero when a setting got no reply or reads back otherwise, "
+        "or when the supply warns (output held at the maximum voltage, over-temperature).",
     )
     command.add_argument("--max-voltage", type=setpoint, metavar="V", help="highest output voltage, volts")
     command.add_argument("--voltage", type=setpoint, metavar="V", help="output voltage, volts")
@@ -107,9 +224,22 @@ def _add_monitor(commands, where: argparse.ArgumentParser) -> None:
     record = command.add_mutually_exclusive_group()
     record.add_argument("--csv", metavar="FILE", help="write the samples as CSV")
     record.add_argument("--jsonl", metavar="FILE", help="write the samples as JSON Lines")
-    command.add_argument("--plot", metavar="FILE.png", help="draw voltage, current and power against time at the end")
     command.add_argument(
-        "--plot-size", type=pixels, default=(1000, 750), metavar="WxH", help="plot size in pixels (default 1000x750)"
+        "--append", action="store_true", help="add to an existing --csv or --jsonl file instead of replacing it"
+    )
+    command.add_argument(
+        "--plot",
+        type=plot_file,
+        metavar="FILE",
+        help="draw voltage, current and power against time at the end, as .png, .svg or .pdf",
+    )
+    low, high = plot.SIDE_PIXELS
+    command.add_argument(
+        "--plot-size",
+        type=pixels,
+        default=(1000, 750),
+        metavar="WxH",
+        help=f"plot size in pixels, {low} to {high} a side (default 1000x750)",
     )
     command.add_argument("--off-on-exit", action="store_true", help="switch the output off when monitoring ends, however it ends")
     command.set_defaults(run=monitor.monitor)

@@ -1,11 +1,23 @@
-"""Why a port cannot be used: what exists, who holds it, how to get access."""
+"""Why a port cannot be used: what exists, what it is, who holds it, how to
+get access."""
 
-import grp
 import os
 import platform
+import stat
 import subprocess
 
 from serial.tools import list_ports
+
+from .failures import NOT_A_PORT, PERMISSION_DENIED, PORT_MISSING, CommandError
+from .system import on_windows
+
+try:
+    import grp
+except ImportError:  # Windows: no groups, and no device files to own
+    grp = None  # type: ignore[assignment]
+
+# How long lsof may take to name the holders of a port.
+LSOF_TIMEOUT_S = 10.0
 
 
 def serial_ports() -> list:
@@ -13,15 +25,88 @@ def serial_ports() -> list:
     return sorted(list_ports.comports(), key=lambda port: port.device)
 
 
-def missing_port_message(port: str) -> str:
+def is_local_device(port: str) -> bool:
+    """Whether `port` names a device of this machine, which can be looked at
+    before the driver opens it, rather than a URL (rfc2217://host:port and
+    the like) that reaches a port elsewhere."""
+    return "://" not in port
+
+
+def check_device(port: str) -> None:
+    """Raise the CommandError that says why the local device `port` cannot
+    be a serial port, if it cannot. The driver would report a missing or
+    forbidden port only as a serial error text, and takes a file that is no
+    port for one in use; saying it first lets us add what to do about it."""
+    if on_windows():
+        _check_com_port(port)
+    else:
+        _check_device_file(port)
+
+
+def _check_com_port(port: str) -> None:
+    # COM ports are no files: the system's list is what says they exist.
+    if _com_name(port) in {_com_name(info.device) for info in serial_ports()}:
+        return
+    if os.path.exists(port):
+        raise CommandError(NOT_A_PORT, f"{port} is not a COM port; " + _existing_ports())
+    raise CommandError(PORT_MISSING, missing_port_message(port))
+
+
+def _com_name(name: str) -> str:
+    return name.upper().removeprefix("\\\\.\\")
+
+
+def _check_device_file(port: str) -> None:
+    try:
+        mode = os.stat(port).st_mode
+    except (FileNotFoundError, NotADirectoryError):
+        raise CommandError(PORT_MISSING, missing_port_message(port)) from None
+    except PermissionError:
+        raise CommandError(PERMISSION_DENIED, permission_message(port)) from None
+    if not stat.S_ISCHR(mode):
+        raise CommandError(NOT_A_PORT, f"{port} is {_kind(mode)}, not a serial port; " + _existing_ports())
+    if not os.access(port, os.R_OK | os.W_OK):
+        raise CommandError(PERMISSION_DENIED, permission_message(port))
+    if not _takes_line_settings(port):
+        raise CommandError(
+            NOT_A_PORT, f"{port} is a device but not a serial port (it has no line settings); " + _existing_ports()
+        )
+
+
+def _kind(mode: int) -> str:
+    kinds = [(stat.S_ISDIR, "a folder"), (stat.S_ISREG, "a regular file"), (stat.S_ISBLK, "a block device"),
+             (stat.S_ISFIFO, "a named pipe"), (stat.S_ISSOCK, "a socket")]
+    return next((name for test, name in kinds if test(mode)), "no device")
+
+
+def _takes_line_settings(port: str) -> bool:
+    """Whether the character device `port` is a terminal, as every serial
+    port is. Opened without becoming our terminal and without waiting for
+    a carrier; nothing is written."""
+    import termios  # POSIX only, as this question is
+
+    try:
+        fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError:
+        return True  # cannot tell; the driver's own open will say why
+    try:
+        termios.tcgetattr(fd)
+        return True
+    except termios.error:
+        return False
+    finally:
+        os.close(fd)
+
+
+def _existing_ports() -> str:
     devices = [info.device for info in serial_ports()]
     if not devices:
-        return f"there is no port {port}, and this machine has no serial port at all"
-    return f"there is no port {port}; the serial ports of this machine are: " + ", ".join(devices)
+        return "this machine has no serial port at all"
+    return "the serial ports of this machine are: " + ", ".join(devices)
 
 
-def lacks_access(port: str) -> bool:
-    return not os.access(port, os.R_OK | os.W_OK)
+def missing_port_message(port: str) -> str:
+    return f"there is no port {port}; " + _existing_ports()
 
 
 def permission_message(port: str) -> str:
@@ -52,11 +137,21 @@ def _owning_group(port: str) -> str | None:
 
 
 def port_holders(port: str) -> list[str]:
-    """Each process that has `port` open, as "NAME (pid N, user U)"; empty
-    when nobody does. Needs lsof, which the driver's open() needs too."""
-    listing = subprocess.run(
-        ["lsof", "-F", "pcL", "--", port], capture_output=True, text=True, check=False
-    ).stdout
+    """Each other process that has `port` open, as "NAME (pid N, user U)";
+    empty when nobody does. Needs lsof, which the driver's open() needs too.
+    lsof gets no standard input of ours, so that it cannot hold the port
+    itself (a port that is our own terminal)."""
+    try:
+        listing = subprocess.run(
+            ["lsof", "-F", "pcL", "--", port],
+            stdin=subprocess.DEVNULL,
+            capture_output=True,
+            text=True,
+            check=False,
+            timeout=LSOF_TIMEOUT_S,
+        ).stdout
+    except subprocess.TimeoutExpired:
+        return []
     holders: list[dict[str, str]] = []
     for line in listing.splitlines():
         field, value = line[:1], line[1:]
@@ -65,7 +160,7 @@ def port_holders(port: str) -> list[str]:
         elif holders and field in ("c", "L"):
             holders[-1][field] = value
     return [
-        f"{h.get('c', '?')} (pid {h['p']}, user {h.get('L', '?')})" for h in holders
+        f"{h.get('c', '?')} (pid {h['p']}, user {h.get('L', '?')})" for h in holders if h["p"] != str(os.getpid())
     ]
 
 

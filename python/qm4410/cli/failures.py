@@ -1,8 +1,6 @@
-"""Exit statuses of the qm4410 command, and the one way to stop with one."""
+"""Exit statuses of the qm4410 command, and the exceptions that carry them."""
 
 import signal
-import sys
-from typing import NoReturn
 
 # 1 is left to Python itself (an uncaught error).
 USAGE = 2  # as argparse exits on a bad command line
@@ -17,20 +15,62 @@ SIMULATOR_FAILED = 10
 LINE_LOST = 11
 MISSING_DEPENDENCY = 12
 FILE_ERROR = 13
-# The shell's convention for a death by a signal: 128 + its number.
-HUNG_UP = 129
-INTERRUPTED = 130
-TERMINATED = 143
-SIGNAL_STATUS = {signal.SIGHUP: HUNG_UP, signal.SIGINT: INTERRUPTED, signal.SIGTERM: TERMINATED}
+NOT_A_PORT = 14
+NO_VIRTUAL_SUPPLY = 15
+SUPPLY_WARNS = 16
+
+# The signals that end the command, of those this system has: Windows has
+# no SIGHUP, and Ctrl-Break there is SIGBREAK.
+_ENDING_SIGNALS = tuple(
+    getattr(signal, name) for name in ("SIGHUP", "SIGINT", "SIGTERM", "SIGBREAK") if hasattr(signal, name)
+)
 
 
-def fail(status: int, message: str) -> NoReturn:
-    """Tell the person what went wrong and end the command with `status`.
+def ending_signals() -> list[int]:
+    """The signals that end the command, but those whoever started it asked
+    to ignore (nohup ignores hang-ups; a shell, Ctrl-C for a job in the
+    background), as Python itself leaves an ignored SIGINT alone."""
+    return [sig for sig in _ENDING_SIGNALS if signal.getsignal(sig) is not signal.SIG_IGN]
 
-    Raising SystemExit (rather than calling os._exit) lets every cleanup on
-    the way out run: the port is closed, the output switched off, the
-    virtual supply stopped.
-    """
-    sys.stdout.flush()  # the driver's own lines come first, as they happened
-    print(f"qm4410: error: {message}", file=sys.stderr)
-    raise SystemExit(status)
+
+def signal_status(signum: int) -> int:
+    """The shell's convention for a death by a signal: 128 + its number."""
+    return 128 + signum
+
+
+INTERRUPTED = signal_status(signal.SIGINT)
+
+
+class Ending(BaseException):
+    """Ends the command with `status` once every cleanup on the way out has
+    run (the port closed, the output switched off, the simulator stopped).
+
+    Raised where the reason is found; the command's entry point turns it
+    into its one line on standard error and the exit status. Not an
+    Exception, for the reason SystemExit is not one: the driver's open()
+    and every `except Exception` on the way out would take it for an error
+    to report and carry on."""
+
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+        self.message = message
+
+    def line(self) -> str:
+        return f"qm4410: {self.message}"
+
+
+class CommandError(Ending):
+    """What went wrong, said so that a person can act on it."""
+
+    def line(self) -> str:
+        return f"qm4410: error: {self.message}"
+
+
+class Stopped(Ending):
+    """A signal (Ctrl-C, SIGTERM, a hang-up) ended the command."""
+
+    def __init__(self, signum: int) -> None:
+        reason = "interrupted" if signum == signal.SIGINT else f"stopped by {signal.Signals(signum).name}"
+        super().__init__(signal_status(signum), reason)
+        self.signum = signum

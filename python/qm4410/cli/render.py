@@ -46,8 +46,13 @@ def status_table(record: Mapping[str, Any]) -> str:
     return aligned([(key, reading(key, value)) for key, value in record.items()])
 
 
-def status_json(record: dict) -> str:
-    return json.dumps(record, indent=2)
+def as_json(value: object) -> str:
+    return json.dumps(value, indent=2)
+
+
+def identity(version: Mapping[str, object]) -> str:
+    """The identity on one line: "4410 SN 076787041, software 373"."""
+    return f"{shown(version['model'])} SN {shown(version['SN'])}, software {shown(version['soft_version'])}"
 
 
 def identity_table(version: Mapping[str, object]) -> str:
@@ -62,6 +67,8 @@ def identity_table(version: Mapping[str, object]) -> str:
 
 def monitor_line(sample: dict) -> str:
     """One sample of the monitor, fixed columns so that lines line up."""
+    if not sample["answered"]:
+        return f"{sample['elapsed_s']:9.2f} s  no answer from the supply"
     line = (
         f"{sample['elapsed_s']:9.2f} s  {sample['voltage_real']:8.3f} V  "
         f"{sample['current_real']:7.3f} A  {sample['power_w']:8.3f} W  "

@@ -1,77 +1,90 @@
-"""Opening the supply named on the command line, with errors a person can act on."""
+"""Connecting to the supply named on the command line, with errors a person
+can act on."""
 
+import argparse
 import contextlib
-import os
 import shutil
 from collections.abc import Iterator
 
 from qm4410 import QM4410
 
 from . import diagnosis
-from .failures import (
-    CANNOT_OPEN,
-    NO_ANSWER,
-    PERMISSION_DENIED,
-    PORT_BUSY,
-    PORT_MISSING,
-    WRONG_MODEL,
-    fail,
-)
+from .failures import CANNOT_OPEN, NO_ANSWER, PORT_BUSY, WRONG_MODEL, CommandError
 from .simulator import simulated_port
+from .system import on_windows
 
 ACCEPTED_MODELS = ("4410", "4411")
 
+# How the lines that open() prints when it refuses begin: the busy line
+# after its availability check said no, the others when opening failed.
+BUSY_LINE = "serial port already opened!"
+OPEN_FAILED_LINES = ("Cannot open serial port", "unexpected ")
+# pyserial's words when another process holds the lock of an exclusive open.
+LOCKED_BY_ANOTHER = "Could not exclusively lock port"
+
 
 @contextlib.contextmanager
-def connected(args) -> Iterator[QM4410]:
+def connected(args: argparse.Namespace) -> Iterator[QM4410]:
     """The open supply of `--port` or `--sim`; closed (and the simulator
     stopped) however the command ends."""
     with contextlib.ExitStack() as stack:
-        port = stack.enter_context(simulated_port()) if args.sim else args.port
-        driver = open_supply(port)
-        stack.callback(driver.close)
-        yield driver
+        if args.sim:
+            port = stack.enter_context(simulated_port(args.sim_options))
+        else:
+            port = args.port
+            if diagnosis.is_local_device(port):
+                diagnosis.check_device(port)
+        yield connect(port, stack)
 
 
-def open_supply(port: str) -> QM4410:
-    # The driver would report a missing or forbidden port only as a serial
-    # error text; saying it first lets us add what to do about it.
-    if not os.path.exists(port):
-        fail(PORT_MISSING, diagnosis.missing_port_message(port))
-    if diagnosis.lacks_access(port):
-        fail(PERMISSION_DENIED, diagnosis.permission_message(port))
+def connect(port: str, stack: contextlib.ExitStack) -> QM4410:
+    """The driver of the supply on `port`, open until `stack` closes it."""
     driver = QM4410(port)
-    if not driver.open():
-        _explain_refusal(driver, port)
-    return driver
+    try:
+        return stack.enter_context(driver)
+    except ConnectionError as refusal:
+        raise _explained(driver, port, str(refusal)) from None
 
 
-def _explain_refusal(driver: QM4410, port: str) -> None:
-    """Turn a False from open() (whose own message, if any, is already out)
-    into the reason and an exit status."""
-    if not hasattr(driver, "ser"):  # open() never got as far as opening the port
-        if shutil.which("lsof") is None:
-            fail(
-                CANNOT_OPEN,
-                "lsof is not installed, and the driver needs it to see whether "
-                f"{port} is free; install it (e.g. apt-get install lsof)",
-            )
-        holders = diagnosis.port_holders(port)
-        if holders:
-            fail(PORT_BUSY, diagnosis.busy_message(port, holders))
-        # No access check again: open_supply made it just before open().
-        fail(CANNOT_OPEN, f"could not open {port} (the reason is printed above)")
+def _explained(driver: QM4410, port: str, reason: str) -> CommandError:
+    """The refusal of open(), whose reason is `reason`, as what to do about it."""
+    last_line = reason.splitlines()[-1]
+    if last_line.startswith(BUSY_LINE) or LOCKED_BY_ANOTHER in last_line:
+        return _taken(port, reason)
+    if last_line.startswith(OPEN_FAILED_LINES):
+        return CommandError(CANNOT_OPEN, f"could not open {port}: {_one_line(reason)}")
     # The driver clears the identity before asking for it, so an empty model
     # means the question went unanswered.
     model = driver.show_device_version()["model"]
     if not model:
-        fail(
+        return CommandError(
             NO_ANSWER,
             f"no answer from a supply on {port}; check that it is switched on, "
             "connected to this port and set to 4800 baud",
         )
-    fail(
+    return CommandError(
         WRONG_MODEL,
-        f"the device on {port} reports model {model!r}; this tool drives models "
-        + " and ".join(ACCEPTED_MODELS),
+        f"the device on {port} reports model {model!r}; this tool drives models " + " and ".join(ACCEPTED_MODELS),
     )
+
+
+def _taken(port: str, reason: str) -> CommandError:
+    """open()'s availability check said no: who holds the port, or why the
+    check could not tell."""
+    if on_windows():
+        # There the check is a trial open, and the system names no holder.
+        return CommandError(PORT_BUSY, f"{port} is in use by another program; close it there first")
+    if shutil.which("lsof") is None:
+        return CommandError(
+            CANNOT_OPEN,
+            "lsof is not installed, and the driver needs it to see whether "
+            f"{port} is free; install it (e.g. apt-get install lsof)",
+        )
+    holders = diagnosis.port_holders(port)
+    if holders:
+        return CommandError(PORT_BUSY, diagnosis.busy_message(port, holders))
+    return CommandError(CANNOT_OPEN, f"could not open {port}: {_one_line(reason)}")
+
+
+def _one_line(reason: str) -> str:
+    return "; ".join(reason.splitlines())

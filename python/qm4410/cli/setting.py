@@ -1,9 +1,10 @@
 """The `set` subcommand: apply settings in a safe order and check them."""
 
+import sys
 from typing import NoReturn
 
 from . import render
-from .failures import SETTING_FAILED, USAGE, fail
+from .failures import SETTING_FAILED, SUPPLY_WARNS, CommandError
 from .queries import read_status
 from .session import connected
 
@@ -36,9 +37,7 @@ def requested_settings(args) -> list[tuple[str, object]]:
 
 
 def apply_settings(args) -> int:
-    settings = requested_settings(args)
-    if not settings:
-        fail(USAGE, "nothing to set: give --max-voltage, --voltage, --current, --output or --mode")
+    settings = requested_settings(args)  # never empty: the command line has been checked
     with connected(args) as driver:
         unanswered = _first_unanswered(driver, settings)
         if unanswered is not None:
@@ -50,9 +49,26 @@ def apply_settings(args) -> int:
         option, _, key = SETTINGS[name]
         if not agrees(value, record[key]):
             disagreements.append(f"{option} {value} reads back as {render.reading(key, record[key])}")
+    warnings = supply_warnings(record)
+    for warning in warnings:
+        print(f"qm4410: warning: {warning}", file=sys.stderr)
     if disagreements:
-        fail(SETTING_FAILED, "the supply did not take every setting: " + "; ".join(disagreements))
-    return 0
+        raise CommandError(SETTING_FAILED, "the supply did not take every setting: " + "; ".join(disagreements))
+    return SUPPLY_WARNS if warnings else 0
+
+
+def supply_warnings(record: dict) -> list[str]:
+    """What the read-back shows that the settings alone do not: an output
+    held below its set-point by the maximum voltage, or over-temperature."""
+    warnings = []
+    if record["voltage_set"] > record["voltage_max_set"]:
+        warnings.append(
+            f"the voltage set, {render.reading('voltage_set', record['voltage_set'])}, is above the maximum "
+            f"voltage: the output is held at {render.reading('voltage_max_set', record['voltage_max_set'])} at most"
+        )
+    if record["beyond_temp"]:
+        warnings.append("the supply reports over-temperature")
+    return warnings
 
 
 def _fail_unanswered(driver, settings, unanswered) -> NoReturn:
@@ -66,7 +82,7 @@ def _fail_unanswered(driver, settings, unanswered) -> NoReturn:
     message = _unanswered_message(unanswered, skipped)
     if record is None:
         message += "; the status read after it got no reply either"
-    fail(SETTING_FAILED, message)
+    raise CommandError(SETTING_FAILED, message)
 
 
 def _first_unanswered(driver, settings):

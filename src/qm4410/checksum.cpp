@@ -1,9 +1,17 @@
 // __cal_crc and __check_crc: the frame checksum on a list, with the
 // interpreter's own arithmetic, so any list behaves as sum() would make it.
+#include <limits>
+
 #include "driver.hpp"
 
 namespace qm4410 {
 namespace {
+
+// Whether sum + value stays within long long.
+bool adds_within(long long sum, long value) {
+    return value >= 0 ? sum <= std::numeric_limits<long long>::max() - value
+                      : sum >= std::numeric_limits<long long>::min() - value;
+}
 
 // sum(data[:-1]) & 0xFF. Small ints are added in C; anything else (big ints,
 // bools, objects with __add__) goes through the interpreter's addition.
@@ -17,9 +25,8 @@ Ref checksum_of(Context& ctx, PyObject* data) {
         if (!total && PyLong_CheckExact(item)) {
             int overflow = 0;
             const long value = PyLong_AsLongAndOverflow(item, &overflow);
-            long long next = 0;
-            if (!overflow && !__builtin_add_overflow(small, value, &next)) {
-                small = next;
+            if (!overflow && adds_within(small, value)) {
+                small += value;
                 continue;
             }
         }
@@ -59,33 +66,23 @@ PyObject* check_crc_body(Context& ctx, PyObject* const* args) {
 
 }  // namespace
 
-const MethodSpec kCheckCrc = {
-    "__check_crc",
-    check_crc_body,
-    1,
-    {{"data", "list"}},
-    nullptr,
-    "bool",
-    " Verify the CRC of the received message.\n"
-    "\n"
-    "        :param data: List of bytes representing the message received \n"
-    "                     from the device.\n"
-    "        :return: True if the CRC is valid, False otherwise.\n"
-    "        ",
-};
+constexpr MethodSpec kCheckCrc = MethodSpec("__check_crc", check_crc_body)
+    .parameter("data", "list")
+    .returning("bool")
+    .documented(" Verify the CRC of the received message.\n"
+        "\n"
+        "        :param data: List of bytes representing the message received \n"
+        "                     from the device.\n"
+        "        :return: True if the CRC is valid, False otherwise.\n"
+        "        ");
 
-const MethodSpec kCalCrc = {
-    "__cal_crc",
-    cal_crc_body,
-    1,
-    {{"data", "list"}},
-    nullptr,
-    "None",
-    "\n"
-    "        Calculate the CRC of the send command.\n"
-    "\n"
-    "        :param data: List of bytes representing the message to be sended.\n"
-    "        ",
-};
+constexpr MethodSpec kCalCrc = MethodSpec("__cal_crc", cal_crc_body)
+    .parameter("data", "list")
+    .returning("None")
+    .documented("\n"
+        "        Calculate the CRC of the send command.\n"
+        "\n"
+        "        :param data: List of bytes representing the message to be sended.\n"
+        "        ");
 
 }  // namespace qm4410

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The whole test suite on one interpreter, the python3 on PATH: installs what
+# the tests need, builds and installs the package as a user would (a regular
+# install: the package's __init__ is an extension) and runs every test.
+# $QM4410_PACKAGE names what to install (an sdist, say); the source tree by
+# default. Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# lsof for the driver's availability check; ser2net for the tests of a
+# supply shared over the network (Debian puts it in sbin, which a user's
+# PATH may lack; the tests look for it on PATH).
+export PATH="$PATH:/usr/local/sbin:/usr/sbin"
+missing=()
+for program in lsof ser2net; do
+    command -v "$program" >/dev/null 2>&1 || missing+=("$program")
+done
+if ((${#missing[@]})); then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+    pyserial pytest pytest-xdist hypothesis mypy types-pyserial matplotlib
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --force-reinstall --no-deps \
+    "${QM4410_PACKAGE:-.}"
+
+echo "suite.sh: $(python3 -c 'import platform; print(platform.python_implementation(), platform.python_version())')"
+# Run from tests/ so the source folder python/ can never shadow the install.
+cd tests
+# The stub must describe what the installed module really has, and the
+# package's Python modules must type-check as installed.
+python3 -m mypy.stubtest --allowlist ../scripts/stubtest-allowlist qm4410
+python3 -m mypy --strict -p qm4410.workflows -p qm4410.virtual_supply -p pytest_qm4410
+# The benchmark's own checks (nothing timed) run too: its plain-Python
+# reference must keep doing what the driver does.
+python3 -m pytest -q . ../bench "$@"

@@ -1,0 +1,95 @@
+// with QM4410(port) as supply: open() on the way in, close() on the way out.
+// Both are looked up on the object, as open() looks up close(), so a
+// patched or overridden open() is the one the with statement runs.
+#include "driver.hpp"
+
+namespace qm4410 {
+namespace {
+
+// The lines printed on this thread while an __enter__ waits for open():
+// open() tells why it refuses only by printing. One per __enter__ on the
+// stack, so an __enter__ reached from inside open() (say, through a patched
+// availability check) keeps its own lines and gives the outer one nothing.
+class PrintedLines {
+public:
+    PrintedLines() : lines_(PyList_New(0)), outer_(current_) { current_ = this; }
+    ~PrintedLines() { current_ = outer_; }
+    PrintedLines(const PrintedLines&) = delete;
+    PrintedLines& operator=(const PrintedLines&) = delete;
+
+    static PrintedLines* current() { return current_; }
+    PyObject* lines() const { return lines_.get(); }
+
+private:
+    Ref lines_;
+    PrintedLines* outer_;
+    static thread_local PrintedLines* current_;
+};
+
+thread_local PrintedLines* PrintedLines::current_ = nullptr;
+
+// open() says nothing when the device is silent or of another model: the
+// reason is then told from the identity it left behind.
+Ref silent_refusal(Context& ctx, PyObject* self) {
+    Ref port(PyObject_GetAttr(self, ctx.port.get()));
+    Ref model(PyObject_GetAttr(self, ctx.product_model.get()));
+    if (!port || !model) return Ref();
+    const int answered = PyObject_IsTrue(model.get());
+    if (answered < 0) return Ref();
+    if (!answered) return Ref(PyUnicode_FromFormat("no reply from a supply on %S", port.get()));
+    return Ref(PyUnicode_FromFormat("the device on %S reports model %R, not 4410 or 4411", port.get(), model.get()));
+}
+
+// ConnectionError with what open() printed, one line each.
+void raise_refusal(Context& ctx, PyObject* self, PyObject* printed) {
+    Ref reason;
+    if (PyList_GET_SIZE(printed) > 0) {
+        Ref newline(PyUnicode_FromString("\n"));
+        if (newline) reason = Ref(PyUnicode_Join(newline.get(), printed));
+    } else {
+        reason = silent_refusal(ctx, self);
+    }
+    if (reason) PyErr_SetObject(PyExc_ConnectionError, reason.get());
+}
+
+PyObject* enter_body(Context& ctx, PyObject* const* args) {
+    PyObject* self = args[0];
+    PrintedLines printed;
+    if (!printed.lines()) return nullptr;
+    Ref opened(PyObject_CallMethodNoArgs(self, ctx.open.get()));
+    if (!opened) return nullptr;
+    const int accepted = PyObject_IsTrue(opened.get());
+    if (accepted < 0) return nullptr;
+    if (accepted) return Py_NewRef(self);
+    raise_refusal(ctx, self, printed.lines());
+    return nullptr;
+}
+
+PyObject* exit_body(Context& ctx, PyObject* const* args) {
+    Ref closed(PyObject_CallMethodNoArgs(args[0], ctx.close.get()));
+    if (!closed) return nullptr;
+    Py_RETURN_NONE;  // false: an exception that ended the block goes on
+}
+
+}  // namespace
+
+bool keep_printed_line(PyObject* line) {
+    PrintedLines* printed = PrintedLines::current();
+    return !printed || PyList_Append(printed->lines(), line) == 0;
+}
+
+constexpr MethodSpec kEnter = MethodSpec("__enter__", enter_body)
+    .returning("QM4410")
+    .documented("open the serial port for a with block\n"
+        ":return QM4410: this driver, open\n"
+        ":raise ConnectionError: if open() fails; its text is the reason open() printed");
+
+constexpr MethodSpec kExit = MethodSpec("__exit__", exit_body)
+    .parameter("exc_type")
+    .parameter("exc_value")
+    .parameter("traceback")
+    .returning("None")
+    .documented("close the serial port at the end of the with block, however it ends\n"
+        ":return None: an exception that ended the block is not suppressed");
+
+}  // namespace qm4410
