@@ -109,7 +109,7 @@ def test_paced_line_takes_the_time_of_the_wire(start_sim):
 
 def test_paced_requests_written_together_are_answered_each_as_it_arrives(start_sim):
     byte_time = 10 / 4800
-    with start_sim("--line-speed", 4800).connect() as port:
+    with open_line(start_sim("--line-speed", 4800).port) as port:
         assert is_valid(transact(port, REQUEST))  # the supply has seen its client
         samples, data = watch(port, REQUEST * 2, 0.4)
     assert len(data) == 52 and is_valid(data[:26]) and is_valid(data[26:])
