@@ -90,13 +90,13 @@ class Session:
         try:
             outcome = body()
         except SupplyGone as gone:
-            output_off = switch_off(self.driver)
+            output_off = switch_off(self.driver) == "off"
             raise NoAnswerError(_lost_message(str(gone), output_off), self.rows, output_off) from gone.__cause__
         except BaseException:
             if not leave_on:
                 switch_off(self.driver)
             raise
-        if (outcome.stopped_by in CONDITIONS or not leave_on) and not switch_off(self.driver):
+        if (outcome.stopped_by in CONDITIONS or not leave_on) and switch_off(self.driver) != "off":
             raise NoAnswerError(f"{outcome.reason}, but the output could not be confirmed off; check the supply",
                                 self.rows, False)
         return outcome
