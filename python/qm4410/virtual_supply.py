@@ -1,6 +1,7 @@
 """Virtual supplies for scripts and tests: `qm4410-sim` processes, each
 serving a pseudo-terminal of its own, started here and always ended."""
 
+import contextlib
 import os
 import select
 import shutil
@@ -17,11 +18,17 @@ from typing import IO
 PROGRAM = "qm4410-sim"
 START_TIMEOUT_S = 10.0
 STOP_TIMEOUT_S = 5.0
+LAST_WORDS = 3  # lines of its standard error told when it fails to start
 PR_SET_PDEATHSIG = 1  # from <linux/prctl.h>
 
 
 class SimulatorError(RuntimeError):
     """qm4410-sim was not found, or did not start with the options given."""
+
+
+class SimulatorMissing(SimulatorError):
+    """No qm4410-sim to run: the package was built without it, or is not
+    installed where this interpreter looks."""
 
 
 def simulator_program() -> str:
@@ -31,7 +38,7 @@ def simulator_program() -> str:
     program = (os.environ.get("QM4410_SIM") or shutil.which(PROGRAM)
                or shutil.which(PROGRAM, path=sysconfig.get_path("scripts")))
     if program is None:
-        raise SimulatorError(f"{PROGRAM} not found: it comes with `pip install qm4410`; or name it in $QM4410_SIM")
+        raise SimulatorMissing(f"{PROGRAM} not found: it comes with `pip install qm4410`; or name it in $QM4410_SIM")
     return program
 
 
@@ -116,14 +123,32 @@ class VirtualSupply:
     def _first_line(self) -> str:
         assert self.process.stdout is not None  # started with stdout=PIPE
         ready, _, _ = select.select([self.process.stdout], [], [], START_TIMEOUT_S)
-        line = self.process.stdout.readline().strip() if ready else ""
-        if line.startswith("/"):
+        line = self.process.stdout.readline().strip() if ready else None
+        if line and line.startswith("/"):
             return line
-        status = self.stop()
-        said = next((text for text in self.log().splitlines() if text.strip()), f"exit status {status}")
-        command = " ".join([PROGRAM, *self.arguments])
-        raise SimulatorError(f"{command} did not start: {said}" if line or status else
-                             f"{command} did not tell its port within {START_TIMEOUT_S:g} s")
+        raise SimulatorError(self._why_no_port(ending=line is not None))
+
+    def _why_no_port(self, ending: bool) -> str:
+        """How it ended before telling its port (stopped first, when it
+        still runs), and the last lines it wrote."""
+        status = None
+        if ending:  # it closed its output
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                status = self.process.wait(STOP_TIMEOUT_S)
+        self.stop()
+        if status is None:
+            message = f"{PROGRAM} did not tell its port within {START_TIMEOUT_S:g} s"
+        elif status < 0:
+            message = f"{PROGRAM} was killed by {signal.Signals(-status).name} before telling its port"
+        else:
+            message = f"{PROGRAM} ended with status {status} before telling its port"
+        said = [text for text in self.log().splitlines() if text.strip()]
+        if not said:
+            return message
+        # What went wrong comes first (a usage text may follow), how it
+        # ended last.
+        told = said if len(said) <= LAST_WORDS + 1 else [said[0], "...", *said[-LAST_WORDS:]]
+        return message + "; it said:" + "".join("\n  " + text for text in told)
 
 
 def _end_with_this_process() -> Callable[[], None] | None:
