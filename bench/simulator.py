@@ -1,40 +1,20 @@
 """Virtual supplies on pseudo-terminals, and drivers connected to them."""
 import contextlib
-import os
-import shutil
-import subprocess
 
 import qm4410
 import serial
+from qm4410.virtual_supply import VirtualSupply
 
 import plain_driver
 
 ACCEPTED_MODELS = ("4410", "4411")
 
 
-def simulator_program() -> str:
-    """qm4410-sim from $QM4410_SIM, else from PATH."""
-    program = os.environ.get("QM4410_SIM") or shutil.which("qm4410-sim")
-    if not program:
-        raise SystemExit("qm4410-sim not found: put it on PATH or name it in QM4410_SIM")
-    return program
-
-
 @contextlib.contextmanager
 def virtual_supply(*options: str):
     """Runs one virtual supply; yields the path of its port."""
-    process = subprocess.Popen(
-        [simulator_program(), *options], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True
-    )
-    try:
-        port = process.stdout.readline().strip()
-        if not port:
-            raise RuntimeError(f"qm4410-sim {' '.join(options)} gave no port (exit {process.wait()})")
-        yield port
-    finally:
-        process.terminate()
-        process.wait()
-        process.stdout.close()
+    with VirtualSupply(options) as supply:
+        yield supply.port
 
 
 @contextlib.contextmanager

@@ -12,7 +12,7 @@ started=$SECONDS
 
 venv=${QM4410_SANITIZE_VENV:-/tmp/qm4410-sanitize}
 python3 -m venv "$venv"
-"$venv/bin/pip" install --quiet --disable-pip-version-check pyserial pytest hypothesis matplotlib pyvisa pyvisa-py
+"$venv/bin/pip" install --quiet --disable-pip-version-check pyserial pytest pytest-xdist hypothesis matplotlib pyvisa pyvisa-py
 "$venv/bin/pip" install --quiet --disable-pip-version-check --force-reinstall --no-deps \
     -C cmake.define.QM4410_SANITIZE=ON -C cmake.build-type=Debug .
 

@@ -21,15 +21,17 @@ if ((${#missing[@]})); then
 fi
 
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-    pyserial pytest hypothesis mypy types-pyserial matplotlib pyvisa pyvisa-py
+    pyserial pytest pytest-xdist hypothesis mypy types-pyserial matplotlib pyvisa pyvisa-py
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --force-reinstall --no-deps \
     "${QM4410_PACKAGE:-.}"
 
 echo "suite.sh: $(python3 -c 'import platform; print(platform.python_implementation(), platform.python_version())')"
 # Run from tests/ so the source folder python/ can never shadow the install.
 cd tests
-# The stub must describe what the installed module really has.
-python3 -m mypy.stubtest qm4410
+# The stub must describe what the installed module really has, and the
+# package's Python modules must type-check as installed.
+python3 -m mypy.stubtest --allowlist ../scripts/stubtest-allowlist qm4410
+python3 -m mypy --strict -p qm4410.workflows -p qm4410.virtual_supply -p pytest_qm4410
 # The benchmark's own checks (nothing timed) run too: its plain-Python
 # reference must keep doing what the driver does.
 python3 -m pytest -q . ../bench "$@"

@@ -1,15 +1,7 @@
-"""Fakes for the serial line: a scriptable port, a recording ``time`` and frame helpers."""
+"""Fakes for the serial line: a scriptable port and a recording ``time``."""
 import collections
 
 TEMPLATE = (0xAA, 0xFF, 0x20) + (0,) * 22 + (0xCC,)
-# The words a request can carry; a reply carrying one of them answers that request.
-REQUEST_WORDS = frozenset(range(0x20, 0x27)) | {0x31, 0x32}
-
-
-def frame(addr, word, data=b"", start=0xAA):
-    """A 26-byte frame with a correct checksum; ``data`` fills bytes 3 onward."""
-    body = [start, addr, word] + list(data) + [0] * (22 - len(data))
-    return bytes(body + [sum(body) & 0xFF])
 
 
 class FakeTime:

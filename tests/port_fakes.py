@@ -5,23 +5,7 @@ modules up in its globals when it runs, so tests swap them in with
 monkeypatch.setattr(qm4410, "serial", FakeSerialModule()) and so on.
 """
 
-FRAME_LENGTH = 26
-
-
-def seal(frame):
-    """The frame as bytes, with the checksum of bytes 0..24 in byte 25."""
-    frame = list(frame)
-    frame[25] = sum(frame[:25]) & 0xFF
-    return bytes(frame)
-
-
-def identity_reply(model="4410", addr=1, serial_number="076787041", version=373):
-    frame = [0] * FRAME_LENGTH
-    frame[0], frame[1], frame[2] = 0xAA, addr, 0x31
-    frame[3:7] = model.encode("latin-1")
-    frame[8], frame[9] = version & 0xFF, version >> 8
-    frame[10:19] = serial_number.encode("latin-1")
-    return seal(frame)
+from frames import identity_reply
 
 
 def answers_identity(model, addr=1):

@@ -7,7 +7,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from qm4410 import QM4410
 
-from line_fakes import REQUEST_WORDS, TEMPLATE, frame
+from frames import REQUEST_WORDS, frame
+from line_fakes import TEMPLATE
 
 
 def wire(head, last):

@@ -8,7 +8,8 @@ import sys
 import pytest
 
 import qm4410
-from port_fakes import FakePort, FakeSerialException, FakeSerialModule, FakeTime, identity_reply, seal
+from frames import frame, identity_reply
+from port_fakes import FakePort, FakeSerialException, FakeSerialModule, FakeTime
 
 DEMO_PORT = "/dev/tty.usbserial-21320"
 FAILED = "open serial port:" + DEMO_PORT + " failed!"
@@ -140,7 +141,7 @@ def echoing_supply(request):
     """Answers every request: identity for 0x31, an echo of the request otherwise."""
     if request[2] == 0x31:
         return identity_reply("4411", addr=7)
-    return seal([0xAA, 7] + list(request[2:]))
+    return frame(7, request[2], request[3:25])
 
 
 def test_run_against_an_answering_supply(monkeypatch, capsys):

@@ -7,6 +7,7 @@ import types
 import pytest
 
 import qm4410
+from frames import frame
 from port_fakes import FakePort, FakeSerialException, FakeSerialModule, FakeTime, answers_identity
 
 PORT = "/dev/ttyUSB3"
@@ -42,9 +43,7 @@ def make_driver(*verdicts, port=PORT):
 
 
 def identity_request(addr):
-    frame = [0xAA, addr, 0x31] + [0] * 23
-    frame[25] = sum(frame[:25]) & 0xFF
-    return bytes(frame)
+    return frame(addr, 0x31)
 
 
 def supply(serial, model):

@@ -4,7 +4,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from qm4410 import QM4410
 
-from line_fakes import REQUEST_WORDS, FakePort, frame
+from frames import REQUEST_WORDS, frame, identity_reply
+from line_fakes import FakePort
 
 KEYS = ["current_real", "voltage_real", "current_set", "voltage_max_set", "voltage_set",
         "out_status", "beyond_temp", "out_mode", "fan_speed", "work_mode"]
@@ -96,10 +97,6 @@ def test_any_valid_reply_decodes(fake_time, body):
     assert [type(v) for v in record.values()] == [float] * 5 + [str, bool, str, int, str]
 
 
-def identity_reply(addr=5, model=b"4410", version=b"\x75\x01", serial=b"076787041", byte7=0, tail=bytes(6)):
-    return frame(addr, 0x31, model + bytes([byte7]) + version + serial + tail)
-
-
 def identity(drv):
     return (drv._QM4410__addr, drv._QM4410__product_model, drv._QM4410__product_number,
             drv._QM4410__soft_version)
@@ -108,7 +105,7 @@ def identity(drv):
 def test_identity_round_trip(drv, port):
     first = drv.show_device_version()
     assert list(first.items()) == [("model", ""), ("SN", ""), ("soft_version", 0)]
-    port.reply(identity_reply())
+    port.reply(identity_reply(addr=5))
     port.reply(frame(5, 0x12))
     assert drv._QM4410__read_device_version() is None
     assert identity(drv) == (5, "4410", "076787041", 373)
@@ -120,21 +117,21 @@ def test_identity_round_trip(drv, port):
 
 
 @pytest.mark.parametrize("kwargs, expected", [
-    (dict(version=b"\xff\xff"), (5, "4410", "076787041", 65535)),
+    (dict(version=65535), (5, "4410", "076787041", 65535)),
     (dict(addr=0, model=b"4411", byte7=0x55, tail=b"\xff" * 6), (0, "4411", "076787041", 373)),
     (dict(serial=b"0767\x00\x00\x00\x00\x00"), (5, "4410", "0767\x00\x00\x00\x00\x00", 373)),
     (dict(model=b" \x80\xe9\xff", serial=b"\x00 a\x7f\x80\x9f\xa0\xfe\xff"),
      (5, " \x80\xe9\xff", "\x00 a\x7f\x80\x9f\xa0\xfe\xff", 373)),
 ])
 def test_identity_bytes_kept_as_code_points(drv, port, kwargs, expected):
-    port.reply(identity_reply(**kwargs))
+    port.reply(identity_reply(**{"addr": 5, **kwargs}))
     drv._QM4410__read_device_version()
     assert identity(drv) == expected and len(drv._QM4410__product_number) == 9
 
 
 @pytest.mark.parametrize("bad", [None, b"\xab" + identity_reply(addr=9)[1:]])
 def test_failed_identity_read_keeps_fields(drv, port, bad):
-    port.reply(identity_reply())
+    port.reply(identity_reply(addr=5))
     drv._QM4410__read_device_version()
     if bad is not None:
         port.reply(bad)

@@ -11,7 +11,8 @@ import pytest
 import qm4410
 from qm4410 import QM4410
 
-from line_fakes import TEMPLATE, frame
+from frames import frame
+from line_fakes import TEMPLATE
 
 MODULE_DOC = """
 Basic Usage:

@@ -7,7 +7,8 @@ import pytest
 import qm4410
 from qm4410 import QM4410
 
-from line_fakes import FakePort, FakeTime, frame
+from frames import frame
+from line_fakes import FakePort, FakeTime
 
 REQUEST = [0xAA, 1, 0x26] + [0] * 22 + [0xD1]
 REPLY = frame(1, 0x26, b"\x01\x02\x03")

@@ -23,6 +23,10 @@ USAGE = textwrap.dedent("""
     frame = list(qm4410.QM4410._QM4410__CMD_TEMPLATE)
     reply: bytes | None = supply._QM4410__write_and_read(frame)
     model: str = supply.show_device_version()["model"]
+
+    from qm4410.workflows import Span, sweep
+    outcome = sweep(supply, voltage=Span(0, 12, 0.5), current=1.0, dwell=0.1)
+    amps: float | None = outcome.rows[-1]["current_real"]
 """)
 
 MISTAKES = [
@@ -31,6 +35,8 @@ MISTAKES = [
     ('supply.set_out_current("0.5")', 'incompatible type "str"'),
     ('supply._QM4410__addr = "1"', 'Incompatible types in assignment'),
     ('supply.read_dev_status()["volts"]', 'has no key "volts"'),
+    ('sweep(supply, voltage=(0, 12, 0.5), current=1.0)', 'Missing named argument "dwell"'),
+    ('outcome.rows[0]["volts"]', 'has no key "volts"'),
 ]
 
 

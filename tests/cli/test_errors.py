@@ -193,7 +193,7 @@ def test_a_path_that_is_no_serial_port_is_named_so(tmp_path, kind):
     "script, said",
     [
         ("echo 'qm4410-sim: cannot open a pseudo-terminal' >&2; exit 3",
-         ["ended with status 3 before telling its port; its last words:", "  qm4410-sim: cannot open a pseudo-terminal"]),
+         ["ended with status 3 before telling its port; it said:", "  qm4410-sim: cannot open a pseudo-terminal"]),
         ("kill -9 $$", ["was killed by SIGKILL before telling its port"]),
     ],
 )

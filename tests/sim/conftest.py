@@ -1,41 +1,31 @@
-"""Starts qm4410-sim for the tests: the binary named by QM4410_SIM, else the
-one on PATH. A missing binary fails the tests instead of skipping them, so a
-broken install cannot pass unnoticed."""
-
-import os
-import shutil
+"""The simulator for these tests comes from the package's own pytest
+fixtures (qm4410_sim, qm4410_port): the qm4410-sim named by QM4410_SIM,
+else the one on PATH. A missing binary fails the tests instead of skipping
+them, so a broken install cannot pass unnoticed."""
 
 import pytest
 
-from sim_process import Sim
+from qm4410.virtual_supply import SimulatorError, simulator_program
+from sim_wire import open_line
 
 
 @pytest.fixture(scope="session")
 def sim_binary():
-    binary = os.environ.get("QM4410_SIM") or shutil.which("qm4410-sim")
-    if not binary:
-        pytest.fail("qm4410-sim not found: install the project or set QM4410_SIM")
-    return binary
+    try:
+        return simulator_program()
+    except SimulatorError as error:
+        pytest.fail(str(error))
 
 
 @pytest.fixture
-def start_sim(sim_binary, tmp_path):
-    started = []
-
-    def start(*args):
-        sim = Sim(sim_binary, [str(a) for a in args], tmp_path / f"sim{len(started)}.log")
-        started.append(sim)
-        return sim
-
-    yield start
-    for sim in started:
-        if sim.proc.poll() is None:
-            sim.proc.kill()
-            sim.proc.wait()
+def start_sim(qm4410_sim):
+    """Starts a simulator with these command-line arguments (numbers may be
+    given as numbers); the running VirtualSupply, ended after the test."""
+    return lambda *args: qm4410_sim.start(*(str(a) for a in args))
 
 
 @pytest.fixture
-def port(start_sim):
+def port(qm4410_port):
     """A client connection to a simulator with default settings."""
-    with start_sim().connect() as connection:
+    with open_line(qm4410_port) as connection:
         yield connection

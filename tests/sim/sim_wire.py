@@ -3,6 +3,10 @@ C++ frame code so that the tests check it rather than repeat it."""
 
 import time
 
+import serial
+
+from frames import frame  # noqa: F401 (the simulator tests build frames as the others do)
+
 FRAME_LENGTH = 26
 POLL_INTERVAL = 0.01
 POLLS = 30
@@ -18,14 +22,15 @@ READ_IDENTITY = 0x31
 RESTORE_FACTORY = 0x32
 
 
+def open_line(port):
+    """A raw client connection to the simulator's port."""
+    return serial.Serial(port, 4800, timeout=1)
+
+
 def checksum(data):
     return sum(data[:25]) & 0xFF
 
 
-def frame(address, word, data=b""):
-    body = bytes([0xAA, address, word]) + bytes(data)
-    body = body.ljust(25, b"\x00")
-    return body + bytes([checksum(body)])
 
 
 def setpoint(word, milli, address=1):

@@ -108,7 +108,7 @@ def test_unplugged_supply_raises_and_close_still_works(start_sim):
     with pytest.raises(OSError):  # serial.SerialException is one too
         driver.read_dev_status()
     driver.close()
-    assert sim.proc.wait(2) == 0
+    assert sim.process.wait(2) == 0
 
 
 def test_several_supplies_on_several_threads(start_sim):

@@ -8,7 +8,7 @@ import pytest
 import serial
 
 from sim_wire import (
-    POLL_INTERVAL, POLLS, READ_IDENTITY, READ_STATUS, checksum, frame, is_valid, transact, watch,
+    POLL_INTERVAL, POLLS, READ_IDENTITY, READ_STATUS, checksum, frame, is_valid, open_line, transact, watch,
 )
 
 REQUEST = frame(1, READ_STATUS)
@@ -22,7 +22,7 @@ def first_time(samples, predicate):
 @pytest.mark.parametrize("option", ["--drop-every", "--late-every", "--corrupt-every", "--split-every",
                                     "--stray-every"])
 def test_requests_between_the_struck_ones_are_clean(start_sim, option):
-    with start_sim(option, 2).connect() as port:
+    with open_line(start_sim(option, 2).port) as port:
         assert is_valid(transact(port, REQUEST))
         port.write(REQUEST)
         time.sleep(0.6)  # lets whatever the struck request brings arrive
@@ -32,7 +32,7 @@ def test_requests_between_the_struck_ones_are_clean(start_sim, option):
 
 def struck(start_sim, option, seconds=0.8):
     """Sends two requests; returns the samples and bytes of the second."""
-    with start_sim(option, 2).connect() as port:
+    with open_line(start_sim(option, 2).port) as port:
         assert is_valid(transact(port, REQUEST))
         return watch(port, REQUEST, seconds)
 
@@ -75,13 +75,13 @@ def test_stray_bytes_come_before_the_reply(start_sim):
 def test_vanish_unplugs_the_port_at_the_next_request(start_sim, tmp_path, with_link):
     link = tmp_path / "ttyQM"
     sim = start_sim("--vanish-after", 2, *(["--link", link] if with_link else []))
-    with sim.connect() as port:
+    with open_line(sim.port) as port:
         assert is_valid(transact(port, REQUEST))
         assert is_valid(transact(port, REQUEST))
-        assert sim.proc.poll() is None
+        assert sim.process.poll() is None
         with pytest.raises(OSError):
             transact(port, REQUEST)
-        assert sim.proc.wait(2) == 0
+        assert sim.process.wait(2) == 0
         with pytest.raises(serial.SerialException):
             port.write(REQUEST)
     assert not os.path.exists(sim.port)
@@ -96,7 +96,7 @@ def test_unpaced_reply_lands_in_one_piece(port):
 
 def test_paced_line_takes_the_time_of_the_wire(start_sim):
     byte_time = 10 / 4800
-    with start_sim("--line-speed", 4800).connect() as port:
+    with open_line(start_sim("--line-speed", 4800).port) as port:
         samples, data = watch(port, frame(0xFF, READ_IDENTITY), 0.3)
     assert is_valid(data)
     first = first_time(samples, lambda waiting: waiting > 0)
@@ -109,7 +109,7 @@ def test_paced_line_takes_the_time_of_the_wire(start_sim):
 
 def test_paced_requests_written_together_are_answered_each_as_it_arrives(start_sim):
     byte_time = 10 / 4800
-    with start_sim("--line-speed", 4800).connect() as port:
+    with open_line(start_sim("--line-speed", 4800).port) as port:
         assert is_valid(transact(port, REQUEST))  # the supply has seen its client
         samples, data = watch(port, REQUEST * 2, 0.4)
     assert len(data) == 52 and is_valid(data[:26]) and is_valid(data[26:])

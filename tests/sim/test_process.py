@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from sim_wire import READ_IDENTITY, READ_STATUS, SET_VOLTAGE, frame, is_valid, setpoint, transact
+from sim_wire import READ_IDENTITY, READ_STATUS, SET_VOLTAGE, frame, is_valid, open_line, setpoint, transact
 
 OPTIONS = ["--address", "--model", "--serial", "--version", "--load", "--drop-every", "--late-every",
            "--corrupt-every", "--split-every", "--stray-every", "--vanish-after", "--line-speed", "--link",
@@ -81,7 +81,7 @@ def test_link_replaces_a_stale_link_but_not_a_file(sim_binary, start_sim, tmp_pa
 def test_nobody_holds_the_port_until_a_client_opens_it(start_sim):
     sim = start_sim()
     assert lsof(sim.port) == ""
-    with sim.connect():
+    with open_line(sim.port):
         assert str(os.getpid()) in lsof(sim.port)
     assert lsof(sim.port) == ""
 
@@ -92,24 +92,24 @@ def test_nobody_holds_the_port_until_a_client_opens_it(start_sim):
 @pytest.mark.parametrize("connected, most_wakeups", [(False, 60), (True, 2)])
 def test_idle_costs_no_cpu(start_sim, connected, most_wakeups):
     sim = start_sim()
-    with sim.connect() if connected else open(os.devnull):
+    with open_line(sim.port) if connected else open(os.devnull):
         time.sleep(0.2)
-        cpu, woken = cpu_seconds(sim.proc.pid), wakeups(sim.proc.pid)
+        cpu, woken = cpu_seconds(sim.process.pid), wakeups(sim.process.pid)
         time.sleep(1.0)
-        assert wakeups(sim.proc.pid) - woken <= most_wakeups
-        assert cpu_seconds(sim.proc.pid) - cpu <= 0.02
+        assert wakeups(sim.process.pid) - woken <= most_wakeups
+        assert cpu_seconds(sim.process.pid) - cpu <= 0.02
 
 
 def test_serves_client_after_client(start_sim):
     sim = start_sim()
     for _ in range(4):
-        with sim.connect() as port:
+        with open_line(sim.port) as port:
             assert is_valid(transact(port, frame(0xFF, READ_IDENTITY)))
 
 
 def test_verbose_log_decodes_requests_and_replies(start_sim):
     sim = start_sim("-v", "--corrupt-every", 2)
-    with sim.connect() as port:
+    with open_line(sim.port) as port:
         transact(port, setpoint(SET_VOLTAGE, 5000))
         transact(port, frame(1, READ_STATUS))
     sim.stop()

@@ -6,8 +6,8 @@ import time
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from sim_process import Sim
-from sim_wire import READ_STATUS, SET_WORK_MODE, frame, is_valid, transact
+from qm4410.virtual_supply import VirtualSupply
+from sim_wire import READ_STATUS, SET_WORK_MODE, frame, is_valid, open_line, transact
 
 STATUS_REQUEST = frame(1, READ_STATUS)
 
@@ -52,23 +52,23 @@ def test_unfinished_frame_is_abandoned_after_a_silence(port):
 
 def test_partial_frame_is_forgotten_when_the_client_leaves(start_sim):
     sim = start_sim()
-    with sim.connect() as port:
+    with open_line(sim.port) as port:
         port.write(b"\xaa\x01\x20\x64")
         port.flush()
     # Back well before the frame would count as abandoned; a driver's own
     # availability check takes about this long before it reopens.
     time.sleep(0.1)
-    with sim.connect() as port:
+    with open_line(sim.port) as port:
         reply = transact(port, STATUS_REQUEST)
     assert is_valid(reply) and reply[2] == READ_STATUS
 
 
 @pytest.fixture(scope="module")
-def shared_port(sim_binary, tmp_path_factory):
-    sim = Sim(sim_binary, [], tmp_path_factory.mktemp("resync") / "sim.log")
-    with sim.connect() as connection:
-        yield connection
-    assert sim.stop() == 0
+def shared_port():
+    with VirtualSupply() as sim:
+        with open_line(sim.port) as connection:
+            yield connection
+        assert sim.stop() == 0
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -82,7 +82,7 @@ def test_any_noise_without_a_start_byte_is_skipped(shared_port, garbage):
 def test_a_flood_of_random_bytes_neither_crashes_nor_wedges_it(start_sim):
     sim = start_sim()
     noise = random.Random(4410).randbytes(64 * 1024)
-    with sim.connect() as port:
+    with open_line(sim.port) as port:
         for start in range(0, len(noise), 1024):
             port.write(noise[start:start + 1024])
         time.sleep(0.4)
@@ -90,7 +90,7 @@ def test_a_flood_of_random_bytes_neither_crashes_nor_wedges_it(start_sim):
         port.reset_input_buffer()
         reply = transact(port, STATUS_REQUEST)
     assert is_valid(reply) and reply[2] == READ_STATUS
-    assert sim.proc.poll() is None
+    assert sim.process.poll() is None
 
 
 def resident_kib(pid):
@@ -101,11 +101,11 @@ def resident_kib(pid):
 def test_a_paced_line_keeps_a_bounded_input_buffer(start_sim):
     sim = start_sim("--line-speed", 4800)
     burst = frame(1, READ_STATUS) * (2 * 1024 * 1024 // 26)  # 2 MB of requests, faster than any line
-    with sim.connect() as port:
+    with open_line(sim.port) as port:
         transact(port, STATUS_REQUEST)
-        before = resident_kib(sim.proc.pid)
+        before = resident_kib(sim.process.pid)
         port.write(burst)
-        after = resident_kib(sim.proc.pid)
+        after = resident_kib(sim.process.pid)
         time.sleep(2 * 256 * 10 / 4800 + 0.3)  # what the input buffer kept has come in and been answered
         port.reset_input_buffer()
         replies = [transact(port, STATUS_REQUEST) for _ in range(5)]

@@ -5,7 +5,7 @@ import pytest
 
 from sim_wire import (
     READ_IDENTITY, READ_STATUS, RESTORE_FACTORY, SET_ADDRESS, SET_CURRENT, SET_MAX_VOLTAGE, SET_OUT_MODE,
-    SET_VOLTAGE, SET_WORK_MODE, echo_of, frame, is_valid, setpoint, status_of, transact,
+    SET_VOLTAGE, SET_WORK_MODE, echo_of, frame, is_valid, open_line, setpoint, status_of, transact,
 )
 
 
@@ -36,7 +36,7 @@ def read_status(port, address=1):
     ],
 )
 def test_identity_reply(start_sim, args, address, model, version, serial):
-    with start_sim(*args).connect() as port:
+    with open_line(start_sim(*args).port) as port:
         # A fresh driver asks with address 255: any address is answered.
         reply = transact(port, frame(0xFF, READ_IDENTITY))
     assert is_valid(reply)
@@ -84,7 +84,7 @@ def test_setting_commands_are_echoed_with_zero_data(port, request_frame):
     ],
 )
 def test_status_follows_the_load(start_sim, load, volts_mv, limit_ma, max_mv, expected):
-    with start_sim("--load", load).connect() as port:
+    with open_line(start_sim("--load", load).port) as port:
         configure(port, volts_mv, limit_ma, max_mv)
         status = read_status(port)
     assert {key: status[key] for key in expected} == expected
@@ -113,7 +113,7 @@ def test_new_address_appears_in_later_replies(port):
 
 
 def test_factory_reset_restores_start_up_settings(start_sim):
-    with start_sim("--address", 3).connect() as port:
+    with open_line(start_sim("--address", 3).port) as port:
         before = read_status(port, address=3)
         configure(port, 12000, 2500, max_mv=15000)
         transact(port, frame(3, SET_ADDRESS, [44]))

@@ -1,0 +1,98 @@
+"""Running a profile: each step at its planned moment, with readings."""
+
+import math
+
+from .driver import Driver
+from .profile import Plan, PlannedStep, Profile, Step, plan
+from .results import Outcome, ProgressCallback, RowCallback, StopCheck
+from .session import Session
+from .setpoints import Quantity, positive
+
+
+def run_profile(
+    driver: Driver,
+    profile: Profile,
+    *,
+    repeat: int = 1,
+    interval: float | None = None,
+    leave_on: bool = False,
+    on_row: RowCallback | None = None,
+    on_progress: ProgressCallback | None = None,
+    stop: StopCheck | None = None,
+) -> Outcome:
+    """Run the steps of `profile`, `repeat` times.
+
+    Each step starts at its moment in `plan(profile, repeat)`, counted from
+    the start of the run, so slow exchanges do not add up to drift. At a
+    step's start the set-points it changes are sent, in a safe order (the
+    output switched off first, lowered set-points before raised ones, the
+    output switched on last), and the status is read into a row; with
+    `interval`, it is read again every `interval` seconds within the step.
+    A reading without an answer makes a row that says so, and the run goes
+    on.
+
+    The output is switched off at the end unless `leave_on`, and also when
+    `stop()` turns true or on Ctrl-C. A supply that stops answering raises
+    NoAnswerError, with the rows, after trying to switch the output off."""
+    schedule = plan(profile, repeat)
+    every = None if interval is None else positive(interval, "the interval")
+    session = Session(driver, on_row, on_progress, stop)
+
+    def run() -> Outcome:
+        output: str | None = None
+        for count, planned in enumerate(schedule.steps, 1):
+            if not session.clock.wait_until(planned.start_s, session.stopped):
+                return _stopped(session, planned, "before")
+            session.cycle = planned.cycle
+            output = _apply(session, planned.step, output)
+            session.read(planned.number, retry=False)
+            session.progress(count, len(schedule.steps), schedule.total_s - session.clock.elapsed())
+            if every is not None and not _sample(session, schedule, count, planned, every):
+                return _stopped(session, planned, "during")
+        if not session.clock.wait_until(schedule.total_s, session.stopped):
+            return _stopped(session, schedule.steps[-1], "during")
+        return Outcome(session.rows)
+
+    return session.carry_out(run, leave_on=leave_on)
+
+
+def _apply(session: Session, step: Step, output: str | None) -> str | None:
+    """Send what the step changes; the output state as it is now."""
+    if step.output == "off" and output != "off":
+        session.set_output("off")
+        output = "off"
+    wanted: dict[Quantity, float | None] = {"voltage": step.voltage, "current": step.current}
+    changes = [(quantity, value) for quantity, value in wanted.items()
+               if value is not None and value != session.asked[quantity]]
+    # Down before up, so that no moment between two settings has more than
+    # the step before or the step after allowed.
+    for quantity, value in sorted(changes, key=lambda change: _rise(session, *change)):
+        session.set(quantity, value)
+    if step.output == "on" and output != "on":
+        session.set_output("on")
+        output = "on"
+    return output
+
+
+def _rise(session: Session, quantity: Quantity, value: float) -> float:
+    before = session.asked[quantity]
+    return math.inf if before is None else value - before
+
+
+def _sample(session: Session, schedule: Plan, count: int, planned: PlannedStep, every: float) -> bool:
+    """Read the status every `every` seconds within the step, on a grid
+    from its planned start; a reading that came late skips the grid points
+    it missed. False when a stop was requested."""
+    end = planned.start_s + planned.step.duration_s
+    tick = 1
+    while (due := planned.start_s + tick * every) < end - 1e-9:
+        if not session.clock.wait_until(due, session.stopped):
+            return False
+        session.read(planned.number, retry=False)
+        session.progress(count, len(schedule.steps), schedule.total_s - session.clock.elapsed())
+        tick = max(tick + 1, math.floor((session.clock.elapsed() - planned.start_s) / every) + 1)
+    return True
+
+
+def _stopped(session: Session, planned: PlannedStep, when: str) -> Outcome:
+    return Outcome(session.rows, "stop", f"asked to stop {when} step {planned.number} of cycle {planned.cycle}")

@@ -1,0 +1,89 @@
+"""A ramp: a set-point moved to its target at a rate, in small steps."""
+
+import math
+
+from .driver import Driver
+from .results import Outcome, ProgressCallback, Row, RowCallback, StopCheck
+from .session import Session
+from .setpoints import PER_UNIT, QUANTITIES, UNIT, Quantity, positive, rounded, setpoint
+
+# A step and the reading after it are two exchanges, about 0.23 s at the
+# supply's 4800 baud, so more steps than this a second would fall behind.
+MOST_STEPS_PER_S = 4.0
+
+
+def ramp(
+    driver: Driver,
+    quantity: Quantity,
+    to: float,
+    *,
+    rate: float,
+    voltage: float | None = None,
+    current: float | None = None,
+    most_steps_per_s: float = MOST_STEPS_PER_S,
+    off_on_exit: bool = False,
+    on_row: RowCallback | None = None,
+    on_progress: ProgressCallback | None = None,
+    stop: StopCheck | None = None,
+) -> Outcome:
+    """Move the `quantity` set-point ("voltage" or "current") from where
+    the supply has it to `to`, at `rate` volts or amperes a second.
+
+    The other set-point may be given too (`current=` for a voltage ramp,
+    `voltage=` for a current ramp) and is sent first. The steps are the
+    supply's resolution (1 mV, 1 mA) or `rate / most_steps_per_s`,
+    whichever is coarser; each is sent when the straight line from the
+    start at `rate` reaches it, and never sooner after the step before
+    than the rate allows, so the load sees no faster change than asked even
+    when the line is slow. After each step the status is read into a row
+    (row 0 is the reading the ramp starts from).
+
+    The output is left as it is, on or off, unless `off_on_exit`: then it
+    is switched off however the ramp ends. When `stop()` turns true (or on
+    Ctrl-C) the ramp stops where it is. Bad input raises ValueError (or
+    TypeError) before anything is sent; a supply that stops answering
+    raises NoAnswerError, with the rows, after trying to switch the output
+    off."""
+    if quantity not in QUANTITIES:
+        raise ValueError(f"the quantity to ramp is 'voltage' or 'current', not {quantity!r}")
+    target = setpoint(quantity, to, f"the {quantity} to ramp to")
+    rate = positive(rate, "the rate")
+    most_steps_per_s = positive(most_steps_per_s, "the most steps a second")
+    held: Quantity = "current" if quantity == "voltage" else "voltage"
+    given = {"voltage": voltage, "current": current}
+    if given[quantity] is not None:
+        raise ValueError(f"a {quantity} ramp goes to `to`; give only the {held} besides")
+    held_value = given[held]
+    held_setpoint = None if held_value is None else setpoint(held, held_value, f"the {held}")
+    step_units = max(1, math.ceil(rate / most_steps_per_s * PER_UNIT - 1e-9))
+    unit = UNIT[quantity]
+    session = Session(driver, on_row, on_progress, stop)
+
+    def run() -> Outcome:
+        if held_setpoint is not None:
+            session.set(held, held_setpoint)
+        start = _set_point(session.read(0, retry=True), quantity)
+        distance = abs(target - start)
+        direction = math.copysign(1.0, target - start)
+        steps = math.ceil(distance * PER_UNIT / step_units - 1e-9)
+        began = session.clock.elapsed()
+        sent_at, travelled = began, 0.0
+        for step in range(1, steps + 1):
+            reach = min(step * step_units / PER_UNIT, distance)
+            due = max(began + reach / rate, sent_at + (reach - travelled) / rate)
+            if not session.clock.wait_until(due, session.stopped):
+                where = start + direction * travelled
+                return Outcome(session.rows, "stop", f"asked to stop at {where:.3f} {unit}, step {step - 1} of {steps}")
+            sent_at, travelled = session.clock.elapsed(), reach
+            session.set(quantity, rounded(start + direction * reach))
+            session.read(step, retry=False)
+            session.progress(step, steps, (distance - reach) / rate)
+        return Outcome(session.rows)
+
+    return session.carry_out(run, leave_on=not off_on_exit)
+
+
+def _set_point(row: Row, quantity: Quantity) -> float:
+    value = row["voltage_set"] if quantity == "voltage" else row["current_set"]
+    assert value is not None  # a row read until answered
+    return value

@@ -1,0 +1,138 @@
+"""One workflow's dealings with the supply: settings sent until answered,
+readings recorded as rows, and how the output is left however it ends."""
+
+import datetime
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Literal, TypeVar, cast
+
+from .driver import Driver
+from .results import NoAnswerError, Outcome, Progress, ProgressCallback, Row, RowCallback, StopCheck
+from .safety import switch_off
+from .schedule import Clock
+from .setpoints import UNIT, Quantity, sent_as
+
+if TYPE_CHECKING:
+    from qm4410 import StatusRecord
+
+# Exchanges in a row without an answer after which the supply counts as
+# gone. A single one is a glitch the driver recovers from (a late or
+# spoilt reply), and a setting is the same however often it arrives, so
+# it is simply sent again.
+UNANSWERED_IN_A_ROW = 3
+
+SETTERS = {"voltage": "set_out_voltage", "current": "set_out_current"}
+# Row keys after the measured power, in the order the status record has them.
+STATUS_KEYS = ("voltage_set", "current_set", "voltage_max_set", "out_status", "out_mode",
+               "beyond_temp", "fan_speed", "work_mode")
+# Endings that switch the output off even when asked to leave it on.
+CONDITIONS = ("stop_current", "stop_power", "over_temperature")
+
+Result = TypeVar("Result")
+
+
+class SupplyGone(Exception):
+    """Raised inside a workflow when the supply has stopped answering;
+    turned into NoAnswerError once the output has been seen to."""
+
+
+class Session:
+    def __init__(self, driver: Driver, on_row: RowCallback | None, on_progress: ProgressCallback | None,
+                 stop: StopCheck | None) -> None:
+        self.driver = driver
+        self.rows: list[Row] = []
+        self.clock = Clock()
+        self.cycle = 1
+        self.asked: dict[Quantity, float | None] = {"voltage": None, "current": None}
+        self._unanswered = 0
+        self._on_row = on_row
+        self._on_progress = on_progress
+        self._stop = stop
+
+    def stopped(self) -> bool:
+        return bool(self._stop()) if self._stop is not None else False
+
+    def set(self, quantity: Quantity, value: float) -> None:
+        """Send one set-point, again until the supply answers."""
+        command = getattr(self.driver, SETTERS[quantity])
+        what = f"setting the {quantity} to {value:.3f} {UNIT[quantity]}"
+        while not self._exchange(lambda: command(sent_as(value)), what):
+            pass
+        self.asked[quantity] = value
+
+    def set_output(self, state: Literal["on", "off"]) -> None:
+        while not self._exchange(lambda: self.driver.set_ouput_mode(state), f"switching the output {state}"):
+            pass
+
+    def read(self, step: int, *, retry: bool) -> Row:
+        """Read the status into a row, recorded and handed to the row
+        callback. A read without an answer makes a row that says so, and is
+        tried again with `retry`."""
+        while True:
+            taken_at = datetime.datetime.now().astimezone()
+            elapsed = self.clock.elapsed()
+            record = self._exchange(self.driver.read_dev_status, "reading the status")
+            row = self._row(record, taken_at, elapsed, step)
+            self.rows.append(row)
+            if self._on_row is not None:
+                self._on_row(row)
+            if record is not None or not retry:
+                return row
+
+    def progress(self, step: int, steps: int, time_left_s: float) -> None:
+        if self._on_progress is not None:
+            self._on_progress(Progress(step, steps, max(time_left_s, 0.0)))
+
+    def carry_out(self, body: Callable[[], Outcome], *, leave_on: bool) -> Outcome:
+        """Run `body` and see to the output: off at the end unless
+        `leave_on`, off after a stop condition in any case, off when the
+        supply stopped answering (raising NoAnswerError, with the rows), and
+        off unless `leave_on` when anything else (Ctrl-C) ends the run."""
+        try:
+            outcome = body()
+        except SupplyGone as gone:
+            output_off = switch_off(self.driver) == "off"
+            raise NoAnswerError(_lost_message(str(gone), output_off), self.rows, output_off) from gone.__cause__
+        except BaseException:
+            if not leave_on:
+                switch_off(self.driver)
+            raise
+        if (outcome.stopped_by in CONDITIONS or not leave_on) and switch_off(self.driver) != "off":
+            raise NoAnswerError(f"{outcome.reason}, but the output could not be confirmed off; check the supply",
+                                self.rows, False)
+        return outcome
+
+    def _exchange(self, call: Callable[[], Result], what: str) -> Result:
+        try:
+            result = call()
+        except OSError as error:  # the port went away, or its line failed
+            raise SupplyGone(f"the line failed while {what}: {error}") from error
+        if result is None or result is False:
+            self._unanswered += 1
+            if self._unanswered >= UNANSWERED_IN_A_ROW:
+                raise SupplyGone(f"{self._unanswered} exchanges in a row got no answer, the last while {what}")
+        else:
+            self._unanswered = 0
+        return result
+
+    def _row(self, record: "StatusRecord | None", taken_at: datetime.datetime, elapsed: float, step: int) -> Row:
+        readings: dict[str, object] = dict(record) if record is not None else {}
+        row = {
+            "timestamp": taken_at.isoformat(timespec="milliseconds"),
+            "elapsed_s": round(elapsed, 3),
+            "cycle": self.cycle,
+            "step": step,
+            "asked_voltage": self.asked["voltage"],
+            "asked_current": self.asked["current"],
+            "answered": record is not None,
+            "voltage_real": readings.get("voltage_real"),
+            "current_real": readings.get("current_real"),
+            "power_w": None if record is None else round(record["voltage_real"] * record["current_real"], 6),
+            **{key: readings.get(key) for key in STATUS_KEYS},
+        }
+        return cast(Row, row)  # every key of Row, each with its record's type or None
+
+
+def _lost_message(cause: str, output_off: bool) -> str:
+    if output_off:
+        return f"the supply stopped answering ({cause}); the output was switched off"
+    return f"the supply stopped answering ({cause}); the output could not be switched off: check the supply"
