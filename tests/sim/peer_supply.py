@@ -1,6 +1,6 @@
 """A supply of the tests' own on a pseudo-terminal, for faults the virtual
 supply does not make: answering late by any time, twice, or with the word of
-another request, after a chosen latency.
+another request, after a chosen latency; or falling silent for good.
 
 Every reply carries the number of the request it answers (from 1, in the
 order received) in bytes 20..23, which no decoder reads; a status reply also
@@ -91,6 +91,12 @@ class PeerSupply(threading.Thread):
         self._apply(word, request)
         self.states[number] = dict(self.state)
         reply = self._reply(word, number)
+        if self.fault == "silent":  # from request `every` on, as a supply switched off at the mains
+            if number >= self.every:
+                self.faults += 1
+            else:
+                self._schedule(now + self.latency, reply)
+            return
         faulty = self.fault is not None and number % self.every == 0
         if not faulty:
             self._schedule(now + self.latency, reply)

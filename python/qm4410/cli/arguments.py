@@ -6,107 +6,11 @@ usage error (exit 2) naming the option, before any port or file is touched.
 
 import argparse
 import importlib.metadata
-import ipaddress
-import math
 import os
 
-from . import monitor, plot, queries, setting
-
-# The largest set-point the wire can carry: 2**32 - 1 mV or mA.
-LARGEST_SETPOINT = 4294967.295
-LARGEST_COUNT = 2**32 - 1
-LINE_SPEEDS = (1, 10_000_000)  # baud, as qm4410-sim takes them
-
-def setpoint(text: str) -> float:
-    value = _number(text)
-    if not 0 <= value <= LARGEST_SETPOINT:
-        raise argparse.ArgumentTypeError(f"{text} is outside 0..{LARGEST_SETPOINT}")
-    return value
-
-
-def seconds(text: str) -> float:
-    value = _number(text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"{text} is not a positive number of seconds")
-    return value
-
-
-def pixels(text: str) -> tuple[int, int]:
-    width, _, height = text.lower().partition("x")
-    if not (width.isdigit() and height.isdigit()):
-        raise argparse.ArgumentTypeError(f"{text} is not WIDTHxHEIGHT, e.g. 1000x750")
-    low, high = plot.SIDE_PIXELS
-    if not (low <= int(width) <= high and low <= int(height) <= high):
-        raise argparse.ArgumentTypeError(f"{text}: each side takes {low} to {high} pixels")
-    return int(width), int(height)
-
-
-def plot_file(text: str) -> str:
-    if plot.format_of(text) is None:
-        raise argparse.ArgumentTypeError(f"{text}: the format comes from the extension, one of {', '.join(plot.FORMATS)}")
-    return text
-
-
-def port_name(text: str) -> str:
-    if not text:
-        raise argparse.ArgumentTypeError("the port name is empty")
-    return text
-
-
-def listening_address(text: str) -> tuple[str | None, int]:
-    """[HOST:]PORT, the host in brackets when it is an IPv6 address; port 0
-    lets the system pick a free one."""
-    host, colon, port = text.rpartition(":")
-    if colon and host.startswith("[") and host.endswith("]"):
-        host = host[1:-1]
-    if (colon and not host.strip()) or not (port.isdigit() and int(port) <= 65535):
-        raise argparse.ArgumentTypeError(f"{text} is not [HOST:]PORT with a port from 0 to 65535")
-    return host or None, int(port)
-
-
-def bind_address(text: str) -> str:
-    if not text.strip():
-        raise argparse.ArgumentTypeError("the address is empty (0.0.0.0 listens on every address, if that is meant)")
-    return text
-
-
-def network(text: str) -> ipaddress.IPv4Network | ipaddress.IPv6Network:
-    try:
-        return ipaddress.ip_network(text, strict=False)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text} is not a network such as 192.168.1.0/24 or an address") from None
-
-
-def ohms(text: str) -> float:
-    value = float("inf") if text == "inf" else _number(text)
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"{text} is not a resistance above 0 ohms")
-    return value
-
-
-def count(text: str) -> int:
-    return _whole(text, 1, LARGEST_COUNT)
-
-
-def baud(text: str) -> int:
-    return _whole(text, *LINE_SPEEDS)
-
-
-def _whole(text: str, low: int, high: int) -> int:
-    if not (text.isdigit() and low <= int(text) <= high):
-        raise argparse.ArgumentTypeError(f"{text} is not a whole number from {low} to {high}")
-    return int(text)
-
-
-def _number(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text} is not a number") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"{text} is not a finite number")
-    return value
-
+from . import monitor, queries, setting
+from .run_arguments import TIME_PLOT, add_records, add_workflow_commands
+from .values import baud, bind_address, count, listening_address, network, ohms, port_name, seconds, setpoint
 
 # The virtual supply's own options that --sim passes on, under its names.
 SIM_OPTIONS = (
@@ -141,15 +45,17 @@ def _sim_options_given(args: argparse.Namespace) -> list[tuple[str, object]]:
 def _conflict(args: argparse.Namespace) -> str | None:
     if "sim" not in args:
         return None
-    if not (args.sim or args.port):
+    if not (args.sim or args.port or getattr(args, "dry_run", False)):
         return "give --port PORT or --sim (or set QM4410_PORT)"
     passed = [option for option, _ in _sim_options_given(args)]
     if passed and not args.sim:
         return f"{', '.join(passed)} {'is an option' if len(passed) == 1 else 'are options'} of the virtual supply: add --sim"
     if args.command == "set" and not setting.requested_settings(args):
         return "nothing to set: give --max-voltage, --voltage, --current, --output or --mode"
-    if args.command == "monitor" and args.append and not (args.csv or args.jsonl):
+    if getattr(args, "append", False) and not (args.csv or args.jsonl):
         return "--append needs --csv FILE or --jsonl FILE"
+    if "problem" in args:  # a subcommand's own checks of its values together
+        return args.problem(args)
     return None
 
 
@@ -163,7 +69,8 @@ def _installed_version() -> str:
 def _build_parser() -> tuple[argparse.ArgumentParser, argparse._SubParsersAction]:
     parser = argparse.ArgumentParser(
         prog="qm4410",
-        description="Find, query, set and monitor a QM4410 bench power supply.",
+        description="Find, query, set and monitor a QM4410 bench power supply, run sweeps, ramps and "
+        "profiles on it, and serve it to many clients.",
     )
     parser.add_argument("--version", action="version", version=f"qm4410 {_installed_version()}")
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND", dest="command")
@@ -194,6 +101,7 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse._SubParsersAction
 
     _add_set(commands, where)
     _add_monitor(commands, where)
+    add_workflow_commands(commands, where)
     _add_serve(commands, where)
     return parser, commands
 
@@ -248,26 +156,7 @@ def _add_monitor(commands, where: argparse.ArgumentParser) -> None:
     )
     command.add_argument("--interval", type=seconds, default=1.0, metavar="S", help="seconds between samples (default 1)")
     command.add_argument("--duration", type=seconds, metavar="S", help="stop after this many seconds (default: never)")
-    record = command.add_mutually_exclusive_group()
-    record.add_argument("--csv", metavar="FILE", help="write the samples as CSV")
-    record.add_argument("--jsonl", metavar="FILE", help="write the samples as JSON Lines")
-    command.add_argument(
-        "--append", action="store_true", help="add to an existing --csv or --jsonl file instead of replacing it"
-    )
-    command.add_argument(
-        "--plot",
-        type=plot_file,
-        metavar="FILE",
-        help="draw voltage, current and power against time at the end, as .png, .svg or .pdf",
-    )
-    low, high = plot.SIDE_PIXELS
-    command.add_argument(
-        "--plot-size",
-        type=pixels,
-        default=(1000, 750),
-        metavar="WxH",
-        help=f"plot size in pixels, {low} to {high} a side (default 1000x750)",
-    )
+    add_records(command, "samples", TIME_PLOT)
     command.add_argument("--off-on-exit", action="store_true", help="switch the output off when monitoring ends, however it ends")
     command.set_defaults(run=monitor.monitor)
 

@@ -8,8 +8,7 @@ from collections.abc import Iterator
 
 from . import plot, render, safety
 from .failures import SETTING_FAILED, CommandError, Stopped
-from .files import check_writable
-from .records import STATUS_KEYS, check_log, sample_writer
+from .records import MONITOR_LOG, STATUS_KEYS, check_outputs, sample_writer
 from .session import connected
 from .stopping import StopRequest, stop_requests
 
@@ -18,12 +17,7 @@ STOP_CHECK_S = 0.05
 
 
 def monitor(args) -> int:
-    # Everything that would end the run badly at its end is refused first.
-    if args.plot:
-        plot.require_matplotlib()
-        check_writable(args.plot)
-    if args.csv or args.jsonl:
-        check_log(args.csv or args.jsonl, as_csv=bool(args.csv), append=args.append)
+    check_outputs(args, MONITOR_LOG)
     samples: list[dict] = []
     # Outermost, so that a signal during the switch-off, the plot or the
     # closing is noted rather than cutting them short.
@@ -37,22 +31,12 @@ def monitor(args) -> int:
             finally:
                 state = safety.switch_off(driver) if args.off_on_exit else None
                 if args.plot:
-                    _draw(samples, args.plot, args.plot_size)
+                    plot.draw_if_answered(samples, lambda: plot.draw(samples, args.plot, args.plot_size))
     if args.off_on_exit and state != "off":
         raise CommandError(SETTING_FAILED, safety.still_on_message(state))
     if stop.signum is not None:
         raise Stopped(stop.signum)
     return 0
-
-
-def _draw(samples: list[dict], path: str, size: tuple[int, int]) -> None:
-    if any(sample["answered"] for sample in samples):
-        plot.draw(samples, path, size)
-    elif samples:
-        plural = "s" if len(samples) > 1 else ""
-        print(f"qm4410: no plot: the supply answered none of the {len(samples)} sample{plural}", file=sys.stderr)
-    else:
-        print("qm4410: no plot: no sample was taken", file=sys.stderr)
 
 
 def samples_taken(

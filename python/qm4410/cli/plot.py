@@ -1,8 +1,11 @@
-"""The monitor's picture: voltage, current and power against time, as PNG,
-SVG or PDF."""
+"""The pictures of a run: voltage, current and power against time (the
+monitor's, a profile's, a ramp's), as PNG, SVG or PDF."""
 
 import math
 import os
+import sys
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any
 
 from .failures import FILE_ERROR, MISSING_DEPENDENCY, CommandError
 
@@ -32,7 +35,21 @@ def require_matplotlib() -> None:
         raise CommandError(MISSING_DEPENDENCY, "--plot needs matplotlib: pip install 'qm4410[plot]'") from None
 
 
-def draw(samples: list[dict], path: str, size: tuple[int, int]) -> None:
+def draw_if_answered(
+    samples: Sequence[Mapping[str, Any]], draw_them: Callable[[], None], noun: str = "sample"
+) -> None:
+    """`draw_them()` when the supply answered at least one of the samples;
+    otherwise say why there is no plot."""
+    if any(sample["answered"] for sample in samples):
+        draw_them()
+    elif samples:
+        plural = "s" if len(samples) > 1 else ""
+        print(f"qm4410: no plot: the supply answered none of the {len(samples)} {noun}{plural}", file=sys.stderr)
+    else:
+        print(f"qm4410: no plot: no {noun} was taken", file=sys.stderr)
+
+
+def draw(samples: Sequence[Mapping[str, Any]], path: str, size: tuple[int, int], title: str = "qm4410 monitor") -> None:
     """Draw the samples, at least one of them answered. A sample the supply
     did not answer breaks the lines and is marked across all three traces."""
     # Figure without pyplot: no GUI backend, no global state, works headless.
@@ -52,7 +69,12 @@ def draw(samples: list[dict], path: str, size: tuple[int, int]) -> None:
     if missed:
         axes[0].legend([axes[0].collections[-1]], [f"no answer ({len(missed)})"], loc="upper right")
     axes[-1].set_xlabel("time since start (s)")
-    figure.suptitle(f"qm4410 monitor from {samples[0]['timestamp']}")
+    figure.suptitle(f"{title} from {samples[0]['timestamp']}")
+    save(figure, path)
+
+
+def save(figure, path: str) -> None:
+    """Write `figure` in the format the extension of `path` names."""
     try:
         figure.savefig(path, format=format_of(path), dpi=DPI)
     except OSError as error:

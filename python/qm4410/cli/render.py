@@ -1,6 +1,8 @@
-"""Text forms of what the supply reports: tables, JSON, the monitor's lines."""
+"""Text forms of what the supply reports: tables, JSON, the lines of
+monitor and of the workflows, and lengths of time."""
 
 import json
+import math
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -65,7 +67,7 @@ def identity_table(version: Mapping[str, object]) -> str:
     )
 
 
-def monitor_line(sample: dict) -> str:
+def monitor_line(sample: Mapping[str, Any]) -> str:
     """One sample of the monitor, fixed columns so that lines line up."""
     if not sample["answered"]:
         return f"{sample['elapsed_s']:9.2f} s  no answer from the supply"
@@ -75,3 +77,27 @@ def monitor_line(sample: dict) -> str:
         f"{sample['out_mode']}  output {sample['out_status']}"
     )
     return line + ("  OVER-TEMPERATURE" if sample["beyond_temp"] else "")
+
+
+def workflow_line(row: Mapping[str, Any], with_cycle: bool = False) -> str:
+    """One row of a sweep, ramp or profile run: its step (and cycle), the
+    set-points asked for by then, then what the monitor shows of a sample."""
+    where = f"cycle {row['cycle']:>3} step {row['step']:>4}" if with_cycle else f"step {row['step']:>4}"
+    asked = [_asked(row[key], unit) for key, unit in (("asked_voltage", "V"), ("asked_current", "A"))]
+    return f"{where}  set {asked[0]} {asked[1]}  {monitor_line(row)}"
+
+
+def _asked(value: float | None, unit: str) -> str:
+    return f"{'-':>7} {unit}" if value is None else f"{value:7.3f} {unit}"
+
+
+def duration(seconds: float) -> str:
+    """12 s, 4:05 or 1:02:03, in whole seconds rounded up (so that a time
+    left never reads 0 s while something is still to come)."""
+    hours, rest = divmod(math.ceil(seconds - 1e-9), 3600)
+    minutes, whole_seconds = divmod(rest, 60)
+    if hours:
+        return f"{hours}:{minutes:02d}:{whole_seconds:02d}"
+    if minutes:
+        return f"{minutes}:{whole_seconds:02d}"
+    return f"{whole_seconds} s"

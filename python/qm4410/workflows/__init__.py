@@ -17,10 +17,10 @@ from .ramp import ramp
 from .results import NoAnswerError, Outcome, Progress, Row
 from .safety import switch_off
 from .setpoints import Span
-from .sweep import sweep
+from .sweep import plan_sweep, sweep
 
 __all__ = [
     "NoAnswerError", "Outcome", "Plan", "PlannedStep", "Problem", "Profile", "ProfileError", "Progress", "Row",
-    "Span", "Step", "draw_iv", "load_profile", "parse_profile", "plan", "ramp", "run_profile", "sweep",
-    "switch_off",
+    "Span", "Step", "draw_iv", "load_profile", "parse_profile", "plan", "plan_sweep", "ramp", "run_profile",
+    "sweep", "switch_off",
 ]

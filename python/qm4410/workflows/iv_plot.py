@@ -13,6 +13,8 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
 DPI = 100
+# The formats told by a file's suffix; any other suffix is written as PNG.
+FORMATS = ("png", "svg", "pdf")
 # Filled circles for constant voltage; open squares, larger, for constant
 # current, so that one around a circle (the step at the limit) still shows.
 MODE_MARKERS: dict[str, tuple[str, Literal["full", "none"], int]] = {
@@ -23,7 +25,8 @@ MODE_NAMES = {"CV": "constant voltage", "CC": "constant current", "XX": "neither
 
 def draw_iv(curves: Mapping[str, Sequence[Row]], path: str | os.PathLike[str], *,
             title: str = "I-V", size: tuple[int, int] = (1000, 750)) -> None:
-    """Draw each sweep's answered rows, by its label, into a PNG at `path`."""
+    """Draw each sweep's answered rows, by its label, into `path`: SVG or
+    PDF when its suffix says so, PNG otherwise."""
     # Figure without pyplot: no GUI backend, no global state, works headless.
     from matplotlib.figure import Figure
     from matplotlib.lines import Line2D
@@ -45,7 +48,8 @@ def draw_iv(curves: Mapping[str, Sequence[Row]], path: str | os.PathLike[str], *
     axes.set_ylabel("measured current (A)")
     axes.grid(True, alpha=0.4)
     axes.set_title(title)
-    figure.savefig(path, format="png", dpi=DPI)
+    suffix = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
+    figure.savefig(path, format=suffix if suffix in FORMATS else "png", dpi=DPI)
 
 
 def _draw_curve(axes: "Axes", colour: str, label: str, rows: Sequence[Row]) -> set[str]:

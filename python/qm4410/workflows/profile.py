@@ -8,6 +8,9 @@ from typing import Literal, NamedTuple, TypeVar
 from .setpoints import Quantity, duration, setpoint
 
 FIELDS = ("duration", "voltage", "current", "output")
+# A plan holds every step it runs; more than this (a repeat count mistyped)
+# would take memory by the gigabyte before the first step.
+MOST_PLANNED_STEPS = 1_000_000
 
 T = TypeVar("T")
 Place = tuple[int, int | None]  # line and column, both from 1; no column when a whole line is meant
@@ -66,6 +69,8 @@ def plan(profile: Profile, repeat: int = 1) -> Plan:
     profile run `repeat` times; a dry run shows this, a run keeps to it."""
     if isinstance(repeat, bool) or not isinstance(repeat, int) or repeat < 1:
         raise ValueError(f"the repeat count is a whole number from 1, not {repeat!r}")
+    if len(profile.steps) * repeat > MOST_PLANNED_STEPS:
+        raise ValueError(f"{len(profile.steps)} steps repeated {repeat} times make more than {MOST_PLANNED_STEPS} steps")
     planned, start = [], 0.0
     for cycle in range(1, repeat + 1):
         for number, step in enumerate(profile.steps, 1):

@@ -39,7 +39,7 @@ def sweep(
 
     Bad input raises ValueError (or TypeError) before anything is sent; a
     supply that stops answering raises NoAnswerError, with the rows."""
-    swept, points, held, held_value = _plan(voltage, current, both_ways)
+    swept, points, held, held_value = plan_sweep(voltage, current, both_ways)
     dwell = duration(dwell, "the dwell")
     most_current = None if stop_current is None else setpoint("current", positive(stop_current, "the stop current"),
                                                                  "the stop current")
@@ -71,8 +71,11 @@ def sweep(
     return session.carry_out(run, leave_on=leave_on)
 
 
-def _plan(voltage: SetPoint, current: SetPoint, both_ways: bool) -> tuple[Quantity, list[float], Quantity, float]:
-    """Which quantity is swept, through which set-points, and which is held at what."""
+def plan_sweep(voltage: SetPoint, current: SetPoint, both_ways: bool = False
+               ) -> tuple[Quantity, list[float], Quantity, float]:
+    """Which quantity a sweep steps, through which set-points, and which it
+    holds at what; ValueError (or TypeError) as sweep() raises it, with
+    nothing sent."""
     swept: Quantity
     held: Quantity
     if isinstance(voltage, tuple) and not isinstance(current, tuple):

@@ -5,7 +5,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from ...cli.arguments import LARGEST_SETPOINT
+from ...cli.values import LARGEST_SETPOINT
 from ..limits import Limits, milli
 from . import syntax
 from .errors import (

@@ -1,0 +1,175 @@
+"""sweep, ramp and run: rows on screen and in files as they come, the output
+as asked however they end, and nothing sent for a command line or profile
+that cannot run."""
+
+import csv
+import json
+import os
+import pty
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import environment, program, run_cli, start_cli, status_of
+from sim.peer_supply import PeerSupply
+
+USAGE, PORT_MISSING, NO_ANSWER, FILE_ERROR = 2, 3, 6, 13
+FIELDS = [
+    "timestamp", "elapsed_s", "cycle", "step", "asked_voltage", "asked_current", "voltage_real", "current_real",
+    "power_w", "voltage_set", "current_set", "voltage_max_set", "out_status", "out_mode", "beyond_temp",
+    "fan_speed", "work_mode", "answered",
+]
+PROFILE = "duration,voltage,current,output\n0.4,4.2,1.0,on\n0.3,,0.2,\n0.2,,,off\n"
+
+
+def read_jsonl(path) -> list[dict]:
+    with open(path) as stream:
+        return [json.loads(line) for line in stream]
+
+
+def read_csv(path) -> list[dict]:
+    with open(path, newline="") as stream:
+        reader = csv.DictReader(stream)
+        assert reader.fieldnames == FIELDS
+        return list(reader)
+
+
+@pytest.mark.parametrize("both_ways, leave_on", [(False, False), (True, True)])
+def test_sweep_records_each_step_and_leaves_the_output_as_asked(sim_port, tmp_path, both_ways, leave_on):
+    log, picture = tmp_path / "iv.jsonl", tmp_path / "iv.svg"
+    extra = ["--both-ways"] * both_ways + ["--leave-on"] * leave_on
+    result = run_cli("sweep", "--port", sim_port, "--voltage", "0:2:0.5", "--current", "1", "--dwell", "0",
+                     "--jsonl", str(log), "--plot", str(picture), *extra)
+    assert result.returncode == 0, result.stderr
+    swept = [0.0, 0.5, 1.0, 1.5, 2.0] + ([1.5, 1.0, 0.5, 0.0] if both_ways else [])
+    rows = read_jsonl(log)
+    assert [row["asked_voltage"] for row in rows] == [row["voltage_set"] for row in rows] == swept
+    assert [row["step"] for row in rows] == list(range(1, len(swept) + 1))
+    assert all(row["out_status"] == "on" and row["answered"] for row in rows)
+    assert len(result.stdout.splitlines()) == len(swept)
+    assert picture.read_text().lstrip().startswith("<?xml")  # the format of the extension
+    assert status_of(sim_port)["out_status"] == ("on" if leave_on else "off")
+
+
+@pytest.mark.parametrize("condition, said", [
+    (["--stop-power", "2"], "the measured power 2.250 W reached the stop power 2 W at voltage 3.000 V"),
+    (["--stop-current", "0.5"], "the measured current 0.500 A reached the stop current 0.500 A at voltage 2.000 V"),
+])
+def test_a_stop_condition_ends_the_sweep_with_the_output_off(start_sim, condition, said):
+    port = start_sim("--load", "4")
+    result = run_cli("sweep", "--port", port, "--voltage", "0:10:1", "--current", "5", "--dwell", "0",
+                     "--leave-on", *condition)
+    assert result.returncode == 0, result.stderr
+    assert said in result.stderr and "output switched off" in result.stderr
+    assert status_of(port)["out_status"] == "off"  # whatever --leave-on says
+
+
+@pytest.mark.parametrize("argv, status, said", [
+    (["sweep", "--voltage", "5:1:1", "--current", "1"], USAGE, "leads away from 1.0 V"),
+    (["sweep", "--voltage", "0:30:0.001", "--current", "1"], USAGE, "more than 10000"),
+    (["sweep", "--voltage", "0:5:1", "--current", "0:1:0.1"], USAGE, "exactly one of --voltage and --current"),
+    (["sweep", "--voltage", "0:5:1", "--current", "70"], USAGE, "outside the supply's range"),
+    (["sweep", "--voltage", "0:5:1", "--current", "1", "--stop-current", "0"], USAGE, "must be above 0"),
+    (["ramp", "--to", "5", "--rate", "0"], USAGE, "the rate must be above 0"),
+    (["ramp", "--to", "5", "--rate", "1", "--voltage", "3"], USAGE, "give --current besides"),
+    (["run", "{bad.csv}"], USAGE, "bad.csv:3:1: the duration must not be negative"),
+    (["run", "{bad.csv}"], USAGE, "bad.csv:5:4: the output is 'on' or 'off'"),
+    (["run", "{good.csv}", "--repeat", "400000"], USAGE, "more than 1000000 steps"),
+    (["run", "{good.csv}", "--csv", "{monitor.csv}", "--append"], FILE_ERROR, "its columns are not those of"),
+])
+def test_what_cannot_run_is_refused_before_the_port_is_touched(tmp_path, argv, status, said):
+    files = {"bad.csv": PROFILE.replace("0.3,", "-1,") + "1,,,maybe\n", "good.csv": PROFILE,
+             "monitor.csv": "timestamp,elapsed_s,voltage_real\n"}
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    argv = [str(tmp_path / word[1:-1]) if word.startswith("{") else word for word in argv]
+    # Had it looked for the port, it would have failed for its absence.
+    result = run_cli(*argv, "--port", str(tmp_path / "no-such-port"))
+    assert (result.returncode, result.stdout) == (status, ""), result.stderr
+    assert said in result.stderr
+
+
+def test_a_profile_runs_to_its_plan_and_repeats(sim_port, tmp_path):
+    profile, log = tmp_path / "p.csv", tmp_path / "p.csv.log"
+    profile.write_text(PROFILE)
+    plan = run_cli("run", str(profile), "--repeat", "2", "--dry-run")  # no port needed to plan
+    assert plan.returncode == 0, plan.stderr
+    assert plan.stdout.splitlines()[-1] == "6 steps, 1.8 s in all"
+    assert plan.stdout.split()[8:16] == ["1", "1", "2", "0", "s", "0.4", "s", "4.200"]
+
+    result = run_cli("run", "--port", sim_port, str(profile), "--repeat", "2", "--interval", "0.15", "--csv", str(log))
+    assert result.returncode == 0, result.stderr
+    steps: dict[tuple[str, str], list[dict]] = {}
+    for row in read_csv(log):
+        steps.setdefault((row["cycle"], row["step"]), []).append(row)
+    assert list(steps) == [(cycle, step) for cycle in "12" for step in "123"]
+    assert all(len(rows) > 1 for rows in steps.values())  # read at the start and within each step
+    # An empty cell keeps the step before's value.
+    shown = {key: {(row["asked_voltage"], row["asked_current"], row["out_status"]) for row in rows}
+             for key, rows in steps.items()}
+    assert [shown["2", step] for step in "123"] == [{("4.2", "1.0", "on")}, {("4.2", "0.2", "on")},
+                                                     {("4.2", "0.2", "off")}]
+    assert status_of(sim_port)["out_status"] == "off"
+
+
+@pytest.mark.parametrize("argv, sig, output_after", [
+    (["ramp", "--to", "0", "--rate", "1"], signal.SIGINT, "on"),  # stops where it is
+    (["ramp", "--to", "0", "--rate", "1", "--off-on-exit"], signal.SIGINT, "off"),
+    (["run", "{profile}", "--repeat", "20"], signal.SIGTERM, "off"),
+])
+def test_a_signal_ends_the_run_between_two_exchanges(powered_port, tmp_path, argv, sig, output_after):
+    (tmp_path / "profile.csv").write_text(PROFILE)
+    log = tmp_path / "rows.csv"
+    argv = [str(tmp_path / "profile.csv") if word == "{profile}" else word for word in argv]
+    command = start_cli(*argv, "--port", powered_port, "--csv", str(log))
+    time.sleep(1.5)
+    command.send_signal(sig)
+    _, stderr = command.communicate(timeout=30)
+    assert command.returncode == 128 + sig, stderr
+    assert "asked to stop" in stderr
+    rows = read_csv(log)
+    record = status_of(powered_port)
+    assert record["out_status"] == output_after
+    if argv[0] == "ramp":  # from 5 V toward 0 V, left on the way
+        assert 0 < record["voltage_set"] < 5 and float(rows[-1]["asked_voltage"]) == record["voltage_set"]
+
+
+def test_a_supply_that_falls_silent_ends_with_no_answer_and_its_rows_kept(tmp_path):
+    # The identity and 7 more answered; then the switch-off is tried for its 5 s.
+    peer = PeerSupply(echo=True, latency=0.005, fault="silent", every=9)
+    peer.start()
+    try:
+        result = run_cli("sweep", "--voltage", "0:5:1", "--current", "1", "--dwell", "0",
+                         "--port", peer.port, "--csv", str(tmp_path / "rows.csv"))
+    finally:
+        peer.stop()
+    assert result.returncode == NO_ANSWER, result.stderr
+    assert "stopped answering" in result.stderr and "rows.csv" in result.stderr
+    answered = [row["answered"] for row in read_csv(tmp_path / "rows.csv")]
+    assert "True" in answered and answered[-1] == "False"
+
+
+@pytest.mark.parametrize("on_a_terminal", [True, False])
+def test_progress_is_shown_on_a_terminal_only(sim_port, tmp_path, on_a_terminal):
+    (tmp_path / "profile.csv").write_text(PROFILE)
+    window, terminal = pty.openpty() if on_a_terminal else os.pipe()
+    command = subprocess.Popen([program("qm4410"), "run", "--port", sim_port, str(tmp_path / "profile.csv")],
+                               stdout=subprocess.PIPE, stderr=terminal, env=environment())
+    os.close(terminal)
+    stdout, _ = command.communicate(timeout=30)
+    seen = b""
+    while chunk := _read(window):
+        seen += chunk
+    os.close(window)
+    assert command.returncode == 0, seen
+    assert (b"\r\x1b[Kstep 3 of 3, 1 s left" in seen) == on_a_terminal, seen
+    assert len(stdout.splitlines()) == 3  # the rows alone, wherever the progress goes
+
+
+def _read(fd: int) -> bytes:
+    try:
+        return os.read(fd, 4096)
+    except OSError:  # a terminal whose other end has closed
+        return b""
