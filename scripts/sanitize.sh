@@ -48,7 +48,7 @@ export PATH="$venv/bin:$PATH"
 unset QM4410_SIM
 
 status=0
-(cd tests && python -m pytest -q -p no:cacheprovider "$@") || status=$?
+(cd tests && python -m pytest -q -p no:cacheprovider -n "${QM4410_TEST_WORKERS:-4}" "$@") || status=$?
 
 if compgen -G "$reports/*" >/dev/null; then
     for report in "$reports"/*; do
