@@ -17,8 +17,8 @@ def ramping(quantity="voltage", to=5.0, **changes):
     return lambda driver: ramp(driver, quantity, to, **{"rate": 1.0, **changes})
 
 
-def running(**changes):
-    return lambda driver: run_profile(driver, PROFILE, **changes)
+def running(profile=PROFILE, **changes):
+    return lambda driver: run_profile(driver, profile, **changes)
 
 
 @pytest.mark.parametrize(
@@ -50,6 +50,8 @@ def running(**changes):
         (running(repeat=True), ValueError, "whole number from 1"),
         (running(interval=0), ValueError, "the interval must be above 0"),
         (running(interval=-1), ValueError, "the interval must be above 0"),
+        (running(parse_profile("duration,voltage,current,output\n1e308,5,1,on\n1e308,,,\n", "csv")), ValueError,
+         "longer than can be counted"),
     ],
 )
 def test_refused_before_anything_is_sent(fake, call, error, words):

@@ -99,6 +99,7 @@ HEADER = "duration,voltage,current,output\n"
         (".toml", "[[step]]\nduration = 1\nvolts = 5\n", ["3:1: unknown key 'volts'; a step has duration, voltage"]),
         (".toml", '[[step]]\nduration = "10"\n', ["2:12: the duration must be a number, not str"]),
         (".toml", "[[step]]\nduration = 1\noutput = true\n", ["3:10: the output is 'on' or 'off', not True"]),
+        (".toml", "[[step]]\nduration = 1" + "0" * 400 + "\n", ["2:12: the duration 1" + "0" * 400 + " is too large"]),
         (".toml", "repeat = 3\n[[step]]\nduration = 1\n", ["1:1: unknown key 'repeat'"]),
         (".toml", "[step]\nduration = 1\n", ["1:1: step must be an array of tables"]),
         (".toml", '[[step]]\nvoltage = 5 # duration = 1\nnote = "duration = 2"\n',

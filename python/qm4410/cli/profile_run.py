@@ -16,7 +16,7 @@ def run_profile(args: argparse.Namespace) -> int:
     try:
         schedule = workflows.plan(profile, args.repeat)
     except ValueError as error:
-        raise CommandError(USAGE, f"--repeat {args.repeat}: {error}") from None
+        raise CommandError(USAGE, f"{args.profile} with --repeat {args.repeat}: {error}") from None
     if args.dry_run:
         print(plan_table(schedule))
         return 0

@@ -2,6 +2,7 @@
 checked whole before any of it is sent; and its plan, the moment each step
 starts."""
 
+import math
 from collections.abc import Callable
 from typing import Literal, NamedTuple, TypeVar
 
@@ -76,6 +77,9 @@ def plan(profile: Profile, repeat: int = 1) -> Plan:
         for number, step in enumerate(profile.steps, 1):
             planned.append(PlannedStep(cycle, number, start, step))
             start += step.duration_s
+    if not math.isfinite(start):  # each step's time is finite; their sum need not be
+        times = f" repeated {repeat} times" if repeat > 1 else ""
+        raise ValueError(f"the steps{times} last longer than can be counted")
     return Plan(planned, start)
 
 

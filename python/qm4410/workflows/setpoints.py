@@ -26,7 +26,10 @@ def number(value: object, what: str) -> float:
     (a string is refused even when it would convert: it is a mistake here)."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{what} must be a number, not {type(value).__name__}")
-    result = float(value)
+    try:
+        result = float(value)
+    except OverflowError:  # an int too large for a float (TOML has them)
+        raise ValueError(f"{what} {value} is too large") from None
     if not math.isfinite(result):
         raise ValueError(f"{what} must be a finite number, not {value!r}")
     return result
