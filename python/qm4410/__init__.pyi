@@ -3,10 +3,27 @@
 import platform as platform
 import subprocess as subprocess
 import time as time
+from collections.abc import Callable
 from types import TracebackType
-from typing import ClassVar, Literal, Self, SupportsFloat, SupportsIndex, TypedDict, type_check_only
+from typing import ClassVar, Literal, Self, SupportsFloat, SupportsIndex, TypedDict, TypeVar, type_check_only
 
 import serial as serial
+
+# The package's face for scripts, loaded on first use (qm4410.supply).
+from qm4410.supply import Identity as Identity
+from qm4410.supply import Mode as Mode
+from qm4410.supply import NoReply as NoReply
+from qm4410.supply import OutOfRange as OutOfRange
+from qm4410.supply import PortGone as PortGone
+from qm4410.supply import RefusalKind as RefusalKind
+from qm4410.supply import Refused as Refused
+from qm4410.supply import Status as Status
+from qm4410.supply import Supply as Supply
+from qm4410.supply import SupplyError as SupplyError
+from qm4410.supply import SwitchOffFailed as SwitchOffFailed
+
+__version__: str
+_Result = TypeVar("_Result")
 
 # The two records exist for annotations only (import them under
 # typing.TYPE_CHECKING); at run time they are plain dicts.
@@ -79,3 +96,4 @@ class QM4410:
     ) -> None: ...
 
 def _run_demonstration(namespace: dict[str, object], /) -> None: ...
+def _quietly(function: Callable[..., _Result], /, *args: object) -> tuple[_Result, list[str]]: ...

@@ -2,31 +2,10 @@
 // Both are looked up on the object, as open() looks up close(), so a
 // patched or overridden open() is the one the with statement runs.
 #include "driver.hpp"
+#include "printed_lines.hpp"
 
 namespace qm4410 {
 namespace {
-
-// The lines printed on this thread while an __enter__ waits for open():
-// open() tells why it refuses only by printing. One per __enter__ on the
-// stack, so an __enter__ reached from inside open() (say, through a patched
-// availability check) keeps its own lines and gives the outer one nothing.
-class PrintedLines {
-public:
-    PrintedLines() : lines_(PyList_New(0)), outer_(current_) { current_ = this; }
-    ~PrintedLines() { current_ = outer_; }
-    PrintedLines(const PrintedLines&) = delete;
-    PrintedLines& operator=(const PrintedLines&) = delete;
-
-    static PrintedLines* current() { return current_; }
-    PyObject* lines() const { return lines_.get(); }
-
-private:
-    Ref lines_;
-    PrintedLines* outer_;
-    static thread_local PrintedLines* current_;
-};
-
-thread_local PrintedLines* PrintedLines::current_ = nullptr;
 
 // open() says nothing when the device is silent or of another model: the
 // reason is then told from the identity it left behind.
@@ -54,6 +33,10 @@ void raise_refusal(Context& ctx, PyObject* self, PyObject* printed) {
 
 PyObject* enter_body(Context& ctx, PyObject* const* args) {
     PyObject* self = args[0];
+    // open() tells why it refuses only by printing. One of these per
+    // __enter__ on the stack, so an __enter__ reached from inside open() (say,
+    // through a patched availability check) keeps its own lines and gives the
+    // outer one nothing.
     PrintedLines printed;
     if (!printed.lines()) return nullptr;
     Ref opened(PyObject_CallMethodNoArgs(self, ctx.open.get()));
@@ -72,11 +55,6 @@ PyObject* exit_body(Context& ctx, PyObject* const* args) {
 }
 
 }  // namespace
-
-bool keep_printed_line(PyObject* line) {
-    PrintedLines* printed = PrintedLines::current();
-    return !printed || PyList_Append(printed->lines(), line) == 0;
-}
 
 constexpr MethodSpec kEnter = MethodSpec("__enter__", enter_body)
     .returning("QM4410")

@@ -42,8 +42,5 @@ extern const MethodSpec kClose;
 // context_manager.cpp
 extern const MethodSpec kEnter;
 extern const MethodSpec kExit;
-// Keeps a line the driver has just printed for the __enter__ waiting for
-// open() on this thread, if any; false with an exception set.
-bool keep_printed_line(PyObject* line);
 
 }  // namespace qm4410

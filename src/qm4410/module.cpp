@@ -6,7 +6,14 @@
 #include "driver.hpp"
 #include "line_state.hpp"
 #include "method.hpp"
+#include "printed_lines.hpp"
 #include "python_compat.hpp"
+
+// The package's version, given by the build; a compiler run by hand (the
+// cross-compilation checks) has none to give.
+#ifndef QM4410_VERSION
+#define QM4410_VERSION "0+unknown"
+#endif
 
 namespace qm4410 {
 namespace {
@@ -76,11 +83,31 @@ int module_exec(PyObject* module) {
     if (!ctx.line_released || !register_fork_handler(module)) return -1;
     Ref driver_class(create_driver_class(ctx));
     if (!driver_class) return -1;
-    return PyModule_AddObjectRef(module, "QM4410", driver_class.get());
+    if (PyModule_AddObjectRef(module, "QM4410", driver_class.get()) < 0) return -1;
+    return PyModule_AddStringConstant(module, "__version__", QM4410_VERSION);
 }
 
 PyObject* run_demonstration_function(PyObject* module, PyObject* namespace_) {
     return run_demonstration(context_of(module), namespace_);
+}
+
+// The package's Python face (qm4410.Supply and the names beside it) is
+// reached from here but loaded only when first asked for, so that importing
+// the driver alone loads nothing else. The names are those the core lists in
+// its __all__; a name with a leading underscore is never looked up there, so
+// that what tools probe for (__all__, __wrapped__, ...) costs no import.
+PyObject* module_getattr(PyObject*, PyObject* name) {
+    if (PyUnicode_Check(name) && PyUnicode_GetLength(name) > 0 && PyUnicode_ReadChar(name, 0) != '_') {
+        Ref core(PyImport_ImportModule("qm4410.supply"));
+        if (!core) return nullptr;
+        Ref exported(PyObject_GetAttrString(core.get(), "__all__"));
+        if (!exported) return nullptr;
+        const int listed = PySequence_Contains(exported.get(), name);
+        if (listed < 0) return nullptr;
+        if (listed) return PyObject_GetAttr(core.get(), name);
+    }
+    PyErr_Format(PyExc_AttributeError, "module 'qm4410' has no attribute %R", name);
+    return nullptr;
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
@@ -115,6 +142,12 @@ PyMethodDef module_functions[] = {
      "_run_demonstration(namespace, /)\n--\n\n"
      "Run the demonstration against the supply on /dev/tty.usbserial-21320,\n"
      "leaving opat_port and qm4400 in the dict namespace. Used by python -m qm4410."},
+    {"_quietly", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(quietly)), METH_FASTCALL,
+     "_quietly(function, /, *args)\n--\n\n"
+     "Call function(*args) with every line the driver would print on this thread kept\n"
+     "off standard output; return (its result, the list of those lines)."},
+    {"__getattr__", module_getattr, METH_O,
+     "__getattr__(name, /)\n--\n\nThe package's Python face (Supply and the names beside it), loaded on first use."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -150,6 +183,7 @@ Ref global(Context& ctx, PyObject* name) {
 }
 
 bool print_line(Context& ctx, PyObject* text) {
+    if (printing_is_quiet()) return keep_printed_line(text);
     Ref print = global(ctx, ctx.print.get());
     if (!print) return false;
     Ref printed(PyObject_CallOneArg(print.get(), text));

@@ -335,7 +335,9 @@ class ScriptedSupply:
         state = self.states.pop(0) if self.states else None
         if isinstance(state, Exception):
             raise state
-        return None if state is None else {"out_status": state}
+        return None if state is None else {
+            "current_real": 0.0, "voltage_real": 0.0, "current_set": 1.0, "voltage_max_set": 30.0, "voltage_set": 5.0,
+            "out_status": state, "beyond_temp": False, "out_mode": "XX", "fan_speed": 0, "work_mode": "remote"}
 
 
 @pytest.mark.parametrize(

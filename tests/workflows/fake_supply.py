@@ -4,7 +4,8 @@ record of every call with the moment it was made."""
 
 import serial
 
-from qm4410.workflows import safety, schedule
+from qm4410.supply import switch_off
+from qm4410.workflows import schedule
 
 
 class FakeClock:
@@ -21,7 +22,7 @@ class FakeClock:
 def use_fake_clock(monkeypatch):
     clock = FakeClock()
     monkeypatch.setattr(schedule, "time", clock)
-    monkeypatch.setattr(safety, "time", clock)
+    monkeypatch.setattr(switch_off, "time", clock)
     return clock
 
 
@@ -42,10 +43,10 @@ class FakeSupply:
         self.calls = []  # (moment the request went out, method, argument)
 
     def set_out_voltage(self, voltage):
-        return self._exchange("set_out_voltage", voltage) and self._take("voltage", int(voltage * 1000) / 1000)
+        return self._exchange("set_out_voltage", voltage) and self._take("voltage", round(voltage, 3))
 
     def set_out_current(self, current):
-        return self._exchange("set_out_current", current) and self._take("current", int(current * 1000) / 1000)
+        return self._exchange("set_out_current", current) and self._take("current", round(current, 3))
 
     def set_ouput_mode(self, mode):
         return self._exchange("set_ouput_mode", mode) and self._take("output", mode)

@@ -3,7 +3,7 @@
 import argparse
 
 from qm4410 import workflows
-from qm4410.workflows.setpoints import Quantity
+from qm4410.supply.setpoints import Quantity
 
 from . import plot
 from .workflow_run import carry_out

@@ -7,8 +7,8 @@ import ipaddress
 import math
 from collections.abc import Callable
 
-from qm4410.workflows.setpoints import Quantity, Span, duration, positive
-from qm4410.workflows.setpoints import setpoint as workflow_setpoint
+from qm4410.supply.setpoints import Quantity, Span, duration, positive
+from qm4410.supply.setpoints import setpoint as workflow_setpoint
 
 from . import plot
 

@@ -1,10 +1,11 @@
 """Lab workflows on a supply, for scripts: a sweep, a ramp and a profile run.
 
-Each takes an opened driver (`qm4410.QM4410`, or anything with its
-set_out_voltage, set_out_current, set_ouput_mode and read_dev_status) and
-returns an `Outcome` with its rows; each row also goes to `on_row` as it is
-made, and `on_progress` hears how far the run has come. Nothing is printed
-here (the driver itself prints the replies to set-points). Bad input raises
+Each takes an open `qm4410.Supply`, or an opened driver (`qm4410.QM4410`,
+or anything with its set_out_voltage, set_out_current, set_ouput_mode and
+read_dev_status), and returns an `Outcome` with its rows; each row also
+goes to `on_row` as it is made, and `on_progress` hears how far the run has
+come. Nothing is printed here (a driver given as it is prints its replies
+to set-points, as it always does; a Supply logs them). Bad input raises
 ValueError or TypeError before anything is sent; a supply that stops
 answering raises `NoAnswerError`, which carries the rows recorded until
 then, once the output has been switched off if it could be."""
@@ -15,8 +16,8 @@ from .profile_file import load_profile, parse_profile
 from .profile_run import run_profile
 from .ramp import ramp
 from .results import NoAnswerError, Outcome, Progress, Row
-from .safety import switch_off
-from .setpoints import Span
+from ..supply.setpoints import Span
+from .session import switch_off
 from .sweep import plan_sweep, sweep
 
 __all__ = [

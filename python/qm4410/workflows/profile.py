@@ -6,7 +6,7 @@ import math
 from collections.abc import Callable
 from typing import Literal, NamedTuple, TypeVar
 
-from .setpoints import Quantity, duration, setpoint
+from ..supply.setpoints import Quantity, duration, setpoint
 
 FIELDS = ("duration", "voltage", "current", "output")
 # A plan holds every step it runs; more than this (a repeat count mistyped)

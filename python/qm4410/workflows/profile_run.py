@@ -2,15 +2,16 @@
 
 import math
 
-from .driver import Driver
+from ..supply.face import Supply
+from ..supply.link import Driver
 from .profile import Plan, PlannedStep, Profile, Step, plan
 from .results import Outcome, ProgressCallback, RowCallback, StopCheck
 from .session import Session
-from .setpoints import Quantity, positive
+from ..supply.setpoints import Quantity, positive
 
 
 def run_profile(
-    driver: Driver,
+    supply: Supply | Driver,
     profile: Profile,
     *,
     repeat: int = 1,
@@ -36,7 +37,7 @@ def run_profile(
     NoAnswerError, with the rows, after trying to switch the output off."""
     schedule = plan(profile, repeat)
     every = None if interval is None else positive(interval, "the interval")
-    session = Session(driver, on_row, on_progress, stop)
+    session = Session(supply, on_row, on_progress, stop)
 
     def run() -> Outcome:
         output: str | None = None
@@ -59,7 +60,7 @@ def run_profile(
 def _apply(session: Session, step: Step, output: str | None) -> str | None:
     """Send what the step changes; the output state as it is now."""
     if step.output == "off" and output != "off":
-        session.set_output("off")
+        session.set_output(False)
         output = "off"
     wanted: dict[Quantity, float | None] = {"voltage": step.voltage, "current": step.current}
     changes = [(quantity, value) for quantity, value in wanted.items()
@@ -69,7 +70,7 @@ def _apply(session: Session, step: Step, output: str | None) -> str | None:
     for quantity, value in sorted(changes, key=lambda change: _rise(session, *change)):
         session.set(quantity, value)
     if step.output == "on" and output != "on":
-        session.set_output("on")
+        session.set_output(True)
         output = "on"
     return output
 

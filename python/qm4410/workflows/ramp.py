@@ -2,10 +2,11 @@
 
 import math
 
-from .driver import Driver
+from ..supply.face import Supply
+from ..supply.link import Driver
 from .results import Outcome, ProgressCallback, Row, RowCallback, StopCheck
 from .session import Session
-from .setpoints import PER_UNIT, QUANTITIES, UNIT, Quantity, positive, rounded, setpoint
+from ..supply.setpoints import PER_UNIT, QUANTITIES, UNIT, Quantity, from_units, positive, setpoint, to_units
 
 # A step and the reading after it are two exchanges, about 0.23 s at the
 # supply's 4800 baud, so more steps than this a second would fall behind.
@@ -13,7 +14,7 @@ MOST_STEPS_PER_S = 4.0
 
 
 def ramp(
-    driver: Driver,
+    supply: Supply | Driver,
     quantity: Quantity,
     to: float,
     *,
@@ -46,7 +47,7 @@ def ramp(
     off."""
     if quantity not in QUANTITIES:
         raise ValueError(f"the quantity to ramp is 'voltage' or 'current', not {quantity!r}")
-    target = setpoint(quantity, to, f"the {quantity} to ramp to")
+    target = to_units(quantity, to, f"the {quantity} to ramp to")
     rate = positive(rate, "the rate")
     most_steps_per_s = positive(most_steps_per_s, "the most steps a second")
     held: Quantity = "current" if quantity == "voltage" else "voltage"
@@ -57,27 +58,27 @@ def ramp(
     held_setpoint = None if held_value is None else setpoint(held, held_value, f"the {held}")
     step_units = max(1, math.ceil(rate / most_steps_per_s * PER_UNIT - 1e-9))
     unit = UNIT[quantity]
-    session = Session(driver, on_row, on_progress, stop)
+    session = Session(supply, on_row, on_progress, stop)
 
     def run() -> Outcome:
         if held_setpoint is not None:
             session.set(held, held_setpoint)
-        start = _set_point(session.read(0, retry=True), quantity)
-        distance = abs(target - start)
-        direction = math.copysign(1.0, target - start)
-        steps = math.ceil(distance * PER_UNIT / step_units - 1e-9)
+        start = to_units(quantity, _set_point(session.read(0, retry=True), quantity))
+        distance = abs(target - start)  # in whole mV or mA, as every step
+        direction = 1 if target >= start else -1
+        steps = -(-distance // step_units)
         began = session.clock.elapsed()
-        sent_at, travelled = began, 0.0
+        sent_at, travelled = began, 0
         for step in range(1, steps + 1):
-            reach = min(step * step_units / PER_UNIT, distance)
-            due = max(began + reach / rate, sent_at + (reach - travelled) / rate)
+            reach = min(step * step_units, distance)
+            due = max(began + reach / PER_UNIT / rate, sent_at + (reach - travelled) / PER_UNIT / rate)
             if not session.clock.wait_until(due, session.stopped):
-                where = start + direction * travelled
+                where = from_units(start + direction * travelled)
                 return Outcome(session.rows, "stop", f"asked to stop at {where:.3f} {unit}, step {step - 1} of {steps}")
             sent_at, travelled = session.clock.elapsed(), reach
-            session.set(quantity, rounded(start + direction * reach))
+            session.set(quantity, from_units(start + direction * reach))
             session.read(step, retry=False)
-            session.progress(step, steps, (distance - reach) / rate)
+            session.progress(step, steps, (distance - reach) / PER_UNIT / rate)
         return Outcome(session.rows)
 
     return session.carry_out(run, leave_on=not off_on_exit)

@@ -3,16 +3,15 @@ readings recorded as rows, and how the output is left however it ends."""
 
 import datetime
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Literal, TypeVar, cast
+from typing import TypeVar, cast
 
-from .driver import Driver
+from ..supply.face import Supply, link_of
+from ..supply.link import Driver
+from ..supply.setpoints import UNIT, Quantity, to_units
+from ..supply.status import Status, reading
+from ..supply.switch_off import switch_off as switch_link_off
 from .results import NoAnswerError, Outcome, Progress, ProgressCallback, Row, RowCallback, StopCheck
-from .safety import switch_off
 from .schedule import Clock
-from .setpoints import UNIT, Quantity, sent_as
-
-if TYPE_CHECKING:
-    from qm4410 import StatusRecord
 
 # Exchanges in a row without an answer after which the supply counts as
 # gone. A single one is a glitch the driver recovers from (a late or
@@ -20,10 +19,6 @@ if TYPE_CHECKING:
 # it is simply sent again.
 UNANSWERED_IN_A_ROW = 3
 
-SETTERS = {"voltage": "set_out_voltage", "current": "set_out_current"}
-# Row keys after the measured power, in the order the status record has them.
-STATUS_KEYS = ("voltage_set", "current_set", "voltage_max_set", "out_status", "out_mode",
-               "beyond_temp", "fan_speed", "work_mode")
 # Endings that switch the output off even when asked to leave it on.
 CONDITIONS = ("stop_current", "stop_power", "over_temperature")
 
@@ -36,9 +31,9 @@ class SupplyGone(Exception):
 
 
 class Session:
-    def __init__(self, driver: Driver, on_row: RowCallback | None, on_progress: ProgressCallback | None,
+    def __init__(self, supply: Supply | Driver, on_row: RowCallback | None, on_progress: ProgressCallback | None,
                  stop: StopCheck | None) -> None:
-        self.driver = driver
+        self.link = link_of(supply)
         self.rows: list[Row] = []
         self.clock = Clock()
         self.cycle = 1
@@ -52,15 +47,17 @@ class Session:
         return bool(self._stop()) if self._stop is not None else False
 
     def set(self, quantity: Quantity, value: float) -> None:
-        """Send one set-point, again until the supply answers."""
-        command = getattr(self.driver, SETTERS[quantity])
+        """Send one set-point (on the supply's grid), again until the supply
+        answers."""
+        units = to_units(quantity, value)
+        send = self.link.set_voltage if quantity == "voltage" else self.link.set_current
         what = f"setting the {quantity} to {value:.3f} {UNIT[quantity]}"
-        while not self._exchange(lambda: command(sent_as(value)), what):
+        while not self._exchange(lambda: send(units), what):
             pass
         self.asked[quantity] = value
 
-    def set_output(self, state: Literal["on", "off"]) -> None:
-        while not self._exchange(lambda: self.driver.set_ouput_mode(state), f"switching the output {state}"):
+    def set_output(self, on: bool) -> None:
+        while not self._exchange(lambda: self.link.set_output(on), f"switching the output {'on' if on else 'off'}"):
             pass
 
     def read(self, step: int, *, retry: bool) -> Row:
@@ -70,12 +67,12 @@ class Session:
         while True:
             taken_at = datetime.datetime.now().astimezone()
             elapsed = self.clock.elapsed()
-            record = self._exchange(self.driver.read_dev_status, "reading the status")
-            row = self._row(record, taken_at, elapsed, step)
+            status = self._exchange(self.link.read_status, "reading the status")
+            row = self._row(status, taken_at, elapsed, step)
             self.rows.append(row)
             if self._on_row is not None:
                 self._on_row(row)
-            if record is not None or not retry:
+            if status is not None or not retry:
                 return row
 
     def progress(self, step: int, steps: int, time_left_s: float) -> None:
@@ -90,13 +87,13 @@ class Session:
         try:
             outcome = body()
         except SupplyGone as gone:
-            output_off = switch_off(self.driver) == "off"
+            output_off = switch_link_off(self.link) == "off"
             raise NoAnswerError(_lost_message(str(gone), output_off), self.rows, output_off) from gone.__cause__
         except BaseException:
             if not leave_on:
-                switch_off(self.driver)
+                switch_link_off(self.link)
             raise
-        if (outcome.stopped_by in CONDITIONS or not leave_on) and switch_off(self.driver) != "off":
+        if (outcome.stopped_by in CONDITIONS or not leave_on) and switch_link_off(self.link) != "off":
             raise NoAnswerError(f"{outcome.reason}, but the output could not be confirmed off; check the supply",
                                 self.rows, False)
         return outcome
@@ -114,8 +111,7 @@ class Session:
             self._unanswered = 0
         return result
 
-    def _row(self, record: "StatusRecord | None", taken_at: datetime.datetime, elapsed: float, step: int) -> Row:
-        readings: dict[str, object] = dict(record) if record is not None else {}
+    def _row(self, status: Status | None, taken_at: datetime.datetime, elapsed: float, step: int) -> Row:
         row = {
             "timestamp": taken_at.isoformat(timespec="milliseconds"),
             "elapsed_s": round(elapsed, 3),
@@ -123,11 +119,8 @@ class Session:
             "step": step,
             "asked_voltage": self.asked["voltage"],
             "asked_current": self.asked["current"],
-            "answered": record is not None,
-            "voltage_real": readings.get("voltage_real"),
-            "current_real": readings.get("current_real"),
-            "power_w": None if record is None else round(record["voltage_real"] * record["current_real"], 6),
-            **{key: readings.get(key) for key in STATUS_KEYS},
+            "answered": status is not None,
+            **reading(status),
         }
         return cast(Row, row)  # every key of Row, each with its record's type or None
 
@@ -136,3 +129,13 @@ def _lost_message(cause: str, output_off: bool) -> str:
     if output_off:
         return f"the supply stopped answering ({cause}); the output was switched off"
     return f"the supply stopped answering ({cause}); the output could not be switched off: check the supply"
+
+
+def switch_off(supply: Supply | Driver) -> str | None:
+    """Switch the output off and read the status back until it says so.
+
+    Returns the output state last read back: "off" once confirmed, "on"
+    when the supply still reports it on, None when no status came back. An
+    error of the port counts as no answer, so this never raises for the
+    line's sake."""
+    return switch_link_off(link_of(supply))

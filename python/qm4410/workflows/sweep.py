@@ -1,15 +1,16 @@
 """A sweep: one set-point stepped through a range, a reading at each step."""
 
-from .driver import Driver
+from ..supply.face import Supply
+from ..supply.link import Driver
 from .results import Outcome, ProgressCallback, Row, RowCallback, StopCheck, StoppedBy
 from .session import Session
-from .setpoints import UNIT, Quantity, Span, duration, positive, setpoint, span_points
+from ..supply.setpoints import UNIT, Quantity, Span, duration, positive, setpoint, span_points
 
 SetPoint = Span | tuple[float, float, float] | float
 
 
 def sweep(
-    driver: Driver,
+    supply: Supply | Driver,
     *,
     voltage: SetPoint,
     current: SetPoint,
@@ -44,7 +45,7 @@ def sweep(
     most_current = None if stop_current is None else setpoint("current", positive(stop_current, "the stop current"),
                                                                  "the stop current")
     most_power = None if stop_power is None else positive(stop_power, "the stop power")
-    session = Session(driver, on_row, on_progress, stop)
+    session = Session(supply, on_row, on_progress, stop)
 
     def stopped_before(step: int) -> Outcome:
         return Outcome(session.rows, "stop", f"asked to stop before step {step} of {len(points)}")
@@ -52,7 +53,7 @@ def sweep(
     def run() -> Outcome:
         session.set(held, held_value)
         session.set(swept, points[0])
-        session.set_output("on")
+        session.set_output(True)
         for step, value in enumerate(points, 1):
             if session.stopped():
                 return stopped_before(step)

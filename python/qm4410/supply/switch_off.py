@@ -7,13 +7,14 @@ request is repeated, within a bounded time, until the status says off.
 
 import time
 
-from .driver import Driver
+from .link import Link
 
 SWITCH_OFF_WITHIN_S = 5.0
 MOST_EXCHANGES = 8
+CONFIRMED = "output switched off"
 
 
-def switch_off(driver: Driver) -> str | None:
+def switch_off(link: Link) -> str | None:
     """Switch the output off and read the status back until it says so.
 
     Returns the output state last read back: "off" once confirmed, "on"
@@ -29,17 +30,27 @@ def switch_off(driver: Driver) -> str | None:
         while exchanges < MOST_EXCHANGES and time.monotonic() < deadline:
             if send:
                 # Its reply alone proves nothing either way: the status does.
-                driver.set_ouput_mode("off")
+                link.set_output(False)
                 exchanges += 1
-            record = driver.read_dev_status()
+            status = link.read_status()
             exchanges += 1
-            if record is None:
+            if status is None:
                 send = False  # ask for the status again before sending again
                 continue
-            state = record["out_status"]
+            state = "on" if status.output else "off"
             if state == "off":
                 return state
             send = True
-    except OSError:  # pyserial's errors are OSErrors too
+    except OSError:  # the port's errors, PortGone among them
         pass
     return state
+
+
+def still_on_message(state: str | None) -> str:
+    """What to tell when switch_off() ended with `state` short of "off"."""
+    if state == "on":
+        return "the output is still on: the supply kept reporting it on; switch it off at the supply"
+    return (
+        "the output may still be on: the supply did not confirm switching it off "
+        "(no status came back); check the supply"
+    )

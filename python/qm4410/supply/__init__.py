@@ -1,0 +1,18 @@
+"""The supply core: what every front end of the package needs of a supply.
+
+`Supply` is its face for scripts (also `qm4410.Supply`); beneath it,
+`setpoints` holds the one rule from a number to what is sent, `status` the
+typed status record, `switch_off` the confirmed switch-off, `opening` the
+opening of a port with its refusals, `wire` the frame format the server
+needs, `virtual` the virtual supplies, and `link` the driver's commands,
+quiet and logged, as the layers above use them."""
+
+from .errors import NoReply, OutOfRange, PortGone, Refused, RefusalKind, SupplyError, SwitchOffFailed
+from .face import Supply
+from .status import Identity, Mode, Status
+
+# Also reachable as qm4410.<name>.
+__all__ = [
+    "Identity", "Mode", "NoReply", "OutOfRange", "PortGone", "Refused", "RefusalKind", "Status", "Supply",
+    "SupplyError", "SwitchOffFailed",
+]

@@ -1,0 +1,219 @@
+"""qm4410.Supply: one supply for scripts, and the face every front end of
+the package builds on. Quiet (what the driver would print goes to the
+"qm4410" logger), typed, and raising: a supply that does not answer is
+NoReply, a port that fails is PortGone, a port that cannot be opened is
+Refused, a value the supply cannot take is OutOfRange, sent nowhere."""
+
+from collections.abc import Sequence
+from types import TracebackType
+from typing import Any, Self
+
+from qm4410 import QM4410
+
+from . import setpoints
+from .errors import NoReply, Refused, RefusalKind, SupplyError, SwitchOffFailed
+from .link import Driver, Link
+from .opening import open_driver
+from .status import Identity, Status
+from .switch_off import switch_off, still_on_message
+from .virtual import SimulatorError, SimulatorMissing, VirtualSupply, command_line
+
+
+class Supply:
+    """The supply on `port`: a device ('/dev/ttyUSB0', 'COM3') or a URL
+    ('rfc2217://labpi:4410'). Opened by `open()` or a with statement (which
+    closes it however the block ends; it does not switch the output off).
+
+    Reading a set-point property (`voltage`, `current_limit`,
+    `max_voltage`, `output`, `remote`) reads the supply's status: never a
+    value remembered from before. Setting one sends it, at the supply's
+    resolution (see qm4410.supply.setpoints), and raises unless the supply
+    answered."""
+
+    def __init__(self, port: str) -> None:
+        self.port = port
+        self._link: Link | None = None
+        self._virtual_arguments: list[str] | None = None
+        self._virtual: VirtualSupply | None = None
+        self._owns_driver = True
+
+    @classmethod
+    def virtual(cls, *arguments: str, **options: object) -> "Supply":
+        """A supply on a virtual supply (qm4410-sim) of its own, started when
+        it is opened and ended when it is closed: `Supply.virtual(load=8)`
+        takes qm4410-sim's options by their long names in snake case,
+        `Supply.virtual('--load', '8')` as on its command line."""
+        supply = cls("(virtual supply, not started)")
+        supply._virtual_arguments = [*arguments, *command_line(**options)]
+        return supply
+
+    @classmethod
+    def from_driver(cls, driver: QM4410) -> "Supply":
+        """The face of a driver opened elsewhere; closing it closes nothing."""
+        supply = cls(str(driver.port))
+        supply._link = Link(driver)
+        supply._owns_driver = False
+        return supply
+
+    # Opening and closing.
+
+    def open(self) -> Self:
+        """Open the port and read the supply's identity; Refused, with its
+        kind and what to do, when that fails. Opening an open supply does
+        nothing."""
+        if self._link is not None:
+            return self
+        if self._virtual_arguments is not None:
+            self.port = self._start_virtual(self._virtual_arguments)
+        try:
+            self._link = Link(open_driver(self.port))
+        except BaseException:
+            self._stop_virtual()
+            raise
+        return self
+
+    def close(self) -> None:
+        """Close the port (and end a virtual supply of its own); closing a
+        closed supply does nothing."""
+        link, self._link = self._link, None
+        try:
+            if link is not None and self._owns_driver:
+                link.driver.close()  # type: ignore[attr-defined]
+        finally:
+            self._stop_virtual()
+
+    @property
+    def closed(self) -> bool:
+        return self._link is None
+
+    def __enter__(self) -> Self:
+        return self.open()
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<qm4410.Supply {self.port} {'closed' if self.closed else 'open'}>"
+
+    # What the supply is and holds.
+
+    @property
+    def link(self) -> Link:
+        """The driver's commands with their plain results (False, None), for
+        the package's layers that decide themselves what a missing answer
+        means (the workflows retry, the server answers its clients)."""
+        if self._link is None:
+            raise SupplyError(f"the supply on {self.port} is not open")
+        return self._link
+
+    @property
+    def driver(self) -> QM4410:
+        """The exact driver underneath, for what this face does not cover
+        (it prints what it prints, and answers False or None)."""
+        driver: QM4410 = self.link.driver  # type: ignore[assignment]
+        return driver
+
+    @property
+    def identity(self) -> Identity:
+        """Model, serial number and software version, as read when opened."""
+        return self.link.identity()
+
+    def status(self) -> Status:
+        """One reading of the supply's status."""
+        status = self.link.read_status()
+        if status is None:
+            raise NoReply(f"the supply on {self.port} did not answer the status request")
+        return status
+
+    @property
+    def voltage(self) -> float:
+        """The output voltage set-point, V."""
+        return self.status().voltage
+
+    @voltage.setter
+    def voltage(self, volts: float) -> None:
+        self._answered(self.link.set_voltage(setpoints.to_units("voltage", volts)), "the voltage")
+
+    @property
+    def current_limit(self) -> float:
+        """The current limit, A."""
+        return self.status().current_limit
+
+    @current_limit.setter
+    def current_limit(self, amperes: float) -> None:
+        self._answered(self.link.set_current(setpoints.to_units("current", amperes)), "the current limit")
+
+    @property
+    def max_voltage(self) -> float:
+        """The highest voltage the output may have, V."""
+        return self.status().max_voltage
+
+    @max_voltage.setter
+    def max_voltage(self, volts: float) -> None:
+        units = setpoints.to_units("voltage", volts, "the maximum voltage")
+        self._answered(self.link.set_max_voltage(units), "the maximum voltage")
+
+    @property
+    def output(self) -> bool:
+        """Whether the output is on."""
+        return self.status().output
+
+    @output.setter
+    def output(self, on: bool) -> None:
+        self._answered(self.link.set_output(_switch(on, "the output")), "switching the output")
+
+    @property
+    def remote(self) -> bool:
+        """Whether the supply takes its settings from this host rather than
+        from its front panel."""
+        return self.status().remote
+
+    @remote.setter
+    def remote(self, remote: bool) -> None:
+        self._answered(self.link.set_remote(_switch(remote, "remote")), "the control mode")
+
+    def switch_off(self) -> None:
+        """Switch the output off and see it off in the status; SwitchOffFailed
+        when it could not be confirmed (asked again within a bounded time)."""
+        state = switch_off(self.link)
+        if state != "off":
+            raise SwitchOffFailed(still_on_message(state), state)
+
+    def restore_factory(self) -> None:
+        """Restore the supply's factory settings."""
+        self._answered(self.link.restore_factory(), "the factory reset")
+
+    def _answered(self, answered: bool, what: str) -> None:
+        if not answered:
+            raise NoReply(f"the supply on {self.port} did not answer {what}")
+
+    def _start_virtual(self, arguments: Sequence[str]) -> str:
+        try:
+            self._virtual = VirtualSupply(arguments)
+        except SimulatorMissing as missing:
+            raise Refused(RefusalKind.NO_VIRTUAL_SUPPLY, str(missing)) from None
+        except SimulatorError as error:
+            raise Refused(RefusalKind.SIMULATOR_FAILED, str(error)) from None
+        return self._virtual.port
+
+    def _stop_virtual(self) -> None:
+        virtual, self._virtual = self._virtual, None
+        if virtual is not None:
+            virtual.close()
+
+
+def _switch(value: object, what: str) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{what} is True or False, not {value!r}")
+    return value
+
+
+def link_of(target: "Supply | Driver | Any") -> Link:
+    """The link to send through: a Supply's own (quiet), or one on a driver
+    of the caller's, which prints as it always has."""
+    if isinstance(target, Supply):
+        return target.link
+    if isinstance(target, Link):
+        return target
+    return Link(target, quiet=False)
