@@ -12,7 +12,7 @@ import serial
 
 from . import console
 from .arguments import parse
-from .failures import FILE_ERROR, LINE_LOST, CommandError, Ending, Stopped, ending_signals
+from .exits import CommandError, Ending, Exit, Stopped, ending_signals
 
 # What reading or writing a serial device that has gone (an unplugged
 # adapter, a closed pseudo-terminal) fails with, from pyserial's ioctl calls.
@@ -46,9 +46,9 @@ def _ending_of(error: BaseException) -> Ending | None:
         return Ending(0, "")
     if isinstance(error, OSError):
         if isinstance(error, serial.SerialException) or error.errno in VANISHED_DEVICE:
-            return CommandError(LINE_LOST, f"lost the line to the supply: {error}")
+            return CommandError(Exit.LINE_LOST, f"lost the line to the supply: {error}")
         if error.filename:
-            return CommandError(FILE_ERROR, f"{error.filename}: {error.strerror}")
+            return CommandError(Exit.FILE_ERROR, f"{error.filename}: {error.strerror}")
     return None
 
 

@@ -8,7 +8,7 @@ import subprocess
 
 from serial.tools import list_ports
 
-from .failures import NOT_A_PORT, PERMISSION_DENIED, PORT_MISSING, CommandError
+from .exits import CommandError, Exit
 from .system import on_windows
 
 try:
@@ -48,8 +48,8 @@ def _check_com_port(port: str) -> None:
     if _com_name(port) in {_com_name(info.device) for info in serial_ports()}:
         return
     if os.path.exists(port):
-        raise CommandError(NOT_A_PORT, f"{port} is not a COM port; " + _existing_ports())
-    raise CommandError(PORT_MISSING, missing_port_message(port))
+        raise CommandError(Exit.NOT_A_PORT, f"{port} is not a COM port; " + _existing_ports())
+    raise CommandError(Exit.PORT_MISSING, missing_port_message(port))
 
 
 def _com_name(name: str) -> str:
@@ -60,16 +60,16 @@ def _check_device_file(port: str) -> None:
     try:
         mode = os.stat(port).st_mode
     except (FileNotFoundError, NotADirectoryError):
-        raise CommandError(PORT_MISSING, missing_port_message(port)) from None
+        raise CommandError(Exit.PORT_MISSING, missing_port_message(port)) from None
     except PermissionError:
-        raise CommandError(PERMISSION_DENIED, permission_message(port)) from None
+        raise CommandError(Exit.PERMISSION_DENIED, permission_message(port)) from None
     if not stat.S_ISCHR(mode):
-        raise CommandError(NOT_A_PORT, f"{port} is {_kind(mode)}, not a serial port; " + _existing_ports())
+        raise CommandError(Exit.NOT_A_PORT, f"{port} is {_kind(mode)}, not a serial port; " + _existing_ports())
     if not os.access(port, os.R_OK | os.W_OK):
-        raise CommandError(PERMISSION_DENIED, permission_message(port))
+        raise CommandError(Exit.PERMISSION_DENIED, permission_message(port))
     if not _takes_line_settings(port):
         raise CommandError(
-            NOT_A_PORT, f"{port} is a device but not a serial port (it has no line settings); " + _existing_ports()
+            Exit.NOT_A_PORT, f"{port} is a device but not a serial port (it has no line settings); " + _existing_ports()
         )
 
 

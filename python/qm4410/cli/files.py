@@ -3,7 +3,7 @@ long run never ends in a file it cannot write."""
 
 import os
 
-from .failures import FILE_ERROR, CommandError
+from .exits import CommandError, Exit
 
 
 def check_writable(path: str) -> None:
@@ -19,4 +19,4 @@ def check_writable(path: str) -> None:
         problem = "permission denied"
     else:
         return
-    raise CommandError(FILE_ERROR, f"cannot write {path}: {problem}")
+    raise CommandError(Exit.FILE_ERROR, f"cannot write {path}: {problem}")

@@ -7,7 +7,7 @@ import time
 from collections.abc import Iterator
 
 from . import plot, render, safety
-from .failures import SETTING_FAILED, CommandError, Stopped
+from .exits import CommandError, Exit, Stopped
 from .records import MONITOR_LOG, STATUS_KEYS, check_outputs, sample_writer
 from .session import connected
 from .stopping import StopRequest, stop_requests
@@ -33,7 +33,7 @@ def monitor(args) -> int:
                 if args.plot:
                     plot.draw_if_answered(samples, lambda: plot.draw(samples, args.plot, args.plot_size))
     if args.off_on_exit and state != "off":
-        raise CommandError(SETTING_FAILED, safety.still_on_message(state))
+        raise CommandError(Exit.SETTING_FAILED, safety.still_on_message(state))
     if stop.signum is not None:
         raise Stopped(stop.signum)
     return 0

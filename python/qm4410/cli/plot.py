@@ -7,7 +7,7 @@ import sys
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
-from .failures import FILE_ERROR, MISSING_DEPENDENCY, CommandError
+from .exits import CommandError, Exit
 
 DPI = 100
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
@@ -32,7 +32,7 @@ def require_matplotlib() -> None:
     try:
         import matplotlib.figure  # noqa: F401
     except ImportError:
-        raise CommandError(MISSING_DEPENDENCY, "--plot needs matplotlib: pip install 'qm4410[plot]'") from None
+        raise CommandError(Exit.MISSING_DEPENDENCY, "--plot needs matplotlib: pip install 'qm4410[plot]'") from None
 
 
 def draw_if_answered(
@@ -78,4 +78,4 @@ def save(figure, path: str) -> None:
     try:
         figure.savefig(path, format=format_of(path), dpi=DPI)
     except OSError as error:
-        raise CommandError(FILE_ERROR, f"cannot write the plot {path}: {error.strerror}") from None
+        raise CommandError(Exit.FILE_ERROR, f"cannot write the plot {path}: {error.strerror}") from None

@@ -6,7 +6,7 @@ import argparse
 from qm4410 import workflows
 
 from . import plot, render
-from .failures import FILE_ERROR, USAGE, CommandError
+from .exits import CommandError, Exit
 from .workflow_run import carry_out
 
 
@@ -16,7 +16,7 @@ def run_profile(args: argparse.Namespace) -> int:
     try:
         schedule = workflows.plan(profile, args.repeat)
     except ValueError as error:
-        raise CommandError(USAGE, f"{args.profile} with --repeat {args.repeat}: {error}") from None
+        raise CommandError(Exit.USAGE, f"{args.profile} with --repeat {args.repeat}: {error}") from None
     if args.dry_run:
         print(plan_table(schedule))
         return 0
@@ -36,9 +36,9 @@ def _profile(path: str) -> workflows.Profile:
     try:
         return workflows.load_profile(path)
     except OSError as error:
-        raise CommandError(FILE_ERROR, f"cannot read the profile {path}: {error.strerror}") from None
+        raise CommandError(Exit.FILE_ERROR, f"cannot read the profile {path}: {error.strerror}") from None
     except ValueError as error:  # every problem, each with its line and column
-        raise CommandError(USAGE, f"the profile cannot run as it is:\n{error}") from None
+        raise CommandError(Exit.USAGE, f"the profile cannot run as it is:\n{error}") from None
 
 
 def plan_table(schedule: workflows.Plan) -> str:

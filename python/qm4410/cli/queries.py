@@ -6,7 +6,7 @@ from collections.abc import Mapping
 
 from . import render
 from .diagnosis import serial_ports
-from .failures import NO_ANSWER, CommandError
+from .exits import CommandError, Exit
 from .session import connect, connected
 
 
@@ -78,5 +78,5 @@ def show_status(args) -> int:
 def read_status(driver) -> dict:
     record = driver.read_dev_status()
     if record is None:
-        raise CommandError(NO_ANSWER, "the supply did not answer the status request")
+        raise CommandError(Exit.NO_ANSWER, "the supply did not answer the status request")
     return record

@@ -7,7 +7,7 @@ from collections.abc import Callable, Iterator, Mapping
 from typing import IO, Any, NamedTuple
 
 from . import plot
-from .failures import FILE_ERROR, CommandError
+from .exits import CommandError, Exit
 from .files import check_writable
 
 # The status record's entries, in the driver's order.
@@ -85,9 +85,9 @@ def check_log(path: str, as_csv: bool, append: bool, log: LogFormat = MONITOR_LO
     except FileNotFoundError:
         return
     except OSError as error:
-        raise CommandError(FILE_ERROR, f"cannot read {path}: {error.strerror}") from None
+        raise CommandError(Exit.FILE_ERROR, f"cannot read {path}: {error.strerror}") from None
     if first_line and first_line != ",".join(log.fields):
-        raise CommandError(FILE_ERROR, f"cannot append to {path}: its columns are not {log.kind}")
+        raise CommandError(Exit.FILE_ERROR, f"cannot append to {path}: its columns are not {log.kind}")
 
 
 @contextlib.contextmanager
@@ -144,7 +144,7 @@ class _Log:
             if self.stream is not None:
                 self.stream.flush()
         except OSError as error:
-            raise CommandError(FILE_ERROR, f"cannot write {self.path}: {error.strerror}") from None
+            raise CommandError(Exit.FILE_ERROR, f"cannot write {self.path}: {error.strerror}") from None
 
     def close(self) -> None:
         # Every write was flushed at once, so only bytes whose write failed

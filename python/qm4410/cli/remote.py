@@ -6,7 +6,7 @@ import re
 import socket
 from urllib.parse import urlsplit
 
-from .failures import CANNOT_CONNECT, CANNOT_OPEN, HOST_UNKNOWN, LINE_LOST, REMOTE_BUSY, CommandError
+from .exits import CommandError, Exit
 
 _ERRNO = re.compile(r"\[Errno (-?\d+)\]")
 
@@ -39,37 +39,37 @@ def refusal(url: str, reason: str) -> CommandError:
     code = int(found.group(1)) if found else None
     if code in _NO_SUCH_HOST:
         return CommandError(
-            HOST_UNKNOWN, f"the host of {url} is not known ({reason}); check its name, or give its address instead"
+            Exit.HOST_UNKNOWN, f"the host of {url} is not known ({reason}); check its name, or give its address instead"
         )
     if code in _REFUSED:
         return CommandError(
-            CANNOT_CONNECT,
+            Exit.CANNOT_CONNECT,
             f"nothing accepts connections at {where} (connection refused); check that the server there "
             "(ser2net, qm4410 serve) runs and listens on that port",
         )
     if code in _UNREACHABLE or (code is None and reason.endswith(_TIMED_OUT)):
         return CommandError(
-            CANNOT_CONNECT, f"{where} cannot be reached ({reason}); check the address and the network between"
+            Exit.CANNOT_CONNECT, f"{where} cannot be reached ({reason}); check the address and the network between"
         )
     if code in _HUNG_UP or _NO_NEGOTIATION in reason:
         return CommandError(
-            REMOTE_BUSY,
+            Exit.REMOTE_BUSY,
             f"the server at {where} hung up on this client: it serves another one already (ser2net serves "
             "one client at a time), or it speaks no RFC 2217 (a raw TCP port; ser2net's accepter must be "
             "telnet(rfc2217))",
         )
     if _NO_FLOW_CONTROL_ANSWER in reason:
         return CommandError(
-            CANNOT_OPEN,
+            Exit.CANNOT_OPEN,
             f"the server at {where} never confirmed the flow control: the device it serves has no modem lines "
             "(a pseudo-terminal, a bare UART); add ?ign_set_control to the URL",
         )
-    return CommandError(CANNOT_OPEN, f"could not open {url}: {reason} (a port elsewhere is named rfc2217://HOST:PORT)")
+    return CommandError(Exit.CANNOT_OPEN, f"could not open {url}: {reason} (a port elsewhere is named rfc2217://HOST:PORT)")
 
 
 def lost(url: str, error: Exception) -> CommandError:
     return CommandError(
-        LINE_LOST,
+        Exit.LINE_LOST,
         f"lost the connection to {url}: {error}; check the network, and that the server at "
         f"{_where(url)} still runs",
     )

@@ -11,7 +11,7 @@ import serial
 from qm4410 import QM4410
 
 from . import diagnosis, remote
-from .failures import CANNOT_OPEN, NO_ANSWER, PORT_BUSY, WRONG_MODEL, CommandError
+from .exits import CommandError, Exit
 from .simulator import simulated_port
 from .system import on_windows
 
@@ -68,18 +68,18 @@ def _explained(driver: QM4410, port: str, reason: str) -> CommandError:
     if last_line.startswith(OPEN_FAILED_LINES):
         if not diagnosis.is_local_device(port):
             return remote.refusal(port, _one_line(reason))
-        return CommandError(CANNOT_OPEN, f"could not open {port}: {_one_line(reason)}")
+        return CommandError(Exit.CANNOT_OPEN, f"could not open {port}: {_one_line(reason)}")
     # The driver clears the identity before asking for it, so an empty model
     # means the question went unanswered.
     model = driver.show_device_version()["model"]
     if not model:
         return CommandError(
-            NO_ANSWER,
+            Exit.NO_ANSWER,
             f"no answer from a supply on {port}; check that it is switched on, "
             "connected to this port and set to 4800 baud",
         )
     return CommandError(
-        WRONG_MODEL,
+        Exit.WRONG_MODEL,
         f"the device on {port} reports model {model!r}; this tool drives models " + " and ".join(ACCEPTED_MODELS),
     )
 
@@ -89,20 +89,20 @@ def _taken(port: str, reason: str) -> CommandError:
     check could not tell."""
     if not diagnosis.is_local_device(port):
         # The driver looked at the device behind the URL; no URL goes to lsof.
-        return CommandError(PORT_BUSY, f"the device behind {port} is in use by another program; close it there first")
+        return CommandError(Exit.PORT_BUSY, f"the device behind {port} is in use by another program; close it there first")
     if on_windows():
         # There the check is a trial open, and the system names no holder.
-        return CommandError(PORT_BUSY, f"{port} is in use by another program; close it there first")
+        return CommandError(Exit.PORT_BUSY, f"{port} is in use by another program; close it there first")
     if shutil.which("lsof") is None:
         return CommandError(
-            CANNOT_OPEN,
+            Exit.CANNOT_OPEN,
             "lsof is not installed, and the driver needs it to see whether "
             f"{port} is free; install it (e.g. apt-get install lsof)",
         )
     holders = diagnosis.port_holders(port)
     if holders:
-        return CommandError(PORT_BUSY, diagnosis.busy_message(port, holders))
-    return CommandError(CANNOT_OPEN, f"could not open {port}: {_one_line(reason)}")
+        return CommandError(Exit.PORT_BUSY, diagnosis.busy_message(port, holders))
+    return CommandError(Exit.CANNOT_OPEN, f"could not open {port}: {_one_line(reason)}")
 
 
 def _one_line(reason: str) -> str:

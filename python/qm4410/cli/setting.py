@@ -4,7 +4,7 @@ import sys
 from typing import NoReturn
 
 from . import render
-from .failures import SETTING_FAILED, SUPPLY_WARNS, CommandError
+from .exits import CommandError, Exit
 from .queries import read_status
 from .session import connected
 
@@ -53,8 +53,8 @@ def apply_settings(args) -> int:
     for warning in warnings:
         print(f"qm4410: warning: {warning}", file=sys.stderr)
     if disagreements:
-        raise CommandError(SETTING_FAILED, "the supply did not take every setting: " + "; ".join(disagreements))
-    return SUPPLY_WARNS if warnings else 0
+        raise CommandError(Exit.SETTING_FAILED, "the supply did not take every setting: " + "; ".join(disagreements))
+    return Exit.SUPPLY_WARNS if warnings else 0
 
 
 def supply_warnings(record: dict) -> list[str]:
@@ -82,7 +82,7 @@ def _fail_unanswered(driver, settings, unanswered) -> NoReturn:
     message = _unanswered_message(unanswered, skipped)
     if record is None:
         message += "; the status read after it got no reply either"
-    raise CommandError(SETTING_FAILED, message)
+    raise CommandError(Exit.SETTING_FAILED, message)
 
 
 def _first_unanswered(driver, settings):

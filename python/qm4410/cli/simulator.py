@@ -5,7 +5,7 @@ import sys
 from collections.abc import Iterator, Sequence
 
 from ..virtual_supply import PROGRAM, SimulatorError, SimulatorMissing, VirtualSupply
-from .failures import NO_VIRTUAL_SUPPLY, SIMULATOR_FAILED, CommandError
+from .exits import CommandError, Exit
 from .system import on_windows
 
 
@@ -16,9 +16,9 @@ def simulated_port(options: Sequence[str]) -> Iterator[str]:
     try:
         supply = VirtualSupply(options)
     except SimulatorMissing:
-        raise CommandError(NO_VIRTUAL_SUPPLY, _no_virtual_supply()) from None
+        raise CommandError(Exit.NO_VIRTUAL_SUPPLY, _no_virtual_supply()) from None
     except SimulatorError as error:
-        raise CommandError(SIMULATOR_FAILED, str(error)) from None
+        raise CommandError(Exit.SIMULATOR_FAILED, str(error)) from None
     with supply:
         try:
             yield supply.port

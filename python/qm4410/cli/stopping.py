@@ -6,7 +6,7 @@ import signal
 from collections.abc import Iterator
 
 from . import console
-from .failures import ending_signals
+from .exits import ending_signals
 
 
 class StopRequest:

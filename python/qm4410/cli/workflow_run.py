@@ -11,7 +11,7 @@ from qm4410.workflows import NoAnswerError, Outcome, Row
 from qm4410.workflows.session import CONDITIONS
 
 from . import plot, render
-from .failures import LINE_LOST, NO_ANSWER, SUPPLY_WARNS, CommandError, Stopped
+from .exits import CommandError, Exit, Stopped
 from .progress import ProgressLine
 from .records import WORKFLOW_LOG, check_outputs, sample_writer
 from .session import connected
@@ -64,7 +64,7 @@ def carry_out(
 def _ended(name: str, outcome: Outcome, stop: StopRequest, switches_off: bool) -> int:
     if outcome.stopped_by in CONDITIONS:  # the workflow switched the output off, and saw it off
         print(f"qm4410: the {name} stopped: {outcome.reason}; output switched off", file=sys.stderr)
-        return SUPPLY_WARNS if outcome.stopped_by == "over_temperature" else 0
+        return Exit.SUPPLY_WARNS if outcome.stopped_by == "over_temperature" else 0
     if switches_off:  # and it raises NoAnswerError when the status does not confirm it
         print("output switched off", file=sys.stderr)
     if outcome.stopped_by == "stop":
@@ -79,5 +79,5 @@ def _told(error: NoAnswerError, log: str | None) -> CommandError:
     rows taken until then are."""
     kept = f"; every row taken until then is in {log}" if log and error.rows else ""
     if isinstance(error.__cause__, OSError):
-        return CommandError(LINE_LOST, f"lost the line to the supply: {error}{kept}")
-    return CommandError(NO_ANSWER, f"{error}{kept}")
+        return CommandError(Exit.LINE_LOST, f"lost the line to the supply: {error}{kept}")
+    return CommandError(Exit.NO_ANSWER, f"{error}{kept}")

@@ -14,7 +14,7 @@ import serial
 from qm4410 import QM4410
 
 from ..cli import safety
-from ..cli.failures import CommandError
+from ..cli.exits import CommandError
 from ..cli.session import connect
 
 

@@ -11,7 +11,7 @@ import threading
 import time
 from collections.abc import Callable, Sequence
 
-from ..cli.failures import CANNOT_LISTEN, CommandError
+from ..cli.exits import CommandError, Exit
 
 Network = ipaddress.IPv4Network | ipaddress.IPv6Network
 
@@ -88,7 +88,7 @@ class Listener:
             self._socket = socket.create_server((host, port), family=family)
         except OSError as error:
             raise CommandError(
-                CANNOT_LISTEN, f"cannot listen on {host}:{port} for {endpoint}: {error.strerror or error}"
+                Exit.CANNOT_LISTEN, f"cannot listen on {host}:{port} for {endpoint}: {error.strerror or error}"
             ) from None
         self.host, self.port = self._socket.getsockname()[:2]
         self._accepting = threading.Thread(target=self._accept, name=f"{endpoint} listener", daemon=True)

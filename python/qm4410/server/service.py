@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
 from ..cli import safety
-from ..cli.failures import LINE_LOST, SETTING_FAILED, CommandError, Stopped
+from ..cli.exits import CommandError, Exit, Stopped
 from ..cli.session import port_named
 from ..cli.stopping import StopRequest, stop_requests
 from . import rfc2217_endpoint
@@ -70,7 +70,7 @@ def serve(args: argparse.Namespace) -> int:
         _announce(listeners, supply, log)
         _serve_until_stopped(supply, stop, args.reconnect, log)
     if args.off_on_exit and off["state"] != "off":
-        raise CommandError(SETTING_FAILED, safety.still_on_message(off["state"]))
+        raise CommandError(Exit.SETTING_FAILED, safety.still_on_message(off["state"]))
     assert stop.signum is not None  # serving ends by a stop or by an error
     raise Stopped(stop.signum)
 
@@ -119,7 +119,7 @@ def _end_after_the_loss(supply: HeldSupply, stop: StopRequest) -> None:
     while not stop and time.monotonic() < deadline:
         time.sleep(WATCH_EVERY_S)
     if not stop:
-        raise CommandError(LINE_LOST, f"{supply.reason}; the server stops (--reconnect waits for it instead)")
+        raise CommandError(Exit.LINE_LOST, f"{supply.reason}; the server stops (--reconnect waits for it instead)")
 
 
 @contextlib.contextmanager
