@@ -168,7 +168,7 @@ ParseLog parse_in_chunks(const std::vector<std::vector<std::uint8_t>>& chunks, c
             EXPECT(is_valid_frame(request.data(), request.size()));
             EXPECT(reference_valid(request.data(), request.size()));
             for (std::uint8_t b : request) ++seen_out[b];
-            const Frame reply = supply.answer(request);
+            const Frame reply = *supply.answer(request);  // every address is answered
             check_reply(request, reply, model, config);
             check_transmission(faults, log.frames.size() + 1, reply);
             (void)describe_request(request);

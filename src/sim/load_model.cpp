@@ -19,7 +19,8 @@ Output regulate(const Setpoints& set, double load_ohms) {
 
     const double target_mv = std::min(set.voltage_mv, set.voltage_max_mv);
     const double limit_ma = set.current_ma;
-    const double drawn_ma = target_mv / load_ohms;  // mV / ohm = mA
+    // mV / ohm = mA; a short (0 ohms) draws all it is let once any voltage is set.
+    const double drawn_ma = load_ohms > 0.0 ? target_mv / load_ohms : (target_mv > 0.0 ? HUGE_VAL : 0.0);
     double volts_mv = target_mv;
     double amps_ma = drawn_ma;
     out.regulation = Regulation::ConstantVoltage;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "child.hpp"
+#include "control.hpp"
 #include "options.hpp"
 #include "pseudo_terminal.hpp"
 #include "server.hpp"
@@ -28,11 +29,13 @@ int main(int argc, char** argv) {
         PseudoTerminal port;
         std::unique_ptr<PortLink> link;
         if (!options.link.empty()) link = std::make_unique<PortLink>(options.link, port.slave_path());
+        std::unique_ptr<ControlPipe> control;
+        if (!options.control.empty()) control = std::make_unique<ControlPipe>(options.control);
         std::printf("%s\n", port.slave_path().c_str());
         std::fflush(stdout);
         std::optional<pid_t> child;
         if (!options.command.empty()) child = spawn(options.command, port.slave_path());
-        return Server(options, port, link.get(), signals).run(child);
+        return Server(options, port, link.get(), control.get(), signals).run(child);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qm4410-sim: %s\n", e.what());
         return 1;

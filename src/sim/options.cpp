@@ -25,12 +25,15 @@ const char* const kUsage =
     "  --version N         software version, 0..65535 (default 102)\n"
     "  --load OHMS         resistive load on the output, > 0, 'inf' for none\n"
     "                      (default 10)\n"
+    "  --strict-address    answer only requests to the supply's own address or\n"
+    "                      to all (255), as a supply sharing its bus does\n"
     "At start-up and after a factory reset: local control, output off, maximum\n"
     "30 V, 0 V, current limit 1 A, address as given. The output regulates at\n"
     "constant voltage, or at constant current once the load would draw more than\n"
     "the limit. The fan steps up every 10 W of output power (at most 7); above\n"
     "80 W the supply reports over-temperature. Requests are answered whatever\n"
-    "their address, in order: a late reply holds back those after it.\n"
+    "their address (unless --strict-address), in order: a late reply holds back\n"
+    "those after it.\n"
     "\n"
     "Faults (every Nth request, N >= 1; all off by default):\n"
     "  --drop-every N      stay silent\n"
@@ -46,6 +49,11 @@ const char* const kUsage =
     "  --line-speed BAUD   pace bytes both ways at BAUD, 8N1 (default: unpaced)\n"
     "  --link PATH         also make PATH a symbolic link to the port (removed\n"
     "                      on exit; an existing symbolic link there is replaced)\n"
+    "  --control PATH      make PATH a named pipe (removed on exit) that takes\n"
+    "                      changes while running, one per line: 'load OHMS'\n"
+    "                      (0 is a short, inf no load), 'short', 'overtemp on'\n"
+    "                      or 'overtemp off' (forces the over-temperature flag);\n"
+    "                      e.g. echo 'load 1.5' > PATH\n"
     "  -v, --verbose       log requests and replies in hex on standard error\n"
     "  -h, --help          show this help\n";
 
@@ -65,6 +73,8 @@ enum Key : int {
     kVanishAfter,
     kLineSpeed,
     kLink,
+    kControl,
+    kStrictAddress,
 };
 
 const option kLongOptions[] = {
@@ -81,6 +91,8 @@ const option kLongOptions[] = {
     {"vanish-after", required_argument, nullptr, kVanishAfter},
     {"line-speed", required_argument, nullptr, kLineSpeed},
     {"link", required_argument, nullptr, kLink},
+    {"control", required_argument, nullptr, kControl},
+    {"strict-address", no_argument, nullptr, kStrictAddress},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -134,6 +146,8 @@ void apply(Options& o, int key, const std::string& name, const char* arg) {
         case kVanishAfter: o.vanish_after = whole_number(name, arg, 1, kCountMax); break;
         case kLineSpeed: o.line_speed = whole_number(name, arg, 1, 10'000'000); break;
         case kLink: o.link = arg; break;
+        case kControl: o.control = arg; break;
+        case kStrictAddress: o.supply.strict_address = true; break;
         case 'v': o.verbose = true; break;
         case 'h': o.help = true; break;
     }

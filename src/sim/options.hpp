@@ -15,6 +15,7 @@ struct Options {
     unsigned vanish_after = 0;  // 0: never
     unsigned line_speed = 0;    // baud; 0: unpaced
     std::string link;           // empty: no link
+    std::string control;        // empty: no control pipe
     bool verbose = false;
     bool help = false;
     std::vector<std::string> command;  // empty: serve until signalled

@@ -17,16 +17,22 @@ namespace qm4410::sim {
 
 namespace {
 
-// Waits until `signals` or `port` (when not -1) is readable or the deadline
-// passes; returns whether `port` is. select() rather than poll(): Darwin's
-// poll() does not work on terminal devices.
-bool wait_for_input(int signals, int port, std::optional<TimePoint> deadline, TimePoint now) {
-    const int highest = std::max(signals, port);
+struct Ready {
+    bool port = false;
+    bool control = false;
+};
+
+// Waits until `signals`, `port` or `control` (each when not -1) is readable
+// or the deadline passes; says which of the last two are. select() rather
+// than poll(): Darwin's poll() does not work on terminal devices.
+Ready wait_for_input(int signals, int port, int control, std::optional<TimePoint> deadline, TimePoint now) {
+    const int highest = std::max({signals, port, control});
     if (highest >= FD_SETSIZE) throw std::runtime_error("descriptor beyond what select() can watch");
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(signals, &readable);
     if (port >= 0) FD_SET(port, &readable);
+    if (control >= 0) FD_SET(control, &readable);
     timeval timeout{};
     if (deadline && *deadline > now) {
         // Rounded up: waking a little early would only spin until the deadline.
@@ -36,15 +42,18 @@ bool wait_for_input(int signals, int port, std::optional<TimePoint> deadline, Ti
     }
     const int ready = select(highest + 1, &readable, nullptr, nullptr, deadline ? &timeout : nullptr);
     if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "select");
-    return ready > 0 && port >= 0 && FD_ISSET(port, &readable);
+    if (ready <= 0) return {};
+    return {port >= 0 && FD_ISSET(port, &readable) != 0, control >= 0 && FD_ISSET(control, &readable) != 0};
 }
 
 }  // namespace
 
-Server::Server(const Options& options, PseudoTerminal& port, PortLink* link, SignalPipe& signals)
+Server::Server(const Options& options, PseudoTerminal& port, PortLink* link, ControlPipe* control,
+               SignalPipe& signals)
     : options_(options),
       port_(port),
       link_(link),
+      control_(control),
       signals_(signals),
       supply_(options.supply),
       line_(options.line_speed ? byte_time_at(options.line_speed) : Duration::zero()),
@@ -56,9 +65,10 @@ int Server::run(std::optional<pid_t> child) {
         // The master is readable for as long as nobody has the port open;
         // waiting on it then would spin, so it is looked at on rechecks.
         const bool watch_port = port_.master() >= 0 && !hung_up_;
-        const bool port_ready =
-            wait_for_input(signals_.fd(), watch_port ? port_.master() : -1, next_deadline(before), before);
+        const Ready ready = wait_for_input(signals_.fd(), watch_port ? port_.master() : -1,
+                                           control_ ? control_->fd() : -1, next_deadline(before), before);
         const TimePoint now = Clock::now();
+        if (ready.control) take_control();
 
         for (int number : signals_.drain()) {
             if (number == SIGCHLD) {
@@ -73,7 +83,7 @@ int Server::run(std::optional<pid_t> child) {
         if (port_.master() < 0) continue;
 
         // A read tells whether anyone is there (and takes what they sent).
-        if (port_ready || hung_up_) read_port(now);
+        if (ready.port || hung_up_) read_port(now);
         abandon_stale_input(now);
         write_due(now);
         if (vanishing_) {
@@ -135,9 +145,14 @@ void Server::on_request(const Frame& request, TimePoint arrived) {
         return;
     }
     ++requests_;
-    const Frame reply = supply_.answer(request);
-    const Transmission sent = plan_reply(options_.faults, requests_, reply);
-    if (options_.verbose) log_exchange(request, reply, sent);
+    const std::optional<Frame> reply = supply_.answer(request);
+    if (!reply) {
+        log("<- " + hex(request.data(), request.size()) + "  unanswered: addressed to " +
+            std::to_string(request[1]) + ", not this supply");
+        return;
+    }
+    const Transmission sent = plan_reply(options_.faults, requests_, *reply);
+    if (options_.verbose) log_exchange(request, *reply, sent);
     if (!line_.send(arrived, sent.pieces)) log("!! reply lost: the output buffer is full");
 }
 
@@ -192,6 +207,26 @@ void Server::vanish() {
     port_.close();
     if (link_) link_->remove();
     log("port closed: the supply has vanished");
+}
+
+void Server::take_control() {
+    for (const std::string& line : control_->take_lines()) {
+        std::string error;
+        const std::optional<ControlCommand> command = parse_control(line, error);
+        if (!command) {
+            // Said whatever the verbosity: the test or person who sent it must learn of it.
+            std::fprintf(stderr, "qm4410-sim: --control: %s\n", error.c_str());
+            continue;
+        }
+        if (command->load_ohms) {
+            supply_.set_load(*command->load_ohms);
+            log("load now " + std::to_string(*command->load_ohms) + " ohms");
+        }
+        if (command->over_temperature) {
+            supply_.force_over_temperature(*command->over_temperature);
+            log(std::string("over-temperature flag forced ") + (*command->over_temperature ? "on" : "off"));
+        }
+    }
 }
 
 void Server::log(const std::string& text) const {

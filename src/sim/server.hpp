@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "control.hpp"
 #include "line.hpp"
 #include "options.hpp"
 #include "pseudo_terminal.hpp"
@@ -29,7 +30,7 @@ constexpr auto kOpenRecheck = std::chrono::milliseconds(20);
 
 class Server {
 public:
-    Server(const Options& options, PseudoTerminal& port, PortLink* link, SignalPipe& signals);
+    Server(const Options& options, PseudoTerminal& port, PortLink* link, ControlPipe* control, SignalPipe& signals);
 
     // Serves until done; returns the exit status for the program.
     int run(std::optional<pid_t> child);
@@ -43,12 +44,14 @@ private:
     void abandon_stale_input(TimePoint now);
     void client_left();
     void vanish();
+    void take_control();
     void log_exchange(const Frame& request, const Frame& reply, const Transmission& sent) const;
     void log(const std::string& text) const;
 
     const Options& options_;
     PseudoTerminal& port_;
     PortLink* link_;
+    ControlPipe* control_;
     SignalPipe& signals_;
     Supply supply_;
     RequestParser parser_;

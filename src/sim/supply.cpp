@@ -8,6 +8,7 @@ namespace qm4410::sim {
 namespace {
 
 constexpr std::uint32_t kCurrentFieldMax = std::numeric_limits<std::uint16_t>::max();
+constexpr std::uint8_t kBroadcastAddress = 0xFF;
 
 std::uint32_t setpoint_of(const Frame& request) { return get_le(request.data(), kSetpointOffset, 4); }
 
@@ -27,7 +28,8 @@ void Supply::restore_factory() {
     set_ = kFactorySetpoints;
 }
 
-Frame Supply::answer(const Frame& request) {
+std::optional<Frame> Supply::answer(const Frame& request) {
+    if (config_.strict_address && request[1] != address_ && request[1] != kBroadcastAddress) return std::nullopt;
     const auto word = static_cast<Command>(request[2]);
     const std::uint8_t data = request[kSetpointOffset];
     switch (word) {
@@ -62,7 +64,8 @@ Status Supply::status() const {
     s.current_real_ma = static_cast<std::uint16_t>(std::min(out.current_ma, kCurrentFieldMax));
     s.voltage_real_mv = out.voltage_mv;
     s.flags = static_cast<std::uint8_t>(
-        (set_.output_on ? status_bits::kOutputOn : 0) | (out.over_temperature ? status_bits::kOverTemperature : 0) |
+        (set_.output_on ? status_bits::kOutputOn : 0) |
+        (out.over_temperature || forced_over_temperature_ ? status_bits::kOverTemperature : 0) |
         (static_cast<unsigned>(out.regulation) << status_bits::kRegulationShift) |
         (out.fan_speed << status_bits::kFanShift) | (remote_ ? status_bits::kRemote : 0));
     s.current_set_ma = static_cast<std::uint16_t>(set_.current_ma);

@@ -1,6 +1,7 @@
 // The supply behind the wire: it applies each request and builds its reply.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "load_model.hpp"
@@ -14,6 +15,9 @@ struct SupplyConfig {
     std::string serial = "000000001";  // exactly 9 characters
     std::uint16_t soft_version = 102;
     double load_ohms = 10.0;
+    // Answer only requests sent to this address or to all (255), as a
+    // supply on a bus with others does; otherwise every request is answered.
+    bool strict_address = false;
 };
 
 // What the supply holds at power-on and after a factory reset.
@@ -23,8 +27,14 @@ class Supply {
 public:
     explicit Supply(const SupplyConfig& config);
 
-    // Applies a request (whatever its address byte) and returns the sealed reply.
-    Frame answer(const Frame& request);
+    // Applies a request and returns the sealed reply; nothing for a request
+    // to another address when the address is strict (the request is ignored).
+    std::optional<Frame> answer(const Frame& request);
+
+    // Changes while running (--control): the load, and a forced
+    // over-temperature flag beside the one the output power raises.
+    void set_load(double ohms) { config_.load_ohms = ohms; }
+    void force_over_temperature(bool on) { forced_over_temperature_ = on; }
 
     Status status() const;
     Identity identity() const;
@@ -35,6 +45,7 @@ private:
     SupplyConfig config_;
     std::uint8_t address_;
     bool remote_ = false;
+    bool forced_over_temperature_ = false;
     Setpoints set_ = kFactorySetpoints;
 };
 

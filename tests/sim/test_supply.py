@@ -123,3 +123,34 @@ def test_factory_reset_restores_start_up_settings(start_sim):
     assert after == before
     assert not after["on"] and not after["remote"]
     assert identity[1] == 3
+
+
+def test_the_load_and_the_temperature_change_while_it_runs(start_sim, tmp_path):
+    """Through --control: a load that steps, a short, a forced over-temperature;
+    a command it does not know is told on standard error and changes nothing."""
+    supply = start_sim("--control", tmp_path / "control")
+    with open_line(supply.port) as port:
+        configure(port, 5000, 1000)
+        assert read_status(port)["current"] == 500  # 10 ohms by default
+        steps = [("load 2.5", {"current": 1000, "voltage": 2500, "mode": "CC"}),
+                 ("short", {"current": 1000, "voltage": 0, "mode": "CC"}),
+                 ("load inf", {"current": 0, "voltage": 5000, "mode": "CV"}),
+                 ("overtemp on", {"hot": True}),
+                 ("overheat now", {"hot": True}),
+                 ("overtemp off", {"hot": False})]
+        for command, expected in steps:
+            supply.control(command)
+            status = read_status(port)
+            assert {key: status[key] for key in expected} == expected, command
+    supply.stop()
+    assert "--control: not a command (load OHMS, short, overtemp on|off): 'overheat now'" in supply.log()
+    assert not (tmp_path / "control").exists()
+
+
+def test_a_strict_address_answers_its_own_and_the_broadcast(start_sim):
+    with open_line(start_sim("--strict-address", "--address", 7).port) as port:
+        assert transact(port, frame(3, READ_STATUS)) is None
+        assert is_valid(transact(port, frame(0xFF, READ_IDENTITY)))
+        assert transact(port, frame(7, SET_ADDRESS, [9])) == echo_of(frame(7, SET_ADDRESS, [9]))
+        assert transact(port, frame(7, READ_STATUS)) is None  # it answers to 9 now
+        assert read_status(port, address=9)["on"] is False

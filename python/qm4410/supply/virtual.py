@@ -85,6 +85,17 @@ class VirtualSupply:
             self.close()
             raise
 
+    def control(self, command: str) -> None:
+        """Send one change to the running supply through its --control pipe:
+        "load 1.5", "short", "overtemp on" (see qm4410-sim --help)."""
+        try:
+            path = self.arguments[self.arguments.index("--control") + 1]
+        except (ValueError, IndexError):
+            raise ValueError("this virtual supply was started without --control PATH") from None
+        # The simulator holds the pipe open for reading, so this never waits.
+        with open(path, "w", encoding="ascii") as pipe:
+            pipe.write(command + "\n")
+
     def log(self) -> str:
         self._log.flush()
         self._log.seek(0)
