@@ -1,12 +1,11 @@
 """A ramp: a set-point moved to its target at a rate, in small steps."""
 
-import math
-
 from ..supply.face import Supply
 from ..supply.link import Driver
 from .results import Outcome, ProgressCallback, Row, RowCallback, StopCheck
 from .session import Session
-from ..supply.setpoints import PER_UNIT, QUANTITIES, UNIT, Quantity, from_units, positive, setpoint, to_units
+from ..supply.setpoints import QUANTITIES, UNIT, Quantity, from_units, positive, setpoint, to_units
+from ..supply.slew import Ramp, step_units
 
 # A step and the reading after it are two exchanges, about 0.23 s at the
 # supply's 4800 baud, so more steps than this a second would fall behind.
@@ -56,7 +55,7 @@ def ramp(
         raise ValueError(f"a {quantity} ramp goes to `to`; give only the {held} besides")
     held_value = given[held]
     held_setpoint = None if held_value is None else setpoint(held, held_value, f"the {held}")
-    step_units = max(1, math.ceil(rate / most_steps_per_s * PER_UNIT - 1e-9))
+    step = step_units(rate, most_steps_per_s)
     unit = UNIT[quantity]
     session = Session(supply, on_row, on_progress, stop)
 
@@ -64,21 +63,17 @@ def ramp(
         if held_setpoint is not None:
             session.set(held, held_setpoint)
         start = to_units(quantity, _set_point(session.read(0, retry=True), quantity))
-        distance = abs(target - start)  # in whole mV or mA, as every step
-        direction = 1 if target >= start else -1
-        steps = -(-distance // step_units)
-        began = session.clock.elapsed()
-        sent_at, travelled = began, 0
-        for step in range(1, steps + 1):
-            reach = min(step * step_units, distance)
-            due = max(began + reach / PER_UNIT / rate, sent_at + (reach - travelled) / PER_UNIT / rate)
+        steps = Ramp(start, target, rate, step, began=session.clock.elapsed())
+        for number in range(1, steps.steps + 1):
+            due, units = steps.next_step()
             if not session.clock.wait_until(due, session.stopped):
-                where = from_units(start + direction * travelled)
-                return Outcome(session.rows, "stop", f"asked to stop at {where:.3f} {unit}, step {step - 1} of {steps}")
-            sent_at, travelled = session.clock.elapsed(), reach
-            session.set(quantity, from_units(start + direction * reach))
-            session.read(step, retry=False)
-            session.progress(step, steps, (distance - reach) / PER_UNIT / rate)
+                where = from_units(steps.standing)
+                return Outcome(session.rows, "stop",
+                               f"asked to stop at {where:.3f} {unit}, step {number - 1} of {steps.steps}")
+            steps.sent(session.clock.elapsed())
+            session.set(quantity, from_units(units))
+            session.read(number, retry=False)
+            session.progress(number, steps.steps, steps.time_left())
         return Outcome(session.rows)
 
     return session.carry_out(run, leave_on=not off_on_exit)

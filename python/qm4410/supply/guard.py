@@ -1,0 +1,516 @@
+"""The guard: rules that protect what the supply feeds, kept for every
+client that goes through it (a script, every client of `qm4410 serve`).
+
+- Limits: no voltage (or maximum voltage) above `limit_voltage`, no current
+  limit above `limit_current`, and no factory reset while either is set
+  (the factory settings may lie beyond them).
+- Slew limits: a change of the voltage (current limit) set-point larger
+  than `slew_voltage` V/s (`slew_current` A/s) allows is carried out as a
+  ramp (see slew.py): the set-point never runs ahead of the straight line
+  at the rate, moving in steps of a fifth of the rate (at least 1 mV or
+  1 mA). A later set-point replaces a ramp in progress, from where it stands.
+- Trips: a measured current above `trip_current` A, a measured power above
+  `trip_power` W, constant-current regulation for `trip_cc_after` s, and
+  with `trip_overtemp` the supply's over-temperature flag. A trip switches
+  the output off and confirms it off in the status (again at every reading
+  until it reads off), is latched and named, and every request to switch
+  the output on is refused (Tripped) until `clear()`.
+- A watchdog: with the output on and no request for `watchdog` s, the
+  output is switched off, and the trip is named "watchdog".
+- A supply that stops answering the guard (three readings, or three steps
+  of a ramp, in a row) trips it too ("no_reply"): what cannot be watched is
+  switched off, as far as it still can be.
+
+The guard watches the supply by reading its status every `interval`
+seconds (0.1 by default) while any trip or the watchdog is set, so a trip
+acts within one interval and one exchange. Its own work (readings, ramp
+steps, switching off) runs on one thread of its own; requests come from
+any thread."""
+
+import dataclasses
+import logging
+import threading
+import time
+from collections.abc import Callable
+from types import TracebackType
+from typing import Self
+
+from .errors import NoReply, OutOfRange, SupplyError
+from .face import Supply
+from .link import Link
+from .setpoints import UNIT, Quantity, from_units, positive, to_units
+from .slew import Ramp, step_units
+from .status import Mode, Status
+from .switch_off import still_on_message, switch_off
+
+log = logging.getLogger("qm4410")
+
+WATCH_INTERVAL_S = 0.1
+SLEW_STEPS_PER_S = 5.0
+# Exchanges of the guard's in a row without an answer after which the
+# supply counts as no longer answering: one alone is a glitch the driver
+# recovers from.
+UNANSWERED_IN_A_ROW = 3
+
+TRIP_NAMES = ("current", "power", "constant_current", "over_temperature", "watchdog", "no_reply")
+
+
+@dataclasses.dataclass(frozen=True)
+class Rules:
+    """The guard's rules, each optional (None, or False for trip_overtemp)."""
+
+    limit_voltage: float | None = None  # V
+    limit_current: float | None = None  # A
+    slew_voltage: float | None = None  # V/s
+    slew_current: float | None = None  # A/s
+    trip_current: float | None = None  # A, measured
+    trip_power: float | None = None  # W, measured
+    trip_cc_after: float | None = None  # s of constant-current regulation
+    trip_overtemp: bool = False
+    watchdog: float | None = None  # s without a request, with the output on
+
+    def __post_init__(self) -> None:
+        # Refused as a value the supply cannot take is, with the rule's name.
+        for name in ("limit_voltage", "limit_current"):
+            value = getattr(self, name)
+            if value is not None:
+                to_units("voltage" if name == "limit_voltage" else "current", positive(value, name), name)
+        for name in ("slew_voltage", "slew_current", "trip_current", "trip_power", "trip_cc_after", "watchdog"):
+            value = getattr(self, name)
+            if value is not None:
+                positive(value, name)
+        if not isinstance(self.trip_overtemp, bool):
+            raise TypeError(f"trip_overtemp is True or False, not {self.trip_overtemp!r}")
+
+    @property
+    def watching(self) -> bool:
+        """Whether a rule needs the status read all the time."""
+        return (self.trip_current, self.trip_power, self.trip_cc_after, self.watchdog) != (None,) * 4 or (
+            self.trip_overtemp
+        )
+
+    def slew(self, quantity: Quantity) -> float | None:
+        return self.slew_voltage if quantity == "voltage" else self.slew_current
+
+    def limit(self, quantity: Quantity) -> float | None:
+        return self.limit_voltage if quantity == "voltage" else self.limit_current
+
+
+@dataclasses.dataclass(frozen=True)
+class Trip:
+    """What tripped the guard: `name` (one of TRIP_NAMES), why in words,
+    when (time.time()), and whether a status has read the output off since."""
+
+    name: str
+    reason: str
+    at: float
+    output_off: bool = False
+
+
+class Tripped(SupplyError):
+    """A request refused because the guard has tripped (switching the output
+    on); `trip` tells which trip."""
+
+    def __init__(self, trip: Trip) -> None:
+        super().__init__(
+            f"the output stays off: the guard tripped on {trip.name} ({trip.reason}); clear the trip first"
+        )
+        self.trip = trip
+
+
+Listener = Callable[[Status | None], object]
+
+
+class Guard:
+    """The rules of `rules` (or the same as keywords) kept on `supply`, an
+    open qm4410.Supply. Start it (or use it as a context manager) before
+    sending through it; closing it stops a ramp where it stands and its
+    thread, and leaves the supply open.
+
+    It has the face of a Supply for what it guards: `voltage`,
+    `current_limit`, `max_voltage`, `output`, `remote`, `status()`,
+    `switch_off()`, `restore_factory()`; setting `voltage` or
+    `current_limit` waits until a slew ramp has arrived (`set_voltage(v,
+    wait=False)` does not)."""
+
+    def __init__(self, supply: Supply, rules: Rules | None = None, *, interval: float = WATCH_INTERVAL_S,
+                 **rule_keywords: object) -> None:
+        if rules is not None and rule_keywords:
+            raise TypeError("give the rules as a Rules object or as keywords, not both")
+        self.supply = supply
+        self.rules = rules if rules is not None else Rules(**rule_keywords)  # type: ignore[arg-type]
+        self.interval = positive(interval, "the interval")
+        self._lock = threading.Condition()
+        self._slew: dict[Quantity, float | None] = {q: self.rules.slew(q) for q in ("voltage", "current")}
+        self._ramps: dict[Quantity, Ramp] = {}
+        self._sending: Quantity | None = None  # a ramp step on the line now
+        self._unanswered: dict[str, int] = {"reading": 0, "voltage": 0, "current": 0}
+        self._trip: Trip | None = None
+        self._latest: Status | None = None
+        self._cc_since: float | None = None
+        self._last_request = time.monotonic()
+        self._listeners: list[Listener] = []
+        self._thread: threading.Thread | None = None
+        self._closing = False
+
+    # Starting and stopping.
+
+    def start(self) -> Self:
+        with self._lock:
+            if self._thread is not None:
+                return self
+            self._closing = False
+            self._last_request = time.monotonic()
+            self._thread = threading.Thread(target=self._run, name=f"qm4410 guard of {self.supply.port}",
+                                            daemon=True)
+        self._thread.start()
+        return self
+
+    def close(self) -> None:
+        with self._lock:
+            thread, self._thread = self._thread, None
+            self._closing = True
+            self._ramps.clear()
+            self._lock.notify_all()
+        if thread is not None and thread is not threading.current_thread():
+            thread.join()
+
+    def __enter__(self) -> Self:
+        return self.start()
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        self.close()
+
+    # What the guard knows.
+
+    @property
+    def trip(self) -> Trip | None:
+        """The latched trip, None while none is."""
+        with self._lock:
+            return self._trip
+
+    @property
+    def latest(self) -> Status | None:
+        """The guard's last reading of the status (None before one, or when
+        the last went unanswered)."""
+        with self._lock:
+            return self._latest
+
+    def slew_rate(self, quantity: Quantity) -> float | None:
+        """The slew rate in force, V/s or A/s; None for none."""
+        with self._lock:
+            return self._slew[quantity]
+
+    def set_slew_rate(self, quantity: Quantity, rate: float) -> None:
+        """Lower the slew rate (or set one where the rules have none); never
+        above the rules' own: OutOfRange."""
+        rate = positive(rate, f"the {quantity} slew rate")
+        ceiling = self.rules.slew(quantity)
+        if ceiling is not None and rate > ceiling:
+            unit = UNIT[quantity]
+            raise OutOfRange(f"the {quantity} slew rate {rate:g} {unit}/s is above the guard's {ceiling:g} {unit}/s")
+        with self._lock:
+            self._slew[quantity] = rate
+
+    def add_listener(self, listener: Listener) -> Callable[[], None]:
+        """Call `listener(status or None)` after each of the guard's readings,
+        from its thread; returns what removes it."""
+        with self._lock:
+            self._listeners.append(listener)
+        return lambda: self._remove_listener(listener)
+
+    def touch(self) -> None:
+        """A request came (from any client): the watchdog starts again."""
+        with self._lock:
+            self._last_request = time.monotonic()
+
+    def clear(self) -> None:
+        """Clear a latched trip: switching the output on is allowed again."""
+        with self._lock:
+            self.touch()
+            trip, self._trip = self._trip, None
+            self._cc_since = None
+        if trip is not None:
+            log.warning("%s: the %s trip was cleared", self.supply.port, trip.name)
+
+    # The supply's face, guarded.
+
+    def status(self) -> Status:
+        self.touch()
+        status = self.supply.status()
+        self._take_reading(status)
+        return status
+
+    @property
+    def voltage(self) -> float:
+        return self.status().voltage
+
+    @voltage.setter
+    def voltage(self, volts: float) -> None:
+        self.set_voltage(volts)
+
+    @property
+    def current_limit(self) -> float:
+        return self.status().current_limit
+
+    @current_limit.setter
+    def current_limit(self, amperes: float) -> None:
+        self.set_current_limit(amperes)
+
+    @property
+    def max_voltage(self) -> float:
+        return self.status().max_voltage
+
+    @max_voltage.setter
+    def max_voltage(self, volts: float) -> None:
+        units = self.checked("voltage", volts, "the maximum voltage")
+        self.touch()
+        if not self._link.set_max_voltage(units):
+            raise NoReply(f"the supply on {self.supply.port} did not answer the maximum voltage")
+
+    @property
+    def output(self) -> bool:
+        return self.status().output
+
+    @output.setter
+    def output(self, on: bool) -> None:
+        self.set_output(on)
+
+    @property
+    def remote(self) -> bool:
+        return self.status().remote
+
+    @remote.setter
+    def remote(self, remote: bool) -> None:
+        self.touch()
+        self.supply.remote = remote
+
+    def set_voltage(self, volts: float, *, wait: bool = True) -> None:
+        self.send_units("voltage", self.checked("voltage", volts), wait=wait)
+
+    def set_current_limit(self, amperes: float, *, wait: bool = True) -> None:
+        self.send_units("current", self.checked("current", amperes), wait=wait)
+
+    def set_output(self, on: bool) -> None:
+        self.touch()
+        if on:
+            self.check_switch_on()
+        self.supply.output = on
+
+    def switch_off(self) -> None:
+        self.touch()
+        self.supply.switch_off()
+
+    def restore_factory(self) -> None:
+        self.check_factory_reset()
+        self.touch()
+        self.supply.restore_factory()
+
+    # The checks, for doors that send in their own form (raw frames).
+
+    def checked(self, quantity: Quantity, value: object, what: str | None = None) -> int:
+        """`value` in whole units as the core's rule gives them, refused
+        (OutOfRange) above the guard's limit."""
+        units = to_units(quantity, value, what)
+        self.check_limit(quantity, units)
+        return units
+
+    def check_limit(self, quantity: Quantity, units: int) -> None:
+        limit = self.rules.limit(quantity)
+        if limit is not None and units > to_units(quantity, limit):
+            unit = UNIT[quantity]
+            raise OutOfRange(f"{from_units(units):g} {unit} is above the guard's {quantity} limit, {limit:g} {unit}")
+
+    def check_switch_on(self) -> None:
+        trip = self.trip
+        if trip is not None:
+            raise Tripped(trip)
+
+    def check_factory_reset(self) -> None:
+        if self.rules.limit_voltage is not None or self.rules.limit_current is not None:
+            raise OutOfRange("the factory settings may lie beyond the guard's limits, so a reset is refused")
+
+    def send_units(self, quantity: Quantity, units: int, *, wait: bool = True) -> None:
+        """Send a checked set-point: at once without a slew rate, else as a
+        ramp from where it stands (replacing one in progress). With `wait`,
+        return once it has arrived; NoReply when the supply did not answer
+        (at once) or stopped answering (ramping)."""
+        self.touch()
+        with self._lock:
+            rate = self._slew[quantity]
+        if rate is None:
+            send = self._link.set_voltage if quantity == "voltage" else self._link.set_current
+            if not send(units):
+                raise NoReply(f"the supply on {self.supply.port} did not answer the {quantity} set-point")
+            return
+        with self._lock:
+            if self._thread is None:
+                raise SupplyError("the guard is not started: start() it, or use it in a with statement")
+            while self._sending == quantity:  # its step decides where the set-point stands
+                self._lock.wait()
+        standing = self._standing(quantity)
+        with self._lock:
+            ramp = Ramp(standing, units, rate, step_units(rate, SLEW_STEPS_PER_S), time.monotonic())
+            self._ramps[quantity] = ramp
+            self._lock.notify_all()
+            while wait and self._ramps.get(quantity) is ramp and not self._closing:
+                self._lock.wait()
+            if not wait or ramp.done or self._closing:
+                return
+            if self._trip is not None:
+                raise Tripped(self._trip)
+            if ramp.unanswered:
+                raise NoReply(f"the supply on {self.supply.port} stopped answering during the {quantity} ramp")
+
+    # The guard's thread.
+
+    @property
+    def _link(self) -> Link:
+        return self.supply.link
+
+    def _standing(self, quantity: Quantity) -> int:
+        """Where the set-point stands: the ramp in progress's last step, else
+        what the supply reports."""
+        with self._lock:
+            ramp = self._ramps.get(quantity)
+            if ramp is not None:
+                return ramp.standing
+        status = self.supply.status()
+        return to_units(quantity, status.voltage if quantity == "voltage" else status.current_limit)
+
+    def _run(self) -> None:
+        next_reading = time.monotonic()
+        while True:
+            with self._lock:
+                if self._closing:
+                    return
+                now = time.monotonic()
+                due = [ramp.next_step()[0] for ramp in self._ramps.values()]
+                if self.rules.watching or (self._trip is not None and not self._trip.output_off):
+                    due.append(next_reading)
+                wake = min(due, default=None)
+                if wake is None or wake > now:
+                    self._lock.wait(None if wake is None else wake - now)
+                    continue
+            if now >= next_reading and (self.rules.watching or self._trip is not None):
+                next_reading = now + self.interval
+                self._watch()
+            self._step_ramps(time.monotonic())
+
+    def _watch(self) -> None:
+        with self._lock:
+            trip = self._trip
+        if trip is not None and not trip.output_off:
+            self._switch_off(trip)
+            return
+        try:
+            status = self._link.read_status()
+        except (SupplyError, OSError):
+            status = None
+        self._take_reading(status)
+        fired = self._tripped_by(status) if status is not None else self._silence("reading")
+        if fired is not None:
+            self._fire(*fired)
+
+    def _silence(self, what: str) -> tuple[str, str] | None:
+        """One more unanswered exchange of the guard's (`what`: "reading",
+        or a quantity being ramped); the trip when that makes too many."""
+        with self._lock:
+            self._unanswered[what] += 1
+            count = self._unanswered[what]
+        if count < UNANSWERED_IN_A_ROW or (what == "reading" and not self.rules.watching):
+            return None
+        doing = "readings" if what == "reading" else f"steps of the {what} ramp"
+        return "no_reply", f"the supply answered none of the guard's last {count} {doing}"
+
+    def _take_reading(self, status: Status | None) -> None:
+        with self._lock:
+            self._latest = status
+            if status is not None:
+                self._unanswered["reading"] = 0
+            listeners = list(self._listeners)
+        for listener in listeners:
+            try:
+                listener(status)
+            except Exception:  # a listener's fault must not stop the guard
+                log.exception("%s: a listener of the guard's readings failed", self.supply.port)
+
+    def _tripped_by(self, status: Status) -> tuple[str, str] | None:
+        """The trip a reading fires, if any: (name, reason)."""
+        rules, now = self.rules, time.monotonic()
+        with self._lock:
+            if not status.output or status.mode != Mode.CC:
+                self._cc_since = None
+            elif self._cc_since is None:
+                self._cc_since = now
+            cc_for = 0.0 if self._cc_since is None else now - self._cc_since
+            idle = now - self._last_request
+        if rules.trip_overtemp and status.over_temperature:
+            return "over_temperature", "the supply reports over-temperature"
+        if rules.trip_current is not None and status.measured_current > rules.trip_current:
+            return "current", f"{status.measured_current:.3f} A measured, above {rules.trip_current:g} A"
+        if rules.trip_power is not None and status.power > rules.trip_power:
+            return "power", f"{status.power:.3f} W measured, above {rules.trip_power:g} W"
+        if rules.trip_cc_after is not None and cc_for >= rules.trip_cc_after:
+            return "constant_current", f"in constant current for {cc_for:.1f} s, {rules.trip_cc_after:g} s allowed"
+        if rules.watchdog is not None and status.output and idle >= rules.watchdog:
+            return "watchdog", f"no request for {idle:.1f} s with the output on, {rules.watchdog:g} s allowed"
+        return None
+
+    def _fire(self, name: str, reason: str) -> None:
+        trip = Trip(name, reason, time.time())
+        with self._lock:
+            if self._trip is not None:
+                return
+            self._trip = trip
+            self._ramps.clear()  # a ramp stays where it stands
+            self._lock.notify_all()
+        log.warning("%s: the guard tripped on %s (%s): switching the output off", self.supply.port, name, reason)
+        self._switch_off(trip)
+
+    def _switch_off(self, trip: Trip) -> None:
+        state = switch_off(self._link)
+        if state != "off":
+            log.error("%s: after the %s trip: %s", self.supply.port, trip.name, still_on_message(state))
+            return
+        with self._lock:
+            if self._trip is trip:
+                self._trip = dataclasses.replace(trip, output_off=True)
+        log.warning("%s: the output is off after the %s trip", self.supply.port, trip.name)
+
+    def _step_ramps(self, now: float) -> None:
+        with self._lock:
+            due = [(quantity, ramp) for quantity, ramp in self._ramps.items() if ramp.next_step()[0] <= now]
+        for quantity, ramp in due:
+            with self._lock:
+                if self._ramps.get(quantity) is not ramp:
+                    continue  # replaced, or stopped by a trip, meanwhile
+                self._sending = quantity
+            _, units = ramp.next_step()
+            send = self._link.set_voltage if quantity == "voltage" else self._link.set_current
+            try:
+                answered = send(units)
+            except (SupplyError, OSError):
+                answered = False
+            finally:
+                with self._lock:
+                    self._sending = None
+                    self._lock.notify_all()
+            if answered:
+                with self._lock:
+                    self._unanswered[quantity] = 0
+                    ramp.sent(now)
+                    if ramp.done and self._ramps.get(quantity) is ramp:
+                        del self._ramps[quantity]
+                    self._lock.notify_all()
+                continue
+            ramp.unanswered += 1
+            fired = self._silence(quantity)
+            if fired is not None:
+                self._fire(*fired)
+
+    def _remove_listener(self, listener: Listener) -> None:
+        with self._lock:
+            if listener in self._listeners:
+                self._listeners.remove(listener)
