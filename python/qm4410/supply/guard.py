@@ -144,6 +144,7 @@ class Guard:
         self._slew: dict[Quantity, float | None] = {q: self.rules.slew(q) for q in ("voltage", "current")}
         self._ramps: dict[Quantity, Ramp] = {}
         self._sending: Quantity | None = None  # a ramp step on the line now
+        self._switching_off = False  # a trip's switch-off under way
         self._unanswered: dict[str, int] = {"reading": 0, "voltage": 0, "current": 0}
         self._trip: Trip | None = None
         self._latest: Status | None = None
@@ -226,9 +227,13 @@ class Guard:
             self._last_request = time.monotonic()
 
     def clear(self) -> None:
-        """Clear a latched trip: switching the output on is allowed again."""
+        """Clear a latched trip: switching the output on is allowed again
+        (once the trip's switch-off, if under way, is over, so that it cannot
+        switch off what is switched on after this)."""
         with self._lock:
-            self.touch()
+            while self._switching_off:
+                self._lock.wait()
+            self._last_request = time.monotonic()
             trip, self._trip = self._trip, None
             self._cc_since = None
         if trip is not None:
@@ -470,7 +475,14 @@ class Guard:
         self._switch_off(trip)
 
     def _switch_off(self, trip: Trip) -> None:
-        state = switch_off(self._link)
+        with self._lock:
+            self._switching_off = True
+        try:
+            state = switch_off(self._link)
+        finally:
+            with self._lock:
+                self._switching_off = False
+                self._lock.notify_all()
         if state != "off":
             log.error("%s: after the %s trip: %s", self.supply.port, trip.name, still_on_message(state))
             return
