@@ -9,8 +9,9 @@ import importlib.metadata
 import os
 
 from . import monitor, queries, setting
+from .commands import serve
 from .run_arguments import TIME_PLOT, add_records, add_workflow_commands
-from .values import baud, bind_address, count, listening_address, network, ohms, port_name, seconds, setpoint
+from .values import baud, count, ohms, port_name, seconds, setpoint
 
 # The virtual supply's own options that --sim passes on, under its names.
 SIM_OPTIONS = (
@@ -102,7 +103,7 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse._SubParsersAction
     _add_set(commands, where)
     _add_monitor(commands, where)
     add_workflow_commands(commands, where)
-    _add_serve(commands, where)
+    serve.add_parser(commands, [where])
     return parser, commands
 
 
@@ -159,50 +160,3 @@ def _add_monitor(commands, where: argparse.ArgumentParser) -> None:
     add_records(command, "samples", TIME_PLOT)
     command.add_argument("--off-on-exit", action="store_true", help="switch the output off when monitoring ends, however it ends")
     command.set_defaults(run=monitor.monitor)
-
-
-def _add_serve(commands, where: argparse.ArgumentParser) -> None:
-    command = commands.add_parser(
-        "serve",
-        parents=[where],
-        help="hold the supply and serve it to many clients, over RFC 2217 and SCPI",
-        description="Hold the supply and let many clients use it at once until stopped: in its own protocol "
-        "over RFC 2217 (any client that opens rfc2217://HOST:PORT, this package's driver and commands "
-        "included) and as a SCPI instrument over a raw TCP socket (TCPIP::HOST::PORT::SOCKET). The "
-        "endpoints are printed first on standard output, one per line; the log goes to standard error.",
-    )
-    command.add_argument(
-        "--rfc2217", type=listening_address, default=(None, None), metavar="[HOST:]PORT",
-        help="where the RFC 2217 endpoint listens (default 4410; port 0 picks a free one)",
-    )
-    command.add_argument(
-        "--scpi", type=listening_address, default=(None, None), metavar="[HOST:]PORT",
-        help="where the SCPI endpoint listens (default 5025; port 0 picks a free one)",
-    )
-    command.add_argument(
-        "--bind", metavar="ADDRESS", type=bind_address,
-        help="the address both endpoints listen on unless given their own (default 127.0.0.1: this machine "
-        "alone); anyone who can reach another address can drive the supply",
-    )
-    command.add_argument(
-        "--allow", type=network, action="append", metavar="NETWORK",
-        help="let in only clients from this network (192.168.1.0/24, or one address); may be given again",
-    )
-    command.add_argument("--limit-voltage", type=setpoint, metavar="V",
-                         help="refuse any voltage (and maximum voltage) above V, from every client")
-    command.add_argument("--limit-current", type=setpoint, metavar="A",
-                         help="refuse any current limit above A, from every client")
-    command.add_argument("--off-on-exit", action="store_true", help="switch the output off when the server stops, however it stops")
-    command.add_argument(
-        "--reconnect", action="store_true",
-        help="when the supply's port goes away, keep serving and open it again once it is back, "
-        "instead of stopping",
-    )
-    command.set_defaults(run=_serve)
-
-
-def _serve(args: argparse.Namespace) -> int:
-    # The server's modules load for this subcommand alone.
-    from ..server.service import serve
-
-    return serve(args)

@@ -1,3 +1,31 @@
-"""`qm4410 serve`: one supply, many clients. The server holds the supply's
-port and serves it in the supply's own protocol over RFC 2217 and as a SCPI
-instrument over a raw TCP socket."""
+"""One supply, many clients: a server that holds the supply's port and
+serves it through endpoints, in the supply's own protocol over RFC 2217
+(`Rfc2217`) and as a SCPI instrument over a raw TCP socket (`Scpi`); any
+object with an endpoint's methods (see `Endpoint`) serves beside them.
+
+    supply = HeldSupply("/dev/ttyUSB0")
+    supply.open()                      # Refused when it cannot be
+    server = Server(supply, [Rfc2217(), Scpi()], limits=Limits(volts=12), reconnect=True)
+    server.start()                     # CannotListen when an address is taken
+    try:
+        server.serve_until(lambda: stopped)   # SupplyGone when the port goes, without reconnect
+    finally:
+        server.close()
+        supply.close()
+
+It prints nothing: its log goes to the "qm4410.serve" logger. `qm4410
+serve` is this, run from the command line."""
+
+from .endpoints import LOOPBACK, Context, Endpoint, TcpEndpoint
+from .errors import CannotListen, ServerError, SupplyGone
+from .held_supply import HeldSupply
+from .limits import Limits
+from .listener import Client, Network
+from .rfc2217 import Rfc2217
+from .scpi.endpoint import Scpi
+from .service import Server
+
+__all__ = [
+    "LOOPBACK", "CannotListen", "Client", "Context", "Endpoint", "HeldSupply", "Limits", "Network", "Rfc2217", "Scpi",
+    "Server", "ServerError", "SupplyGone", "TcpEndpoint",
+]

@@ -1,45 +1,49 @@
-"""The supply the server holds: one driver object shared by every client's
-thread, whose line takes their exchanges one at a time, in the order they
-asked; and what becomes of them all when its port goes away."""
+"""The supply the server holds: one driver shared by every client's thread,
+whose line takes their exchanges one at a time, in the order they asked;
+and what becomes of them all when its port goes away."""
 
 import contextlib
 import logging
-import sys
 import threading
 from collections.abc import Callable, Iterator
-from typing import Any
-
-import serial
+from typing import TypeVar
 
 from qm4410 import QM4410
 
-from ..cli import safety
-from ..cli.exits import CommandError
-from ..cli.session import connect
+from ..supply.errors import PortGone, Refused
+from ..supply.link import Link
+from ..supply.opening import open_driver
+from ..supply.status import Identity
+from ..supply.switch_off import switch_off
+from .errors import SupplyGone
 
+log = logging.getLogger("qm4410.serve")
 
-class SupplyGone(Exception):
-    """The supply's port has gone; nothing was sent."""
+Result = TypeVar("Result")
 
 
 class HeldSupply:
-    def __init__(self, port: str, log: logging.Logger) -> None:
+    """The supply on `port`, as the server holds it: opened by `open()`
+    (Refused when it cannot be), its commands sent through `run()`, which
+    raises SupplyGone once the port has gone. Then `gone` is set, `reason`
+    says why, and each watcher has been told; `reopen()` tries to open it
+    again."""
+
+    def __init__(self, port: str) -> None:
         self.port = port
-        self._log = log
         self._lock = threading.Lock()
         self._driver: QM4410 | None = None
-        self._closing = contextlib.ExitStack()
+        self._link: Link | None = None
         self._watchers: set[Callable[[str], None]] = set()
         self.gone = threading.Event()
         self.reason = ""
 
     def open(self) -> None:
-        """Open the supply on the port; CommandError with what to do when it
-        cannot be."""
-        closing = contextlib.ExitStack()
-        driver = connect(self.port, closing)
+        """Open the supply on the port and read its identity; Refused, with
+        its kind and what to do, when that fails."""
+        driver = open_driver(self.port)
         with self._lock:
-            self._driver, self._closing = driver, closing
+            self._driver, self._link = driver, Link(driver)
             self.gone.clear()
 
     def reopen(self) -> bool:
@@ -48,40 +52,46 @@ class HeldSupply:
         self.close()
         try:
             self.open()
-        except CommandError as refusal:
-            self._log.debug("the supply is not back yet: %s", refusal.message)
+        except Refused as refusal:
+            log.debug("the supply is not back yet: %s", refusal.text)
             return False
-        self._log.info("the supply is back on %s", self.port)
+        log.info("the supply is back on %s", self.port)
         return True
 
     def close(self) -> None:
         with self._lock:
-            closing, self._closing, self._driver = self._closing, contextlib.ExitStack(), None
-        with contextlib.suppress(serial.SerialException, OSError):  # a port that has gone may fail to close
-            closing.close()
+            driver, self._driver, self._link = self._driver, None, None
+        if driver is not None:
+            with contextlib.suppress(OSError):  # a port that has gone may fail to close
+                driver.close()
 
-    def identity(self) -> dict:
+    def identity(self) -> Identity:
         """The identity read when the supply was opened; no exchange."""
-        return self._run(lambda driver: driver.show_device_version())
+        return self.run(Link.identity)
 
     def exchange(self, frame: bytes) -> bytes | None:
         """One request frame of a client's, as one transaction: the valid
         reply, or None when none came."""
-        return self._run(lambda driver: driver._QM4410__write_and_read(list(frame)))
+        return self.run(lambda link: link.exchange(frame))
 
-    def call(self, method: str, *args: object) -> Any:
-        """The driver's `method`, with `args`."""
-        return self._run(lambda driver: getattr(driver, method)(*args))
+    def run(self, action: Callable[[Link], Result]) -> Result:
+        """`action` on the supply's link: what it returns, or SupplyGone
+        when the port has gone (before or during it)."""
+        with self._lock:
+            link = None if self.gone.is_set() else self._link
+        if link is None:
+            raise SupplyGone(self.reason or f"the supply on {self.port} is not open")
+        try:
+            return action(link)
+        except PortGone as error:
+            self._lose(link, error)
+            raise SupplyGone(self.reason) from None
 
     def switch_off(self) -> str | None:
-        """The output switched off and confirmed, as `--off-on-exit` asks:
-        the state last read back (see safety.switch_off)."""
-        with self._lock:
-            driver = None if self.gone.is_set() else self._driver
-        if driver is None:
-            print(f"qm4410: warning: could not switch the output off: {self.reason}", file=sys.stderr)
-            return None
-        return safety.switch_off(driver)
+        """The output switched off and confirmed: the state last read back,
+        "off" once confirmed (see qm4410.supply.switch_off); SupplyGone when
+        the port has gone."""
+        return self.run(switch_off)
 
     @contextlib.contextmanager
     def watching(self, tell: Callable[[str], None]) -> Iterator[None]:
@@ -95,25 +105,15 @@ class HeldSupply:
             with self._lock:
                 self._watchers.discard(tell)
 
-    def _run(self, action: Callable[[QM4410], Any]) -> Any:
-        with self._lock:
-            driver = None if self.gone.is_set() else self._driver
-        if driver is None:
-            raise SupplyGone(self.reason)
-        try:
-            return action(driver)
-        except (serial.SerialException, OSError) as error:
-            self._lose(driver, error)
-            raise SupplyGone(self.reason) from None
-
-    def _lose(self, driver: QM4410, error: Exception) -> None:
+    def _lose(self, link: Link, error: PortGone) -> None:
         with self._lock:
             # Only the first to find out tells, and only of the port still held.
-            if driver is not self._driver or self.gone.is_set():
+            if link is not self._link or self.gone.is_set():
                 return
-            self.reason = f"the supply's port is gone: {error}"
+            # The port's own words: the core's adds advice for a command's user.
+            self.reason = f"the supply's port is gone: {error.__cause__ or error}"
             self.gone.set()
             watchers = list(self._watchers)
-        self._log.warning("%s", self.reason)
+        log.warning("%s", self.reason)
         for tell in watchers:
             tell(self.reason)

@@ -1,5 +1,5 @@
-"""A TCP endpoint of the server: it listens, lets in the clients whose
-address is allowed, and serves each in a thread of its own, so that a
+"""What a TCP endpoint listens with: it lets in the clients whose address
+is allowed, and serves each in a thread of its own, so that a
 client that sends nothing, or too much, or stops reading, keeps only its own
 thread waiting."""
 
@@ -10,8 +10,11 @@ import socket
 import threading
 import time
 from collections.abc import Callable, Sequence
+from typing import Any
 
-from ..cli.exits import CommandError, Exit
+from .errors import CannotListen
+
+log = logging.getLogger("qm4410.serve")
 
 Network = ipaddress.IPv4Network | ipaddress.IPv6Network
 
@@ -28,7 +31,7 @@ CLOSE_WAIT_S = 2.0
 class Client:
     """One client's connection, named for the log."""
 
-    def __init__(self, connection: socket.socket, peer: tuple, endpoint: str) -> None:
+    def __init__(self, connection: socket.socket, peer: tuple[Any, ...], endpoint: str) -> None:
         self._socket = connection
         self._write_lock = threading.Lock()
         self.name = f"{endpoint} client {_address_text(peer[0])}:{peer[1]}"
@@ -73,12 +76,10 @@ class Listener:
         address: tuple[str, int],
         allowed: Sequence[Network],
         serve_client: Callable[[Client], None],
-        log: logging.Logger,
     ) -> None:
         self.endpoint = endpoint
         self._allowed = allowed
         self._serve_client = serve_client
-        self._log = log
         self._clients: dict[Client, threading.Thread] = {}
         self._lock = threading.Lock()
         self._closed = False
@@ -87,10 +88,10 @@ class Listener:
             family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
             self._socket = socket.create_server((host, port), family=family)
         except OSError as error:
-            raise CommandError(
-                Exit.CANNOT_LISTEN, f"cannot listen on {host}:{port} for {endpoint}: {error.strerror or error}"
-            ) from None
-        self.host, self.port = self._socket.getsockname()[:2]
+            raise CannotListen(f"cannot listen on {host}:{port} for {endpoint}: {error.strerror or error}") from None
+        listening = self._socket.getsockname()
+        self.host: str = listening[0]
+        self.port: int = listening[1]
         self._accepting = threading.Thread(target=self._accept, name=f"{endpoint} listener", daemon=True)
 
     def start(self) -> None:
@@ -119,7 +120,7 @@ class Listener:
                 return  # closed
             self._let_in(connection, peer)
 
-    def _let_in(self, connection: socket.socket, peer: tuple) -> None:
+    def _let_in(self, connection: socket.socket, peer: tuple[Any, ...]) -> None:
         address = _address_text(peer[0])
         refusal = None
         if self._allowed and not any(ipaddress.ip_address(address) in network for network in self._allowed):
@@ -134,13 +135,13 @@ class Listener:
                 thread = threading.Thread(target=self._serve, args=(client,), name=client.name, daemon=True)
                 self._clients[client] = thread
         if refusal is not None:
-            self._log.info("%s client %s:%s refused: %s", self.endpoint, address, peer[1], refusal)
+            log.info("%s client %s:%s refused: %s", self.endpoint, address, peer[1], refusal)
             connection.close()
             return
         thread.start()
 
     def _serve(self, client: Client) -> None:
-        self._log.info("%s connected", client.name)
+        log.info("%s connected", client.name)
         started = time.monotonic()
         how = "left"
         try:
@@ -148,13 +149,13 @@ class Listener:
         except OSError as error:  # the connection broke, or the client stopped reading
             how = f"was let go: {error}"
         except Exception:
-            self._log.exception("%s: the server failed serving it", client.name)
+            log.exception("%s: the server failed serving it", client.name)
             how = "was let go"
         finally:
             client.close()
             with self._lock:
                 del self._clients[client]
-        self._log.info("%s %s after %.1f s", client.name, how, time.monotonic() - started)
+        log.info("%s %s after %.1f s", client.name, how, time.monotonic() - started)
 
 
 def _address_text(host: str) -> str:

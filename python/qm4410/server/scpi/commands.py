@@ -3,10 +3,14 @@
 
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from ...cli.values import LARGEST_SETPOINT
-from ..limits import Limits, milli
+from ...supply import setpoints, wire
+from ...supply.errors import OutOfRange
+from ...supply.link import Link
+from ...supply.setpoints import Quantity
+from ...supply.status import RECORD_KEYS, Mode, Status
+from ..limits import OPTION, REQUESTED, Limits
 from . import syntax
 from .errors import (
     DATA_OUT_OF_RANGE,
@@ -17,55 +21,61 @@ from .errors import (
     ScpiError,
 )
 
-# The status record carries the current in 16 bits of mA: a limit above
-# this could never be read back.
-LARGEST_CURRENT = 65.535
+if TYPE_CHECKING:
+    from .session import Session
 
 # STATus:QUEStionable bits: the regulation mode, and over-temperature where
 # SCPI puts TEMPerature.
 CONSTANT_VOLTAGE_BIT = 1 << 0
 CONSTANT_CURRENT_BIT = 1 << 1
 OVER_TEMPERATURE_BIT = 1 << 4
+REGULATION_BITS = {Mode.CV: CONSTANT_VOLTAGE_BIT, Mode.CC: CONSTANT_CURRENT_BIT}
+
+# The unit suffixes of each quantity, by their power of ten.
+SUFFIXES: dict[Quantity, dict[str, int]] = {"voltage": {"V": 0, "mV": -3}, "current": {"A": 0, "mA": -3}}
 
 
 @dataclass(frozen=True)
-class Quantity:
-    """A set-point's kind: its unit and suffixes, the most the supply takes,
-    and the server's limit for it."""
+class Level:
+    """A set-point as SCPI sets and reads it: the request that sends it
+    (which names it, its quantity and the core's word for it), how the link
+    sends it, and the status field that holds it."""
 
-    unit: str
-    suffixes: dict[str, float]
-    largest: float
-    option: str
-    limit_of: Callable[[Limits], float | None]
-    refusal_of: Callable[[Limits, int], str | None]
+    request: int
+    send: Callable[[Link, int], bool]
+    held: Callable[[Status], float]
 
-    def value(self, text: str, limits: Limits) -> float:
-        """The set-point `text` stands for: a number, or MIN (0) or MAX (the
-        server's limit). DEF is refused: the supply's defaults are its
-        factory settings, which *RST restores and only the supply knows."""
+    def units(self, text: str, limits: Limits) -> int:
+        """The whole mV or mA that `text` stands for: a number, taken by the
+        core's rule (refused, -222, with the core's words, when the supply
+        cannot take it), or MIN (0) or MAX (the server's limit). DEF is
+        refused: the supply's defaults are its factory settings, which *RST
+        restores and only the supply knows."""
+        quantity, what = REQUESTED[self.request]
         if syntax.is_word(text, "MIN", "MINIMUM"):
-            return 0.0
+            return 0
         if syntax.is_word(text, "MAX", "MAXIMUM"):
-            limit = self.limit_of(limits)
-            if limit is None:
-                raise ScpiError(ILLEGAL_PARAMETER_VALUE, f"MAX is the server's {self.option}, which is not set")
-            return limit
+            most = limits.units[quantity]
+            if most is None:
+                raise ScpiError(ILLEGAL_PARAMETER_VALUE, f"MAX is the server's {OPTION[quantity]}, which is not set")
+            return most
         if syntax.is_word(text, "DEF", "DEFAULT"):
             raise ScpiError(ILLEGAL_PARAMETER_VALUE, "DEF: the defaults are the supply's factory settings (*RST)")
-        value = syntax.number(text, self.suffixes)
-        if not 0 <= value <= self.largest:
-            raise ScpiError(DATA_OUT_OF_RANGE, f"{text} is outside 0 to {self.largest:g} {self.unit}")
-        refusal = self.refusal_of(limits, milli(value))
+        # As a float, the core shows the value as typed, as at every door.
+        value = float(syntax.number(text, SUFFIXES[quantity]))
+        try:
+            units = setpoints.to_units(quantity, value, what)
+        except OutOfRange as refused:
+            raise ScpiError(DATA_OUT_OF_RANGE, str(refused)) from None
+        refusal = limits.refusal(quantity, units)
         if refusal is not None:
             raise ScpiError(DATA_OUT_OF_RANGE, refusal)
-        return value
+        return units
 
 
-VOLTS = Quantity("V", {"V": 1.0, "mV": 1e-3}, LARGEST_SETPOINT, "--limit-voltage",
-                 lambda limits: limits.volts, Limits.voltage_refusal)
-AMPERES = Quantity("A", {"A": 1.0, "mA": 1e-3}, LARGEST_CURRENT, "--limit-current",
-                   lambda limits: limits.amperes, Limits.current_refusal)
+VOLTAGE_LEVEL = Level(wire.SET_VOLTAGE, Link.set_voltage, lambda status: status.voltage)
+PROTECTION_LEVEL = Level(wire.SET_MAX_VOLTAGE, Link.set_max_voltage, lambda status: status.max_voltage)
+CURRENT_LEVEL = Level(wire.SET_CURRENT, Link.set_current, lambda status: status.current_limit)
 
 Prepare = Callable[[Limits, tuple[str, ...]], Any]
 
@@ -83,30 +93,30 @@ def _one(parameters: tuple[str, ...]) -> str:
     return parameters[0]
 
 
-def _setpoint(quantity: Quantity) -> Prepare:
-    return lambda limits, parameters: quantity.value(_one(parameters), limits)
+def _setpoint(level: Level) -> Prepare:
+    return lambda limits, parameters: level.units(_one(parameters), limits)
 
 
-def _bound(quantity: Quantity) -> Prepare:
-    """A set-point query's optional MIN or MAX: the value it stands for."""
+def _bound(level: Level) -> Prepare:
+    """A set-point query's optional MIN or MAX: the units it stands for."""
 
-    def prepare(limits: Limits, parameters: tuple[str, ...]) -> float | None:
+    def prepare(limits: Limits, parameters: tuple[str, ...]) -> int | None:
         if not parameters:
             return None
         text = _one(parameters)
         if not syntax.is_word(text, "MIN", "MINIMUM", "MAX", "MAXIMUM"):
             raise ScpiError(ILLEGAL_PARAMETER_VALUE, f"{text}: the query takes MIN or MAX")
-        return quantity.value(text, limits)
+        return level.units(text, limits)
 
     return prepare
 
 
-def _switch(limits: Limits, parameters: tuple[str, ...]) -> str:
+def _switch(limits: Limits, parameters: tuple[str, ...]) -> bool:
     text = _one(parameters)
     if syntax.is_word(text, "ON", "1"):
-        return "on"
+        return True
     if syntax.is_word(text, "OFF", "0"):
-        return "off"
+        return False
     raise ScpiError(ILLEGAL_PARAMETER_VALUE, f"{text}: the output takes ON, OFF, 1 or 0")
 
 
@@ -122,30 +132,31 @@ def reading(value: float) -> str:
     return f"{value:.3f}"
 
 
-def questionable(record: dict) -> int:
-    regulation = {"CV": CONSTANT_VOLTAGE_BIT, "CC": CONSTANT_CURRENT_BIT}.get(record["out_mode"], 0)
-    return regulation | (OVER_TEMPERATURE_BIT if record["beyond_temp"] else 0)
+def power(status: Status) -> str:
+    """Watts to the microwatt that mV times mA resolves."""
+    return f"{status.power:.6f}"
 
 
-# The status record on one line, in the driver's order.
-RECORD_FIELDS = (
-    "current_real", "voltage_real", "current_set", "voltage_max_set", "voltage_set",
-    "out_status", "beyond_temp", "out_mode", "fan_speed", "work_mode",
-)
+def questionable(status: Status) -> int:
+    return REGULATION_BITS.get(status.mode, 0) | (OVER_TEMPERATURE_BIT if status.over_temperature else 0)
 
 
-def record_line(record: dict) -> str:
-    def field(key: str) -> str:
-        value = record[key]
-        if key == "out_status":
-            return "1" if value == "on" else "0"
+def record_line(status: Status) -> str:
+    """The status record on one line, in the driver's order."""
+
+    def field(value: object) -> str:
         if isinstance(value, bool):
             return "1" if value else "0"
         if isinstance(value, float):
             return reading(value)
         return str(value).upper()
 
-    return ",".join(field(key) for key in RECORD_FIELDS)
+    record = status.record()
+    record["out_status"] = status.output
+    return ",".join(field(record[key]) for key in RECORD_KEYS)
+
+
+Run = Callable[["Session", Any], str | None]
 
 
 @dataclass(frozen=True)
@@ -153,21 +164,26 @@ class Command:
     header: syntax.Pattern
     prepare: Prepare
     # (session, prepared value) -> the response of a query, None for a command
-    run: Callable[[Any, Any], str | None]
+    run: Run
 
 
-def _command(header: str, prepare: Prepare, run: Callable[[Any, Any], str | None]) -> Command:
+def _command(header: str, prepare: Prepare, run: Run) -> Command:
     return Command(syntax.Pattern(header), prepare, run)
 
 
-def _setpoint_pair(header: str, quantity: Quantity, method: str, key: str) -> list[Command]:
+def _setpoint_pair(header: str, level: Level) -> list[Command]:
     """A set-point's command and its query, which reads the supply's status
     (or tells what MIN or MAX stands for)."""
     return [
-        _command(header, _setpoint(quantity), lambda session, value: session.setting(method, value)),
-        _command(header + "?", _bound(quantity),
-                 lambda session, bound: reading(session.status()[key] if bound is None else bound)),
+        _command(header, _setpoint(level),
+                 lambda session, units: session.setting(level.request, lambda link: level.send(link, units))),
+        _command(header + "?", _bound(level), lambda session, bound: reading(
+            level.held(session.status()) if bound is None else setpoints.from_units(bound))),
     ]
+
+
+def _control(remote: bool) -> Run:
+    return lambda session, _: session.setting(wire.SET_WORK_MODE, lambda link: link.set_remote(remote))
 
 
 VOLTAGE = "[SOURce:]VOLTage[:LEVel][:IMMediate][:AMPLitude]"
@@ -176,30 +192,27 @@ CURRENT = "[SOURce:]CURRent[:LEVel][:IMMediate][:AMPLitude]"
 
 COMMANDS = [
     _command("*IDN?", _nothing, lambda session, _: session.identity()),
-    _command("*RST", _factory_reset, lambda session, _: session.setting("restore_factory")),
+    _command("*RST", _factory_reset, lambda session, _: session.setting(wire.RESTORE_FACTORY, Link.restore_factory)),
     _command("*CLS", _nothing, lambda session, _: session.errors.clear()),
     # Each command is carried out before the next is read.
     _command("*OPC?", _nothing, lambda session, _: "1"),
-    _command("SYSTem:REMote", _nothing, lambda session, _: session.setting("set_work_mode", "remote")),
-    _command("SYSTem:LOCal", _nothing, lambda session, _: session.setting("set_work_mode", "local")),
+    _command("SYSTem:REMote", _nothing, _control(True)),
+    _command("SYSTem:LOCal", _nothing, _control(False)),
     _command("SYSTem:ERRor[:NEXT]?", _nothing, lambda session, _: session.errors.pop().entry()),
-    *_setpoint_pair(VOLTAGE, VOLTS, "set_out_voltage", "voltage_set"),
-    *_setpoint_pair(PROTECTION, VOLTS, "set_voltage_max", "voltage_max_set"),
-    *_setpoint_pair(CURRENT, AMPERES, "set_out_current", "current_set"),
-    _command("OUTPut[:STATe]", _switch, lambda session, state: session.setting("set_ouput_mode", state)),
-    _command("OUTPut[:STATe]?", _nothing,
-             lambda session, _: "1" if session.status()["out_status"] == "on" else "0"),
-    _command("MEASure[:SCALar]:VOLTage[:DC]?", _nothing, lambda session, _: reading(session.status()["voltage_real"])),
-    _command("MEASure[:SCALar]:CURRent[:DC]?", _nothing, lambda session, _: reading(session.status()["current_real"])),
-    _command("MEASure[:SCALar]:POWer[:DC]?", _nothing, lambda session, _: _power(session.status())),
+    *_setpoint_pair(VOLTAGE, VOLTAGE_LEVEL),
+    *_setpoint_pair(PROTECTION, PROTECTION_LEVEL),
+    *_setpoint_pair(CURRENT, CURRENT_LEVEL),
+    _command("OUTPut[:STATe]", _switch,
+             lambda session, on: session.setting(wire.SET_OUTPUT, lambda link: link.set_output(on))),
+    _command("OUTPut[:STATe]?", _nothing, lambda session, _: "1" if session.status().output else "0"),
+    _command("MEASure[:SCALar]:VOLTage[:DC]?", _nothing,
+             lambda session, _: reading(session.status().measured_voltage)),
+    _command("MEASure[:SCALar]:CURRent[:DC]?", _nothing,
+             lambda session, _: reading(session.status().measured_current)),
+    _command("MEASure[:SCALar]:POWer[:DC]?", _nothing, lambda session, _: power(session.status())),
     _command("STATus:QUEStionable[:CONDition]?", _nothing, lambda session, _: str(questionable(session.status()))),
     _command("STATus:RECord?", _nothing, lambda session, _: record_line(session.status())),
 ]
-
-
-def _power(record: dict) -> str:
-    # mV times mA: the product resolves microwatts.
-    return f"{record['voltage_real'] * record['current_real']:.6f}"
 
 
 def find(nodes: tuple[str, ...], query: bool) -> Command | None:

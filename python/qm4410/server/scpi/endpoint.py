@@ -1,10 +1,7 @@
 """SCPI over a raw TCP socket, as LXI instruments serve it: lines ending in
 a newline in, a line per response out."""
 
-import logging
-
-from ..held_supply import HeldSupply
-from ..limits import Limits
+from ..endpoints import Context, TcpEndpoint
 from ..listener import Client
 from .session import Session
 
@@ -35,15 +32,22 @@ class Lines:
         return lines
 
 
-def serve_client(client: Client, supply: HeldSupply, limits: Limits, log: logging.Logger) -> None:
-    session = Session(supply, limits, log, client.name)
-    lines = Lines()
-    with supply.watching(session.tell_lost):
-        while data := client.receive():
-            for line in lines.feed(data):
-                if line is None:
-                    session.refuse_overrun(MAX_LINE)
-                    continue
-                response = session.execute(line.decode("latin-1").rstrip("\r"))
-                if response is not None:
-                    client.write(response.encode("ascii", "backslashreplace") + b"\n")
+class Scpi(TcpEndpoint):
+    """SCPI over a raw socket, on port 5025 by default (the LXI convention)."""
+
+    name = "scpi"
+    default_port = 5025
+    resource_form = "TCPIP::{host}::{port}::SOCKET"
+
+    def serve_client(self, client: Client, context: Context) -> None:
+        session = Session(context.supply, context.limits, client.name)
+        lines = Lines()
+        with context.supply.watching(session.tell_lost):
+            while data := client.receive():
+                for line in lines.feed(data):
+                    if line is None:
+                        session.refuse_overrun(MAX_LINE)
+                        continue
+                    response = session.execute(line.decode("latin-1").rstrip("\r"))
+                    if response is not None:
+                        client.write(response.encode("ascii", "backslashreplace") + b"\n")

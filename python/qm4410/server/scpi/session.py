@@ -13,22 +13,28 @@ query and no client waits for one that will not come.
 import logging
 import time
 from collections.abc import Callable
-from typing import Any
+from typing import Any, TypeVar
 
-from ..held_supply import HeldSupply, SupplyGone
+from ...supply import wire
+from ...supply.link import Link
+from ...supply.status import Status
+from ..errors import SupplyGone
+from ..held_supply import HeldSupply
 from ..limits import Limits
 from . import commands, syntax
 from .errors import HARDWARE_ERROR, INPUT_BUFFER_OVERRUN, UNDEFINED_HEADER, ErrorQueue, ScpiError
 
+log = logging.getLogger("qm4410.serve")
+
 NOT_A_NUMBER = "9.91E+37"
+Result = TypeVar("Result")
 
 
 class Session:
-    def __init__(self, supply: HeldSupply, limits: Limits, log: logging.Logger, name: str) -> None:
-        self.errors = ErrorQueue()
+    def __init__(self, supply: HeldSupply, limits: Limits, name: str) -> None:
+        self.errors: ErrorQueue = ErrorQueue()
         self._supply = supply
         self._limits = limits
-        self._log = log
         self._name = name
 
     def execute(self, line: str) -> str | None:
@@ -36,7 +42,7 @@ class Session:
         try:
             steps = self._checked(line)
         except ScpiError as error:
-            self._log.debug("%s: %s refused: %s", self._name, line, error.entry())
+            log.debug("%s: %s refused: %s", self._name, line, error.entry())
             self.errors.push(error)
             return None
         responses = []
@@ -56,8 +62,7 @@ class Session:
                 outcome = error.entry()
             else:
                 outcome = response if response is not None else "done"
-            self._log.debug("%s: %s -> %s in %.1f ms", self._name, unit.text, outcome,
-                            (time.monotonic() - started) * 1e3)
+            log.debug("%s: %s -> %s in %.1f ms", self._name, unit.text, outcome, (time.monotonic() - started) * 1e3)
             if response is not None:
                 responses.append(response)
         return ";".join(responses) if responses else None
@@ -69,7 +74,7 @@ class Session:
         self.errors.push(ScpiError(HARDWARE_ERROR, reason))
 
     def _checked(self, line: str) -> list[tuple[syntax.Unit, commands.Command, Any]]:
-        steps = []
+        steps: list[tuple[syntax.Unit, commands.Command, Any]] = []
         # Each unit after the first is looked up below the node where the one
         # before it ended, as SCPI has it, else from the root.
         path: tuple[str, ...] = ()
@@ -89,23 +94,24 @@ class Session:
     # What the commands do with the supply.
 
     def identity(self) -> str:
-        version = self._supply_does(self._supply.identity)
-        return ",".join(_field(str(value)) for value in ("QM4410", version["model"], version["SN"],
-                                                          version["soft_version"]))
+        identity = self._run(Link.identity)
+        fields = ("QM4410", identity.model, identity.serial_number, identity.software_version)
+        return ",".join(_field(str(value)) for value in fields)
 
-    def setting(self, method: str, *args: object) -> None:
-        if not self._supply_does(self._supply.call, method, *args):
-            raise ScpiError(HARDWARE_ERROR, f"the supply did not answer {method}")
+    def setting(self, request: int, send: Callable[[Link], bool]) -> None:
+        """Send a setting; a failure names the request word that sends it."""
+        if not self._run(send):
+            raise ScpiError(HARDWARE_ERROR, f"the supply did not answer {wire.REQUESTS[request]}")
 
-    def status(self) -> dict:
-        record = self._supply_does(self._supply.call, "read_dev_status")
-        if record is None:
+    def status(self) -> Status:
+        status = self._run(Link.read_status)
+        if status is None:
             raise ScpiError(HARDWARE_ERROR, "the supply did not answer the status request")
-        return record
+        return status
 
-    def _supply_does(self, action: Callable[..., Any], *args: object) -> Any:
+    def _run(self, action: Callable[[Link], Result]) -> Result:
         try:
-            return action(*args)
+            return self._supply.run(action)
         except SupplyGone as gone:
             raise ScpiError(HARDWARE_ERROR, str(gone)) from None
 

@@ -2,16 +2,20 @@
 parameters; command headers as SCPI writes them; and SCPI's decimal numbers
 with their unit suffixes."""
 
+import decimal
 import re
+from collections.abc import Mapping
 from dataclasses import dataclass
 
-from .errors import COMMAND_ERROR, ILLEGAL_PARAMETER_VALUE, SYNTAX_ERROR, ScpiError
+from .errors import COMMAND_ERROR, DATA_OUT_OF_RANGE, ILLEGAL_PARAMETER_VALUE, SYNTAX_ERROR, ScpiError
 
 _HEADER = re.compile(r"\*[A-Z]+\??|:?[A-Z][A-Z0-9_]*(?::[A-Z][A-Z0-9_]*)*\??", re.IGNORECASE)
 # 5, +5., 5.0, .5, 5E0, 5.0e-3, then an optional suffix: 5 V, 500mV.
 _NUMBER = re.compile(r"([+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:\s*E\s*[+-]?\d+)?)\s*([A-Z]*)", re.IGNORECASE)
 _NUMBER_START = "+-.0123456789"
 _PATTERN_NODE = re.compile(r"\[:?([*A-Za-z]+):?\]|:?([*A-Za-z]+)")
+# Scaling by a power of ten, exactly, however many digits a number has.
+_EXACT = decimal.Context(prec=decimal.MAX_PREC, Emax=decimal.MAX_EMAX, Emin=decimal.MIN_EMIN)
 
 
 @dataclass(frozen=True)
@@ -83,15 +87,19 @@ def is_word(text: str, *words: str) -> bool:
     return text.upper() in words
 
 
-def number(text: str, suffixes: dict[str, float]) -> float:
-    """The value of a decimal number, scaled to the base unit by one of
-    `suffixes` (each with its multiplier; in any letter case) or by none."""
+def number(text: str, suffixes: Mapping[str, int]) -> decimal.Decimal:
+    """The value of a decimal number, exactly as written, scaled to the base
+    unit by one of `suffixes` (each with its power of ten; in any letter
+    case) or by none."""
     found = _NUMBER.fullmatch(text)
     if found is None:
         code = SYNTAX_ERROR if text[0] in _NUMBER_START else ILLEGAL_PARAMETER_VALUE
         raise ScpiError(code, f"{text} is not a number")
-    scale = {suffix.upper(): multiplier for suffix, multiplier in suffixes.items()}
+    scale = {suffix.upper(): exponent for suffix, exponent in suffixes.items()}
     suffix = found.group(2).upper()
     if suffix and suffix not in scale:
         raise ScpiError(ILLEGAL_PARAMETER_VALUE, f"{text}: the unit is {' or '.join(suffixes)}")
-    return float(re.sub(r"\s", "", found.group(1))) * scale.get(suffix, 1.0)
+    try:
+        return decimal.Decimal(re.sub(r"\s", "", found.group(1))).scaleb(scale.get(suffix, 0), context=_EXACT)
+    except decimal.DecimalException:  # an exponent beyond what a Decimal holds
+        raise ScpiError(DATA_OUT_OF_RANGE, f"{text}: its exponent is out of range") from None

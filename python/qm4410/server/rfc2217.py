@@ -9,10 +9,12 @@ import time
 
 import serial.rfc2217
 
-from . import frames
-from .held_supply import HeldSupply, SupplyGone
-from .limits import Limits
+from ..supply import wire
+from .endpoints import Context, TcpEndpoint
+from .errors import SupplyGone
 from .listener import Client
+
+log = logging.getLogger("qm4410.serve")
 
 # A client's driver waits this long after its request for the reply; one
 # that comes later would be taken for the answer to its next request, so it
@@ -39,7 +41,7 @@ class ClientLine:
         self.xonxoff = self.rtscts = False
         self.dtr = self.rts = True
         self.break_condition = False
-        self.requests = frames.FrameSplitter()
+        self.requests = wire.FrameSplitter()
 
     def reset_input_buffer(self) -> None:
         pass
@@ -48,37 +50,42 @@ class ClientLine:
         self.requests.reset()
 
 
-def serve_client(client: Client, supply: HeldSupply, limits: Limits, log: logging.Logger) -> None:
-    line = ClientLine()
-    # Its constructor starts the Telnet negotiation. It takes any object with
-    # a port's attributes, and any connection with a write().
-    manager = serial.rfc2217.PortManager(line, client)  # type: ignore[arg-type]
-    # A port that has gone ends the connection, as ser2net's does: the
-    # client's next use of it fails and says so.
-    with supply.watching(lambda reason: client.hang_up()):
-        while data := client.receive():
-            arrived = time.monotonic()
-            for request in line.requests.feed(b"".join(manager.filter(data))):
-                reply = _answer(request, arrived, client, supply, limits, log)
-                if reply is not None:
-                    client.write(b"".join(manager.escape(reply)))
-    if line.requests.dropped:
-        log.debug("%s: %d bytes formed no request frame", client.name, line.requests.dropped)
+class Rfc2217(TcpEndpoint):
+    """The supply's own protocol over RFC 2217, on port 4410 by default."""
+
+    name = "rfc2217"
+    default_port = 4410
+    resource_form = "rfc2217://{host}:{port}"
+
+    def serve_client(self, client: Client, context: Context) -> None:
+        line = ClientLine()
+        # Its constructor starts the Telnet negotiation. It takes any object
+        # with a port's attributes, and any connection with a write().
+        manager = serial.rfc2217.PortManager(line, client)  # type: ignore[arg-type]
+        # A port that has gone ends the connection, as ser2net's does: the
+        # client's next use of it fails and says so.
+        with context.supply.watching(lambda reason: client.hang_up()):
+            while data := client.receive():
+                arrived = time.monotonic()
+                for request in line.requests.feed(b"".join(manager.filter(data))):
+                    reply = _answer(request, arrived, client, context)
+                    if reply is not None:
+                        client.write(b"".join(manager.escape(reply)))
+        if line.requests.dropped:
+            log.debug("%s: %d bytes formed no request frame", client.name, line.requests.dropped)
 
 
-def _answer(
-    request: bytes, arrived: float, client: Client, supply: HeldSupply, limits: Limits, log: logging.Logger
-) -> bytes | None:
+def _answer(request: bytes, arrived: float, client: Client, context: Context) -> bytes | None:
     """The reply to send for `request`, or None: none came, it came too late,
     or the request was refused and never sent (as a supply that does not
     answer, the client is told by silence)."""
-    what = frames.described(request)
-    refusal = limits.frame_refusal(request)
+    what = wire.described(request)
+    refusal = context.limits.frame_refusal(request)
     if refusal is not None:
         log.info("%s: %s refused: %s", client.name, what, refusal)
         return None
     try:
-        reply = supply.exchange(request)
+        reply = context.supply.exchange(request)
     except SupplyGone:
         return None
     took = time.monotonic() - arrived

@@ -1,0 +1,135 @@
+"""`qm4410 serve`: hold one supply and serve it to many clients at once, in
+its own protocol over RFC 2217 and as a SCPI instrument, until stopped.
+
+Standard output carries the endpoints, one per line, and nothing else; the
+log goes to standard error.
+"""
+
+import argparse
+import contextlib
+import logging
+import sys
+from collections.abc import Iterator, Sequence
+
+from ...server import LOOPBACK, CannotListen, HeldSupply, Limits, Rfc2217, Scpi, Server, SupplyGone, TcpEndpoint
+from ...supply.errors import Refused
+from ...supply.switch_off import CONFIRMED, still_on_message
+from ..exits import REFUSAL_EXIT, CommandError, Exit, Stopped
+from ..session import port_named
+from ..stopping import stop_requests
+from ..values import bind_address, listening_address, network, setpoint
+
+
+def add_parser(
+    commands: "argparse._SubParsersAction[argparse.ArgumentParser]", parents: Sequence[argparse.ArgumentParser]
+) -> argparse.ArgumentParser:
+    command = commands.add_parser(
+        "serve",
+        parents=list(parents),
+        help="hold the supply and serve it to many clients, over RFC 2217 and SCPI",
+        description="Hold the supply and let many clients use it at once until stopped: in its own protocol "
+        "over RFC 2217 (any client that opens rfc2217://HOST:PORT, this package's driver and commands "
+        "included) and as a SCPI instrument over a raw TCP socket (TCPIP::HOST::PORT::SOCKET). The "
+        "endpoints are printed first on standard output, one per line; the log goes to standard error.",
+    )
+    command.add_argument(
+        "--rfc2217", type=listening_address, default=(None, None), metavar="[HOST:]PORT",
+        help="where the RFC 2217 endpoint listens (default 4410; port 0 picks a free one)",
+    )
+    command.add_argument(
+        "--scpi", type=listening_address, default=(None, None), metavar="[HOST:]PORT",
+        help="where the SCPI endpoint listens (default 5025; port 0 picks a free one)",
+    )
+    command.add_argument(
+        "--bind", metavar="ADDRESS", type=bind_address,
+        help="the address both endpoints listen on unless given their own (default 127.0.0.1: this machine "
+        "alone); anyone who can reach another address can drive the supply",
+    )
+    command.add_argument(
+        "--allow", type=network, action="append", metavar="NETWORK",
+        help="let in only clients from this network (192.168.1.0/24, or one address); may be given again",
+    )
+    command.add_argument("--limit-voltage", type=setpoint, metavar="V",
+                         help="refuse any voltage (and maximum voltage) above V, from every client")
+    command.add_argument("--limit-current", type=setpoint, metavar="A",
+                         help="refuse any current limit above A, from every client")
+    command.add_argument("--off-on-exit", action="store_true", help="switch the output off when the server stops, however it stops")
+    command.add_argument(
+        "--reconnect", action="store_true",
+        help="when the supply's port goes away, keep serving and open it again once it is back, "
+        "instead of stopping",
+    )
+    command.set_defaults(run=run)
+    return command
+
+
+def run(args: argparse.Namespace) -> int:
+    """Serve until a signal stops it (ending with that signal's status), or
+    until the supply's port goes away (LINE_LOST, unless --reconnect)."""
+    switched_off: list[str | None] = []  # the state read back by the switch-off on the way out
+    try:
+        with _logged(args.verbose), stop_requests() as stop, contextlib.ExitStack() as stack:
+            supply = HeldSupply(port_named(args, stack))
+            # Undone in reverse: the clients go first, then the output is
+            # switched off, then the port is closed (and a --sim supply stopped).
+            supply.open()
+            stack.callback(supply.close)
+            if args.off_on_exit:
+                stack.callback(lambda: switched_off.append(_switch_off(supply)))
+            server = Server(
+                supply, _endpoints(args), limits=Limits(args.limit_voltage, args.limit_current),
+                allow=args.allow or (), bind=args.bind or LOOPBACK, reconnect=args.reconnect,
+            )
+            stack.callback(server.close)
+            server.start()
+            # First and alone on standard output, for a script to read.
+            for resource in server.resources:
+                print(resource, flush=True)
+            server.serve_until(lambda: bool(stop))
+    except Refused as refusal:
+        raise CommandError(REFUSAL_EXIT[refusal.kind], refusal.text) from None
+    except CannotListen as error:
+        raise CommandError(Exit.CANNOT_LISTEN, str(error)) from None
+    except SupplyGone as gone:
+        raise CommandError(Exit.LINE_LOST, f"{gone}; the server stops (--reconnect waits for it instead)") from None
+    if args.off_on_exit and switched_off != ["off"]:
+        raise CommandError(Exit.SETTING_FAILED, still_on_message(switched_off[0] if switched_off else None))
+    assert stop.signum is not None  # serving ends by a stop or by an error
+    raise Stopped(stop.signum)
+
+
+def _endpoints(args: argparse.Namespace) -> list[TcpEndpoint]:
+    return [kind(port=port, host=host) for kind, (host, port) in ((Rfc2217, args.rfc2217), (Scpi, args.scpi))]
+
+
+def _switch_off(supply: HeldSupply) -> str | None:
+    """The output switched off and confirmed, told on standard error: the
+    state last read back."""
+    try:
+        state = supply.switch_off()
+    except SupplyGone as gone:
+        print(f"qm4410: warning: could not switch the output off: {gone}", file=sys.stderr)
+        return None
+    if state == "off":
+        print(CONFIRMED, file=sys.stderr)
+    return state
+
+
+@contextlib.contextmanager
+def _logged(verbose: bool) -> Iterator[None]:
+    """The server's log on standard error: clients coming and going, and
+    with -v every command with its client and how long it took, and every
+    exchange with the supply (the core's log, which the server's is part of)."""
+    log = logging.getLogger("qm4410")
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(asctime)s qm4410 serve: %(message)s", "%Y-%m-%d %H:%M:%S"))
+    level, propagate = log.level, log.propagate
+    log.addHandler(handler)
+    log.setLevel(logging.DEBUG if verbose else logging.INFO)
+    log.propagate = False
+    try:
+        yield
+    finally:
+        log.removeHandler(handler)
+        log.setLevel(level)
+        log.propagate = propagate

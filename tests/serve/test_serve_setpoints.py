@@ -1,0 +1,83 @@
+"""The server's doors take set-points by the core's rule: a SCPI client and
+an RFC 2217 client get exactly the units a script would, and are refused
+exactly what a script is, with the core's words; the limits are compared
+in those same units."""
+
+import pytest
+
+from qm4410.server import HeldSupply, Limits
+from qm4410.server.scpi.session import Session
+from qm4410.supply import OutOfRange, setpoints
+from serving import RESTORE_FACTORY, SET_CURRENT, SET_MAX_VOLTAGE, SET_VOLTAGE, request
+
+QUANTITY = {"VOLT": "voltage", "CURR": "current"}
+BEFORE = {"VOLT": 3000, "CURR": 2000}  # what each row starts from, in mV and mA
+
+
+def refused_by_core(quantity: str, value: float) -> str:
+    with pytest.raises(OutOfRange) as refused:
+        setpoints.to_units(quantity, value)
+    return f'-222,"Data out of range;{refused.value}"'
+
+
+# (limits, command, parameter): the units it sets, or the error it is refused with.
+SCPI_SETPOINTS = {
+    (None, "VOLT", "1.0009"): 1000,
+    (None, "VOLT", "1500 mV"): 1500,
+    (None, "CURR", "0.029"): 29,
+    (None, "CURR", "0.0004"): 0,
+    (None, "CURR", "65.535"): 65535,
+    (None, "VOLT", "4294967.295"): 4294967295,
+    (None, "CURR", "65.536"): refused_by_core("current", 65.536),
+    (None, "CURR", "65536 mA"): refused_by_core("current", 65.536),
+    (None, "CURR", "70"): refused_by_core("current", 70.0),
+    (None, "VOLT", "4294967.296"): refused_by_core("voltage", 4294967.296),
+    (None, "VOLT", "-0.001"): refused_by_core("voltage", -0.001),
+    (None, "VOLT", "NaN"): '-224,"Illegal parameter value;NaN is not a number"',
+    (None, "VOLT", "1E99999999999999999999"): '-222,"Data out of range;1E99999999999999999999: its exponent is out of range"',
+    # A limit is the units its value is sent as, by the same rule.
+    (0.029, "CURR", "29 mA"): 29,
+    (0.029, "CURR", "0.0299"): 29,
+    (0.029, "CURR", "0.03"): '''-222,"Data out of range;0.03 A is above the server's --limit-current 0.029 A"''',
+    (70, "CURR", "MAX"): 65535,  # a limit beyond the supply's range leaves the range
+}
+
+
+def test_scpi_sets_the_core_s_units_and_refuses_what_the_core_refuses(qm4410_sim):
+    supply = HeldSupply(qm4410_sim())
+    supply.open()
+    try:
+        unlimited = Session(supply, Limits(), "test")
+        outcomes = {}
+        for row in SCPI_SETPOINTS:
+            limit, command, parameter = row
+            quantity = QUANTITY[command]
+            unlimited.execute(f"VOLT {BEFORE['VOLT']} mV;CURR {BEFORE['CURR']} mA")
+            session = Session(supply, Limits(amperes=limit), "test")
+            session.execute(f"{command} {parameter}")
+            error = session.execute("SYST:ERR?")
+            held = setpoints.to_units(quantity, float(session.execute(f"{command}?")))
+            if error == '0,"No error"':
+                outcomes[row] = held
+            else:
+                outcomes[row] = error
+                assert held == BEFORE[command], f"{row} was refused, but sent"
+    finally:
+        supply.close()
+    assert outcomes == SCPI_SETPOINTS
+
+
+@pytest.mark.parametrize(
+    "frame, limits, refusal",
+    [
+        (request(SET_CURRENT, 65_535), Limits(), None),
+        (request(SET_CURRENT, 65_536), Limits(), "the current limit 65.536 A is outside the supply's range, 0 to 65.535 A"),
+        (request(SET_CURRENT, 29), Limits(amperes=0.029), None),
+        (request(SET_CURRENT, 30), Limits(amperes=0.029), "0.03 A is above the server's --limit-current 0.029 A"),
+        (request(SET_MAX_VOLTAGE, 1001), Limits(volts=1.0009), "1.001 V is above the server's --limit-voltage 1.0009 V"),
+        (request(SET_VOLTAGE, 1000), Limits(volts=1.0009), None),
+        (request(RESTORE_FACTORY), Limits(volts=30), "the factory settings may lie beyond the server's limits, so a reset is refused"),
+    ],
+)
+def test_rfc2217_frames_are_held_to_the_core_s_range_and_to_the_limits(frame, limits, refusal):
+    assert limits.frame_refusal(frame) == refusal
