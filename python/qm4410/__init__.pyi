@@ -10,17 +10,21 @@ from typing import ClassVar, Literal, Self, SupportsFloat, SupportsIndex, TypedD
 import serial as serial
 
 # The package's face for scripts, loaded on first use (qm4410.supply).
+from qm4410.supply import Guard as Guard
 from qm4410.supply import Identity as Identity
 from qm4410.supply import Mode as Mode
 from qm4410.supply import NoReply as NoReply
 from qm4410.supply import OutOfRange as OutOfRange
 from qm4410.supply import PortGone as PortGone
 from qm4410.supply import RefusalKind as RefusalKind
+from qm4410.supply import Rules as Rules
 from qm4410.supply import Refused as Refused
 from qm4410.supply import Status as Status
 from qm4410.supply import Supply as Supply
 from qm4410.supply import SupplyError as SupplyError
 from qm4410.supply import SwitchOffFailed as SwitchOffFailed
+from qm4410.supply import Trip as Trip
+from qm4410.supply import Tripped as Tripped
 
 __version__: str
 _Result = TypeVar("_Result")

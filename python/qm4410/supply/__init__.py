@@ -4,15 +4,17 @@
 `setpoints` holds the one rule from a number to what is sent, `status` the
 typed status record, `switch_off` the confirmed switch-off, `opening` the
 opening of a port with its refusals, `wire` the frame format the server
-needs, `virtual` the virtual supplies, and `link` the driver's commands,
-quiet and logged, as the layers above use them."""
+needs, `virtual` the virtual supplies, `link` the driver's commands,
+quiet and logged, as the layers above use them, and `guard` the rules that
+protect what the supply feeds (limits, slew rates, trips, a watchdog)."""
 
 from .errors import NoReply, OutOfRange, PortGone, Refused, RefusalKind, SupplyError, SwitchOffFailed
 from .face import Supply
+from .guard import Guard, Rules, Trip, Tripped
 from .status import Identity, Mode, Status
 
 # Also reachable as qm4410.<name>.
 __all__ = [
-    "Identity", "Mode", "NoReply", "OutOfRange", "PortGone", "Refused", "RefusalKind", "Status", "Supply",
-    "SupplyError", "SwitchOffFailed",
+    "Guard", "Identity", "Mode", "NoReply", "OutOfRange", "PortGone", "Refused", "RefusalKind", "Rules", "Status",
+    "Supply", "SupplyError", "SwitchOffFailed", "Trip", "Tripped",
 ]

@@ -112,9 +112,8 @@ class Tripped(SupplyError):
     on); `trip` tells which trip."""
 
     def __init__(self, trip: Trip) -> None:
-        super().__init__(
-            f"the output stays off: the guard tripped on {trip.name} ({trip.reason}); clear the trip first"
-        )
+        left = "the output is off" if trip.output_off else "the output could not be confirmed off"
+        super().__init__(f"the guard tripped on {trip.name} ({trip.reason}); {left}; clear the trip to switch it on")
         self.trip = trip
 
 
@@ -363,10 +362,10 @@ class Guard:
                 self._lock.wait()
             if not wait or ramp.done or self._closing:
                 return
-            if self._trip is not None:
-                raise Tripped(self._trip)
             if ramp.unanswered:
                 raise NoReply(f"the supply on {self.supply.port} stopped answering during the {quantity} ramp")
+            if self._trip is not None:
+                raise Tripped(self._trip)
 
     # The guard's thread.
 
