@@ -1,24 +1,19 @@
-"""Leaving the supply safe, and saying how it was left."""
+"""What qm4410.server still imports from the command to switch the output
+off: it goes once the server switches off through the supply core itself."""
 
 import sys
 
-from qm4410 import workflows
+from qm4410.supply.face import link_of
+from qm4410.supply.link import Driver
+from qm4410.supply.switch_off import CONFIRMED, still_on_message, switch_off as switch_link_off
+
+__all__ = ["still_on_message", "switch_off"]
 
 
-def switch_off(driver) -> str | None:
-    """workflows.switch_off(), told on standard error: the output state
+def switch_off(driver: Driver) -> str | None:
+    """The confirmed switch-off, told on standard error: the output state
     last read back, "off" once confirmed."""
-    state = workflows.switch_off(driver)
+    state = switch_link_off(link_of(driver))
     if state == "off":
-        print("output switched off", file=sys.stderr)
+        print(CONFIRMED, file=sys.stderr)
     return state
-
-
-def still_on_message(state: str | None) -> str:
-    """What to tell when switch_off() ended with `state` short of "off"."""
-    if state == "on":
-        return "the output is still on: the supply kept reporting it on; switch it off at the supply"
-    return (
-        "the output may still be on: the supply did not confirm switching it off "
-        "(no status came back); check the supply"
-    )
