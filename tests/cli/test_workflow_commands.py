@@ -96,7 +96,7 @@ def test_a_profile_runs_to_its_plan_and_repeats(cli, qm4410_port, tmp_path):
     assert plan.stdout.splitlines()[-1] == "6 steps, 1.8 s in all"
     assert plan.stdout.split()[8:16] == ["1", "1", "2", "0", "s", "0.4", "s", "4.200"]
 
-    result = cli("run", "--port", qm4410_port, str(profile), "--repeat", "2", "--interval", "0.15", "--csv", str(log))
+    result = cli("run", "--port", qm4410_port, str(profile), "--repeat", "2", "--interval", "0.1", "--csv", str(log))
     assert result.returncode == 0, result.stderr
     steps: dict[tuple[str, str], list[dict]] = {}
     for row in read_csv(log):
