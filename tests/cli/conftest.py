@@ -1,19 +1,113 @@
-"""Run the installed `qm4410` command in a subprocess against the virtual supply."""
+"""The `qm4410` command under test: run in this process (`cli`), which is
+most tests; or as the installed program in a process of its own where the
+process is the point (signals, terminals, exit statuses end to end).
+Virtual supplies come from the package's own fixtures (qm4410_sim,
+qm4410_port)."""
 
+import contextlib
 import json
 import os
+import re
 import shutil
-import signal
 import subprocess
 import sys
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
+
+from qm4410 import Supply
+from qm4410.cli import main
 
 # pip puts console scripts beside the interpreter; a venv used without
 # activation does not have that folder on PATH.
 SCRIPTS = str(Path(sys.executable).parent)
 SEARCH_PATH = SCRIPTS + os.pathsep + os.environ.get("PATH", "")
+
+USAGE, PORT_MISSING, PERMISSION_DENIED, PORT_BUSY, NO_ANSWER, WRONG_MODEL = 2, 3, 4, 5, 6, 7
+SETTING_FAILED, CANNOT_OPEN, SIMULATOR_FAILED, LINE_LOST, MISSING_DEPENDENCY, FILE_ERROR = 8, 9, 10, 11, 12, 13
+NOT_A_PORT, NO_VIRTUAL_SUPPLY, SUPPLY_WARNS, CANNOT_CONNECT, HOST_UNKNOWN = 14, 15, 16, 17, 18
+
+
+@dataclass
+class Result:
+    """How a run of the command ended, as subprocess.run tells it."""
+
+    returncode: int
+    stdout: str
+    stderr: str
+
+
+@pytest.fixture
+def cli(capsys, monkeypatch):
+    """Runs the command in this process: cli("status", "--port", port) is a
+    Result. $QM4410_PORT is unset, as for a user who never set it."""
+    monkeypatch.delenv("QM4410_PORT", raising=False)
+
+    def run(*args: str) -> Result:
+        capsys.readouterr()  # what the test printed before is not the command's
+        try:
+            status = main(list(args))
+        except SystemExit as exit:  # argparse's usage errors, --help, --version
+            status = exit.code
+        out, err = capsys.readouterr()
+        return Result(status, out, err)
+
+    return run
+
+
+def assert_fails(result, status: int, *advice: str) -> None:
+    """The command ended with `status` and one line of advice matching each
+    pattern of `advice`, and no traceback."""
+    assert result.returncode == status, (result.stdout, result.stderr)
+    assert "Traceback" not in result.stderr
+    for text in advice:
+        assert re.search(text, result.stderr, re.M), result.stderr
+
+
+def status_of(port: str) -> dict:
+    """The supply's status record, read through the core."""
+    with Supply(port) as supply:
+        return supply.status().record()
+
+
+@pytest.fixture
+def powered_port(qm4410_port) -> str:
+    """A virtual supply under remote control with its output on at 5 V, 1 A."""
+    with Supply(qm4410_port) as supply:
+        supply.remote = True
+        supply.voltage, supply.current_limit = 5.0, 1.0
+        supply.output = True
+    return qm4410_port
+
+
+class SilentLine:
+    """A pseudo-terminal whose far end nobody answers, but which tells what
+    was sent to it."""
+
+    def __init__(self) -> None:
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        os.close(slave)
+
+    def received(self) -> bytes:
+        os.set_blocking(self.master, False)
+        data = b""
+        # BlockingIOError: nothing more waits; EIO: nobody has the far end open.
+        with contextlib.suppress(OSError):
+            while chunk := os.read(self.master, 1024):
+                data += chunk
+        return data
+
+
+@pytest.fixture
+def silent_line():
+    line = SilentLine()
+    yield line
+    os.close(line.master)
+
+
+# The command as its own process.
 
 
 def program(name: str) -> str:
@@ -49,46 +143,25 @@ def start_cli(*args: str) -> subprocess.Popen:
     )
 
 
-def status_of(port: str) -> dict:
-    result = run_cli("status", "--port", port, "--json")
-    assert result.returncode == 0, result.stderr
-    return json.loads(result.stdout)
-
-
 @pytest.fixture
-def start_sim():
-    """Start virtual supplies with the given options; each yields its port."""
-    processes = []
+def hold():
+    """hold(port): another process holds `port` open until the test ends,
+    as a terminal program left running would."""
+    holders = []
 
-    def start(*options: str) -> str:
-        process = subprocess.Popen(
-            [program("qm4410-sim"), *options], stdout=subprocess.PIPE, text=True
+    def start(port: str) -> int:
+        holder = subprocess.Popen(
+            [sys.executable, "-c", "import serial, sys; s = serial.Serial(sys.argv[1]); print(flush=True); "
+             "sys.stdin.read()", port],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
         )
-        processes.append(process)
-        port = process.stdout.readline().strip()
-        assert port.startswith("/"), f"qm4410-sim {' '.join(options)} gave no port"
-        return port
+        holders.append(holder)
+        assert holder.stdout.readline() == "\n"  # it has the port open
+        return holder.pid
 
     yield start
-    for process in processes:
-        process.send_signal(signal.SIGTERM)
-        process.wait(10)
-        process.stdout.close()
-
-
-@pytest.fixture
-def sim_port(start_sim) -> str:
-    return start_sim()
-
-
-@pytest.fixture
-def powered_port(sim_port) -> str:
-    """A virtual supply under remote control with its output on at 5 V, 1 A."""
-    result = run_cli(
-        "set", "--port", sim_port, "--mode", "remote", "--voltage", "5", "--current", "1", "--output", "on"
-    )
-    assert result.returncode == 0, result.stderr
-    return sim_port
+    for holder in holders:
+        holder.communicate(timeout=10)
 
 
 # The command run in a fresh interpreter with the machine's serial ports

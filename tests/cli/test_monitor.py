@@ -10,13 +10,17 @@ import select
 import signal
 import struct
 import subprocess
+import sys
 import termios
 import time
 from pathlib import Path
 
 import pytest
 
-from conftest import environment, program, run_cli, start_cli, status_of
+from qm4410 import Supply
+from qm4410.cli import port
+
+from conftest import MISSING_DEPENDENCY, environment, program, start_cli, status_of
 
 FIELDS = [
     "timestamp", "elapsed_s", "voltage_real", "current_real", "power_w", "voltage_set",
@@ -44,9 +48,9 @@ def read_jsonl(path) -> list[dict]:
 
 
 @pytest.mark.parametrize("option, read", [("--csv", read_csv), ("--jsonl", read_jsonl)])
-def test_samples_are_written_at_the_pace_asked(powered_port, tmp_path, option, read):
+def test_samples_are_written_at_the_pace_asked(cli, powered_port, tmp_path, option, read):
     path = tmp_path / "samples"
-    result = run_cli("monitor", "--port", powered_port, "--interval", "0.25", "--duration", "1", option, str(path))
+    result = cli("monitor", "--port", powered_port, "--interval", "0.25", "--duration", "1", option, str(path))
     assert result.returncode == 0, result.stderr
     samples = read(path)
     assert len(samples) == 5  # at 0, 0.25, 0.5, 0.75 and 1 s
@@ -64,9 +68,9 @@ def test_samples_are_written_at_the_pace_asked(powered_port, tmp_path, option, r
 
 
 @pytest.mark.parametrize("size", [(1000, 750), (640, 480)])
-def test_plot_is_a_png_of_the_size_asked(powered_port, tmp_path, size):
+def test_plot_is_a_png_of_the_size_asked(cli, powered_port, tmp_path, size):
     path = tmp_path / "run.png"
-    result = run_cli(
+    result = cli(
         "monitor", "--port", powered_port, "--interval", "0.2", "--duration", "0.6",
         "--plot", str(path), "--plot-size", "{}x{}".format(*size),
     )
@@ -76,15 +80,11 @@ def test_plot_is_a_png_of_the_size_asked(powered_port, tmp_path, size):
     assert struct.unpack(">II", header[16:24]) == size
 
 
-def test_plot_without_matplotlib_is_refused_before_sampling(sim_port, tmp_path):
-    broken = tmp_path / "matplotlib"
-    broken.mkdir()
-    (broken / "__init__.py").write_text("raise ImportError('matplotlib is not installed')\n")
-    result = run_cli(
-        "monitor", "--port", sim_port, "--duration", "1", "--plot", str(tmp_path / "x.png"),
-        env=environment(PYTHONPATH=str(tmp_path)),
-    )
-    assert result.returncode == 12
+def test_plot_without_matplotlib_is_refused_before_sampling(cli, monkeypatch, silent_line, tmp_path):
+    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # as if it were not installed
+    result = cli("monitor", "--port", silent_line.path, "--duration", "1", "--plot", str(tmp_path / "x.png"))
+    assert result.returncode == MISSING_DEPENDENCY
+    assert silent_line.received() == b""
     assert "pip install 'qm4410[plot]'" in result.stderr and "Traceback" not in result.stderr
     assert result.stdout == ""
 
@@ -184,13 +184,17 @@ def test_the_simulator_does_not_outlive_a_killed_command():
 
 
 @pytest.mark.parametrize("first, then", [(signal.SIGHUP, signal.SIGTERM), (signal.SIGTERM, signal.SIGHUP)])
-def test_later_signals_do_not_replace_the_first(powered_port, first, then):
+def test_later_signals_do_not_replace_the_first(powered_port, tmp_path, first, then):
     # The system going down after the terminal closed: the status says why
-    # the run ended, whatever keeps arriving while it finishes.
-    monitor = start_cli("monitor", "--port", powered_port, "--interval", "0.1", "--off-on-exit")
+    # the run ended, whatever keeps arriving while it finishes (here while it
+    # draws its plot).
+    monitor = start_cli("monitor", "--port", powered_port, "--interval", "0.1", "--off-on-exit",
+                        "--plot", str(tmp_path / "run.png"))
     assert "output on" in monitor.stdout.readline()
     monitor.send_signal(first)
-    time.sleep(0.2)  # pending signals are handled lowest number first: let this one land alone
+    # Signals that wait together are handled lowest number first: the next
+    # go once the first has ended the sampling and the output is off.
+    assert monitor.stderr.readline() == "output switched off\n"
     deadline = time.monotonic() + 10
     while monitor.poll() is None and time.monotonic() < deadline:
         with contextlib.suppress(ProcessLookupError):
@@ -247,11 +251,11 @@ def test_a_closed_terminal_costs_nothing_but_the_screen(powered_port, tmp_path, 
 
 
 @pytest.mark.parametrize("option, read", [("--csv", read_csv), ("--jsonl", read_jsonl)])
-def test_append_adds_to_the_log_under_one_header(powered_port, tmp_path, option, read):
+def test_append_adds_to_the_log_under_one_header(cli, powered_port, tmp_path, option, read):
     path = tmp_path / "overnight"
     counts = []
     for _ in range(2):
-        result = run_cli("monitor", "--port", powered_port, "--interval", "0.2", "--duration", "0.2", option, str(path),
+        result = cli("monitor", "--port", powered_port, "--interval", "0.2", "--duration", "0.2", option, str(path),
                          "--append")
         assert result.returncode == 0, result.stderr
         counts.append(len(read(path)))  # read_csv takes a second header for a row, and fails on it
@@ -259,10 +263,10 @@ def test_append_adds_to_the_log_under_one_header(powered_port, tmp_path, option,
 
 
 @pytest.mark.parametrize("option, read", [("--csv", read_csv), ("--jsonl", read_jsonl)])
-def test_an_unanswered_sample_keeps_its_row(start_sim, tmp_path, option, read):
+def test_an_unanswered_sample_keeps_its_row(cli, qm4410_sim, tmp_path, option, read):
     path = tmp_path / "samples"
-    port = start_sim("--drop-every", "3")  # the identity, then every third request
-    result = run_cli("monitor", "--port", port, "--interval", "0.7", "--duration", "2.1", option, str(path))
+    port = qm4410_sim(drop_every=3)  # the identity, then every third request
+    result = cli("monitor", "--port", port, "--interval", "0.4", "--duration", "1.2", option, str(path))
     assert result.returncode == 0, result.stderr
     samples = read(path)
     missed = [sample for sample in samples if not sample["answered"]]
@@ -279,42 +283,27 @@ def test_an_unanswered_sample_keeps_its_row(start_sim, tmp_path, option, read):
     "sim_options, options, said",
     [
         # The identity is answered, the one sample is not: nothing to draw.
-        (["--drop-every", "2"], ["--interval", "1", "--duration", "0.5"],
+        ({"drop_every": 2}, ["--interval", "1", "--duration", "0.5"],
          r"^qm4410: no plot: the supply answered none of the 1 sample$"),
         # 52 bytes at 4800 baud take 0.11 s: the interval asked cannot be kept.
-        (["--line-speed", "4800"], ["--interval", "0.05", "--duration", "0.4"],
-         r"^qm4410: warning: the supply takes 0\.1\d\d s to answer, longer than --interval 0\.05: "
-         r"sampling every 0\.\d+ s instead$"),
+        ({"line_speed": 4800}, ["--interval", "0.05", "--duration", "0.4"],
+         r"^qm4410: warning: the supply takes \d\.\d{3} s to answer, longer than --interval 0\.05: "
+         r"sampling every [\d.]+ s instead$"),
     ],
 )
-def test_what_the_run_could_not_do_is_said_once(start_sim, tmp_path, sim_options, options, said):
+def test_what_the_run_could_not_do_is_said_once(cli, qm4410_sim, tmp_path, sim_options, options, said):
     plot = tmp_path / "run.png"
-    result = run_cli("monitor", "--port", start_sim(*sim_options), *options, "--plot", str(plot))
+    result = cli("monitor", "--port", qm4410_sim(**sim_options), *options, "--plot", str(plot))
     assert result.returncode == 0, result.stderr
     assert len(re.findall(said, result.stderr, re.M)) == 1, result.stderr
     assert plot.exists() == ("no plot" not in said)
 
 
-def sample_at(elapsed: float, volts: float | None) -> dict:
-    measured = {"voltage_real": volts, "current_real": None if volts is None else 0.5}
-    return {"timestamp": "2026-01-01T00:00:00.000+00:00", "elapsed_s": elapsed, **measured,
-            "power_w": None if volts is None else volts * 0.5, "answered": volts is not None}
-
-
-@pytest.mark.parametrize("name, start", [("run.png", b"\x89PNG"), ("run.SVG", b"<?xml"), ("run.pdf", b"%PDF")])
-def test_the_plot_takes_the_format_of_its_extension(tmp_path, name, start):
-    from qm4410.cli import plot
-
-    path = tmp_path / name
-    plot.draw([sample_at(0, 5.0), sample_at(0.5, None), sample_at(1.0, 4.9)], str(path), (640, 480))
-    assert path.read_bytes().startswith(start)
-
-
-def test_switching_off_is_confirmed_through_lost_replies():
+def test_switching_off_is_confirmed_through_lost_replies(cli):
     # The samples at 0 and 0.5 s are requests 2 (lost) and 3; the switch-off
     # is request 4, whose reply is lost although the supply obeys: the
     # status read next (5) confirms it.
-    result = run_cli("monitor", "--sim", "--drop-every", "2", "--interval", "0.5", "--duration", "0.5", "--off-on-exit")
+    result = cli("monitor", "--sim", "--drop-every", "2", "--interval", "0.5", "--duration", "0.5", "--off-on-exit")
     assert result.returncode == 0, result.stderr
     assert result.stderr.splitlines()[-1] == "output switched off"
 
@@ -322,12 +311,14 @@ def test_switching_off_is_confirmed_through_lost_replies():
 class ScriptedSupply:
     """Answers the switch-off and the status reads with the replies given, in turn."""
 
+    port = "/dev/ttyScripted"
+
     def __init__(self, *states):
         self.states = list(states)
         self.calls = []
 
     def set_ouput_mode(self, mode):
-        self.calls.append("off")
+        self.calls.append(mode)
         return False
 
     def read_dev_status(self):
@@ -351,10 +342,12 @@ class ScriptedSupply:
         ([OSError(5, "Input/output error")], None, ["off", "status"]),  # the line is gone: no use trying again
     ],
 )
-def test_switch_off_reports_the_state_the_supply_is_in(capsys, states, left, calls):
-    from qm4410.cli.safety import switch_off
-
+def test_switch_off_tells_the_state_the_supply_is_in(capsys, states, left, calls):
     supply = ScriptedSupply(*states)
-    assert switch_off(supply) == left
+    failure = port.switch_off(Supply.from_driver(supply))
     assert supply.calls == calls
-    assert ("output switched off" in capsys.readouterr().err) == (left == "off")
+    assert (failure is None) == (left == "off")
+    if failure is not None:
+        assert failure.state == left
+        assert str(failure).startswith("the output is still on" if left == "on" else "the output may still be on")
+    assert capsys.readouterr().err == ("output switched off\n" if left == "off" else "")

@@ -1,8 +1,11 @@
-"""set: safe order, the driver's own lines, read-back and refusals."""
+"""set: safe order, the trace, read-back and refusals."""
 
 import pytest
 
-from conftest import run_cli, status_of
+from qm4410.cli.commands.set import agrees
+from qm4410.supply import setpoints
+
+from conftest import SUPPLY_WARNS, USAGE, status_of
 
 
 @pytest.mark.parametrize(
@@ -10,51 +13,62 @@ from conftest import run_cli, status_of
     [
         (
             ["--mode", "remote", "--max-voltage", "12", "--voltage", "5", "--current", "0.25", "--output", "on"],
-            {"work_mode": "remote", "voltage_max_set": 12.0, "voltage_set": 5.0, "current_set": 0.25, "out_status": "on"},
+            {"work_mode": "remote", "voltage_max_set": 12.0, "voltage_set": 5.0, "current_set": 0.25,
+             "out_status": "on"},
         ),
-        # Set-points go out truncated to whole mV/mA: within the resolution, so accepted.
-        (["--voltage", "1.0009", "--current", "0.0019"], {"voltage_set": 1.0, "current_set": 0.001}),
         (["--output", "off", "--mode", "local"], {"out_status": "off", "work_mode": "local"}),
     ],
 )
-def test_settings_reach_the_supply_and_read_back(sim_port, options, expected):
-    result = run_cli("set", "--port", sim_port, *options)
+def test_settings_reach_the_supply_and_read_back(cli, qm4410_port, options, expected):
+    result = cli("set", "--port", qm4410_port, *options)
     assert result.returncode == 0, result.stderr
-    record = status_of(sim_port)
+    record = status_of(qm4410_port)
     assert {key: record[key] for key in expected} == expected
     # The table printed after the settings is the supply's state right then.
     assert f"voltage_set      {record['voltage_set']:.3f} V" in result.stdout
 
 
+# What the supply holds for each value, in whole mV or mA, as the core's one
+# rule has it (the value as written, truncated); or its refusal, nothing sent.
+@pytest.mark.parametrize(
+    "option, value",
+    [
+        ("--voltage", "1.0009"), ("--current", "0.0019"), ("--current", "0.0004"), ("--current", "0.029"),
+        ("--current", "65.535"), ("--max-voltage", "4294967.295"),
+        ("--current", "65.536"), ("--current", "70"), ("--voltage", "-0.001"), ("--voltage", "nan"),
+        ("--current", "inf"), ("--max-voltage", "4294967.296"),
+    ],
+)
+def test_a_value_is_held_as_the_core_sends_it_or_refused_in_its_words(cli, qm4410_port, option, value):
+    quantity, what, key = {
+        "--voltage": ("voltage", "the voltage", "voltage_set"),
+        "--max-voltage": ("voltage", "the maximum voltage", "voltage_max_set"),
+        "--current": ("current", "the current limit", "current_set"),
+    }[option]
+    before = status_of(qm4410_port)
+    try:
+        units = setpoints.to_units(quantity, float(value), what)
+    except ValueError as refusal:
+        result = cli("set", "--port", qm4410_port, option, value)
+        assert result.returncode == USAGE and result.stderr.endswith(f"argument {option}: {refusal}\n")
+        assert status_of(qm4410_port) == before
+        return
+    result = cli("set", "--port", qm4410_port, option, value)
+    assert result.returncode in (0, SUPPLY_WARNS), result.stderr  # a maximum below the voltage warns
+    assert round(status_of(qm4410_port)[key] * 1000) == units
+
+
 @pytest.mark.parametrize("verbose", [False, True])
-def test_the_drivers_own_lines_are_a_trace_on_request(sim_port, verbose):
-    result = run_cli("set", "--port", sim_port, "--voltage", "3.3", "--current", "0.5", *(["-v"] if verbose else []))
+def test_every_exchange_is_a_trace_on_request(cli, qm4410_port, verbose):
+    result = cli("set", "--port", qm4410_port, "--voltage", "3.3", "--current", "0.5", *(["-v"] if verbose else []))
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[0].split()[0] == "current_real"  # the table alone
     trace = [line for line in result.stderr.splitlines() if line.startswith("qm4410: driver: ")]
-    assert [line.split(", read:")[0] for line in trace] == (
-        ["qm4410: driver: set voltage", "qm4410: driver: set current"] if verbose else []
-    )
-
-
-@pytest.mark.parametrize(
-    "options",
-    [
-        [],
-        ["--voltage", "-0.5"],
-        ["--current", "nan"],
-        ["--max-voltage", "inf"],
-        ["--voltage", "4294967.296"],
-        ["--output", "ON"],
-        ["--mode", "pc"],
-    ],
-)
-def test_refused_settings_send_nothing(sim_port, options):
-    before = status_of(sim_port)
-    result = run_cli("set", "--port", sim_port, *options)
-    assert result.returncode == 2
-    assert "Traceback" not in result.stderr and result.stdout == ""
-    assert status_of(sim_port) == before
+    assert len(trace) == len(result.stderr.splitlines())
+    exchanges = [line.split(": ")[3] for line in trace]  # "qm4410: driver: PORT: WHAT: how it went"
+    assert exchanges == (["voltage 3300 mV", "current limit 500 mA", "status"] if verbose else [])
+    if verbose:  # with what the driver itself said of it
+        assert "set voltage, read:" in trace[0] and "set current, read:" in trace[1]
 
 
 @pytest.mark.parametrize(
@@ -67,9 +81,9 @@ def test_refused_settings_send_nothing(sim_port, options):
         (["--voltage", "30", "--current", "5", "--output", "on"], "the supply reports over-temperature"),
     ],
 )
-def test_settings_taken_but_warned_about_exit_16(sim_port, options, warning):
-    result = run_cli("set", "--port", sim_port, *options)
-    assert result.returncode == 16, result.stderr
+def test_settings_taken_but_warned_about_exit_16(cli, qm4410_port, options, warning):
+    result = cli("set", "--port", qm4410_port, *options)
+    assert result.returncode == SUPPLY_WARNS, result.stderr
     assert result.stderr == f"qm4410: warning: {warning}\n"
     assert result.stdout.startswith("current_real ")  # the read-back is shown as ever
 
@@ -88,6 +102,4 @@ def test_settings_taken_but_warned_about_exit_16(sim_port, options, warning):
     ],
 )
 def test_read_back_agrees_within_the_resolution(requested, read_back, expected):
-    from qm4410.cli.setting import agrees
-
     assert agrees(requested, read_back) is expected

@@ -14,14 +14,16 @@ from conftest import run_emulated
         (["ports"], 0, "{port}  n/a"),
         (["status", "--port", "{port}"], 0, "out_status       off"),
         (["set", "--port", "{port}", "--voltage", "2"], 0, "voltage_set      2.000 V"),
-        (["status", "--port", "COM9"], 3, "there is no port COM9; the serial ports of this machine are: {port}"),
+        (["status", "--port", "COM9"], 3, "there is no port COM9; the serial ports of this machine are: {ports}"),
         (["status", "--port", "{file}"], 14, "is not a COM port"),
         (["status", "--port", "{busy}"], 5, "{busy} is in use by another program; close it there first"),
         (["status", "--sim"], 15, "no virtual supply is available on Windows"),
     ],
 )
-def test_the_command_works_without_what_windows_lacks(start_sim, tmp_path, args, status, expected):
-    names = {"port": start_sim(), "busy": start_sim(), "file": str(tmp_path / "notes.txt")}
+def test_the_command_works_without_what_windows_lacks(qm4410_sim, tmp_path, args, status, expected):
+    # The machine's ports are the two supplies' alone, listed in order.
+    names = {"port": qm4410_sim(), "busy": qm4410_sim(), "file": str(tmp_path / "notes.txt")}
+    names["ports"] = ", ".join(sorted([names["port"], names["busy"]]))
     (tmp_path / "notes.txt").write_text("not a port\n")
     result = run_emulated(*(arg.format(**names) for arg in args), ports=[names["port"], names["busy"]],
                           windows=True, busy=[names["busy"]])

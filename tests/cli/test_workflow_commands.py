@@ -4,18 +4,20 @@ that cannot run."""
 
 import csv
 import json
+import re
 import os
 import pty
 import signal
 import subprocess
-import time
 
 import pytest
 
-from conftest import environment, program, run_cli, start_cli, status_of
+from qm4410 import Supply
+from qm4410.supply import switch_off
+
+from conftest import FILE_ERROR, NO_ANSWER, USAGE, environment, program, start_cli, status_of
 from sim.peer_supply import PeerSupply
 
-USAGE, PORT_MISSING, NO_ANSWER, FILE_ERROR = 2, 3, 6, 13
 FIELDS = [
     "timestamp", "elapsed_s", "cycle", "step", "asked_voltage", "asked_current", "voltage_real", "current_real",
     "power_w", "voltage_set", "current_set", "voltage_max_set", "out_status", "out_mode", "beyond_temp",
@@ -37,10 +39,10 @@ def read_csv(path) -> list[dict]:
 
 
 @pytest.mark.parametrize("both_ways, leave_on", [(False, False), (True, True)])
-def test_sweep_records_each_step_and_leaves_the_output_as_asked(sim_port, tmp_path, both_ways, leave_on):
+def test_sweep_records_each_step_and_leaves_the_output_as_asked(cli, qm4410_port, tmp_path, both_ways, leave_on):
     log, picture = tmp_path / "iv.jsonl", tmp_path / "iv.svg"
     extra = ["--both-ways"] * both_ways + ["--leave-on"] * leave_on
-    result = run_cli("sweep", "--port", sim_port, "--voltage", "0:2:0.5", "--current", "1", "--dwell", "0",
+    result = cli("sweep", "--port", qm4410_port, "--voltage", "0:2:0.5", "--current", "1", "--dwell", "0",
                      "--jsonl", str(log), "--plot", str(picture), *extra)
     assert result.returncode == 0, result.stderr
     swept = [0.0, 0.5, 1.0, 1.5, 2.0] + ([1.5, 1.0, 0.5, 0.0] if both_ways else [])
@@ -50,16 +52,16 @@ def test_sweep_records_each_step_and_leaves_the_output_as_asked(sim_port, tmp_pa
     assert all(row["out_status"] == "on" and row["answered"] for row in rows)
     assert len(result.stdout.splitlines()) == len(swept)
     assert picture.read_text().lstrip().startswith("<?xml")  # the format of the extension
-    assert status_of(sim_port)["out_status"] == ("on" if leave_on else "off")
+    assert status_of(qm4410_port)["out_status"] == ("on" if leave_on else "off")
 
 
 @pytest.mark.parametrize("condition, said", [
     (["--stop-power", "2"], "the measured power 2.250 W reached the stop power 2 W at voltage 3.000 V"),
     (["--stop-current", "0.5"], "the measured current 0.500 A reached the stop current 0.500 A at voltage 2.000 V"),
 ])
-def test_a_stop_condition_ends_the_sweep_with_the_output_off(start_sim, condition, said):
-    port = start_sim("--load", "4")
-    result = run_cli("sweep", "--port", port, "--voltage", "0:10:1", "--current", "5", "--dwell", "0",
+def test_a_stop_condition_ends_the_sweep_with_the_output_off(cli, qm4410_sim, condition, said):
+    port = qm4410_sim(load=4)
+    result = cli("sweep", "--port", port, "--voltage", "0:10:1", "--current", "5", "--dwell", "0",
                      "--leave-on", *condition)
     assert result.returncode == 0, result.stderr
     assert said in result.stderr and "output switched off" in result.stderr
@@ -67,39 +69,34 @@ def test_a_stop_condition_ends_the_sweep_with_the_output_off(start_sim, conditio
 
 
 @pytest.mark.parametrize("argv, status, said", [
-    (["sweep", "--voltage", "5:1:1", "--current", "1"], USAGE, "leads away from 1.0 V"),
-    (["sweep", "--voltage", "0:30:0.001", "--current", "1"], USAGE, "more than 10000"),
-    (["sweep", "--voltage", "0:5:1", "--current", "0:1:0.1"], USAGE, "exactly one of --voltage and --current"),
-    (["sweep", "--voltage", "0:5:1", "--current", "70"], USAGE, "outside the supply's range"),
-    (["sweep", "--voltage", "0:5:1", "--current", "1", "--stop-current", "0"], USAGE, "must be above 0"),
-    (["ramp", "--to", "5", "--rate", "0"], USAGE, "the rate must be above 0"),
-    (["ramp", "--to", "5", "--rate", "1", "--voltage", "3"], USAGE, "give --current besides"),
     (["run", "{bad.csv}"], USAGE, "bad.csv:3:1: the duration must not be negative"),
     (["run", "{bad.csv}"], USAGE, "bad.csv:5:4: the output is 'on' or 'off'"),
     (["run", "{good.csv}", "--repeat", "400000"], USAGE, "more than 1000000 steps"),
+    (["run", "{good.txt}"], USAGE, "a profile is a .csv or a .toml file"),
+    (["run", "{none.csv}"], FILE_ERROR, "cannot read the profile .*none.csv: No such file"),
     (["run", "{good.csv}", "--csv", "{monitor.csv}", "--append"], FILE_ERROR, "its columns are not those of"),
 ])
-def test_what_cannot_run_is_refused_before_the_port_is_touched(tmp_path, argv, status, said):
-    files = {"bad.csv": PROFILE.replace("0.3,", "-1,") + "1,,,maybe\n", "good.csv": PROFILE,
+def test_what_cannot_run_is_refused_before_the_port_is_touched(cli, tmp_path, argv, status, said):
+    files = {"bad.csv": PROFILE.replace("0.3,", "-1,") + "1,,,maybe\n", "good.csv": PROFILE, "good.txt": PROFILE,
              "monitor.csv": "timestamp,elapsed_s,voltage_real\n"}
     for name, text in files.items():
         (tmp_path / name).write_text(text)
     argv = [str(tmp_path / word[1:-1]) if word.startswith("{") else word for word in argv]
     # Had it looked for the port, it would have failed for its absence.
-    result = run_cli(*argv, "--port", str(tmp_path / "no-such-port"))
+    result = cli(*argv, "--port", str(tmp_path / "no-such-port"))
     assert (result.returncode, result.stdout) == (status, ""), result.stderr
-    assert said in result.stderr
+    assert re.search(said, result.stderr)
 
 
-def test_a_profile_runs_to_its_plan_and_repeats(sim_port, tmp_path):
+def test_a_profile_runs_to_its_plan_and_repeats(cli, qm4410_port, tmp_path):
     profile, log = tmp_path / "p.csv", tmp_path / "p.csv.log"
     profile.write_text(PROFILE)
-    plan = run_cli("run", str(profile), "--repeat", "2", "--dry-run")  # no port needed to plan
+    plan = cli("run", str(profile), "--repeat", "2", "--dry-run")  # no port needed to plan
     assert plan.returncode == 0, plan.stderr
     assert plan.stdout.splitlines()[-1] == "6 steps, 1.8 s in all"
     assert plan.stdout.split()[8:16] == ["1", "1", "2", "0", "s", "0.4", "s", "4.200"]
 
-    result = run_cli("run", "--port", sim_port, str(profile), "--repeat", "2", "--interval", "0.15", "--csv", str(log))
+    result = cli("run", "--port", qm4410_port, str(profile), "--repeat", "2", "--interval", "0.1", "--csv", str(log))
     assert result.returncode == 0, result.stderr
     steps: dict[tuple[str, str], list[dict]] = {}
     for row in read_csv(log):
@@ -111,7 +108,7 @@ def test_a_profile_runs_to_its_plan_and_repeats(sim_port, tmp_path):
              for key, rows in steps.items()}
     assert [shown["2", step] for step in "123"] == [{("4.2", "1.0", "on")}, {("4.2", "0.2", "on")},
                                                      {("4.2", "0.2", "off")}]
-    assert status_of(sim_port)["out_status"] == "off"
+    assert status_of(qm4410_port)["out_status"] == "off"
 
 
 @pytest.mark.parametrize("argv, sig, output_after", [
@@ -124,7 +121,8 @@ def test_a_signal_ends_the_run_between_two_exchanges(powered_port, tmp_path, arg
     log = tmp_path / "rows.csv"
     argv = [str(tmp_path / "profile.csv") if word == "{profile}" else word for word in argv]
     command = start_cli(*argv, "--port", powered_port, "--csv", str(log))
-    time.sleep(1.5)
+    for _ in range(2):  # the reading it starts from, and a step: under way
+        assert command.stdout.readline().startswith(("step", "cycle"))
     command.send_signal(sig)
     _, stderr = command.communicate(timeout=30)
     assert command.returncode == 128 + sig, stderr
@@ -136,12 +134,14 @@ def test_a_signal_ends_the_run_between_two_exchanges(powered_port, tmp_path, arg
         assert 0 < record["voltage_set"] < 5 and float(rows[-1]["asked_voltage"]) == record["voltage_set"]
 
 
-def test_a_supply_that_falls_silent_ends_with_no_answer_and_its_rows_kept(tmp_path):
-    # The identity and 7 more answered; then the switch-off is tried for its 5 s.
-    peer = PeerSupply(echo=True, latency=0.005, fault="silent", every=9)
+def test_a_supply_that_falls_silent_ends_with_no_answer_and_its_rows_kept(cli, monkeypatch, tmp_path):
+    # The identity, remote control and 7 more answered, the last of them the
+    # third step's setting; then the switch-off is tried, here for 0.5 s.
+    monkeypatch.setattr(switch_off, "SWITCH_OFF_WITHIN_S", 0.5)
+    peer = PeerSupply(echo=True, latency=0.005, fault="silent", every=10)
     peer.start()
     try:
-        result = run_cli("sweep", "--voltage", "0:5:1", "--current", "1", "--dwell", "0",
+        result = cli("sweep", "--voltage", "0:5:1", "--current", "1", "--dwell", "0",
                          "--port", peer.port, "--csv", str(tmp_path / "rows.csv"))
     finally:
         peer.stop()
@@ -152,10 +152,10 @@ def test_a_supply_that_falls_silent_ends_with_no_answer_and_its_rows_kept(tmp_pa
 
 
 @pytest.mark.parametrize("on_a_terminal", [True, False])
-def test_progress_is_shown_on_a_terminal_only(sim_port, tmp_path, on_a_terminal):
+def test_progress_is_shown_on_a_terminal_only(qm4410_port, tmp_path, on_a_terminal):
     (tmp_path / "profile.csv").write_text(PROFILE)
     window, terminal = pty.openpty() if on_a_terminal else os.pipe()
-    command = subprocess.Popen([program("qm4410"), "run", "--port", sim_port, str(tmp_path / "profile.csv")],
+    command = subprocess.Popen([program("qm4410"), "run", "--port", qm4410_port, str(tmp_path / "profile.csv")],
                                stdout=subprocess.PIPE, stderr=terminal, env=environment())
     os.close(terminal)
     stdout, _ = command.communicate(timeout=30)
@@ -173,3 +173,30 @@ def _read(fd: int) -> bytes:
         return os.read(fd, 4096)
     except OSError:  # a terminal whose other end has closed
         return b""
+
+
+@pytest.mark.parametrize("argv", [
+    ["sweep", "--voltage", "1", "--current", "0:0.2:0.1", "--dwell", "0"],
+    ["ramp", "--to", "0.01", "--rate", "1"],
+    ["run", "{profile}"],
+])
+def test_a_workflow_takes_remote_control_first_and_says_so(cli, qm4410_port, tmp_path, argv):
+    (tmp_path / "profile.csv").write_text("duration,voltage,current,output\n0,1,,\n")
+    argv = [str(tmp_path / "profile.csv") if word == "{profile}" else word for word in argv]
+    assert status_of(qm4410_port)["work_mode"] == "local"
+    assert cli(*argv, "--port", qm4410_port).returncode == 0
+    assert status_of(qm4410_port)["work_mode"] == "remote"
+    assert "remote control of the supply before its first setting" in " ".join(cli(argv[0], "--help").stdout.split())
+
+
+@pytest.mark.parametrize("output, measured", [("on", 4.0), ("off", 0.0), (None, 0.0)])
+def test_a_ramp_switches_the_output_as_asked_before_ramping(cli, qm4410_sim, output, measured):
+    port = qm4410_sim(load=8)
+    with Supply(port) as supply:
+        supply.voltage = 3.99
+    result = cli("ramp", "--port", port, "--to", "4", "--rate", "1", "--current", "1",
+                 *(["--output", output] if output else []))
+    assert result.returncode == 0, result.stderr
+    # The reading the ramp starts from sees the output already as asked.
+    first, last = result.stdout.splitlines()[0], result.stdout.splitlines()[-1]
+    assert first.endswith(f"output {output or 'off'}") and f"{measured:8.3f} V" in last

@@ -23,6 +23,7 @@ def test_every_simulator_option_goes_by_its_snake_case_name(qm4410_sim, tmp_path
         "address": 3, "model": "4411", "serial": "AB1234567", "version": 7, "load": 4,
         "drop_every": 1000, "late_every": 1000, "corrupt_every": 1000, "split_every": 1000, "stray_every": 1000,
         "vanish_after": 1000, "line_speed": 1_000_000, "link": tmp_path / "ttyQM", "verbose": True,
+        "control": tmp_path / "control", "strict_address": True,
     }
     assert {name.replace("_", "-") for name in options} == long_options()
     port = qm4410_sim(**options)

@@ -52,8 +52,8 @@ def test_monitor_and_set_share_the_supply_each_with_its_own_replies(server, tmp_
         result = run_command("set", "-v", "--port", server.rfc2217, "--mode", "remote", "--voltage", "5",
                              "--current", "1", "--output", "on")
         assert result.returncode == 0, result.stderr
-        # The replies that set's driver printed carry its own command words.
-        replies = re.findall(r"qm4410: driver: set (\w+), read:\[170, \d+, (\d+),", result.stderr)
+        # The replies that set's driver printed, in its trace, carry its own command words.
+        replies = re.findall(r"^qm4410: driver: .*; set (\w+), read:\[170, \d+, (\d+),", result.stderr, re.M)
         assert replies == [("voltage", "35"), ("current", "36")], result.stderr
         until(lambda: '"out_status": "on"' in samples.read_text())
     finally:

@@ -46,6 +46,7 @@ def running(profile=PROFILE, **changes):
         (ramping(voltage=3.0), ValueError, "give only the current besides"),
         (ramping("current", 1.0, voltage=5e9), ValueError, "outside the supply's range"),
         (ramping(most_steps_per_s=0), ValueError, "above 0"),
+        (ramping(output="on"), TypeError, "True (on), False (off) or None (as it is), not 'on'"),
         (running(repeat=0), ValueError, "whole number from 1"),
         (running(repeat=True), ValueError, "whole number from 1"),
         (running(interval=0), ValueError, "the interval must be above 0"),

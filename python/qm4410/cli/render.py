@@ -27,7 +27,7 @@ def aligned(rows: Sequence[Sequence[str]]) -> str:
     )
 
 
-def shown(value) -> str:
+def shown(value: object) -> str:
     """A value as a person reads it; characters that a terminal would eat
     (the identity may hold NUL or control bytes) are written as escapes."""
     if isinstance(value, bool):
@@ -36,7 +36,7 @@ def shown(value) -> str:
     return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in text)
 
 
-def reading(key: str, value) -> str:
+def reading(key: str, value: Any) -> str:
     """One entry of the status record with its unit, to the supply's
     resolution of 1 mV or 1 mA."""
     if key in UNITS:

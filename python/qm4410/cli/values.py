@@ -1,34 +1,85 @@
 """The values options take, as argparse types: each turns the text typed
 into the value meant, or refuses it with the reason, which argparse shows
-beside the option's name (exit 2)."""
+beside the option's name (exit 2). Set-points, times and rates are refused
+by the supply core's own checks, in its words, the same at every door."""
 
 import argparse
 import ipaddress
-import math
 from collections.abc import Callable
 
-from qm4410.supply.setpoints import Quantity, Span, duration, positive
-from qm4410.supply.setpoints import setpoint as workflow_setpoint
+from qm4410.supply import setpoints
+from qm4410.supply.setpoints import Quantity, Span
+from qm4410.workflows import iv_plot
 
 from . import plot
 
-# The largest set-point the wire can carry: 2**32 - 1 mV or mA.
-LARGEST_SETPOINT = 4294967.295
 LARGEST_COUNT = 2**32 - 1
 LINE_SPEEDS = (1, 10_000_000)  # baud, as qm4410-sim takes them
+# The server's SCPI commands still read the largest set-point here.
+LARGEST_SETPOINT = setpoints.HIGHEST["voltage"]
 
 
-def setpoint(text: str) -> float:
-    value = _number(text)
-    if not 0 <= value <= LARGEST_SETPOINT:
-        raise argparse.ArgumentTypeError(f"{text} is outside 0..{LARGEST_SETPOINT}")
+def number(text: str) -> float:
+    """The number typed; whether it may be infinite or NaN is for the
+    check it goes to."""
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text} is not a number") from None
+
+
+def checked_by(check: Callable[[float], object]) -> Callable[[str], float]:
+    """A number, refused as `check` (one of the supply core's) refuses it,
+    so that no value reaches a run that would stop it there."""
+
+    def value(text: str) -> float:
+        typed = number(text)
+        try:
+            check(typed)
+        except (ValueError, TypeError) as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+        return typed
+
     return value
 
 
-def seconds(text: str) -> float:
-    value = _number(text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"{text} is not a positive number of seconds")
+def quantity(which: Quantity, what: str) -> Callable[[str], float]:
+    """A voltage or current as typed, within what the supply can be sent
+    (it goes out truncated to whole mV or mA, by the core's one rule)."""
+    return checked_by(lambda value: setpoints.to_units(which, value, what))
+
+
+def positive_quantity(which: Quantity, what: str) -> Callable[[str], float]:
+    """A voltage or current above 0, within what the supply carries."""
+    return checked_by(lambda value: setpoints.to_units(which, setpoints.positive(value, what), what))
+
+
+def above_zero(what: str) -> Callable[[str], float]:
+    return checked_by(lambda value: setpoints.positive(value, what))
+
+
+def time_span(what: str) -> Callable[[str], float]:
+    """Seconds, 0 or more."""
+    return checked_by(lambda value: setpoints.duration(value, what))
+
+
+def setpoint_or_range(which: Quantity) -> Callable[[str], float | Span]:
+    """A set-point, or the range START:STOP:STEP, as the sweep steps it."""
+    fixed = quantity(which, setpoints.NAME[which])
+
+    def value(text: str) -> float | Span:
+        parts = text.split(":")
+        if len(parts) == 1:
+            return fixed(text)
+        if len(parts) != 3:
+            raise argparse.ArgumentTypeError(f"{text} is neither a value nor START:STOP:STEP")
+        span = Span(*(number(part) for part in parts))
+        try:
+            setpoints.span_units(which, span)
+        except (ValueError, TypeError) as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+        return span
+
     return value
 
 
@@ -43,8 +94,9 @@ def pixels(text: str) -> tuple[int, int]:
 
 
 def plot_file(text: str) -> str:
-    if plot.format_of(text) is None:
-        raise argparse.ArgumentTypeError(f"{text}: the format comes from the extension, one of {', '.join(plot.FORMATS)}")
+    if iv_plot.format_of(text) is None:
+        formats = ", ".join("." + name for name in iv_plot.FORMATS)
+        raise argparse.ArgumentTypeError(f"{text}: the format comes from the extension, one of {formats}")
     return text
 
 
@@ -79,7 +131,7 @@ def network(text: str) -> ipaddress.IPv4Network | ipaddress.IPv6Network:
 
 
 def ohms(text: str) -> float:
-    value = float("inf") if text == "inf" else _number(text)
+    value = number(text)
     if not value > 0:
         raise argparse.ArgumentTypeError(f"{text} is not a resistance above 0 ohms")
     return value
@@ -97,53 +149,3 @@ def _whole(text: str, low: int, high: int) -> int:
     if not (text.isdigit() and low <= int(text) <= high):
         raise argparse.ArgumentTypeError(f"{text} is not a whole number from {low} to {high}")
     return int(text)
-
-
-def _number(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text} is not a number") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"{text} is not a finite number")
-    return value
-
-
-def setpoint_or_range(text: str) -> float | Span:
-    """A set-point, or START:STOP:STEP; the workflow checks the range."""
-    parts = text.split(":")
-    if len(parts) == 1:
-        return _number(text)
-    if len(parts) != 3:
-        raise argparse.ArgumentTypeError(f"{text} is neither a value nor START:STOP:STEP")
-    return Span(*(_number(part) for part in parts))
-
-
-def checked_by(check: Callable[[float], float]) -> Callable[[str], float]:
-    """A number, refused as the workflows refuse it (their words name what
-    it is), so that no value reaches a run that would stop it there."""
-
-    def value(text: str) -> float:
-        try:
-            return check(_number(text))
-        except ValueError as error:
-            raise argparse.ArgumentTypeError(str(error)) from None
-
-    return value
-
-
-def quantity(which: Quantity, what: str, above_zero: bool = False) -> Callable[[str], float]:
-    """A voltage or current within what the supply carries (and above 0)."""
-    if above_zero:
-        return checked_by(lambda value: workflow_setpoint(which, positive(value, what), what))
-    return checked_by(lambda value: workflow_setpoint(which, value, what))
-
-
-def time_span(what: str) -> Callable[[str], float]:
-    """Seconds, 0 or more."""
-    return checked_by(lambda value: duration(value, what))
-
-
-def above_zero(what: str) -> Callable[[str], float]:
-    return checked_by(lambda value: positive(value, what))
-

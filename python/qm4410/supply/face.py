@@ -4,19 +4,18 @@ the package builds on. Quiet (what the driver would print goes to the
 NoReply, a port that fails is PortGone, a port that cannot be opened is
 Refused, a value the supply cannot take is OutOfRange, sent nowhere."""
 
-from collections.abc import Sequence
 from types import TracebackType
 from typing import Any, Self
 
 from qm4410 import QM4410
 
 from . import setpoints
-from .errors import NoReply, Refused, RefusalKind, SupplyError, SwitchOffFailed
+from .errors import NoReply, SupplyError, SwitchOffFailed
 from .link import Driver, Link
-from .opening import open_driver
+from .opening import open_driver, start_virtual
 from .status import Identity, Status
 from .switch_off import switch_off, still_on_message
-from .virtual import SimulatorError, SimulatorMissing, VirtualSupply, command_line
+from .virtual import VirtualSupply, command_line
 
 
 class Supply:
@@ -64,7 +63,8 @@ class Supply:
         if self._link is not None:
             return self
         if self._virtual_arguments is not None:
-            self.port = self._start_virtual(self._virtual_arguments)
+            self._virtual = start_virtual(self._virtual_arguments)
+            self.port = self._virtual.port
         try:
             self._link = Link(open_driver(self.port))
         except BaseException:
@@ -187,15 +187,6 @@ class Supply:
     def _answered(self, answered: bool, what: str) -> None:
         if not answered:
             raise NoReply(f"the supply on {self.port} did not answer {what}")
-
-    def _start_virtual(self, arguments: Sequence[str]) -> str:
-        try:
-            self._virtual = VirtualSupply(arguments)
-        except SimulatorMissing as missing:
-            raise Refused(RefusalKind.NO_VIRTUAL_SUPPLY, str(missing)) from None
-        except SimulatorError as error:
-            raise Refused(RefusalKind.SIMULATOR_FAILED, str(error)) from None
-        return self._virtual.port
 
     def _stop_virtual(self) -> None:
         virtual, self._virtual = self._virtual, None

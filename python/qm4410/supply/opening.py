@@ -2,12 +2,14 @@
 open, or Refused with the kind of refusal and what to do about it."""
 
 import shutil
+from collections.abc import Sequence
 
 import qm4410
 from qm4410 import QM4410
 
 from . import diagnosis, remote
 from .errors import RefusalKind, Refused
+from .virtual import SimulatorError, SimulatorMissing, VirtualSupply
 
 ACCEPTED_MODELS = ("4410", "4411")
 
@@ -31,6 +33,17 @@ def open_driver(port: str) -> QM4410:
     if opened:
         return driver
     raise _explained(driver, port, printed)
+
+
+def start_virtual(arguments: Sequence[str]) -> VirtualSupply:
+    """A virtual supply (qm4410-sim) started with its command line's
+    `arguments`; Refused when none is installed or it did not start."""
+    try:
+        return VirtualSupply(arguments)
+    except SimulatorMissing as missing:
+        raise Refused(RefusalKind.NO_VIRTUAL_SUPPLY, str(missing)) from None
+    except SimulatorError as error:
+        raise Refused(RefusalKind.SIMULATOR_FAILED, str(error)) from None
 
 
 def _explained(driver: QM4410, port: str, printed: list[str]) -> Refused:

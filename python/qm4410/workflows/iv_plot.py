@@ -1,6 +1,8 @@
 """The I-V picture of sweeps: measured current against measured voltage,
-points in constant-voltage and constant-current regulation told apart.
-Needs matplotlib (the package's [plot] extra)."""
+points in constant-voltage and constant-current regulation told apart;
+and the figure every picture of the package is drawn on and saved from
+(the command's plots over time too). Needs matplotlib (the package's
+[plot] extra)."""
 
 import os
 from collections import Counter
@@ -11,6 +13,7 @@ from .results import Row
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 DPI = 100
 # The formats told by a file's suffix; any other suffix is written as PNG.
@@ -27,12 +30,9 @@ def draw_iv(curves: Mapping[str, Sequence[Row]], path: str | os.PathLike[str], *
             title: str = "I-V", size: tuple[int, int] = (1000, 750)) -> None:
     """Draw each sweep's answered rows, by its label, into `path`: SVG or
     PDF when its suffix says so, PNG otherwise."""
-    # Figure without pyplot: no GUI backend, no global state, works headless.
-    from matplotlib.figure import Figure
     from matplotlib.lines import Line2D
 
-    width, height = size
-    figure = Figure(figsize=(width / DPI, height / DPI), dpi=DPI, layout="constrained")
+    figure = new_figure(size)
     axes = figure.subplots()
     modes_seen: set[str] = set()
     for colour, (label, rows) in zip(figure_colours(), curves.items()):
@@ -48,8 +48,28 @@ def draw_iv(curves: Mapping[str, Sequence[Row]], path: str | os.PathLike[str], *
     axes.set_ylabel("measured current (A)")
     axes.grid(True, alpha=0.4)
     axes.set_title(title)
+    save(figure, path)
+
+
+def new_figure(size: tuple[int, int]) -> "Figure":
+    """An empty figure of `size` pixels, its parts laid out to fit."""
+    # Figure without pyplot: no GUI backend, no global state, works headless.
+    from matplotlib.figure import Figure
+
+    width, height = size
+    return Figure(figsize=(width / DPI, height / DPI), dpi=DPI, layout="constrained")
+
+
+def format_of(path: str | os.PathLike[str]) -> str | None:
+    """The format a file's suffix names, None for one of no format drawn."""
     suffix = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
-    figure.savefig(path, format=suffix if suffix in FORMATS else "png", dpi=DPI)
+    return suffix if suffix in FORMATS else None
+
+
+def save(figure: "Figure", path: str | os.PathLike[str]) -> None:
+    """Write `figure` in the format the suffix of `path` names, PNG when
+    it names none."""
+    figure.savefig(path, format=format_of(path) or "png", dpi=DPI)
 
 
 def _draw_curve(axes: "Axes", colour: str, label: str, rows: Sequence[Row]) -> set[str]:

@@ -20,6 +20,7 @@ def ramp(
     rate: float,
     voltage: float | None = None,
     current: float | None = None,
+    output: bool | None = None,
     most_steps_per_s: float = MOST_STEPS_PER_S,
     off_on_exit: bool = False,
     on_row: RowCallback | None = None,
@@ -30,15 +31,16 @@ def ramp(
     the supply has it to `to`, at `rate` volts or amperes a second.
 
     The other set-point may be given too (`current=` for a voltage ramp,
-    `voltage=` for a current ramp) and is sent first. The steps are the
-    supply's resolution (1 mV, 1 mA) or `rate / most_steps_per_s`,
+    `voltage=` for a current ramp) and is sent first; then `output=True`
+    switches the output on (False: off), before the first reading. The
+    steps are the supply's resolution (1 mV, 1 mA) or `rate / most_steps_per_s`,
     whichever is coarser; each is sent when the straight line from the
     start at `rate` reaches it, and never sooner after the step before
     than the rate allows, so the load sees no faster change than asked even
     when the line is slow. After each step the status is read into a row
     (row 0 is the reading the ramp starts from).
 
-    The output is left as it is, on or off, unless `off_on_exit`: then it
+    The output is otherwise left as it is, unless `off_on_exit`: then it
     is switched off however the ramp ends. When `stop()` turns true (or on
     Ctrl-C) the ramp stops where it is. Bad input raises ValueError (or
     TypeError) before anything is sent; a supply that stops answering
@@ -55,6 +57,8 @@ def ramp(
         raise ValueError(f"a {quantity} ramp goes to `to`; give only the {held} besides")
     held_value = given[held]
     held_setpoint = None if held_value is None else setpoint(held, held_value, f"the {held}")
+    if output is not None and not isinstance(output, bool):
+        raise TypeError(f"the output is True (on), False (off) or None (as it is), not {output!r}")
     step = step_units(rate, most_steps_per_s)
     unit = UNIT[quantity]
     session = Session(supply, on_row, on_progress, stop)
@@ -62,6 +66,8 @@ def ramp(
     def run() -> Outcome:
         if held_setpoint is not None:
             session.set(held, held_setpoint)
+        if output is not None:
+            session.set_output(output)
         start = to_units(quantity, _set_point(session.read(0, retry=True), quantity))
         steps = Ramp(start, target, rate, step, began=session.clock.elapsed())
         for number in range(1, steps.steps + 1):

@@ -9,23 +9,22 @@ import argparse
 import contextlib
 import logging
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator
 
 from ...server import LOOPBACK, CannotListen, HeldSupply, Limits, Rfc2217, Scpi, Server, SupplyGone, TcpEndpoint
 from ...supply.errors import Refused
 from ...supply.switch_off import CONFIRMED, still_on_message
+from .. import port
 from ..exits import REFUSAL_EXIT, CommandError, Exit, Stopped
-from ..session import port_named
-from ..stopping import stop_requests
-from ..values import bind_address, listening_address, network, setpoint
+from ..terminal import stop_requests
+from ..values import bind_address, listening_address, network, quantity
+from . import Commands, Parents
 
 
-def add_parser(
-    commands: "argparse._SubParsersAction[argparse.ArgumentParser]", parents: Sequence[argparse.ArgumentParser]
-) -> argparse.ArgumentParser:
+def add_parser(commands: Commands, parents: Parents) -> None:
     command = commands.add_parser(
         "serve",
-        parents=list(parents),
+        parents=parents,
         help="hold the supply and serve it to many clients, over RFC 2217 and SCPI",
         description="Hold the supply and let many clients use it at once until stopped: in its own protocol "
         "over RFC 2217 (any client that opens rfc2217://HOST:PORT, this package's driver and commands "
@@ -49,9 +48,9 @@ def add_parser(
         "--allow", type=network, action="append", metavar="NETWORK",
         help="let in only clients from this network (192.168.1.0/24, or one address); may be given again",
     )
-    command.add_argument("--limit-voltage", type=setpoint, metavar="V",
+    command.add_argument("--limit-voltage", type=quantity("voltage", "the voltage limit"), metavar="V",
                          help="refuse any voltage (and maximum voltage) above V, from every client")
-    command.add_argument("--limit-current", type=setpoint, metavar="A",
+    command.add_argument("--limit-current", type=quantity("current", "the current limit's limit"), metavar="A",
                          help="refuse any current limit above A, from every client")
     command.add_argument("--off-on-exit", action="store_true", help="switch the output off when the server stops, however it stops")
     command.add_argument(
@@ -59,8 +58,8 @@ def add_parser(
         help="when the supply's port goes away, keep serving and open it again once it is back, "
         "instead of stopping",
     )
-    command.set_defaults(run=run)
-    return command
+    # Its log has a form of its own, -v included.
+    command.set_defaults(run=run, logs_itself=True)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -69,7 +68,7 @@ def run(args: argparse.Namespace) -> int:
     switched_off: list[str | None] = []  # the state read back by the switch-off on the way out
     try:
         with _logged(args.verbose), stop_requests() as stop, contextlib.ExitStack() as stack:
-            supply = HeldSupply(port_named(args, stack))
+            supply = HeldSupply(stack.enter_context(port.virtual_port(args)) if args.sim else args.port)
             # Undone in reverse: the clients go first, then the output is
             # switched off, then the port is closed (and a --sim supply stopped).
             supply.open()

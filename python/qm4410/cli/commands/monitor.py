@@ -1,47 +1,71 @@
-"""The `monitor` subcommand: sample the status at a steady pace until told
-to stop, then leave the supply safe and draw what was seen."""
+"""`qm4410 monitor`: sample the status at a steady pace until told to stop,
+then leave the supply safe and draw what was seen."""
 
+import argparse
 import datetime
 import sys
 import time
 from collections.abc import Iterator
+from typing import Any
 
-from . import plot, render, safety
-from .exits import CommandError, Exit, Stopped
-from .records import MONITOR_LOG, STATUS_KEYS, check_outputs, sample_writer
-from .session import connected
-from .stopping import StopRequest, stop_requests
+from qm4410.supply import Status, Supply
+from qm4410.supply.status import reading
+
+from .. import logs, plot, port, render
+from ..exits import Stopped
+from ..terminal import StopRequest, stop_requests
+from ..values import above_zero
+from . import Commands, Parents
 
 # How late a stop request may be noticed while waiting for the next sample.
 STOP_CHECK_S = 0.05
 
+Sample = dict[str, Any]
 
-def monitor(args) -> int:
-    check_outputs(args, MONITOR_LOG)
-    samples: list[dict] = []
+
+def add_parser(commands: Commands, parents: Parents) -> None:
+    command = commands.add_parser(
+        "monitor",
+        parents=parents,
+        help="sample the status over time",
+        description="Sample the status at a fixed interval until the duration is over or Ctrl-C.",
+    )
+    command.add_argument("--interval", type=above_zero("the interval"), default=1.0, metavar="S",
+                         help="seconds between samples (default 1)")
+    command.add_argument("--duration", type=above_zero("the duration"), metavar="S",
+                         help="stop after this many seconds (default: never)")
+    logs.add_options(command, "samples", logs.TIME_PLOT)
+    command.add_argument("--off-on-exit", action="store_true",
+                         help="switch the output off when monitoring ends, however it ends")
+    command.set_defaults(run=run, problem=logs.problem)
+
+
+def run(args: argparse.Namespace) -> int:
+    logs.check(args, logs.MONITOR_LOG)
+    samples: list[Sample] = []
+    failure = None
     # Outermost, so that a signal during the switch-off, the plot or the
     # closing is noted rather than cutting them short.
     with stop_requests() as stop:
-        with sample_writer(args.csv, args.jsonl, args.append) as write, connected(args) as driver:
+        with logs.writer(args, logs.MONITOR_LOG) as write, port.opened(args) as supply:
             try:
-                for sample in samples_taken(driver, args.interval, args.duration, stop):
+                for sample in samples_taken(supply, args.interval, args.duration, stop):
                     samples.append(sample)
                     write(sample)
                     print(render.monitor_line(sample), flush=True)
             finally:
-                state = safety.switch_off(driver) if args.off_on_exit else None
+                if args.off_on_exit:
+                    failure = port.switch_off(supply)
                 if args.plot:
                     plot.draw_if_answered(samples, lambda: plot.draw(samples, args.plot, args.plot_size))
-    if args.off_on_exit and state != "off":
-        raise CommandError(Exit.SETTING_FAILED, safety.still_on_message(state))
+    if failure is not None:
+        raise failure
     if stop.signum is not None:
         raise Stopped(stop.signum)
     return 0
 
 
-def samples_taken(
-    driver, interval: float, duration: float | None, stop: StopRequest
-) -> Iterator[dict]:
+def samples_taken(supply: Supply, interval: float, duration: float | None, stop: StopRequest) -> Iterator[Sample]:
     """Read the status every `interval` seconds, on a fixed grid from the
     start so that slow replies do not make the pace drift; a sample that
     comes too late skips the grid points it missed instead of bunching, and
@@ -57,11 +81,11 @@ def samples_taken(
             return
         taken_at = datetime.datetime.now().astimezone()
         asked = time.monotonic()
-        record = driver.read_dev_status()
+        status = supply.link.read_status()
         answered = time.monotonic()
-        yield _sample_of(record, taken_at, asked - start)
+        yield _sample_of(status, taken_at, asked - start)
         next_due = start + interval * (int((time.monotonic() - start) / interval) + 1)
-        if record is not None and after_answer and answered - asked > interval and not told_slow:
+        if status is not None and after_answer and answered - asked > interval and not told_slow:
             told_slow = True
             print(
                 f"qm4410: warning: the supply takes {answered - asked:.3f} s to answer, longer than "
@@ -69,7 +93,7 @@ def samples_taken(
                 file=sys.stderr,
             )
         due = next_due
-        after_answer = record is not None
+        after_answer = status is not None
 
 
 def _wait_until(moment: float, stop: StopRequest) -> bool:
@@ -81,14 +105,11 @@ def _wait_until(moment: float, stop: StopRequest) -> bool:
     return not stop
 
 
-def _sample_of(record: dict | None, taken_at: datetime.datetime, elapsed: float) -> dict:
+def _sample_of(status: Status | None, taken_at: datetime.datetime, elapsed: float) -> Sample:
     """One sample; one the supply did not answer has every value None."""
-    values = record if record is not None else dict.fromkeys(STATUS_KEYS)
-    power = None if record is None else round(record["voltage_real"] * record["current_real"], 6)
     return {
         "timestamp": taken_at.isoformat(timespec="milliseconds"),
         "elapsed_s": round(elapsed, 3),
-        **values,
-        "power_w": power,
-        "answered": record is not None,
+        **reading(status),
+        "answered": status is not None,
     }

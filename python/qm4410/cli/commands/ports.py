@@ -1,16 +1,30 @@
-"""The read-only subcommands: ports, info, status."""
+"""`qm4410 ports`: the serial ports of this machine, and with --probe
+which of them has a supply."""
 
-import contextlib
+import argparse
 import sys
-from collections.abc import Mapping
+from typing import Any
 
-from . import render
-from .diagnosis import serial_ports
-from .exits import CommandError, Exit
-from .session import connect, connected
+from qm4410.supply import Refused, Supply
+from qm4410.supply.diagnosis import serial_ports
+
+from .. import render
+from . import Commands, Parents
 
 
-def list_ports(args) -> int:
+def add_parser(commands: Commands, parents: Parents) -> None:
+    command = commands.add_parser("ports", parents=[parents.common], help="list the serial ports of this machine")
+    command.add_argument("--json", action="store_true", help="print the list as JSON")
+    command.add_argument(
+        "--probe",
+        action="store_true",
+        help="ask each port that no process holds for a supply's identity (one request, about a "
+        "second at most per port) and say which holds a supply",
+    )
+    command.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> int:
     ports = [_described(info) for info in serial_ports()]
     if args.probe:
         for port in ports:
@@ -24,7 +38,7 @@ def list_ports(args) -> int:
     return 0
 
 
-def _described(info) -> dict:
+def _described(info: Any) -> dict[str, Any]:
     return {
         "device": info.device,
         "description": info.description,
@@ -37,20 +51,20 @@ def _described(info) -> dict:
     }
 
 
-def _probed(device: str) -> tuple[Mapping[str, object] | None, str]:
+def _probed(device: str) -> tuple[dict[str, object] | None, str]:
     """The identity of the supply on `device` and what the probe found. The
     driver's open() asks for no identity on a port that a process holds,
     and its one request waits a bounded time for the answer."""
     if sys.stderr.isatty():
         print(f"probing {device} ...", file=sys.stderr, flush=True)
     try:
-        with contextlib.ExitStack() as stack:
-            return connect(device, stack).show_device_version(), "a supply answered"
-    except CommandError as refusal:
-        return None, refusal.message
+        with Supply(device) as supply:
+            return supply.identity.record(), "a supply answered"
+    except Refused as refusal:
+        return None, refusal.text
 
 
-def _port_rows(ports: list[dict], probed: bool) -> list[tuple[str, ...]]:
+def _port_rows(ports: list[dict[str, Any]], probed: bool) -> list[tuple[str, ...]]:
     rows = [("DEVICE", "DESCRIPTION", "VID:PID", "SERIAL NUMBER") + (("SUPPLY",) if probed else ())]
     for port in ports:
         usb_id = f"{port['vid']:04X}:{port['pid']:04X}" if port["vid"] is not None else "-"
@@ -59,24 +73,3 @@ def _port_rows(ports: list[dict], probed: bool) -> list[tuple[str, ...]]:
             row += (render.identity(port["supply"]) if port["supply"] else f"- ({port['probe']})",)
         rows.append(row)
     return rows
-
-
-def show_identity(args) -> int:
-    with connected(args) as driver:
-        version = driver.show_device_version()
-    print(render.as_json(version) if args.json else render.identity_table(version))
-    return 0
-
-
-def show_status(args) -> int:
-    with connected(args) as driver:
-        record = read_status(driver)
-    print(render.as_json(record) if args.json else render.status_table(record))
-    return 0
-
-
-def read_status(driver) -> dict:
-    record = driver.read_dev_status()
-    if record is None:
-        raise CommandError(Exit.NO_ANSWER, "the supply did not answer the status request")
-    return record

@@ -1,28 +1,19 @@
-"""Where the samples of a run go besides the screen: CSV or JSON Lines."""
+"""Where the samples of a run go besides the screen: CSV or JSON Lines,
+and a plot; the options that ask for them, and the checks that refuse a
+file before the supply is touched, so that a long run never ends in a file
+it cannot write."""
 
+import argparse
 import contextlib
 import csv
 import json
+import os
 from collections.abc import Callable, Iterator, Mapping
 from typing import IO, Any, NamedTuple
 
 from . import plot
 from .exits import CommandError, Exit
-from .files import check_writable
-
-# The status record's entries, in the driver's order.
-STATUS_KEYS = (
-    "current_real",
-    "voltage_real",
-    "current_set",
-    "voltage_max_set",
-    "voltage_set",
-    "out_status",
-    "beyond_temp",
-    "out_mode",
-    "fan_speed",
-    "work_mode",
-)
+from .values import pixels, plot_file
 
 # Time first, then what was measured, then what was asked for, then state;
 # last whether the supply answered at all (a sample it did not answer keeps
@@ -45,7 +36,6 @@ FIELDS = (
 )
 
 
-
 class LogFormat(NamedTuple):
     fields: tuple[str, ...]
     kind: str  # whose columns they are, as an error names them
@@ -59,26 +49,69 @@ WORKFLOW_LOG = LogFormat(
     "those of sweep, ramp and run",
 )
 
+TIME_PLOT = "draw voltage, current and power against time at the end, the set-points beside them, CV and CC shaded"
+
 SampleWriter = Callable[[Mapping[str, Any]], None]
 
 
-def check_outputs(args, log: LogFormat) -> None:
+def add_options(command: argparse.ArgumentParser, what: str, plot_help: str) -> None:
+    """--csv or --jsonl (with --append), --plot and --plot-size."""
+    record = command.add_mutually_exclusive_group()
+    record.add_argument("--csv", metavar="FILE", help=f"write the {what} as CSV")
+    record.add_argument("--jsonl", metavar="FILE", help=f"write the {what} as JSON Lines")
+    command.add_argument(
+        "--append", action="store_true", help="add to an existing --csv or --jsonl file instead of replacing it"
+    )
+    command.add_argument("--plot", type=plot_file, metavar="FILE", help=f"{plot_help}, as .png, .svg or .pdf")
+    low, high = plot.SIDE_PIXELS
+    command.add_argument(
+        "--plot-size",
+        type=pixels,
+        default=(1000, 750),
+        metavar="WxH",
+        help=f"plot size in pixels, {low} to {high} a side (default 1000x750)",
+    )
+
+
+def problem(args: argparse.Namespace) -> str | None:
+    """What the options of add_options() cannot mean together."""
+    if args.append and not (args.csv or args.jsonl):
+        return "--append needs --csv FILE or --jsonl FILE"
+    return None
+
+
+def check(args: argparse.Namespace, log: LogFormat) -> None:
     """Refuse, before the supply is touched, what would end a run badly at
     its end or at its first sample: a plot without matplotlib or that
     cannot be written, a log that cannot be written or appended to."""
     if args.plot:
         plot.require_matplotlib()
         check_writable(args.plot)
-    if args.csv or args.jsonl:
-        check_log(args.csv or args.jsonl, as_csv=bool(args.csv), append=args.append, log=log)
+    path = args.csv or args.jsonl
+    if path:
+        check_writable(path)
+        if args.csv and args.append:
+            _check_columns(path, log)
 
 
-def check_log(path: str, as_csv: bool, append: bool, log: LogFormat = MONITOR_LOG) -> None:
-    """Refuse a log file before the run: one that cannot be written, or a CSV
-    file to append to whose columns are not these."""
-    check_writable(path)
-    if not (as_csv and append):
+def check_writable(path: str) -> None:
+    """Raise the CommandError that says why `path` cannot be written, if it
+    cannot. Nothing is created: a run that fails before its first sample
+    leaves no file behind."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path):
+        problem = "it is a folder"
+    elif not os.path.isdir(folder):
+        problem = f"there is no folder {folder}"
+    elif not os.access(path if os.path.exists(path) else folder, os.W_OK):
+        problem = "permission denied"
+    else:
         return
+    raise CommandError(Exit.FILE_ERROR, f"cannot write {path}: {problem}")
+
+
+def _check_columns(path: str, log: LogFormat) -> None:
+    """A CSV file to append to must have these columns, or none yet."""
     try:
         with open(path, newline="", encoding="utf-8", errors="replace") as existing:
             first_line = existing.readline().rstrip("\r\n")
@@ -91,20 +124,18 @@ def check_log(path: str, as_csv: bool, append: bool, log: LogFormat = MONITOR_LO
 
 
 @contextlib.contextmanager
-def sample_writer(
-    csv_path: str | None, jsonl_path: str | None, append: bool, log: LogFormat = MONITOR_LOG
-) -> Iterator[SampleWriter]:
+def writer(args: argparse.Namespace, log: LogFormat) -> Iterator[SampleWriter]:
     """A function that stores one sample in the file asked for (or nowhere).
 
     The file is opened at the first sample, so a run that fails before it
     leaves an existing file as it was. Each sample is flushed at once, so a
     run that ends badly keeps every sample taken before.
     """
-    path = csv_path or jsonl_path
+    path = args.csv or args.jsonl
     if path is None:
         yield lambda sample: None
         return
-    stored = _Log(path, log.fields, as_csv=bool(csv_path), append=append)
+    stored = _Log(path, log.fields, as_csv=bool(args.csv), append=args.append)
     try:
         yield stored.write
     finally:
@@ -118,7 +149,7 @@ class _Log:
         self.as_csv = as_csv
         self.append = append
         self.stream: IO[str] | None = None
-        self.put_row: Callable[[dict], object] = lambda row: None
+        self.put_row: Callable[[dict[str, Any]], object] = lambda row: None
 
     def write(self, sample: Mapping[str, Any]) -> None:
         if self.stream is None:
@@ -131,12 +162,12 @@ class _Log:
         if not self.as_csv:
             self.put_row = lambda row: stream.write(json.dumps(row) + "\n")
             return
-        writer = csv.DictWriter(stream, fieldnames=self.fields)
-        self.put_row = writer.writerow
+        table = csv.DictWriter(stream, fieldnames=self.fields)
+        self.put_row = table.writerow
         if stream.tell() == 0:  # a new or empty file: appended rows follow the header there is
-            writer.writeheader()
+            table.writeheader()
 
-    def _stored(self, put: Callable, *args) -> None:
+    def _stored(self, put: Callable[..., object], *args: object) -> None:
         # Flushed here, so that a full disk shows at this sample, named as
         # the file's fault, and not later as an error from somewhere else.
         try:
