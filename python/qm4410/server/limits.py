@@ -1,12 +1,15 @@
 """The highest set-points the server lets any client send, so that a shared
 supply cannot be driven past what its load survives."""
 
+import decimal
+
 from . import frames
 
 
 def milli(value: float) -> int:
-    """Volts or amperes as the driver sends them: whole mV or mA, truncated."""
-    return int(value * 1000)
+    """Volts or amperes as the driver sends them: whole mV or mA of the value
+    as written in decimal, truncated (0.029 A is 29 mA)."""
+    return int(decimal.Decimal(repr(value)) * 1000)
 
 
 class Limits:
