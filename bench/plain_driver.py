@@ -71,6 +71,8 @@ class QM4410:
                 if len(response) == 26 and response[0] == 0xAA and self.__check_crc(response):
                     if response[2] != request[2] and response[2] in _REQUEST_WORDS:
                         continue  # another request's reply
+                    if response[1] != request[1] and request[1] != 0xFF and request[2] != 0x25:
+                        continue  # another address's
                     return data
                 return None
         return None

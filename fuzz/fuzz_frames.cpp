@@ -18,6 +18,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "qm4410/frame.hpp"
@@ -307,6 +308,39 @@ void fuzz_reply(const std::uint8_t* bytes, std::size_t size) {
     }
 }
 
+// The shortest decimal text that reads back as `units`, as Python's repr
+// gives it: the correctly rounded digits at the fewest that read back (the
+// fuzzer runs in the C locale).
+std::string shortest_text(double units) {
+    char text[40];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*e", digits - 1, units);
+        if (std::strtod(text, nullptr) == units) break;
+    }
+    return text;
+}
+
+// What the set-point should be, worked out from that text digit by digit:
+// the whole thousandths of its magnitude, up to 2^40 (larger counts as 2^40).
+std::uint64_t thousandths_of(const std::string& text) {
+    constexpr std::uint64_t cap = 1ULL << 40;
+    const std::size_t mark = text.find('e');
+    std::string digits;
+    long point = 0;  // where the decimal point stands in `digits`
+    for (std::size_t i = 0; i < mark; ++i) {
+        if (text[i] == '.') point = static_cast<long>(digits.size());
+        if (text[i] >= '0' && text[i] <= '9') digits += text[i];
+    }
+    if (text.find('.') == std::string::npos) point = static_cast<long>(digits.size());
+    point += std::strtol(text.c_str() + mark + 1, nullptr, 10) + 3;  // times 1000
+    std::uint64_t whole = 0;
+    for (long k = 0; k < point; ++k) {
+        whole = whole * 10 + (k < static_cast<long>(digits.size()) ? digits[k] - '0' : 0);
+        if (whole >= cap) return cap;
+    }
+    return whole;
+}
+
 // Set-points as the driver converts them, and as the supply reads them back.
 void fuzz_setpoints(const std::uint8_t* bytes, std::size_t size) {
     Supply supply(SupplyConfig{});
@@ -327,18 +361,19 @@ void fuzz_setpoints(const std::uint8_t* bytes, std::size_t size) {
     for (double units : values) {
         const Setpoint sp = to_milli(units);
         const double product = units * 1000.0;
-        switch (sp.error) {
-            case SetpointError::Infinite: EXPECT(std::isinf(product)); continue;
-            case SetpointError::NotANumber: fail("NaN for a number", __LINE__);
-            case SetpointError::OutOfRange:
-                EXPECT(product <= -1.0 || product >= 4294967296.0);
-                continue;
-            case SetpointError::None: break;
+        if (std::isinf(product)) {
+            EXPECT(sp.error == SetpointError::Infinite);
+            continue;
         }
-        // Truncated toward zero: never more than asked, less by under one unit.
-        EXPECT(product > -1.0 && product < 4294967296.0);
-        EXPECT(static_cast<double>(sp.milli) <= std::fabs(product) + 0.0);
-        EXPECT(std::fabs(product) - static_cast<double>(sp.milli) < 1.0);
+        // The value as written in decimal, truncated.
+        const std::uint64_t expected = thousandths_of(shortest_text(units));
+        if (expected > 0xFFFFFFFFULL || (std::signbit(units) && expected > 0)) {
+            EXPECT(sp.error == SetpointError::OutOfRange);
+            continue;
+        }
+        EXPECT(sp.error == SetpointError::None && sp.milli == expected);
+        // Never more than asked, less by under one unit.
+        EXPECT(std::fabs(product) - static_cast<double>(sp.milli) < 1.0 + 1e-6);
         // Monotonic in the value.
         EXPECT(previous_milli <= sp.milli);
         previous_milli = sp.milli;

@@ -24,7 +24,7 @@ REQUESTS = [
 ]
 STATUS_REPLY = bytes.fromhex("AA 00 26 C8 00 DA 0C 00 00 B5 E8 03 88 13 00 00 E4 0C 00 00 00 00 00 00 00 A9")
 IDENTITY_REPLY = frame(5, 0x31, b"4410\x00\x75\x01076787041")
-DOUBLES = struct.pack("<8d", 1.001, 12.0, 4294967.295, 4294967.296, -0.0004, float("inf"), float("nan"), 0.888)
+DOUBLES = struct.pack("<9d", 1.001, 12.0, 4294967.295, 4294967.296, -0.0004, float("inf"), float("nan"), 0.888, 0.029)
 
 
 def seeds():

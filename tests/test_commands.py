@@ -30,7 +30,7 @@ FRAMES = [
     (lambda d: d.set_voltage_max(12.0), wire("AA 01 22 E0 2E 00 00", "DB")),
     (lambda d: d.set_out_voltage(1.222), wire("AA 01 23 C6 04 00 00", "98")),
     (lambda d: d.set_out_current(current=0.888), wire("AA 01 24 78 03 00 00", "4A")),
-    (lambda d: d.set_out_voltage(voltage=1.001), wire("AA 01 23 E8 03 00 00", "B9")),
+    (lambda d: d.set_out_voltage(voltage=1.001), wire("AA 01 23 E9 03 00 00", "BA")),  # as written: 1001 mV
     (lambda d: d.read_dev_status(), wire("AA 01 26", "D1")),
     (lambda d: d._QM4410__read_device_version() or d._QM4410__addr, wire("AA 01 31", "DC")),
 ]
@@ -63,11 +63,11 @@ for _bad in ["OFF", "On", " on ", "", None, 0, 1, False, True, "local"]:
 
 @pytest.mark.parametrize("call, request_frame", FRAMES)
 def test_request_frames_and_success(drv, port, log, call, request_frame):
-    port.reply(frame(9, 0x12, b"\xff" * 22))  # any well-formed reply counts
+    port.reply(frame(1, 0x12, b"\xff" * 22))  # any well-formed reply from the supply's address counts
     result = call(drv)
     assert port.writes() == [request_frame]
     # True for the setting commands, a record for the status, the reply's address for the version read
-    assert result is True or type(result) is dict or result == 9
+    assert result is True or type(result) is dict or result == 1
 
 
 @pytest.mark.parametrize("call", [c for c, _ in FRAMES])
@@ -130,7 +130,9 @@ def test_refused_arguments_send_nothing(drv, port, log, call, exc, message):
 
 @pytest.mark.parametrize("method", ["set_voltage_max", "set_out_voltage", "set_out_current"])
 @pytest.mark.parametrize("value, millis", [
-    (5, 5000), (True, 1000), (False, 0), (1.001, 1000), (-0.0004, 0), (-0.0, 0), (0.0009, 0),
+    (5, 5000), (True, 1000), (False, 0), (-0.0004, 0), (-0.0, 0), (0.0009, 0),
+    # The value as written in decimal, truncated, although 0.029 * 1000 is 28.999999999999996.
+    (1.001, 1001), (0.029, 29), (0.058, 58), (1.0009, 1000), (4.35, 4350), (4294967.2955, 0xFFFFFFFF),
     (Fraction(5, 2), 2500), (type("F", (), {"__float__": lambda s: 0.25})(), 250),
     (type("N", (), {"__index__": lambda s: 3})(), 3000), (4294967.295, 0xFFFFFFFF), (65.536, 65536),
 ])
@@ -199,10 +201,9 @@ PRINTING = [
 
 @pytest.mark.parametrize("call, text", PRINTING)
 @settings(max_examples=50, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(data=st.binary(min_size=22, max_size=22), addr=st.integers(0, 255),
-       word=st.integers(0, 255).filter(lambda w: w not in REQUEST_WORDS))
-def test_printed_line_lists_any_reply(drv, port, capsys, call, text, data, addr, word):
-    reply = frame(addr, word, data)
+@given(data=st.binary(min_size=22, max_size=22), word=st.integers(0, 255).filter(lambda w: w not in REQUEST_WORDS))
+def test_printed_line_lists_any_reply(drv, port, capsys, call, text, data, word):
+    reply = frame(1, word, data)
     port.reply(reply)
     capsys.readouterr()
     assert call(drv) is True

@@ -94,7 +94,7 @@ def test_other_systems_run_lsof_without_a_shell(system, driver, name):
     assert fakes.serial.calls == []
     assert len(fakes.subprocess.calls) == 1
     args, kwargs = fakes.subprocess.calls[0]
-    assert args == (["lsof", PORT],) and type(args[0]) is list
+    assert args == (["lsof", "--", PORT],) and type(args[0]) is list
     assert kwargs == {"stdout": PIPE, "stderr": PIPE}
     assert kwargs["stdout"] is PIPE and kwargs["stderr"] is PIPE
 
@@ -203,8 +203,21 @@ def test_url_of_a_local_device_checks_that_device(url_system, url, name, capsys)
     fakes = url_system(name)
     if name == "Linux":
         assert checked(url) is True
-        assert [args for args, _ in fakes.subprocess.calls] == [(["lsof", PORT],)]
+        assert [args for args, _ in fakes.subprocess.calls] == [(["lsof", "--", PORT],)]
     else:  # the trial open of a device that is not there
         assert checked(url) is False
         assert fakes.subprocess.calls == []
     assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("name, free", [("-p1", True), ("+D/nonexistent", True), (None, False)])
+def test_lsof_reads_any_port_name_as_a_file(monkeypatch, capsys, name, free):
+    """Options end before the name: "-p1" would ask for process 1's files
+    (busy), "+D" would walk a tree. A port of None reaches lsof as any name
+    does, and subprocess refuses it."""
+    monkeypatch.setattr(qm4410, "platform", types.SimpleNamespace(system=lambda: "Linux"))
+    drv = qm4410.QM4410("x")
+    drv.port = name
+    assert drv.check_port_available() is free
+    out = capsys.readouterr().out
+    assert out == "" if free else out.startswith("检查端口时出错: ") and "NoneType" in out

@@ -185,3 +185,20 @@ def test_url_of_the_device_is_checked_as_the_device(pty_port, monkeypatch):
     monkeypatch.setattr(qm4410, "platform", types.SimpleNamespace(system=lambda: "Windows"))
     assert drv.check_port_available() is True  # the trial open, of the device
     assert own_descriptors(path) == []
+
+
+@pytest.mark.parametrize("kind", ["device", "URL", "caller's"])
+def test_a_command_after_close_raises_what_the_ports_write_raises(pty_port, kind):
+    import serial
+    path, respond = pty_port
+    respond("4410")
+    drv = qm4410.QM4410(f"spy://{path}?file=/dev/null" if kind == "URL" else path)
+    if kind == "caller's":
+        drv.ser = serial.Serial(path, 4800, timeout=1)
+        drv._QM4410__addr = 1
+    else:
+        assert drv.open() is True
+    drv.close()
+    for command in (drv.read_dev_status, lambda: drv.set_out_voltage(1.0)):
+        with pytest.raises(serial.PortNotOpenError):
+            command()

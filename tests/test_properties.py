@@ -29,14 +29,15 @@ def valid(data):
 def taken(chunks, word):
     """What the driver takes for the reply to a request carrying `word`: one
     chunk lands per poll; a poll that finds exactly one frame waiting reads
-    it, and a valid frame with another request's word is read away while
-    polling goes on. (reply or None, chunks used)."""
+    it, and a valid frame with another request's word, or from another
+    address than the driver's 1, is read away while polling goes on. (reply
+    or None, chunks used)."""
     waiting = b""
     for used, chunk in enumerate(chunks[:POLLS], 1):
         waiting += chunk
         if len(waiting) != LENGTH:
             continue
-        if valid(waiting) and waiting[2] != word and waiting[2] in REQUEST_WORDS:
+        if valid(waiting) and (waiting[2] != word and waiting[2] in REQUEST_WORDS or waiting[1] != 1):
             waiting = b""
             continue
         return waiting, used
@@ -48,7 +49,7 @@ def taken(chunks, word):
 @st.composite
 def line_replies(draw):
     body = draw(st.binary(min_size=23, max_size=23))
-    data = bytearray(frame(body[0], 0x26, body[1:]))
+    data = bytearray(frame(draw(st.sampled_from([1, body[0]])), 0x26, body[1:]))
     spoil = draw(st.sampled_from(["none", "byte", "length", "random"]))
     if spoil == "byte":
         at = draw(st.integers(0, LENGTH - 1))
@@ -92,6 +93,7 @@ def test_only_a_whole_valid_frame_is_taken(fake_time, chunks):
        version=st.integers(0, 65535), serial=st.binary(min_size=9, max_size=9), tail=st.binary(min_size=6, max_size=6))
 def test_any_identity_reply_is_kept_as_sent(fake_time, addr, model, byte7, version, serial, tail):
     drv, port = fresh()
+    drv._QM4410__addr = 255  # as open() asks: every address may answer
     port.reply(frame(addr, 0x31, model + bytes([byte7]) + version.to_bytes(2, "little") + serial + tail))
     assert drv._QM4410__read_device_version() is None
     assert drv.show_device_version() == {"model": model.decode("latin-1"), "SN": serial.decode("latin-1"),

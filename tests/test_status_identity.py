@@ -17,7 +17,7 @@ def status_reply(status=0, **fields):
     body[6] = status
     for key, value in fields.items():
         body[int(key[1:]) - 3] = value
-    return frame(0, 0x26, bytes(body))
+    return frame(1, 0x26, bytes(body))
 
 
 def read_status(drv, port, reply):
@@ -26,6 +26,7 @@ def read_status(drv, port, reply):
 
 
 def test_worked_example(drv, port):
+    drv._QM4410__addr = 0
     reply = bytes.fromhex("AA 00 26 C8 00 DA 0C 00 00 B5 E8 03 88 13 00 00 E4 0C 00 00 00 00 00 00 00 A9")
     record = read_status(drv, port, reply)
     assert list(record) == KEYS
@@ -63,7 +64,7 @@ def test_numeric_fields(drv, port, fields, key, value):
 
 def test_unread_bytes_and_reply_word_are_ignored(drv, port):
     plain = read_status(drv, port, status_reply(0x91))
-    noisy = read_status(drv, port, frame(7, 0x12, bytes(6) + b"\x91" + bytes(10) + b"\xff" * 5))
+    noisy = read_status(drv, port, frame(1, 0x12, bytes(6) + b"\x91" + bytes(10) + b"\xff" * 5))
     assert noisy == plain and noisy is not plain
 
 
@@ -97,12 +98,20 @@ def test_any_valid_reply_decodes(fake_time, body):
     assert [type(v) for v in record.values()] == [float] * 5 + [str, bool, str, int, str]
 
 
+@pytest.fixture
+def unaddressed(drv):
+    """The driver as open() has it before the identity read: every address may answer."""
+    drv._QM4410__addr = 255
+    return drv
+
+
 def identity(drv):
     return (drv._QM4410__addr, drv._QM4410__product_model, drv._QM4410__product_number,
             drv._QM4410__soft_version)
 
 
-def test_identity_round_trip(drv, port):
+def test_identity_round_trip(unaddressed, port):
+    drv = unaddressed
     first = drv.show_device_version()
     assert list(first.items()) == [("model", ""), ("SN", ""), ("soft_version", 0)]
     port.reply(identity_reply(addr=5))
@@ -123,14 +132,16 @@ def test_identity_round_trip(drv, port):
     (dict(model=b" \x80\xe9\xff", serial=b"\x00 a\x7f\x80\x9f\xa0\xfe\xff"),
      (5, " \x80\xe9\xff", "\x00 a\x7f\x80\x9f\xa0\xfe\xff", 373)),
 ])
-def test_identity_bytes_kept_as_code_points(drv, port, kwargs, expected):
+def test_identity_bytes_kept_as_code_points(unaddressed, port, kwargs, expected):
+    drv = unaddressed
     port.reply(identity_reply(**{"addr": 5, **kwargs}))
     drv._QM4410__read_device_version()
     assert identity(drv) == expected and len(drv._QM4410__product_number) == 9
 
 
 @pytest.mark.parametrize("bad", [None, b"\xab" + identity_reply(addr=9)[1:]])
-def test_failed_identity_read_keeps_fields(drv, port, bad):
+def test_failed_identity_read_keeps_fields(unaddressed, port, bad):
+    drv = unaddressed
     port.reply(identity_reply(addr=5))
     drv._QM4410__read_device_version()
     if bad is not None:

@@ -1,18 +1,19 @@
 """One exchange on the line: write, poll every 10 ms up to 30 times, validate."""
 import faulthandler
 import threading
+import time
 
 import pytest
 
 import qm4410
 from qm4410 import QM4410
 
-from frames import frame
+from frames import frame, identity_reply
 from line_fakes import FakePort, FakeTime
 
 REQUEST = [0xAA, 1, 0x26] + [0] * 22 + [0xD1]
 REPLY = frame(1, 0x26, b"\x01\x02\x03")
-OTHER = frame(2, 0x12, b"\x09")
+OTHER = frame(1, 0x12, b"\x09")  # a frame this request could take for its reply
 
 
 def transact(drv, cmd=None):
@@ -143,15 +144,25 @@ def polls_before_writing(log):
     return sum(1 for entry in log[:log.index(("write", bytes(REQUEST)))] if entry[0] == "sleep")
 
 
-def test_after_a_failure_the_next_request_waits_one_window(drv, port, log):
+def test_after_a_failure_the_next_two_requests_wait_one_window(drv, port, log):
     assert transact(drv) is None
     del log[:]
     port.reply(REPLY)
     assert transact(drv) == REPLY
     assert log[0] == ("inWaiting", 0) and 28 <= polls_before_writing(log) <= 30  # the clock only logs
+    # The failed request's reply never showed: the one taken may have been it,
+    # and the next request waits for this one's.
+    del log[:]
+    port.reply(REPLY)
+    assert transact(drv) == REPLY and 28 <= polls_before_writing(log) <= 30
     del log[:]
     port.reply(REPLY)
     assert transact(drv) == REPLY and polls_before_writing(log) == 0  # in step again
+    del log[:]
+    assert transact(drv) is None  # a failure whose reply comes while the next request waits
+    port.buffer += REPLY
+    port.reply(REPLY)
+    assert transact(drv) == REPLY and polls_before_writing(log[62:]) == 0  # read away at the look: in step
 
 
 def test_late_reply_arriving_while_waiting_is_read_away(drv, port):
@@ -183,12 +194,51 @@ def test_frame_much_sooner_than_usual_is_held_back(drv, port, log):
     port.reply(OTHER, *slow[1:])  # a left-over at the 1st poll, then the reply
     assert transact(drv) == REPLY and port.reads[-2:] == [OTHER, REPLY]
     del log[:]
+    port.reply(*slow)  # two frames came for one request: the next waits a window for one still owed
+    assert transact(drv) == REPLY and 28 <= polls_before_writing(log) <= 30
+    del log[:]
     port.reply(b"", b"", b"", OTHER)  # only an early frame: the reply after all, two polls past the usual time
     assert transact(drv) == OTHER and len(log) == 2 + 2 * 8 + 1
     port.reply(b"", b"", b"", REPLY)  # and it sets the pace for the next
     assert transact(drv) == REPLY and port.reads[-1] == REPLY
     port.reply(REPLY, b"", REPLY[:25] + b"\x00")  # a malformed frame does not cost the held one
     assert transact(drv) == REPLY
+
+
+@pytest.mark.parametrize("early, reply, polls_before_next", [
+    (b"", REPLY, 0),  # the reply at its usual time
+    (OTHER, REPLY, 30),  # a frame that answers the wrong request, then the reply: a window
+    (frame(2, 0x26), REPLY, 30),  # a frame from another address, then the reply: a window
+    (frame(2, 0x26), b"", 30),  # another address's frame is no reply: a failure
+])
+def test_frames_that_answer_no_request_of_this_one(drv, port, log, early, reply, polls_before_next):
+    port.reply(b"", b"", REPLY)
+    assert transact(drv) == REPLY  # the supply answers at the 3rd poll
+    port.reply(b"", early, reply)
+    assert transact(drv) == (REPLY if reply else None)
+    del log[:]
+    port.reply(REPLY)
+    assert transact(drv) == REPLY
+    waited = polls_before_writing(log)
+    assert waited == 0 if polls_before_next == 0 else 28 <= waited <= 30  # the clock only logs
+
+
+def test_address_is_left_open_where_the_supply_may_answer_from_another(drv, port):
+    stranger = frame(7, 0x12, b"\x05")
+    drv._QM4410__addr = 255  # the identity read of open()
+    port.reply(stranger)
+    assert transact(drv, [0xAA, 255, 0x31] + [0] * 22 + [0xDA]) == stranger
+    drv._QM4410__addr = 1
+    port.reply(stranger)
+    assert drv.set_new_addr(7) is True  # the reply to a change of address may come from either
+    port.reply(stranger)
+    assert drv.read_dev_status() is not None  # and so may every reply until the supply tells its address
+    port.reply(identity_reply(addr=7))
+    drv._QM4410__read_device_version()
+    port.reply(frame(1, 0x26))
+    assert drv.read_dev_status() is None  # known again: 7
+    port.reply(frame(7, 0x26))
+    assert drv.read_dev_status() is not None
 
 
 def test_a_signal_handler_cannot_queue_behind_its_own_thread(fake_time):
@@ -400,7 +450,7 @@ def test_threads_get_the_line_in_the_order_they_asked(monkeypatch):
     assert max(overtaken) <= threads  # the others ahead in the queue, and one more for a race in the count
 
 
-def test_child_process_gets_a_free_line_after_fork(fake_time):
+def test_child_process_gets_the_line_after_the_parents_exchange(fake_time):
     import os
     import signal
     import warnings
@@ -414,9 +464,14 @@ def test_child_process_gets_a_free_line_after_fork(fake_time):
             try:
                 signal.alarm(10)  # a child left hanging must not hang the suite
                 drv.ser = FakePort().reply(REPLY)
+                # Its turn comes once the parent's exchange is over, with the
+                # thread that made it left behind in the parent.
                 os._exit(0 if transact(drv) == REPLY and transact(drv) is None else 1)
             finally:
                 os._exit(2)
+        time.sleep(0.2)
+        drv.ser.gate.set()
+        holder.join(10)
         _, status = os.waitpid(pid, 0)
         assert os.waitstatus_to_exitcode(status) == 0
     finally:

@@ -202,7 +202,8 @@ PyObject* restore_factory_body(Context& ctx, PyObject* const* args) {
     return PyBool_FromLong(ok);
 }
 
-// A set-point in volts or amperes, sent as unsigned thousandths in bytes 3..6.
+// A set-point in volts or amperes, sent as unsigned thousandths in bytes 3..6:
+// the value as written in decimal, truncated (frame.hpp).
 PyObject* setpoint_command(Context& ctx, PyObject* const* args, PyObject* word_name, const char* quantity,
                            const char* printed_prefix) {
     const double units = PyFloat_AsDouble(args[1]);

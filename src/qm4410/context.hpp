@@ -84,6 +84,7 @@ namespace qm4410 {
     X(text_empty, "")                                                       \
     X(text_windows, "windows")                                              \
     X(text_lsof, "lsof")                                                    \
+    X(text_end_of_options, "--")                                            \
     X(text_4410, "4410")                                                    \
     X(text_4411, "4411")
 

@@ -30,6 +30,7 @@ enum class Command : std::uint8_t {
 
 using Frame = std::array<std::uint8_t, kFrameLength>;
 
+constexpr std::size_t kAddressIndex = 1;
 constexpr std::size_t kCommandIndex = 2;
 constexpr std::size_t kFirstDataIndex = 3;
 
@@ -95,15 +96,33 @@ struct Setpoint {
     SetpointError error = SetpointError::None;
 };
 
-// Volts or amperes to the wire's thousandths, truncated toward zero (1.001 V
-// is 1000 mV in double precision). Values that the 32-bit field cannot carry
-// are refused instead of wrapping.
+// Volts or amperes to the wire's thousandths: the value as written in
+// decimal (the shortest decimal text that reads back as the same double,
+// Python's repr of it) times 1000, truncated toward zero. So 0.029 A is
+// 29 mA, although 0.029 * 1000 is 28.999999999999996 in double precision,
+// and 1.0009 V is 1000 mV. Values that the 32-bit field cannot carry are
+// refused instead of wrapping; so is a product that is infinite in double
+// precision, or NaN.
+//
+// No text is needed. The product truncates as the decimal value does except
+// where it lies within rounding of a whole number n; there the decimal value
+// is n / 1000 itself when the double is the one nearest to n / 1000 (below
+// 4294967.296 V no other decimal of three places or fewer lies as close),
+// and otherwise lies on the double's side of n / 1000.
 inline Setpoint to_milli(double units) {
     const double product = units * 1000.0;
     if (std::isinf(product)) return {0, SetpointError::Infinite};
     if (std::isnan(product)) return {0, SetpointError::NotANumber};
-    const double whole = std::trunc(product);
-    if (whole < 0.0 || whole > kSetpointMax) return {0, SetpointError::OutOfRange};
+    const double size = std::fabs(units);
+    const double magnitude = std::fabs(product);
+    const double nearest = std::round(magnitude);
+    double whole = std::trunc(magnitude);
+    // The decimal value and the double differ by half a unit in the last
+    // place at most, the product adds as much again: this bound is wider.
+    if (std::fabs(magnitude - nearest) <= (magnitude + 1.0) * 0x1p-40) {
+        whole = size >= nearest / 1000.0 ? nearest : nearest - 1.0;
+    }
+    if (whole > kSetpointMax || (std::signbit(units) && whole >= 1.0)) return {0, SetpointError::OutOfRange};
     return {static_cast<std::uint32_t>(whole), SetpointError::None};
 }
 

@@ -1,6 +1,6 @@
 // The per-driver line states: made on first use, forgotten when their driver
-// object dies, handed out in turn to the threads that share one, and made
-// anew in a child process after fork().
+// object dies, handed out in turn to the threads that share one, shared with
+// a child process by fork(), whose turns are its own.
 #include "line_state.hpp"
 
 #include <algorithm>
@@ -41,18 +41,32 @@ std::vector<std::shared_ptr<LineState>>& abandoned_in_child() {
     return *states;
 }
 
+// The parent's exchanges and the child's take turns from here on. A thread
+// of the parent may be inside an exchange on a line not shared before: its
+// process takes the new lock for it, so the child waits for it to end.
+PyObject* before_fork(PyObject* module, PyObject*) {
+    for (auto& entry : context_of(module).lines) {
+        LineState& line = *entry.second;
+        const bool was_shared = line.shared->shared();
+        if (!line.shared->share()) return nullptr;
+        if (!was_shared && line.taken && !line.process_locked) {
+            if (!line.shared->lock_at_once()) return nullptr;
+            line.process_locked = true;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef before_fork_def = {"_before_fork", before_fork, METH_NOARGS, nullptr};
+
 PyObject* after_fork_in_child(PyObject* module, PyObject*) {
     for (auto& entry : context_of(module).lines) {
         std::shared_ptr<LineState>& line = entry.second;
+        line->process_locked = false;  // record locks are the parent's alone
         if (left_idle(*line)) continue;
         auto fresh = std::make_shared<LineState>();
         fresh->watcher = std::move(line->watcher);
-        fresh->pace = line->pace;
-        // The exchange under way in the parent is not the child's, but its
-        // reply may still arrive on the port both processes share.
-        fresh->in_step = !line->taken && line->in_step;
-        fresh->out_of_step_since = line->taken ? Clock::now() : line->out_of_step_since;
-        fresh->read_away = line->taken ? 0 : line->read_away;
+        fresh->shared = line->shared;
         abandoned_in_child().push_back(std::move(line));
         line = std::move(fresh);
     }
@@ -97,6 +111,8 @@ std::shared_ptr<LineState> line_state_for(Context& ctx, PyObject* self) {
     auto found = ctx.lines.find(self);
     if (found != ctx.lines.end()) return found->second;
     auto line = std::make_shared<LineState>();
+    line->shared = SharedLine::create();
+    if (!line->shared) return nullptr;
     line->watcher = Ref(PyWeakref_NewRef(self, ctx.line_released.get()));
     if (!line->watcher) {
         // An object that cannot be weakly referenced (the methods called on
@@ -112,6 +128,10 @@ std::shared_ptr<LineState> line_state_for(Context& ctx, PyObject* self) {
 
 Turn::~Turn() {
     if (!held_) return;
+    if (line_->process_locked) {
+        line_->shared->unlock();
+        line_->process_locked = false;
+    }
     {
         std::lock_guard<std::mutex> lock(line_->mutex);
         line_->taken = false;
@@ -120,7 +140,7 @@ Turn::~Turn() {
     line_->turn_over.notify_all();
 }
 
-bool Turn::acquire() {
+bool Turn::acquire_turn() {
     LineState& line = *line_;
     const unsigned long me = PyThread_get_thread_ident();
     std::uint64_t ticket = 0;
@@ -172,6 +192,14 @@ bool Turn::acquire() {
     }
 }
 
+bool Turn::acquire() {
+    if (!acquire_turn()) return false;
+    if (!line_->shared->shared()) return true;
+    if (!line_->shared->lock()) return false;  // the destructor gives the turn back
+    line_->process_locked = true;
+    return true;
+}
+
 void Turn::take(unsigned long thread) {
     line_->taken = true;
     line_->holder = thread;
@@ -184,12 +212,14 @@ bool register_fork_handler(PyObject* module) {
     Ref os(PyImport_ImportModule("os"));
     if (!os) return false;
     if (!PyObject_HasAttrString(os.get(), "register_at_fork")) return true;  // no fork() here
-    Ref handler(PyCFunction_New(&after_fork_in_child_def, module));
+    Ref before(PyCFunction_New(&before_fork_def, module));
+    Ref after_in_child(PyCFunction_New(&after_fork_in_child_def, module));
     Ref register_at_fork(PyObject_GetAttrString(os.get(), "register_at_fork"));
     Ref no_arguments(PyTuple_New(0));
     Ref keywords(PyDict_New());
-    if (!handler || !register_at_fork || !no_arguments || !keywords ||
-        PyDict_SetItemString(keywords.get(), "after_in_child", handler.get()) < 0)
+    if (!before || !after_in_child || !register_at_fork || !no_arguments || !keywords ||
+        PyDict_SetItemString(keywords.get(), "before", before.get()) < 0 ||
+        PyDict_SetItemString(keywords.get(), "after_in_child", after_in_child.get()) < 0)
         return false;
     Ref registered(PyObject_Call(register_at_fork.get(), no_arguments.get(), keywords.get()));
     return static_cast<bool>(registered);

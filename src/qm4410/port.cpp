@@ -86,18 +86,20 @@ PyObject* trial_open(Context& ctx, PyObject* device) {
     Py_RETURN_FALSE;
 }
 
-// lsof DEVICE, without a shell: any output on its standard output means some
-// process holds the device.
+// lsof -- DEVICE, without a shell: any output on its standard output means
+// some process holds the device. "--" ends lsof's options, so that no port
+// name is taken for one.
 PyObject* ask_lsof(Context& ctx, PyObject* device) {
     Ref subprocess = global(ctx, ctx.subprocess.get());
     if (!subprocess) return nullptr;
     Ref run(PyObject_GetAttr(subprocess.get(), ctx.run.get()));
     Ref pipe(PyObject_GetAttr(subprocess.get(), ctx.PIPE.get()));
     if (!run || !pipe) return nullptr;
-    Ref argv(PyList_New(2));
+    Ref argv(PyList_New(3));
     if (!argv) return nullptr;
     PyList_SET_ITEM(argv.get(), 0, Py_NewRef(ctx.text_lsof.get()));
-    PyList_SET_ITEM(argv.get(), 1, Py_NewRef(device));
+    PyList_SET_ITEM(argv.get(), 1, Py_NewRef(ctx.text_end_of_options.get()));
+    PyList_SET_ITEM(argv.get(), 2, Py_NewRef(device));
     Ref positional(PyTuple_Pack(1, argv.get()));
     Ref keywords(PyDict_New());
     if (!positional || !keywords || PyDict_SetItem(keywords.get(), ctx.stdout_.get(), pipe.get()) < 0 ||
@@ -132,8 +134,9 @@ PyObject* check_port_available_body(Context& ctx, PyObject* const* args) {
     if (windows < 0) return nullptr;
     // A port elsewhere is left to its far end, which serves one client.
     Ref port(PyObject_GetAttr(args[0], ctx.port.get()));
-    Ref device = port ? device_to_check(ctx, port.get()) : Ref();
-    if (device.get() == Py_None) Py_RETURN_TRUE;
+    bool remote = false;
+    Ref device = port ? device_to_check(ctx, port.get(), remote) : Ref();
+    if (remote) Py_RETURN_TRUE;
     return windows ? trial_open(ctx, device.get()) : lsof_check(ctx, device.get());
 }
 

@@ -63,12 +63,17 @@ bool has_scheme(PyObject* port, std::string_view scheme) {
 
 // A URL that pyserial cannot make sense of names no device either: the check
 // lets it pass, and open() reports what pyserial says of it.
-Ref device_to_check(Context& ctx, PyObject* port) {
+Ref device_to_check(Context& ctx, PyObject* port, bool& remote) {
+    remote = false;
     if (!is_url(port)) return Ref::borrowed(port);
     Ref device = device_behind(ctx, port);
-    if (device || !PyErr_ExceptionMatches(PyExc_Exception)) return device;
-    PyErr_Clear();
-    return Ref::borrowed(Py_None);
+    if (!device) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return device;
+        PyErr_Clear();
+    }
+    if (device && device.get() != Py_None) return device;
+    remote = true;
+    return Ref();
 }
 
 }  // namespace qm4410

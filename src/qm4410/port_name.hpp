@@ -22,9 +22,10 @@ bool is_url(PyObject* port);
 bool has_scheme(PyObject* port, std::string_view scheme);
 
 // The device that the availability check looks at for `port`: the name
-// itself for a device; for a URL, the device that pyserial's handler opens
-// when it opens a local one, else None. Null only with an exception pending
-// that is no Exception (an interrupt).
-Ref device_to_check(Context& ctx, PyObject* port);
+// itself for a device, whatever it is; for a URL, the device that pyserial's
+// handler opens when it opens a local one. Null with `remote` set for a URL
+// that opens none; otherwise null only with an exception pending that is no
+// Exception (an interrupt).
+Ref device_to_check(Context& ctx, PyObject* port, bool& remote);
 
 }  // namespace qm4410

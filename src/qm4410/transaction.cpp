@@ -5,7 +5,8 @@
 // The bare exchange takes any well-formed frame for its reply, so a reply
 // that comes late, or twice, would be taken for the answer to the next
 // request, and every request after it would get the reply of the one before.
-// What keeps each reply with its own request:
+// What keeps each reply with its own request (the README states the rule
+// and what it guarantees):
 //
 // - Before a request is written, whatever is waiting is read away: it
 //   arrived before the request, so it cannot be its reply.
@@ -16,17 +17,26 @@
 //   found before a write is read until the frame is whole or nothing more
 //   comes. A line that is in step pays nothing for this.
 // - A frame whose command word is that of another request answers that
-//   request, not this one: it is read away and polling goes on.
+//   request, and a frame from another address than the request's (where the
+//   address is known) answers none of this line's: it is read away and
+//   polling goes on.
 // - A frame that is complete at an earlier poll than any of the last few
 //   replies to the same command word were, is held back for up to two polls
-//   past the soonest of those: a valid frame that comes meanwhile is the
-//   reply; otherwise the held one is. A supply answers about as fast each
-//   time, so a frame that beats its request's usual time is most likely a
-//   left-over, and a reply taken in its place would leave the request's own
-//   reply to arrive early in the next exchange.
+//   past the soonest of those: a valid frame that comes meanwhile takes its
+//   place. A supply answers about as fast each time, so a frame that beats
+//   its request's usual time is most likely a left-over.
+// - An exchange that took a frame that may have been a left-over (it saw
+//   another valid frame too, or it followed a failure whose reply never
+//   showed) leaves the line out of step, as a failure does: the reply it
+//   displaced is read away before the next request goes out, instead of
+//   being taken for that request's, and the one after, and so on. Where the
+//   supply's reply time varies more than its shortest, a reply taken sooner
+//   than the slowest recent one leaves the line out of step until this
+//   request's own reply would have come, for the same reason.
 //
 // Exchanges of one driver object are taken one at a time, in the order the
-// threads asked for the line (line_state.hpp).
+// threads asked for the line, and across processes after fork()
+// (line_state.hpp, shared_line.hpp).
 #include <algorithm>
 #include <cmath>
 
@@ -38,25 +48,21 @@
 namespace qm4410 {
 namespace {
 
-constexpr int kMaxTry = 30;
-constexpr std::chrono::milliseconds kPollInterval{10};
-constexpr auto kReplyWindow = kMaxTry * kPollInterval;
 // Reading away a reply still arriving may outlast the window, not forever.
 constexpr int kMaxSettlePolls = 2 * kMaxTry;
 // A frame sooner than usual is held back this many polls past the usual
 // time, for the reply that may still come then.
 constexpr int kHoldFor = 2;
 
-// ser.read(n) of the n bytes waiting in the input buffer; None when none are.
-Ref take_waiting(Context& ctx, PyObject* ser) {
-    Ref waiting(PyObject_CallMethodNoArgs(ser, ctx.in_waiting.get()));
-    if (!waiting) return Ref();
+// ser.read(n) of the n bytes `waiting`, as inWaiting() told; None when
+// none are.
+Ref take_waiting(Context& ctx, PyObject* ser, PyObject* waiting) {
     Ref zero(PyLong_FromLong(0));
     if (!zero) return Ref();
-    const int any = PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT);
+    const int any = PyObject_RichCompareBool(waiting, zero.get(), Py_GT);
     if (any < 0) return Ref();
     if (!any) return Ref::borrowed(Py_None);
-    return Ref(PyObject_CallMethodOneArg(ser, ctx.read.get(), waiting.get()));
+    return Ref(PyObject_CallMethodOneArg(ser, ctx.read.get(), waiting));
 }
 
 // Length 26, start byte, then the checksum as `check` says: 1 valid, 0 not,
@@ -78,11 +84,11 @@ int is_valid_reply(Context& ctx, PyObject* self, PyObject* data, ReplyCheck chec
     return verdict ? PyObject_IsTrue(verdict.get()) : -1;
 }
 
-// Byte 2 of a frame already found valid (so 26 items long); -1 when it is
-// not a plain byte value, as a reply from an overridden read might be.
-int command_word_of(PyObject* data) {
-    if (PyBytes_Check(data)) return static_cast<std::uint8_t>(PyBytes_AS_STRING(data)[kCommandIndex]);
-    Ref item(PySequence_GetItem(data, kCommandIndex));
+// Byte `index` of a frame already found valid (so 26 items long); -1 when it
+// is not a plain byte value, as in a reply from an overridden read.
+int byte_of(PyObject* data, std::size_t index) {
+    if (PyBytes_Check(data)) return static_cast<std::uint8_t>(PyBytes_AS_STRING(data)[index]);
+    Ref item(PySequence_GetItem(data, static_cast<Py_ssize_t>(index)));
     if (!item) {
         PyErr_Clear();
         return -1;
@@ -93,47 +99,95 @@ int command_word_of(PyObject* data) {
     return (overflow || value < 0 || value > 0xFF) ? -1 : static_cast<int>(value);
 }
 
-// The command word of the request about to be written, -1 for a request too
-// short to have one.
-int command_word_of_request(PyObject* payload) {
-    return PyBytes_GET_SIZE(payload) > static_cast<Py_ssize_t>(kCommandIndex)
-               ? static_cast<std::uint8_t>(PyBytes_AS_STRING(payload)[kCommandIndex])
-               : -1;
+// What a reply is matched against: the request's command word, and the
+// address it went to when the reply must come from there. -1 for none.
+struct Request {
+    int word = -1;
+    int address = -1;
+};
+
+// The address is left open for the identity read at the broadcast address,
+// for a change of address, and after one until the supply tells its address
+// again: a supply may answer those from either address.
+Request request_of(PyObject* payload, const LineSync& sync) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload));
+    const Py_ssize_t size = PyBytes_GET_SIZE(payload);
+    Request request;
+    if (size > static_cast<Py_ssize_t>(kCommandIndex)) request.word = bytes[kCommandIndex];
+    const bool address_known = size > 1 && bytes[1] != kUnknownAddress && !sync.readdressed &&
+                               request.word != static_cast<int>(Command::SetNewAddr);
+    if (address_known) request.address = bytes[1];
+    return request;
 }
 
+// Whether a valid frame can be the reply to `request`: a frame carrying the
+// word of another request answers that one, and a frame from another
+// address answers no request of this line's.
+bool may_answer(PyObject* data, const Request& request) {
+    const int replied = byte_of(data, kCommandIndex);
+    if (replied >= 0 && replied != request.word && is_request_word(static_cast<std::uint8_t>(replied))) return false;
+    const int from = request.address >= 0 ? byte_of(data, kAddressIndex) : -1;
+    return from < 0 || from == request.address;
+}
+
+// How the line was found before the request was written.
+enum class Cleared {
+    InStep,    // nothing owed: whatever comes now is this request's or a fault's
+    OnTrial,   // a reply owed by a failed exchange never showed: it may come now
+    Unlooked,  // the look itself raised; the request goes out as it would without one
+    Error,
+};
+
 // Until taken() is called, leaving the scope leaves the line out of step:
-// the request went out and no reply was taken for it, whether the exchange
-// timed out, found a malformed frame or raised.
+// the request went out, or may have, and no reply was taken for it, whether
+// the exchange timed out, found a malformed frame or raised (the write
+// included: a port may fail after sending part of a request). Meanwhile the
+// line counts as out of step already, and so it stays for the processes
+// that share it should this one end before the exchange does.
 class AwaitingReply {
 public:
-    explicit AwaitingReply(LineState& line) : line_(line) {}
+    explicit AwaitingReply(LineSync& sync) : sync_(sync) { sync_.fall_out_of_step(true); }
     AwaitingReply(const AwaitingReply&) = delete;
     AwaitingReply& operator=(const AwaitingReply&) = delete;
     ~AwaitingReply() {
-        if (taken_) return;
-        line_.in_step = false;
-        line_.out_of_step_since = Clock::now();
-        line_.read_away = 0;
+        if (!taken_) sync_.fall_out_of_step(true);
     }
-    void taken() { taken_ = true; }
+    // A reply was taken; when it may have been another request's, this
+    // request's own may still come, and the line counts as out of step. So
+    // it does for `quiet_polls` more polls, by which this request's own
+    // reply would have come if it was not this one.
+    void taken(bool doubtful, int quiet_polls) {
+        taken_ = true;
+        if (doubtful) {
+            sync_.fall_out_of_step(false);
+        } else if (quiet_polls > 0) {
+            sync_.fall_out_of_step(false, Clock::now() + quiet_polls * kPollInterval);
+        } else {
+            sync_.come_into_step();
+        }
+    }
 
 private:
-    LineState& line_;
+    LineSync& sync_;
     bool taken_ = false;
 };
 
 // One exchange on self.ser, with the turn on its line held.
 class Exchange {
 public:
-    Exchange(Context& ctx, PyObject* self, PyObject* ser, LineState& line, ReplyCheck check)
-        : ctx_(ctx), self_(self), ser_(ser), line_(line), check_(check) {}
+    Exchange(Context& ctx, PyObject* self, PyObject* ser, LineSync& sync, ReplyCheck check)
+        : ctx_(ctx), self_(self), ser_(ser), sync_(sync), check_(check) {}
 
     // Reads away what waits, and on a line out of step what is still coming.
-    bool clear_the_line();
+    Cleared clear_the_line();
 
-    // The reply to a request carrying `word` (-1: none); None when no valid
-    // reply came, null with an exception set.
-    Ref await_reply(int word);
+    // The reply to `request`; None when no valid reply came, null with an
+    // exception set. `doubtful` is set when it may be another request's:
+    // another valid frame came too. `quiet_polls` is how many polls more this
+    // request's own reply could take, if the one taken was not it, at the
+    // latest pace of its recent replies, less what the next exchange's hold
+    // would catch: the next exchange could not tell it from its own.
+    Ref await_reply(const Request& request, bool& doubtful, int& quiet_polls);
 
 private:
     bool find_sleep();
@@ -141,12 +195,12 @@ private:
     Ref pause();
     // Reads away what is waiting; the number of bytes, or -1 on error.
     Py_ssize_t read_away_waiting();
-    bool settle();
+    Py_ssize_t read_away(PyObject* waiting);
 
     Context& ctx_;
     PyObject* self_;
     PyObject* ser_;
-    LineState& line_;
+    LineSync& sync_;
     ReplyCheck check_;
     Ref sleep_;
 };
@@ -166,50 +220,64 @@ Ref Exchange::pause() {
     return Ref(PyObject_CallOneArg(sleep_.get(), ctx_.poll_interval.get()));
 }
 
-Py_ssize_t Exchange::read_away_waiting() {
-    Ref data = take_waiting(ctx_, ser_);
+Py_ssize_t Exchange::read_away(PyObject* waiting) {
+    Ref data = take_waiting(ctx_, ser_, waiting);
     if (!data) return -1;
     return data.get() == Py_None ? 0 : PyObject_Length(data.get());
 }
 
-bool Exchange::clear_the_line() {
-    const Py_ssize_t found = read_away_waiting();
-    if (found < 0) return false;
-    const auto count = static_cast<std::size_t>(found);
-    if (line_.in_step) {
-        if (count % kFrameLength == 0) return true;
-        // Part of a frame: the rest of it may be on its way, and comes
-        // without a pause. No reply is owed, so there is no window to wait.
-        line_.in_step = false;
-        line_.out_of_step_since = Clock::now() - kReplyWindow;
-        line_.read_away = count % kFrameLength;
-    } else {
-        line_.read_away += count;
-    }
-    std::size_t arrived = count;
-    const auto deadline = line_.out_of_step_since + kReplyWindow;
-    const auto left = std::chrono::duration<double>(deadline - Clock::now()) / kPollInterval;
-    const int window_polls = left > 0 ? static_cast<int>(std::ceil(left)) : 0;
-    for (int polls = 0; line_.read_away < kFrameLength && polls < kMaxSettlePolls; ++polls) {
-        const bool window_over = polls >= window_polls || Clock::now() >= deadline;
-        if (window_over && arrived == 0) break;
-        if (!pause()) return false;
-        const Py_ssize_t more = read_away_waiting();
-        if (more < 0) return false;
-        arrived = static_cast<std::size_t>(more);
-        line_.read_away += arrived;
-    }
-    line_.in_step = true;
-    line_.read_away = 0;
-    return true;
+Py_ssize_t Exchange::read_away_waiting() {
+    Ref waiting(PyObject_CallMethodNoArgs(ser_, ctx_.in_waiting.get()));
+    return waiting ? read_away(waiting.get()) : -1;
 }
 
-Ref Exchange::await_reply(int word) {
+Cleared Exchange::clear_the_line() {
+    Ref waiting(PyObject_CallMethodNoArgs(ser_, ctx_.in_waiting.get()));
+    if (!waiting) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return Cleared::Error;
+        PyErr_Clear();
+        return Cleared::Unlooked;
+    }
+    const Py_ssize_t found = read_away(waiting.get());
+    if (found < 0) return Cleared::Error;
+    const auto count = static_cast<std::size_t>(found);
+    if (sync_.in_step) {
+        if (count % kFrameLength == 0) return Cleared::InStep;
+        // Part of a frame: the rest of it may be on its way, and comes
+        // without a pause. No reply is owed, so there is no window to wait.
+        sync_.in_step = false;
+        sync_.after_failure = false;
+        sync_.settle_until = Clock::now();
+        sync_.read_away = count % kFrameLength;
+    } else {
+        sync_.read_away += count;
+    }
+    std::size_t arrived = count;
+    const auto deadline = sync_.settle_until;
+    const auto left = std::chrono::duration<double>(deadline - Clock::now()) / kPollInterval;
+    const int window_polls = left > 0 ? static_cast<int>(std::ceil(left)) : 0;
+    for (int polls = 0; sync_.read_away < kFrameLength && polls < kMaxSettlePolls; ++polls) {
+        const bool window_over = polls >= window_polls || Clock::now() >= deadline;
+        if (window_over && arrived == 0) break;
+        if (!pause()) return Cleared::Error;
+        const Py_ssize_t more = read_away_waiting();
+        if (more < 0) return Cleared::Error;
+        arrived = static_cast<std::size_t>(more);
+        sync_.read_away += arrived;
+    }
+    const bool owed = sync_.after_failure && sync_.read_away < kFrameLength;
+    sync_.come_into_step();
+    return owed ? Cleared::OnTrial : Cleared::InStep;
+}
+
+Ref Exchange::await_reply(const Request& request, bool& doubtful, int& quiet_polls) {
     Ref cmd_length(PyObject_GetAttr(self_, ctx_.cmd_length.get()));
     if (!cmd_length) return Ref();
     Ref held;
     int held_at = 0;
-    const int usual = word >= 0 ? line_.pace[word].soonest() : 0;
+    const int word = request.word;
+    const int usual = word >= 0 ? sync_.pace[word].soonest() : 0;
+    const int slowest_owed = usual > 0 ? sync_.pace[word].latest() - usual + 1 : 0;
     int last_poll = kMaxTry;
     for (int poll = 1; poll <= last_poll; ++poll) {
         if (!pause()) return Ref();
@@ -227,19 +295,24 @@ Ref Exchange::await_reply(int word) {
             return Ref::borrowed(Py_None);
         }
         if (word < 0) return data;
-        const int replied = command_word_of(data.get());
-        if (replied >= 0 && replied != word && is_request_word(static_cast<std::uint8_t>(replied))) continue;
+        if (!may_answer(data.get(), request)) {
+            doubtful = true;  // a left-over, or another supply's: more of them may come
+            continue;
+        }
+        if (held) doubtful = true;  // two frames for one request: one of them answered another
         if (poll < usual) {
             held = std::move(data);
             held_at = poll;
             last_poll = std::min(kMaxTry, usual + kHoldFor);
             continue;
         }
-        line_.pace[word].record(poll);
+        sync_.pace[word].record(poll);
+        quiet_polls = slowest_owed - poll;
         return data;
     }
     if (!held) return Ref::borrowed(Py_None);
-    line_.pace[word].record(held_at);
+    sync_.pace[word].record(held_at);
+    quiet_polls = slowest_owed - last_poll;
     return held;
 }
 
@@ -262,7 +335,9 @@ PyObject* read_body(Context& ctx, PyObject* const* args) {
     Turn turn(line);
     if (!turn.acquire()) return nullptr;
     Ref ser(PyObject_GetAttr(args[0], ctx.ser.get()));
-    return ser ? take_waiting(ctx, ser.get()).release() : nullptr;
+    if (!ser) return nullptr;
+    Ref waiting(PyObject_CallMethodNoArgs(ser.get(), ctx.in_waiting.get()));
+    return waiting ? take_waiting(ctx, ser.get(), waiting.get()).release() : nullptr;
 }
 
 }  // namespace
@@ -288,14 +363,22 @@ PyObject* transact(Context& ctx, PyObject* self, PyObject* request, ReplyCheck c
     Ref payload(PyBytes_FromObject(request));
     if (!payload) return nullptr;
 
-    Exchange exchange(ctx, self, ser.get(), *line, check);
-    if (!exchange.clear_the_line()) return nullptr;
-    AwaitingReply awaiting(*line);
+    Exchange exchange(ctx, self, ser.get(), line->sync(), check);
+    const Cleared cleared = exchange.clear_the_line();
+    if (cleared == Cleared::Error) return nullptr;
+    const Request to_match = request_of(payload.get(), line->sync());
+    AwaitingReply awaiting(line->sync());
+    if (to_match.word == static_cast<int>(Command::SetNewAddr)) line->sync().readdressed = true;
     Ref written(PyObject_CallOneArg(write.get(), payload.get()));
     if (!written) return nullptr;
-    Ref data = exchange.await_reply(command_word_of_request(payload.get()));
+    bool doubtful = cleared != Cleared::InStep;
+    int quiet_polls = 0;
+    Ref data = exchange.await_reply(to_match, doubtful, quiet_polls);
     if (!data) return nullptr;
-    if (data.get() != Py_None) awaiting.taken();
+    if (data.get() != Py_None) {
+        awaiting.taken(doubtful, quiet_polls);
+        if (to_match.word == static_cast<int>(Command::ReadDevVersion)) line->sync().readdressed = false;
+    }
     return data.release();
 }
 

@@ -92,7 +92,7 @@ def test_settings_taken_but_warned_about_exit_16(cli, qm4410_port, options, warn
     "requested, read_back, expected",
     [
         (1.0009, 1.000, True),  # truncated to 1000 mV on the way out
-        (1.001, 1.000, True),  # 1.001 * 1000 lies just below 1001 in binary
+        (1.001, 1.000, True),  # a read-back one unit short is within the resolution
         (1.002, 1.000, False),
         (0.25, 0.249, True),  # a supply that rounds instead is within its resolution
         (5.0, 5.002, False),

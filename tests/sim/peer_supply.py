@@ -1,15 +1,21 @@
 """A supply of the tests' own on a pseudo-terminal, for faults the virtual
-supply does not make: answering late by any time, twice, or with the word of
-another request, after a chosen latency; or falling silent for good.
+supply does not make: answering late by any time, twice, with the word of
+another request, held back until the next request, after a frame from
+another bus address; or falling silent for good. Its line may be fast, like
+a USB adapter (the supply answers, then the adapter passes the reply on at
+the next tick of its 16 ms timer), one whose replies are each delayed by up
+to as long again (a line through a network, say), or paced at 4800 baud.
 
 Every reply carries the number of the request it answers (from 1, in the
-order received) in bytes 20..23, which no decoder reads; a status reply also
+order received) in bytes 20..23, which no decoder reads, and a setting's
+reply its value in bytes 3..6; a status reply also
 carries it in its measured current, so a test can tell from any result which
 request's reply the driver took. The state it held when it answered each
 request is kept in `states`.
 """
 import heapq
 import os
+import random
 import select
 import struct
 import threading
@@ -18,7 +24,10 @@ import tty
 
 LENGTH = 26
 REQUEST_WORDS = (0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x31, 0x32)
-TWICE_APART = 0.02
+OTHER_ADDRESS_LEAD = 0.02  # how long before the own reply another address's frame comes
+ADAPTER_TICK = 0.016  # a USB adapter's timer: what the supply sent is passed on at its next tick
+BYTE_TIME = 10 / 4800  # one byte with its start and stop bits at 4800 baud
+FAULTS = ("late", "twice", "other word", "other address", "held", "silent")
 
 
 def seal(frame):
@@ -27,9 +36,19 @@ def seal(frame):
 
 
 class PeerSupply(threading.Thread):
-    def __init__(self, *, echo, latency, fault=None, every=10, late_by=0.35):
+    """`latency`: seconds from a request to its reply, or a function of the
+    request's number giving them. `line`: "fast", "usb", "jitter" or "4800". Every
+    `every`th request meets the fault, up to request `last_fault`; a late
+    reply comes `late_by` after its request, a second copy `apart` after the
+    first."""
+
+    def __init__(self, *, echo, latency, fault=None, every=10, late_by=0.35, apart=0.02, line="fast",
+                 last_fault=None):
         super().__init__(daemon=True)
-        self.echo, self.latency, self.fault, self.every, self.late_by = echo, latency, fault, every, late_by
+        assert fault is None or fault in FAULTS, fault
+        self.echo, self.fault, self.every, self.late_by, self.apart = echo, fault, every, late_by, apart
+        self.latency = latency if callable(latency) else (lambda number: latency)
+        self.line, self.last_fault = line, last_fault
         self.master, slave = os.openpty()
         tty.setraw(slave)
         self.port = os.ttyname(slave)
@@ -39,8 +58,11 @@ class PeerSupply(threading.Thread):
         self.states = {}
         self.not_replies = set()  # requests answered with a frame that is no reply to them
         self.state = {"voltage_set": 0, "current_set": 0, "voltage_max_set": 30000, "out": 0, "remote": 0}
-        self._due = []  # (time, order, bytes)
+        self._held = None
+        self._due = []  # (time, order, bytes, whether they leave the supply or reach the host then)
         self._order = 0
+        self._line_free = 0.0  # a paced line sends one byte at a time; no frame overtakes another
+        self._jitter = random.Random(4410)
         self._stopping = threading.Event()
 
     def stop(self):
@@ -53,7 +75,11 @@ class PeerSupply(threading.Thread):
         while not self._stopping.is_set():
             now = time.monotonic()
             while self._due and self._due[0][0] <= now:
-                self._send(heapq.heappop(self._due)[2])
+                at, _, data, sent = heapq.heappop(self._due)
+                if sent:
+                    self._pass_on(at, data)
+                else:
+                    self._write(data)
             timeout = min(0.05, self._due[0][0] - now) if self._due else 0.05
             readable, _, _ = select.select([self.master], [], [], max(timeout, 0))
             if not readable:
@@ -72,17 +98,38 @@ class PeerSupply(threading.Thread):
                 if len(pending) < LENGTH:
                     break
                 request, pending = pending[:LENGTH], pending[LENGTH:]
-                self._answer(request, time.monotonic())
+                # On a paced line the request itself takes its time to come in.
+                arrived = time.monotonic() + (LENGTH * BYTE_TIME if self.line == "4800" else 0)
+                self._answer(request, arrived)
 
-    def _send(self, data):
+    def _write(self, data):
         try:
             os.write(self.master, data)
         except OSError:
             pass  # the port is closed: the reply is lost, as on a real line
 
-    def _schedule(self, at, data):
+    def _push(self, at, data, sent=False):
+        """`data` reaches the host at `at`; or, `sent`, leaves the supply then."""
         self._order += 1
-        heapq.heappush(self._due, (at, self._order, data))
+        heapq.heappush(self._due, (at, self._order, data, sent))
+
+    def _send(self, at, data):
+        self._push(at, data, sent=True)
+
+    def _pass_on(self, at, data):
+        """What the supply sent at `at` reaches the host as its line passes it on."""
+        if self.line == "usb":
+            self._push((at // ADAPTER_TICK + 1) * ADAPTER_TICK, data)
+        elif self.line == "jitter":
+            self._line_free = max(at + self._jitter.uniform(0, ADAPTER_TICK), self._line_free)
+            self._push(self._line_free, data)
+        elif self.line == "4800":
+            start = max(at, self._line_free)
+            for i in range(len(data)):
+                self._push(start + (i + 1) * BYTE_TIME, data[i:i + 1])
+            self._line_free = start + len(data) * BYTE_TIME
+        else:
+            self._write(data)
 
     def _answer(self, request, now):
         self.received += 1
@@ -90,31 +137,42 @@ class PeerSupply(threading.Thread):
         word = request[2]
         self._apply(word, request)
         self.states[number] = dict(self.state)
-        reply = self._reply(word, number)
+        reply = self._reply(word, number, request)
+        due = now + self.latency(number)
+        if self._held is not None:  # what was held back goes out as this request comes
+            self._send(now, self._held)
+            self._held = None
         if self.fault == "silent":  # from request `every` on, as a supply switched off at the mains
             if number >= self.every:
                 self.faults += 1
             else:
-                self._schedule(now + self.latency, reply)
+                self._send(due, reply)
             return
-        faulty = self.fault is not None and number % self.every == 0
+        faulty = self.fault is not None and number % self.every == 0 and (
+            self.last_fault is None or number <= self.last_fault)
         if not faulty:
-            self._schedule(now + self.latency, reply)
+            self._send(due, reply)
             return
         self.faults += 1
         if self.fault == "late":
-            self._schedule(now + self.late_by, reply)
+            self._send(now + self.late_by, reply)
         elif self.fault == "twice":
-            self._schedule(now + self.latency, reply)
-            self._schedule(now + self.latency + TWICE_APART, reply)
-        elif self.fault == "other word":
+            self._send(due, reply)
+            self._send(due + self.apart, reply)
+        elif self.fault == "held":
+            self._held = reply
+        elif self.fault == "other address":
+            other = bytearray(reply)
+            other[1] = 2
+            other[20:24] = (number + 1_000_000).to_bytes(4, "little")  # no request's number
+            self._send(due, seal(other))
+            self._send(due + OTHER_ADDRESS_LEAD, reply)
+        else:  # "other word"
             wrong = REQUEST_WORDS[(REQUEST_WORDS.index(word) + 1) % len(REQUEST_WORDS)] if word in REQUEST_WORDS else 0x20
             frame = bytearray(reply)
             frame[2] = wrong
             self.not_replies.add(number)
-            self._schedule(now + self.latency, seal(frame))
-        else:
-            raise ValueError(self.fault)
+            self._send(due, seal(frame))
 
     def _apply(self, word, request):
         value = int.from_bytes(request[3:7], "little")
@@ -132,9 +190,10 @@ class PeerSupply(threading.Thread):
         elif word == 0x32:
             s.update(voltage_set=0, current_set=0, voltage_max_set=30000, out=0, remote=0)
 
-    def _reply(self, word, number):
+    def _reply(self, word, number, request):
         frame = bytearray(LENGTH)
         frame[0], frame[1], frame[2] = 0xAA, 1, word if self.echo else 0x12
+        frame[3:7] = request[3:7]  # a setting's value; a reading's replaced below
         s = self.state
         if word == 0x26:
             flags = s["out"] | (1 << 2) | (s["remote"] << 7)

@@ -95,3 +95,67 @@ def test_command_reports_a_port_locked_by_another_process_as_busy(start_sim):
     assert result.returncode == PORT_BUSY, result
     assert result.stdout == ""  # the driver's own line is no output of the command's
     assert f"(pid {os.getpid()}," in result.stderr, result.stderr
+
+
+def _own_replies(drv, values, printed):
+    """Sets each current in turn; how many printed replies carried another
+    request's value."""
+    wrong = 0
+    for value in values:
+        before = len(printed)
+        if drv.set_out_current(value / 1000) and printed[before:]:
+            line = printed[before]
+            carried = bytes(int(v) for v in line[line.index("[") + 1:-1].split(", "))[3:7]
+            wrong += int.from_bytes(carried, "little") != value
+    return wrong
+
+
+def test_a_driver_shared_by_fork_takes_turns_across_the_processes(monkeypatch):
+    """Parent and child use one driver at once; then a child ends in the
+    middle of an exchange, and the parent still gets the line, in step."""
+    from peer_supply import PeerSupply
+    import signal
+    import warnings
+
+    printed = []
+    monkeypatch.setattr(qm4410, "print", printed.append, raising=False)
+    peer = PeerSupply(echo=False, latency=0.002)
+    peer.start()
+    drv = qm4410.QM4410(peer.port)
+    try:
+        assert drv.open()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # the supply's thread stays in the parent
+            children = [os.fork() for _ in range(1)]
+        if children == [0]:
+            try:
+                signal.alarm(30)
+                os._exit(min(_own_replies(drv, range(1, 61), printed), 100))
+            finally:
+                os._exit(101)
+        parent_wrong = _own_replies(drv, range(1001, 1061), printed)
+        _, status = os.waitpid(children[0], 0)
+        assert (parent_wrong, os.waitstatus_to_exitcode(status)) == (0, 0)
+
+        class EndingPort:  # a child that ends between its write and the reply
+            def __getattr__(self, name):
+                return getattr(drv_port, name)
+
+            def write(self, data):
+                drv_port.write(data)
+                os._exit(0)
+
+        drv_port = drv.ser
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pid = os.fork()
+        if pid == 0:
+            drv.ser = EndingPort()
+            drv.read_dev_status()
+            os._exit(102)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        assert _own_replies(drv, [7], printed) == 0 and printed  # its reply was read away first
+    finally:
+        drv.close()
+        peer.stop()
