@@ -54,6 +54,11 @@ from conftest import FILE_ERROR, USAGE, assert_fails
         (["ramp", "--to", "5", "--rate", "1", "--voltage", "3"], USAGE, "give --current besides"),
         (["ramp", "--to-current", "1", "--rate", "1", "--current", "3"], USAGE, "give --voltage besides"),
         (["ramp", "--to", "5", "--rate", "1", "--output", "maybe"], USAGE, "argument --output: invalid choice"),
+        # The guard's rates and thresholds, by the core's checks.
+        (["sweep", "--voltage", "0:1:1", "--current", "1", "--slew-voltage", "0"], USAGE,
+         "argument --slew-voltage: the voltage slew rate must be above 0"),
+        (["set", "--voltage", "1", "--trip-current", "nan"], USAGE,
+         "argument --trip-current: the trip current must be a finite number"),
         (["serve", "--rfc2217", "localhost:70000"], USAGE, "argument --rfc2217: localhost:70000 is not"),
         (["serve", "--scpi", ":5025"], USAGE, "argument --scpi"),
         (["serve", "--allow", "10.0.0.0/33"], USAGE, "argument --allow"),

@@ -1,15 +1,18 @@
 """Every way the supply can be out of reach ends in advice and an exit status."""
 
+import csv
 import os
 import re
 import socket
+import subprocess
 
 import pytest
 import serial
 
 from conftest import (
     CANNOT_CONNECT, CANNOT_OPEN, FILE_ERROR, HOST_UNKNOWN, LINE_LOST, NO_ANSWER, NOT_A_PORT, PERMISSION_DENIED,
-    PORT_BUSY, PORT_MISSING, SETTING_FAILED, SIMULATOR_FAILED, USAGE, WRONG_MODEL, assert_fails, run_cli,
+    PORT_BUSY, PORT_MISSING, SETTING_FAILED, SIMULATOR_FAILED, USAGE, WRONG_MODEL, assert_fails, environment,
+    program, run_cli,
 )
 
 COMMANDS = [["info"], ["status"], ["set", "--output", "on"], ["monitor", "--duration", "1"]]
@@ -73,14 +76,18 @@ def test_setting_not_taken_is_named(cli, qm4410_sim, sim_options, options, advic
         assert shown in result.stdout
 
 
-def test_supply_lost_while_monitoring_ends_cleanly(cli, qm4410_sim, tmp_path):
+@pytest.mark.parametrize("off_on_exit", [False, True])
+def test_supply_lost_while_monitoring_ends_cleanly(cli, qm4410_sim, tmp_path, off_on_exit):
     port = qm4410_sim(vanish_after=4)
-    csv = tmp_path / "samples.csv"
-    result = cli("monitor", "--port", port, "--interval", "0.1", "--csv", str(csv))
-    assert_fails(result, LINE_LOST, "^qm4410: error: lost the line to the supply")
+    log = tmp_path / "samples.csv"
+    result = cli("monitor", "--port", port, "--interval", "0.1", "--csv", str(log), *["--off-on-exit"] * off_on_exit)
+    # The output it could not switch off is told in the same line, as sweep
+    # and ramp tell it, and the lost line keeps its status.
+    assert_fails(result, LINE_LOST, "^qm4410: error: lost the line to the supply: [^;]*" + (
+        "; the output may still be on: the supply did not confirm switching it off" if off_on_exit else "$"))
     # Kept: the header and the samples before the loss (the reply sent just
     # before the port went away may be lost with it).
-    rows = csv.read_text().splitlines()
+    rows = log.read_text().splitlines()
     assert rows[0].startswith("timestamp,") and 1 + 1 <= len(rows) <= 1 + 3
 
 
@@ -124,6 +131,23 @@ def test_full_disk_is_the_files_fault_not_the_lines(cli, qm4410_port, option):
     result = cli("monitor", "--port", qm4410_port, "--duration", "1", option, "/dev/full")
     assert_fails(result, FILE_ERROR, "cannot write /dev/full: No space left on device")
     assert "lost the line" not in result.stderr
+
+
+def test_a_row_the_disk_cannot_take_whole_is_taken_back(qm4410_port, tmp_path):
+    """A file size limit stands in for a disk that fills up: the write that
+    reaches it is cut short, the next fails (EFBIG: Python ignores SIGXFSZ)."""
+    resource = pytest.importorskip("resource")
+    log, limit = tmp_path / "samples.csv", 1000
+    result = subprocess.run(
+        [program("qm4410"), "monitor", "--port", qm4410_port, "--interval", "0.02", "--csv", str(log)],
+        capture_output=True, text=True, timeout=60, env=environment(),
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)),
+    )
+    assert_fails(result, FILE_ERROR, f"^qm4410: error: cannot write {re.escape(str(log))}: File too large$")
+    data = log.read_bytes()
+    assert len(data) <= limit and data.endswith(b"\r\n")
+    rows = list(csv.reader(data.decode().splitlines()))
+    assert len(rows) > 2 and all(len(row) == len(rows[0]) for row in rows)
 
 
 def test_a_port_that_will_not_open_is_told_with_the_drivers_reason(cli, monkeypatch, qm4410_port):

@@ -75,10 +75,11 @@ def test_a_stop_condition_ends_the_sweep_with_the_output_off(cli, qm4410_sim, co
     (["run", "{good.txt}"], USAGE, "a profile is a .csv or a .toml file"),
     (["run", "{none.csv}"], FILE_ERROR, "cannot read the profile .*none.csv: No such file"),
     (["run", "{good.csv}", "--csv", "{monitor.csv}", "--append"], FILE_ERROR, "its columns are not those of"),
+    (["run", "{good.csv}", "--jsonl", "{cut.jsonl}", "--append"], FILE_ERROR, "its last row is cut short"),
 ])
 def test_what_cannot_run_is_refused_before_the_port_is_touched(cli, tmp_path, argv, status, said):
     files = {"bad.csv": PROFILE.replace("0.3,", "-1,") + "1,,,maybe\n", "good.csv": PROFILE, "good.txt": PROFILE,
-             "monitor.csv": "timestamp,elapsed_s,voltage_real\n"}
+             "monitor.csv": "timestamp,elapsed_s,voltage_real\n", "cut.jsonl": '{"step": 1}\n{"st'}
     for name, text in files.items():
         (tmp_path / name).write_text(text)
     argv = [str(tmp_path / word[1:-1]) if word.startswith("{") else word for word in argv]

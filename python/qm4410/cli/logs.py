@@ -6,10 +6,11 @@ it cannot write."""
 import argparse
 import contextlib
 import csv
+import io
 import json
 import os
-from collections.abc import Callable, Iterator, Mapping
-from typing import IO, Any, NamedTuple
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import Any, NamedTuple
 
 from . import plot
 from .exits import CommandError, Exit
@@ -60,7 +61,9 @@ def add_options(command: argparse.ArgumentParser, what: str, plot_help: str) -> 
     record.add_argument("--csv", metavar="FILE", help=f"write the {what} as CSV")
     record.add_argument("--jsonl", metavar="FILE", help=f"write the {what} as JSON Lines")
     command.add_argument(
-        "--append", action="store_true", help="add to an existing --csv or --jsonl file instead of replacing it"
+        "--append", action="store_true",
+        help="add to an existing --csv or --jsonl file instead of replacing it; a file whose last row is cut "
+        "short (no line end after it) is refused",
     )
     command.add_argument("--plot", type=plot_file, metavar="FILE", help=f"{plot_help}, as .png, .svg or .pdf")
     low, high = plot.SIDE_PIXELS
@@ -90,8 +93,8 @@ def check(args: argparse.Namespace, log: LogFormat) -> None:
     path = args.csv or args.jsonl
     if path:
         check_writable(path)
-        if args.csv and args.append:
-            _check_columns(path, log)
+        if args.append:
+            _check_appendable(path, log if args.csv else None)
 
 
 def check_writable(path: str) -> None:
@@ -110,17 +113,31 @@ def check_writable(path: str) -> None:
     raise CommandError(Exit.FILE_ERROR, f"cannot write {path}: {problem}")
 
 
-def _check_columns(path: str, log: LogFormat) -> None:
-    """A CSV file to append to must have these columns, or none yet."""
+def _check_appendable(path: str, csv_log: LogFormat | None) -> None:
+    """A file to append to must end at a row's end, or be empty: a row cut
+    short (a run that ended mid-row) would have the first new row glued to
+    it. Which of its bytes are the rest of that row no one can tell, so it
+    is refused rather than repaired. A CSV file must have `csv_log`'s
+    columns, or none yet."""
     try:
-        with open(path, newline="", encoding="utf-8", errors="replace") as existing:
-            first_line = existing.readline().rstrip("\r\n")
+        with open(path, "rb") as existing:
+            first_line = existing.readline().rstrip(b"\r\n")
+            size = existing.seek(0, os.SEEK_END)
+            if size:
+                existing.seek(size - 1)
+            ends_a_row = size == 0 or existing.read(1) == b"\n"
     except FileNotFoundError:
         return
     except OSError as error:
         raise CommandError(Exit.FILE_ERROR, f"cannot read {path}: {error.strerror}") from None
-    if first_line and first_line != ",".join(log.fields):
-        raise CommandError(Exit.FILE_ERROR, f"cannot append to {path}: its columns are not {log.kind}")
+    if csv_log is not None and first_line and first_line.decode("utf-8", "replace") != ",".join(csv_log.fields):
+        raise CommandError(Exit.FILE_ERROR, f"cannot append to {path}: its columns are not {csv_log.kind}")
+    if not ends_a_row:
+        raise CommandError(
+            Exit.FILE_ERROR,
+            f"cannot append to {path}: its last row is cut short (no line end after it); remove that row, or end "
+            "it with a line break if it is whole, then append",
+        )
 
 
 @contextlib.contextmanager
@@ -128,8 +145,9 @@ def writer(args: argparse.Namespace, log: LogFormat) -> Iterator[SampleWriter]:
     """A function that stores one sample in the file asked for (or nowhere).
 
     The file is opened at the first sample, so a run that fails before it
-    leaves an existing file as it was. Each sample is flushed at once, so a
-    run that ends badly keeps every sample taken before.
+    leaves an existing file as it was. Each sample is written at once, so a
+    run that ends badly keeps every sample taken before, and the file ends
+    at a row's end however the run ends (see _Log).
     """
     path = args.csv or args.jsonl
     if path is None:
@@ -143,44 +161,70 @@ def writer(args: argparse.Namespace, log: LogFormat) -> Iterator[SampleWriter]:
 
 
 class _Log:
+    """A log file that ends at a row's end. Each row goes out whole, encoded
+    first and written unbuffered, so nothing of it is left to go out later;
+    a row that cannot be written whole (a full disk) is taken back, the file
+    cut to the end of the row before, and the error told."""
+
     def __init__(self, path: str, fields: tuple[str, ...], as_csv: bool, append: bool) -> None:
         self.path = path
         self.fields = fields
         self.as_csv = as_csv
         self.append = append
-        self.stream: IO[str] | None = None
-        self.put_row: Callable[[dict[str, Any]], object] = lambda row: None
+        self.file: io.FileIO | None = None
+        self.whole = 0  # bytes of whole rows in the file
 
     def write(self, sample: Mapping[str, Any]) -> None:
-        if self.stream is None:
-            self._stored(self._open)
-        self._stored(self.put_row, {field: sample[field] for field in self.fields})
+        if self.file is None:
+            self._open()
+        values = [sample[field] for field in self.fields]
+        self._put(_csv_line(values) if self.as_csv else json.dumps(dict(zip(self.fields, values))) + "\n")
 
     def _open(self) -> None:
-        stream = open(self.path, "a" if self.append else "w", newline="" if self.as_csv else None, encoding="utf-8")
-        self.stream = stream
-        if not self.as_csv:
-            self.put_row = lambda row: stream.write(json.dumps(row) + "\n")
-            return
-        table = csv.DictWriter(stream, fieldnames=self.fields)
-        self.put_row = table.writerow
-        if stream.tell() == 0:  # a new or empty file: appended rows follow the header there is
-            table.writeheader()
-
-    def _stored(self, put: Callable[..., object], *args: object) -> None:
-        # Flushed here, so that a full disk shows at this sample, named as
-        # the file's fault, and not later as an error from somewhere else.
         try:
-            put(*args)
-            if self.stream is not None:
-                self.stream.flush()
+            self.file = io.FileIO(self.path, "a" if self.append else "w")
+            self.whole = self.file.seek(0, os.SEEK_END)
         except OSError as error:
-            raise CommandError(Exit.FILE_ERROR, f"cannot write {self.path}: {error.strerror}") from None
+            raise self._error(error) from None
+        if self.as_csv and self.whole == 0:  # a new or empty file: appended rows follow the header there is
+            self._put(_csv_line(self.fields))
+
+    def _put(self, row: str) -> None:
+        assert self.file is not None
+        data = memoryview(row.encode("utf-8"))
+        written = 0
+        try:
+            while written < len(data):
+                written += self.file.write(data[written:])
+        except OSError as error:
+            raise self._error(error, self._taken_back(written)) from None
+        self.whole += written
+
+    def _taken_back(self, written: int) -> str:
+        """Cut the part of a row that was written; what to add to the error
+        when that fails too."""
+        assert self.file is not None
+        if written == 0:
+            return ""
+        try:
+            os.ftruncate(self.file.fileno(), self.whole)
+        except OSError as error:
+            return f"; its last row is cut short and could not be taken back ({error.strerror})"
+        return ""
+
+    def _error(self, error: OSError, more: str = "") -> CommandError:
+        return CommandError(Exit.FILE_ERROR, f"cannot write {self.path}: {error.strerror}{more}")
 
     def close(self) -> None:
-        # Every write was flushed at once, so only bytes whose write failed
-        # (and was reported) can still be buffered; closing would fail on
-        # them again and hide the status already chosen.
-        if self.stream is not None:
+        # Nothing is left to write: an error closing it (a network file
+        # system's late one) must not hide the status already chosen.
+        if self.file is not None:
             with contextlib.suppress(OSError):
-                self.stream.close()
+                self.file.close()
+
+
+def _csv_line(values: Sequence[object]) -> str:
+    """One CSV row with its line end, as csv writes it (None as empty)."""
+    line = io.StringIO()
+    csv.writer(line).writerow(values)
+    return line.getvalue()

@@ -8,10 +8,11 @@ import os
 import sys
 from collections.abc import Iterator
 
-from qm4410.supply import Refused, RefusalKind, Supply, SwitchOffFailed
+from qm4410.supply import Refused, RefusalKind, Supply
 from qm4410.supply.diagnosis import on_windows
 from qm4410.supply.opening import start_virtual
 from qm4410.supply.switch_off import CONFIRMED
+from qm4410.supply.switch_off import switch_off as switch_link_off
 from qm4410.supply.virtual import PROGRAM, VirtualSupply
 
 from .values import baud, count, ohms, port_name
@@ -115,12 +116,11 @@ def _no_virtual_supply() -> str:
     return reason + "; give --port with a real supply's port instead"
 
 
-def switch_off(supply: Supply) -> SwitchOffFailed | None:
-    """Switch the output off and see it off, told on standard error; what
-    to raise once everything else is done, when it could not be confirmed."""
-    try:
-        supply.switch_off()
-    except SwitchOffFailed as failure:
-        return failure
-    print(CONFIRMED, file=sys.stderr)
-    return None
+def switch_off(supply: Supply) -> str | None:
+    """Switch the output off and see it off, told on standard error once it
+    is; the output's state last read back ("off", "on", or None when no
+    status came back), for the ending to tell otherwise."""
+    state = switch_link_off(supply.link)
+    if state == "off":
+        print(CONFIRMED, file=sys.stderr)
+    return state

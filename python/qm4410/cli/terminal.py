@@ -116,15 +116,18 @@ def console(verbose: bool) -> Iterator[None]:
 
 @contextlib.contextmanager
 def _trace(verbose: bool) -> Iterator[None]:
-    if not verbose:
-        yield
-        return
+    """With `verbose`, the core's log on standard error from DEBUG on;
+    without, nowhere: the command tells what matters in its own words (a
+    guard's trip among them), where Python would print the log's warnings
+    bare."""
     log = logging.getLogger("qm4410")
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter(TRACE_FORMAT))
+    handler: logging.Handler = logging.NullHandler()
     level = log.level
+    if verbose:
+        handler = logging.StreamHandler(sys.stderr)
+        handler.setFormatter(logging.Formatter(TRACE_FORMAT))
+        log.setLevel(logging.DEBUG)
     log.addHandler(handler)
-    log.setLevel(logging.DEBUG)
     try:
         yield
     finally:

@@ -47,6 +47,8 @@ log = logging.getLogger("qm4410")
 
 WATCH_INTERVAL_S = 0.1
 SLEW_STEPS_PER_S = 5.0
+# How late a caller's stop() is noticed while it waits for a slewed set-point.
+STOP_CHECK_S = 0.05
 # Exchanges of the guard's in a row without an answer after which the
 # supply counts as no longer answering: one alone is a glitch the driver
 # recovers from.
@@ -106,6 +108,9 @@ class Trip:
     at: float
     output_off: bool = False
 
+    def __str__(self) -> str:
+        return f"the guard tripped on {self.name} ({self.reason})"
+
 
 class Tripped(SupplyError):
     """A request refused because the guard has tripped (switching the output
@@ -113,7 +118,7 @@ class Tripped(SupplyError):
 
     def __init__(self, trip: Trip) -> None:
         left = "the output is off" if trip.output_off else "the output could not be confirmed off"
-        super().__init__(f"the guard tripped on {trip.name} ({trip.reason}); {left}; clear the trip to switch it on")
+        super().__init__(f"{trip}; {left}; clear the trip to switch it on")
         self.trip = trip
 
 
@@ -128,9 +133,10 @@ class Guard:
 
     It has the face of a Supply for what it guards: `voltage`,
     `current_limit`, `max_voltage`, `output`, `remote`, `status()`,
-    `switch_off()`, `restore_factory()`; setting `voltage` or
-    `current_limit` waits until a slew ramp has arrived (`set_voltage(v,
-    wait=False)` does not)."""
+    `switch_off()`, `restore_factory()`, and `link`, the commands with
+    plain results (see GuardedLink); setting `voltage` or `current_limit`
+    waits until a slew ramp has arrived (`set_voltage(v, wait=False)` does
+    not). The workflows take a Guard wherever they take a Supply."""
 
     def __init__(self, supply: Supply, rules: Rules | None = None, *, interval: float = WATCH_INTERVAL_S,
                  **rule_keywords: object) -> None:
@@ -225,6 +231,14 @@ class Guard:
         with self._lock:
             self._last_request = time.monotonic()
 
+    def last_check(self) -> Trip | None:
+        """The trip latched, else the one that a reading taken now fires, as
+        the guard's own would: for a caller about to end, whom the next
+        interval may no longer find there. No reading when no rule watches."""
+        if self.trip is None and self.rules.watching:
+            self._watch()
+        return self.trip
+
     def clear(self) -> None:
         """Clear a latched trip: switching the output on is allowed again
         (once the trip's switch-off, if under way, is over, so that it cannot
@@ -239,6 +253,10 @@ class Guard:
             log.warning("%s: the %s trip was cleared", self.supply.port, trip.name)
 
     # The supply's face, guarded.
+
+    @property
+    def link(self) -> "GuardedLink":
+        return GuardedLink(self)
 
     def status(self) -> Status:
         self.touch()
@@ -335,11 +353,14 @@ class Guard:
         if self.rules.limit_voltage is not None or self.rules.limit_current is not None:
             raise OutOfRange("the factory settings may lie beyond the guard's limits, so a reset is refused")
 
-    def send_units(self, quantity: Quantity, units: int, *, wait: bool = True) -> None:
+    def send_units(self, quantity: Quantity, units: int, *, wait: bool = True,
+                   stop: Callable[[], object] | None = None) -> None:
         """Send a checked set-point: at once without a slew rate, else as a
         ramp from where it stands (replacing one in progress). With `wait`,
-        return once it has arrived; NoReply when the supply did not answer
-        (at once) or stopped answering (ramping)."""
+        return once it has arrived, or once `stop()` turns true (the ramp
+        then ends where it stands); NoReply when the supply did not answer
+        (at once) or stopped answering (ramping); Tripped when a trip ended
+        the ramp."""
         self.touch()
         with self._lock:
             rate = self._slew[quantity]
@@ -359,7 +380,10 @@ class Guard:
             self._ramps[quantity] = ramp
             self._lock.notify_all()
             while wait and self._ramps.get(quantity) is ramp and not self._closing:
-                self._lock.wait()
+                if stop is not None and stop():
+                    del self._ramps[quantity]
+                    return
+                self._lock.wait(None if stop is None else STOP_CHECK_S)
             if not wait or ramp.done or self._closing:
                 return
             if ramp.unanswered:
@@ -525,3 +549,41 @@ class Guard:
         with self._lock:
             if listener in self._listeners:
                 self._listeners.remove(listener)
+
+
+class GuardedLink:
+    """A guard's commands with plain results, as a Link gives them (True or
+    False, a status or None), for the layers that decide themselves what a
+    missing answer means (the workflows): set-points kept to the guard's
+    limits (OutOfRange) and slew rates (each returns once its ramp has
+    arrived, or once `stop()` turns true, where it then stands), switching
+    the output on refused while tripped (Tripped), and each a request that
+    the watchdog hears."""
+
+    def __init__(self, guard: Guard, stop: Callable[[], object] | None = None) -> None:
+        self.guard = guard
+        self._stop = stop
+
+    def set_voltage(self, units: int) -> bool:
+        return self._set("voltage", units)
+
+    def set_current(self, units: int) -> bool:
+        return self._set("current", units)
+
+    def set_output(self, on: bool) -> bool:
+        self.guard.touch()
+        if on:
+            self.guard.check_switch_on()
+        return self.guard.supply.link.set_output(on)
+
+    def read_status(self) -> Status | None:
+        self.guard.touch()
+        return self.guard.supply.link.read_status()
+
+    def _set(self, quantity: Quantity, units: int) -> bool:
+        self.guard.check_limit(quantity, units)
+        try:
+            self.guard.send_units(quantity, units, stop=self._stop)
+        except NoReply:
+            return False
+        return True

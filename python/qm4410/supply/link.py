@@ -37,6 +37,20 @@ class Driver(Protocol):
     def read_dev_status(self) -> Any: ...
 
 
+class Commands(Protocol):
+    """The commands that the workflows and the confirmed switch-off send,
+    with plain results: a Link's, or a guard's (`Guard.link`), which keeps
+    the guard's rules."""
+
+    def set_voltage(self, units: int, /) -> bool: ...
+
+    def set_current(self, units: int, /) -> bool: ...
+
+    def set_output(self, on: bool, /) -> bool: ...
+
+    def read_status(self) -> Status | None: ...
+
+
 class Link:
     def __init__(self, driver: Driver, *, quiet: bool = True) -> None:
         self.driver = driver

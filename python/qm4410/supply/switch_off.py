@@ -7,14 +7,14 @@ request is repeated, within a bounded time, until the status says off.
 
 import time
 
-from .link import Link
+from .link import Commands
 
 SWITCH_OFF_WITHIN_S = 5.0
 MOST_EXCHANGES = 8
 CONFIRMED = "output switched off"
 
 
-def switch_off(link: Link) -> str | None:
+def switch_off(link: Commands) -> str | None:
     """Switch the output off and read the status back until it says so.
 
     Returns the output state last read back: "off" once confirmed, "on"
@@ -54,3 +54,10 @@ def still_on_message(state: str | None) -> str:
         "the output may still be on: the supply did not confirm switching it off "
         "(no status came back); check the supply"
     )
+
+
+def after_switch_off(why: str, state: str | None) -> str:
+    """What ended a run, `why`, and how switch_off() then left the output
+    (`state`): one sentence, the same from every door that ends a run."""
+    left = "the output was switched off" if state == "off" else still_on_message(state)
+    return f"{why}; {left}"

@@ -2,16 +2,14 @@
 
 import math
 
-from ..supply.face import Supply
-from ..supply.link import Driver
 from .profile import Plan, PlannedStep, Profile, Step, plan
 from .results import Outcome, ProgressCallback, RowCallback, StopCheck
-from .session import Session
+from .session import Session, Target
 from ..supply.setpoints import Quantity, positive
 
 
 def run_profile(
-    supply: Supply | Driver,
+    supply: Target,
     profile: Profile,
     *,
     repeat: int = 1,

@@ -1,9 +1,7 @@
 """A ramp: a set-point moved to its target at a rate, in small steps."""
 
-from ..supply.face import Supply
-from ..supply.link import Driver
 from .results import Outcome, ProgressCallback, Row, RowCallback, StopCheck
-from .session import Session
+from .session import Session, Target
 from ..supply.setpoints import QUANTITIES, UNIT, Quantity, from_units, positive, setpoint, to_units
 from ..supply.slew import Ramp, step_units
 
@@ -13,7 +11,7 @@ MOST_STEPS_PER_S = 4.0
 
 
 def ramp(
-    supply: Supply | Driver,
+    supply: Target,
     quantity: Quantity,
     to: float,
     *,

@@ -46,7 +46,7 @@ RowCallback = Callable[[Row], object]
 ProgressCallback = Callable[[Progress], object]
 StopCheck = Callable[[], object]
 
-StoppedBy = Literal["stop_current", "stop_power", "over_temperature", "stop"]
+StoppedBy = Literal["stop_current", "stop_power", "over_temperature", "trip", "stop"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -54,8 +54,9 @@ class Outcome:
     """The rows of a finished workflow, in the order they were taken.
 
     `stopped_by` is None when the workflow ran to its end, otherwise what
-    ended it early: one of the sweep's stop conditions, or "stop" when the
-    caller's stop check asked for it; `reason` says it in words."""
+    ended it early: one of the sweep's stop conditions, "trip" when the
+    guard it ran through tripped (qm4410.Guard), or "stop" when the caller's
+    stop check asked for it; `reason` says it in words."""
 
     rows: list[Row]
     stopped_by: StoppedBy | None = None

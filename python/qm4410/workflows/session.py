@@ -6,9 +6,11 @@ from collections.abc import Callable
 from typing import TypeVar, cast
 
 from ..supply.face import Supply, link_of
-from ..supply.link import Driver
+from ..supply.guard import Guard, GuardedLink, Tripped
+from ..supply.link import Commands, Driver
 from ..supply.setpoints import UNIT, Quantity, to_units
 from ..supply.status import Status, reading
+from ..supply.switch_off import after_switch_off
 from ..supply.switch_off import switch_off as switch_link_off
 from .results import NoAnswerError, Outcome, Progress, ProgressCallback, Row, RowCallback, StopCheck
 from .schedule import Clock
@@ -19,8 +21,13 @@ from .schedule import Clock
 # it is simply sent again.
 UNANSWERED_IN_A_ROW = 3
 
-# Endings that switch the output off even when asked to leave it on.
-CONDITIONS = ("stop_current", "stop_power", "over_temperature")
+# Endings that switch the output off even when asked to leave it on (after
+# a trip the guard has done so: the workflow sees it off).
+CONDITIONS = ("stop_current", "stop_power", "over_temperature", "trip")
+
+# What a workflow runs on: a Supply, a Guard over one (whose rules then hold
+# for everything the workflow sends), or an opened driver.
+Target = Supply | Guard | Driver
 
 Result = TypeVar("Result")
 
@@ -31,9 +38,10 @@ class SupplyGone(Exception):
 
 
 class Session:
-    def __init__(self, supply: Supply | Driver, on_row: RowCallback | None, on_progress: ProgressCallback | None,
+    def __init__(self, supply: Target, on_row: RowCallback | None, on_progress: ProgressCallback | None,
                  stop: StopCheck | None) -> None:
-        self.link = link_of(supply)
+        self.guard = supply if isinstance(supply, Guard) else None
+        self.link = commands_of(supply, stop)
         self.rows: list[Row] = []
         self.clock = Clock()
         self.cycle = 1
@@ -44,6 +52,9 @@ class Session:
         self._stop = stop
 
     def stopped(self) -> bool:
+        """Whether the caller asked to stop; a trip of the guard ends the run
+        here (Tripped, see carry_out), so that a wait does not outlast it."""
+        self._check_trip()
         return bool(self._stop()) if self._stop is not None else False
 
     def set(self, quantity: Quantity, value: float) -> None:
@@ -83,22 +94,41 @@ class Session:
         """Run `body` and see to the output: off at the end unless
         `leave_on`, off after a stop condition in any case, off when the
         supply stopped answering (raising NoAnswerError, with the rows), and
-        off unless `leave_on` when anything else (Ctrl-C) ends the run."""
+        off unless `leave_on` when anything else (Ctrl-C) ends the run. A
+        trip of the guard ends it as a stop condition does."""
         try:
-            outcome = body()
+            outcome = self._tripped_at_the_end(body())
+        except Tripped as tripped:
+            outcome = Outcome(self.rows, "trip", str(tripped.trip))
         except SupplyGone as gone:
-            output_off = switch_link_off(self.link) == "off"
-            raise NoAnswerError(_lost_message(str(gone), output_off), self.rows, output_off) from gone.__cause__
+            state = switch_link_off(self.link)
+            raise NoAnswerError(after_switch_off(f"the supply stopped answering ({gone})", state), self.rows,
+                                state == "off") from gone.__cause__
         except BaseException:
             if not leave_on:
                 switch_link_off(self.link)
             raise
-        if (outcome.stopped_by in CONDITIONS or not leave_on) and switch_link_off(self.link) != "off":
-            raise NoAnswerError(f"{outcome.reason}, but the output could not be confirmed off; check the supply",
-                                self.rows, False)
+        if outcome.stopped_by in CONDITIONS or not leave_on:
+            state = switch_link_off(self.link)
+            if state != "off":
+                raise NoAnswerError(after_switch_off(outcome.reason, state), self.rows, False)
         return outcome
 
+    def _tripped_at_the_end(self, outcome: Outcome) -> Outcome:
+        """The outcome, or the trip that one last reading of the guard's
+        finds: a run may end between two of its readings."""
+        if self.guard is None or outcome.stopped_by in CONDITIONS:
+            return outcome
+        trip = self.guard.last_check()
+        return outcome if trip is None else Outcome(self.rows, "trip", str(trip))
+
+    def _check_trip(self) -> None:
+        trip = None if self.guard is None else self.guard.trip
+        if trip is not None:
+            raise Tripped(trip)
+
     def _exchange(self, call: Callable[[], Result], what: str) -> Result:
+        self._check_trip()  # nothing more is sent once the guard has tripped
         try:
             result = call()
         except OSError as error:  # the port went away, or its line failed
@@ -125,17 +155,20 @@ class Session:
         return cast(Row, row)  # every key of Row, each with its record's type or None
 
 
-def _lost_message(cause: str, output_off: bool) -> str:
-    if output_off:
-        return f"the supply stopped answering ({cause}); the output was switched off"
-    return f"the supply stopped answering ({cause}); the output could not be switched off: check the supply"
+def commands_of(supply: Target, stop: StopCheck | None = None) -> Commands:
+    """What a workflow sends through: a guard's commands, which keep its
+    rules (a slewed set-point's wait ends when `stop()` turns true), or the
+    link of a Supply or a driver."""
+    if isinstance(supply, Guard):
+        return GuardedLink(supply, stop)
+    return link_of(supply)
 
 
-def switch_off(supply: Supply | Driver) -> str | None:
+def switch_off(supply: Target) -> str | None:
     """Switch the output off and read the status back until it says so.
 
     Returns the output state last read back: "off" once confirmed, "on"
     when the supply still reports it on, None when no status came back. An
     error of the port counts as no answer, so this never raises for the
     line's sake."""
-    return switch_link_off(link_of(supply))
+    return switch_link_off(commands_of(supply))

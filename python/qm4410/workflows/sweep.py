@@ -1,16 +1,14 @@
 """A sweep: one set-point stepped through a range, a reading at each step."""
 
-from ..supply.face import Supply
-from ..supply.link import Driver
 from .results import Outcome, ProgressCallback, Row, RowCallback, StopCheck, StoppedBy
-from .session import Session
+from .session import Session, Target
 from ..supply.setpoints import UNIT, Quantity, Span, duration, positive, setpoint, span_points
 
 SetPoint = Span | tuple[float, float, float] | float
 
 
 def sweep(
-    supply: Supply | Driver,
+    supply: Target,
     *,
     voltage: SetPoint,
     current: SetPoint,

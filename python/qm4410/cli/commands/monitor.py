@@ -8,11 +8,12 @@ import time
 from collections.abc import Iterator
 from typing import Any
 
-from qm4410.supply import Status, Supply
+from qm4410.supply import PortGone, Status, Supply
 from qm4410.supply.status import reading
+from qm4410.supply.switch_off import after_switch_off, still_on_message
 
 from .. import logs, plot, port, render
-from ..exits import Stopped
+from ..exits import CommandError, Exit, Stopped
 from ..terminal import StopRequest, stop_requests
 from ..values import above_zero
 from . import Commands, Parents
@@ -43,7 +44,8 @@ def add_parser(commands: Commands, parents: Parents) -> None:
 def run(args: argparse.Namespace) -> int:
     logs.check(args, logs.MONITOR_LOG)
     samples: list[Sample] = []
-    failure = None
+    ended: CommandError | None = None  # what ended the run early, told once the output has been seen to
+    left: str | None = "off"  # the output's state after --off-on-exit
     # Outermost, so that a signal during the switch-off, the plot or the
     # closing is noted rather than cutting them short.
     with stop_requests() as stop:
@@ -53,13 +55,20 @@ def run(args: argparse.Namespace) -> int:
                     samples.append(sample)
                     write(sample)
                     print(render.monitor_line(sample), flush=True)
+            except PortGone as gone:
+                ended = CommandError(Exit.LINE_LOST, str(gone))
+            except CommandError as error:  # the log could not be written
+                ended = error
             finally:
                 if args.off_on_exit:
-                    failure = port.switch_off(supply)
+                    left = port.switch_off(supply)
                 if args.plot:
                     plot.draw_if_answered(samples, lambda: plot.draw(samples, args.plot, args.plot_size))
-    if failure is not None:
-        raise failure
+    if ended is not None:
+        # Its own status, and the output said to be not known off besides.
+        raise ended if left == "off" else CommandError(ended.status, after_switch_off(ended.message, left))
+    if left != "off":
+        raise CommandError(Exit.SETTING_FAILED, still_on_message(left))
     if stop.signum is not None:
         raise Stopped(stop.signum)
     return 0

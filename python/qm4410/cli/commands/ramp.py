@@ -3,11 +3,11 @@
 import argparse
 
 from qm4410 import workflows
-from qm4410.supply import Supply
+from qm4410.supply import Guard, Supply
 from qm4410.supply.setpoints import Quantity
 from qm4410.workflows.ramp import MOST_STEPS_PER_S
 
-from .. import logs, plot
+from .. import guard, logs, plot
 from ..values import above_zero, quantity
 from . import Commands, Parents, workflow
 
@@ -39,6 +39,7 @@ def add_parser(commands: Commands, parents: Parents) -> None:
                          help="switch the output after setting --current or --voltage, before ramping")
     command.add_argument("--off-on-exit", action="store_true",
                          help="switch the output off when the ramp ends, however it ends")
+    guard.add_options(command)
     logs.add_options(command, workflow.ROWS, logs.TIME_PLOT)
     command.set_defaults(run=run, problem=problem)
 
@@ -57,7 +58,7 @@ def run(args: argparse.Namespace) -> int:
     target = args.to if args.to is not None else args.to_current
     output = None if args.output is None else args.output == "on"
 
-    def ramp(supply: Supply, hooks: workflow.Hooks) -> workflows.Outcome:
+    def ramp(supply: Supply | Guard, hooks: workflow.Hooks) -> workflows.Outcome:
         return workflows.ramp(supply, which, target, rate=args.rate, voltage=args.voltage, current=args.current,
                               output=output, off_on_exit=args.off_on_exit, **hooks)
 

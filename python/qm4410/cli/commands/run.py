@@ -4,9 +4,9 @@
 import argparse
 
 from qm4410 import workflows
-from qm4410.supply import Supply
+from qm4410.supply import Guard, Supply
 
-from .. import logs, plot, render
+from .. import guard, logs, plot, render
 from ..exits import CommandError, Exit
 from ..values import above_zero, count
 from . import Commands, Parents, workflow
@@ -28,6 +28,7 @@ def add_parser(commands: Commands, parents: Parents) -> None:
                          help="read the status every S seconds within a step too")
     command.add_argument("--dry-run", action="store_true", help="print the plan and its total time; send nothing")
     command.add_argument("--leave-on", action="store_true", help="leave the output on at the end")
+    guard.add_options(command)
     logs.add_options(command, workflow.ROWS, logs.TIME_PLOT)
     command.set_defaults(run=run, problem=logs.problem)
 
@@ -43,7 +44,7 @@ def run(args: argparse.Namespace) -> int:
         print(plan_table(schedule))
         return Exit.OK
 
-    def run_profile(supply: Supply, hooks: workflow.Hooks) -> workflows.Outcome:
+    def run_profile(supply: Supply | Guard, hooks: workflow.Hooks) -> workflows.Outcome:
         return workflows.run_profile(supply, profile, repeat=args.repeat, interval=args.interval,
                                      leave_on=args.leave_on, **hooks)
 

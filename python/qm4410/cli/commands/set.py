@@ -4,10 +4,11 @@ import argparse
 import sys
 from typing import Any, NamedTuple, NoReturn
 
-from qm4410.supply import NoReply, Supply
+from qm4410.supply import Guard, NoReply, Supply, Tripped
+from qm4410.supply.switch_off import CONFIRMED
 
-from .. import port, render
-from ..exits import CommandError, Exit
+from .. import guard, port, render
+from ..exits import CommandError, Ending, Exit
 from ..values import quantity
 from . import Commands, Parents
 
@@ -43,7 +44,8 @@ def add_parser(commands: Commands, parents: Parents) -> None:
         description="Apply the given settings (remote control first, output last), read the "
         "status back and exit non-zero when a setting got no reply or reads back otherwise, "
         "or when the supply warns (output held at the maximum voltage, over-temperature). "
-        "Every value is checked against what the supply can be sent before anything is sent.",
+        "Every value is checked against what the supply can be sent before anything is sent. With a slew "
+        "rate, a set-point moves at that rate and the command waits until it has arrived.",
     )
     command.add_argument("--max-voltage", type=quantity("voltage", "the maximum voltage"), metavar="V",
                          help="highest output voltage, volts")
@@ -54,6 +56,7 @@ def add_parser(commands: Commands, parents: Parents) -> None:
     command.add_argument("--output", choices=("on", "off"), help="switch the output")
     command.add_argument("--mode", choices=("remote", "local"),
                          help="remote (this host) or local (front panel) control")
+    guard.add_options(command)
     command.set_defaults(run=run, problem=problem)
 
 
@@ -77,27 +80,42 @@ def requested(args: argparse.Namespace) -> list[tuple[str, Any]]:
 
 def run(args: argparse.Namespace) -> int:
     settings = requested(args)  # never empty: the command line has been checked
-    with port.opened(args) as supply:
-        for done, (name, value) in enumerate(settings):
-            try:
-                setattr(supply, SETTINGS[name].attribute, SWITCHES.get(value, value))
-            except NoReply:
-                # Switching the output on after a set-point that may not
-                # have arrived would be unsafe: nothing more is sent.
-                _fail_unanswered(supply, settings[done:])
+    with port.opened(args) as supply, guard.guarded(args, supply) as target:
+        carried_out = _apply(settings, target, supply)
+        trip = guard.last_trip(target)
+        if trip is not None:
+            guard.confirmed_off(trip, supply)
         record: dict[str, Any] = supply.status().record()
     print(render.status_table(record))
+    warnings = supply_warnings(record)
+    for warning in warnings:
+        print(f"qm4410: warning: {warning}", file=sys.stderr)
+    if trip is not None:
+        cut_short = ", ".join(f"{SETTINGS[name].option} {value}" for name, value in settings[carried_out:])
+        raise Ending(Exit.TRIPPED, f"{trip}; {CONFIRMED}" + (f"; not carried out: {cut_short}" if cut_short else ""))
     disagreements = []
     for name, value in settings:
         option, _, key = SETTINGS[name]
         if not agrees(value, record[key]):
             disagreements.append(f"{option} {value} reads back as {render.reading(key, record[key])}")
-    warnings = supply_warnings(record)
-    for warning in warnings:
-        print(f"qm4410: warning: {warning}", file=sys.stderr)
     if disagreements:
         raise CommandError(Exit.SETTING_FAILED, "the supply did not take every setting: " + "; ".join(disagreements))
     return Exit.SUPPLY_WARNS if warnings else Exit.OK
+
+
+def _apply(settings: list[tuple[str, Any]], target: Supply | Guard, supply: Supply) -> int:
+    """Send the settings in turn; how many were carried out before a trip of
+    the guard refused one or cut it short (all of them without a trip)."""
+    for done, (name, value) in enumerate(settings):
+        try:
+            setattr(target, SETTINGS[name].attribute, SWITCHES.get(value, value))
+        except NoReply:
+            # Switching the output on after a set-point that may not
+            # have arrived would be unsafe: nothing more is sent.
+            _fail_unanswered(supply, settings[done:])
+        except Tripped:
+            return done
+    return len(settings)
 
 
 def supply_warnings(record: dict[str, Any]) -> list[str]:

@@ -4,9 +4,9 @@ at each step, and the I-V curve drawn."""
 import argparse
 
 from qm4410 import workflows
-from qm4410.supply import Supply
+from qm4410.supply import Guard, Supply
 
-from .. import logs
+from .. import guard, logs
 from ..values import above_zero, positive_quantity, setpoint_or_range, time_span
 from . import Commands, Parents, workflow
 
@@ -32,6 +32,7 @@ def add_parser(commands: Commands, parents: Parents) -> None:
     command.add_argument("--stop-power", type=above_zero("the stop power"), metavar="W",
                          help="stop once the measured power reaches W")
     command.add_argument("--leave-on", action="store_true", help="leave the output on at the end")
+    guard.add_options(command)
     logs.add_options(command, workflow.ROWS,
                      "draw the I-V curve (measured current against measured voltage) at the end")
     command.set_defaults(run=run, problem=problem)
@@ -49,7 +50,7 @@ def run(args: argparse.Namespace) -> int:
     swept, _, held, held_value = workflows.plan_sweep(args.voltage, args.current, args.both_ways)
     unit = "V" if held == "voltage" else "A"
 
-    def sweep(supply: Supply, hooks: workflow.Hooks) -> workflows.Outcome:
+    def sweep(supply: Supply | Guard, hooks: workflow.Hooks) -> workflows.Outcome:
         return workflows.sweep(supply, voltage=args.voltage, current=args.current, dwell=args.dwell,
                                both_ways=args.both_ways, stop_current=args.stop_current, stop_power=args.stop_power,
                                leave_on=args.leave_on, **hooks)

@@ -10,12 +10,12 @@ import sys
 from collections.abc import Callable
 from typing import TypedDict
 
-from qm4410.supply import NoReply, Supply
+from qm4410.supply import Guard, NoReply, Supply
 from qm4410.supply.switch_off import CONFIRMED
 from qm4410.workflows import NoAnswerError, Outcome, Progress, Row
 from qm4410.workflows.session import CONDITIONS, UNANSWERED_IN_A_ROW
 
-from .. import logs, plot, port, render
+from .. import guard, logs, plot, port, render
 from ..exits import Exit, Stopped
 from ..terminal import ProgressLine, StopRequest, stop_requests
 
@@ -33,8 +33,9 @@ class Hooks(TypedDict):
     stop: Callable[[], bool]
 
 
-# Called with the open supply and the hooks; the workflow's outcome.
-Workflow = Callable[[Supply, Hooks], Outcome]
+# Called with the open supply (or the guard over it) and the hooks; the
+# workflow's outcome.
+Workflow = Callable[[Supply | Guard, Hooks], Outcome]
 Drawing = Callable[[list[Row]], None]
 
 
@@ -63,12 +64,13 @@ def carry_out(
     # Outermost, so that a signal during the switch-off, the plot or the
     # closing is noted rather than cutting them short.
     with stop_requests() as stop:
-        with logs.writer(args, logs.WORKFLOW_LOG) as write, port.opened(args) as supply:
+        with (logs.writer(args, logs.WORKFLOW_LOG) as write, port.opened(args) as supply,
+              guard.guarded(args, supply) as target):
             try:
                 if stop.signum is not None:  # while connecting: nothing has been sent yet
                     raise Stopped(stop.signum)
-                take_remote_control(supply)
-                outcome = workflow(supply, Hooks(on_row=on_row, on_progress=progress.show, stop=lambda: bool(stop)))
+                take_remote_control(target)
+                outcome = workflow(target, Hooks(on_row=on_row, on_progress=progress.show, stop=lambda: bool(stop)))
             except NoAnswerError as error:
                 raise _with_the_rows_kept(error, args.csv or args.jsonl) from error.__cause__
             finally:
@@ -78,7 +80,7 @@ def carry_out(
     return _ended(name, outcome, stop, switches_off)
 
 
-def take_remote_control(supply: Supply) -> None:
+def take_remote_control(supply: Supply | Guard) -> None:
     """Remote control, before the first setting. Asked again when the reply
     is lost, as the workflows ask a setting again: the supply counts as
     gone only when it does not answer UNANSWERED_IN_A_ROW times."""
@@ -92,7 +94,7 @@ def take_remote_control(supply: Supply) -> None:
 def _ended(name: str, outcome: Outcome, stop: StopRequest, switches_off: bool) -> int:
     if outcome.stopped_by in CONDITIONS:  # the workflow switched the output off, and saw it off
         print(f"qm4410: the {name} stopped: {outcome.reason}; {CONFIRMED}", file=sys.stderr)
-        return Exit.SUPPLY_WARNS if outcome.stopped_by == "over_temperature" else Exit.OK
+        return {"over_temperature": Exit.SUPPLY_WARNS, "trip": Exit.TRIPPED}.get(outcome.stopped_by, Exit.OK)
     if switches_off:  # and it raises NoAnswerError when the status does not confirm it
         print(CONFIRMED, file=sys.stderr)
     if outcome.stopped_by == "stop":
