@@ -1,12 +1,14 @@
 """A supply of the tests' own on a pseudo-terminal, for faults the virtual
 supply does not make: answering late by any time, twice, or with the word of
-another request, after a chosen latency; or falling silent for good.
+another request, or after a frame from another bus address, after a chosen
+latency; or falling silent for good.
 
 Every reply carries the number of the request it answers (from 1, in the
 order received) in bytes 20..23, which no decoder reads; a status reply also
 carries it in its measured current, so a test can tell from any result which
-request's reply the driver took. The state it held when it answered each
-request is kept in `states`.
+request's reply the driver took (a frame from another address carries 0).
+Each request is kept in `requests` by its number, and the state it held when
+it answered it in `states`.
 """
 import heapq
 import os
@@ -19,6 +21,8 @@ import tty
 LENGTH = 26
 REQUEST_WORDS = (0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x31, 0x32)
 TWICE_APART = 0.02
+OTHER_ADDRESS = 2
+OTHER_BEFORE = 0.02  # how long before the own reply the other address's frame comes
 
 
 def seal(frame):
@@ -27,15 +31,17 @@ def seal(frame):
 
 
 class PeerSupply(threading.Thread):
-    def __init__(self, *, echo, latency, fault=None, every=10, late_by=0.35):
+    def __init__(self, *, echo, latency, fault=None, every=10, late_by=0.35, apart=TWICE_APART):
         super().__init__(daemon=True)
         self.echo, self.latency, self.fault, self.every, self.late_by = echo, latency, fault, every, late_by
+        self.apart = apart
         self.master, slave = os.openpty()
         tty.setraw(slave)
         self.port = os.ttyname(slave)
         os.close(slave)  # a free port, as lsof sees it, until the driver opens it
         self.received = 0
         self.faults = 0
+        self.requests = {}
         self.states = {}
         self.not_replies = set()  # requests answered with a frame that is no reply to them
         self.state = {"voltage_set": 0, "current_set": 0, "voltage_max_set": 30000, "out": 0, "remote": 0}
@@ -87,6 +93,7 @@ class PeerSupply(threading.Thread):
     def _answer(self, request, now):
         self.received += 1
         number = self.received
+        self.requests[number] = request
         word = request[2]
         self._apply(word, request)
         self.states[number] = dict(self.state)
@@ -106,13 +113,18 @@ class PeerSupply(threading.Thread):
             self._schedule(now + self.late_by, reply)
         elif self.fault == "twice":
             self._schedule(now + self.latency, reply)
-            self._schedule(now + self.latency + TWICE_APART, reply)
+            self._schedule(now + self.latency + self.apart, reply)
         elif self.fault == "other word":
             wrong = REQUEST_WORDS[(REQUEST_WORDS.index(word) + 1) % len(REQUEST_WORDS)] if word in REQUEST_WORDS else 0x20
             frame = bytearray(reply)
             frame[2] = wrong
             self.not_replies.add(number)
             self._schedule(now + self.latency, seal(frame))
+        elif self.fault == "other address":
+            frame = bytearray(self._reply(word, 0))
+            frame[1] = OTHER_ADDRESS
+            self._schedule(now + self.latency, seal(frame))
+            self._schedule(now + self.latency + OTHER_BEFORE, reply)
         else:
             raise ValueError(self.fault)
 
@@ -145,3 +157,20 @@ class PeerSupply(threading.Thread):
             frame[10:19] = b"000000001"
         frame[20:24] = number.to_bytes(4, "little")
         return seal(frame)
+
+
+if __name__ == "__main__":
+    # A supply in a process of its own, so that the threads of a test that
+    # keeps many clients busy cannot put off its replies: its settings as
+    # JSON in the first argument; it prints its port, answers until its
+    # standard input closes, then prints the requests it received as JSON,
+    # hex by number.
+    import json
+    import sys
+
+    supply = PeerSupply(**json.loads(sys.argv[1]))
+    supply.start()
+    print(supply.port, flush=True)
+    sys.stdin.read()
+    supply.stop()
+    print(json.dumps({number: request.hex() for number, request in supply.requests.items()}))
