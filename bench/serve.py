@@ -42,10 +42,11 @@ def plan(quick: bool) -> dict:
 
 
 @contextlib.contextmanager
-def server_on(port: str, *options: str):
-    """`qm4410 serve` holding `port`: its process and its two endpoints."""
+def server_on(port: str, *options: str, stderr=subprocess.DEVNULL):
+    """`qm4410 serve` holding `port`: its process and its two endpoints;
+    its log goes to `stderr`."""
     process = subprocess.Popen([*SERVE, "--port", port, "--rfc2217", "0", "--scpi", "0", *options],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                               stdout=subprocess.PIPE, stderr=stderr, text=True)
     try:
         rfc2217, visa = process.stdout.readline().strip(), process.stdout.readline().strip()
         if not visa:

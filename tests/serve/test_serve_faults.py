@@ -1,29 +1,46 @@
 """The server under faults: a supply that drops and delays replies and then
-goes away, with ten clients at it; signals; a supply that comes back; who
-may connect; an endpoint that cannot listen."""
+goes away, with ten clients at it; a supply that doubles its replies,
+answers late or after another address's frame, with sixteen clients that
+must each get only replies to their own frames; a client's frame that would
+take the supply's address from the others; a frame whose reply could not
+reach its client in time, and turns between endpoints; clients that go
+idle, or fill the endpoint; signals; a supply that comes back; who may
+connect; an endpoint that cannot listen."""
 
+import collections
 import contextlib
+import json
 import os
 import re
 import shutil
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 import pyvisa
 import serial
 
 import qm4410
-from serving import RFC2217_CLIENT_WARNINGS, Server, driver_client, run_command, scpi_client
+from qm4410.server import Asker, HeldSupply
+from qm4410.server.listener import MAX_CLIENTS
+from qm4410.server.turns import Turns
+from qm4410.supply.link import Link
+from serving import (READ_STATUS, RFC2217_CLIENT_WARNINGS, SET_VOLTAGE, Server, driver_client, request, run_command,
+                     scpi_client)
 
 pytestmark = RFC2217_CLIENT_WARNINGS
 
 LINE_LOST, CANNOT_LISTEN = 11, 20
 NOT_A_NUMBER = "9.91E+37"
 RUN_TIMEOUT_S = 60
+PEER_SUPPLY = Path(__file__).parent.parent / "sim" / "peer_supply.py"
+SUPPLY_ADDRESS = 1  # the virtual supply's and the peer supply's
+SET_ADDRESS = 0x25
 
 
 def test_ten_clients_of_a_faulty_supply_get_their_own_answers_or_are_told(visa, tmp_path):
@@ -181,3 +198,206 @@ def test_an_endpoint_that_cannot_listen_ends_it_with_its_status():
     assert result.returncode == CANNOT_LISTEN, result.stderr
     assert f"cannot listen on 127.0.0.1:{port} for scpi: Address already in use" in result.stderr
     assert result.stdout == ""
+
+
+@contextlib.contextmanager
+def peer_supply(**settings):
+    """A PeerSupply in a process of its own: its port; once it has stopped,
+    the requests it received, by number, in the dict yielded beside it."""
+    process = subprocess.Popen([sys.executable, str(PEER_SUPPLY), json.dumps(settings)], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True)
+    received: dict[int, bytes] = {}
+    try:
+        yield process.stdout.readline().strip(), received
+    finally:
+        told, _ = process.communicate(timeout=30)
+    received.update({int(number): bytes.fromhex(frame) for number, frame in json.loads(told).items()})
+
+
+def traced_number(reply: bytes) -> int:
+    """Which request of the peer supply's a reply answers (0: none)."""
+    return int.from_bytes(reply[20:24], "little")
+
+
+# Each fault strikes every 10th request the supply receives. A supply that
+# answers at once (2 ms) or at the driver's second poll (15 ms, as through a
+# USB adapter), echoing the request's word or answering every request with
+# 0x12, so that only the address and the moment tell a reply apart.
+PEER_FAULTS = {
+    "doubled 5 ms apart, 0x12": dict(echo=False, latency=0.002, fault="twice", apart=0.005),
+    "doubled 5 ms apart, 0x12, second poll": dict(echo=False, latency=0.015, fault="twice", apart=0.005),
+    "late by 0.35 s, 0x12": dict(echo=False, latency=0.002, fault="late", late_by=0.35),
+    "another address first, echo": dict(echo=True, latency=0.002, fault="other address"),
+}
+COMMANDS_PER_CLIENT = 10
+
+
+# Its supply answers at chosen moments, 5 ms apart for a copy: with other
+# tests beside it on a starved machine, those moments would not hold.
+@pytest.mark.alone
+@pytest.mark.parametrize("settings", PEER_FAULTS.values(), ids=PEER_FAULTS.keys())
+def test_no_client_gets_a_reply_to_another_clients_frame(visa, tmp_path, settings):
+    """Eight SCPI clients read the status, eight RFC 2217 clients send frames
+    of their own (each tagged with its client and count); every reply any
+    of them gets names the request it answers, which must be its own."""
+    got = []  # (client, the frame it sent or None for a SCPI query, the number of the request answered)
+    unanswered = collections.Counter()
+    with peer_supply(every=10, **settings) as (port, received):
+        server = Server(["--port", port, "--idle-timeout", 0, "-v"], tmp_path / "serve.log")
+
+        def scpi_run(name, client):
+            for _ in range(COMMANDS_PER_CLIENT):
+                answer = client.query("MEAS:CURR?")
+                if answer == NOT_A_NUMBER:
+                    unanswered["scpi"] += 1
+                    assert client.query("SYST:ERR?").startswith("-240,")
+                else:
+                    got.append((name, None, round(float(answer) * 1000)))
+
+        def rfc2217_run(name, number, line):
+            for count in range(COMMANDS_PER_CLIENT):
+                tag = (number << 8 | count).to_bytes(2, "little")
+                frame = bytearray(request(READ_STATUS if count % 2 else SET_VOLTAGE, 1000 + count, SUPPLY_ADDRESS))
+                frame[21:23] = tag  # bytes the supply reads nothing from
+                frame[25] = sum(frame[:25]) & 0xFF
+                line.write(frame)
+                reply = line.read(26)
+                if len(reply) < 26:
+                    unanswered["rfc2217"] += 1
+                else:
+                    got.append((name, bytes(frame), traced_number(reply) if reply[1] == SUPPLY_ADDRESS else 0))
+
+        try:
+            with contextlib.ExitStack() as stack:
+                lines = [stack.enter_context(serial.serial_for_url(server.rfc2217, timeout=2)) for _ in range(8)]
+                scpi = [scpi_client(visa, server) for _ in range(8)]
+                for client in scpi:
+                    stack.callback(client.close)
+                threads = [threading.Thread(target=scpi_run, args=(f"scpi {n}", client)) for n, client in enumerate(scpi)]
+                threads += [threading.Thread(target=rfc2217_run, args=(f"rfc2217 {n}", n + 1, line))
+                            for n, line in enumerate(lines)]
+                for thread in threads:
+                    thread.start()
+                for thread in threads:
+                    thread.join(RUN_TIMEOUT_S)
+                assert not any(thread.is_alive() for thread in threads), "a client hangs"
+        finally:
+            assert server.stop() == 128 + signal.SIGTERM
+    log = server.log()
+
+    def answers_its_own(sent, number):
+        asked = received.get(number)
+        if sent is not None:
+            return asked == sent
+        # A status request of the server's own, sent for some SCPI client.
+        return asked is not None and asked[2] == READ_STATUS and not any(asked[3:25])
+
+    times_got = collections.Counter(number for _, _, number in got)
+    wrong = [(name, sent, number) for name, sent, number in got
+             if times_got[number] > 1 or not answers_its_own(sent, number)]
+    assert not wrong, (wrong, log)
+    # The clients did share the supply, faults and all (each one costs the
+    # frames waiting behind it their time: they are not sent).
+    assert all(sum(name.startswith(endpoint) for name, _, _ in got) >= 2 * COMMANDS_PER_CLIENT
+               for endpoint in ("scpi", "rfc2217")), (unanswered, log)
+    assert "Traceback" not in log
+
+
+def test_a_frame_that_would_take_the_supply_from_the_others_changes_nothing(visa, linked_sim, tmp_path):
+    """Against a supply that answers only its own address, a client's change
+    of address would leave every other client unanswered: it is not sent,
+    nor is a frame with a word of no request, and the client gets nothing
+    for either, as from a supply that does not take them."""
+    link, start = linked_sim
+    start("--strict-address")
+    server = Server(["--port", link], tmp_path / "serve.log")
+    try:
+        scpi = scpi_client(visa, server)
+        with driver_client(server) as driver, serial.serial_for_url(server.rfc2217, timeout=2) as raw:
+            assert not driver.set_new_addr(0x42)
+            raw.write(request(SET_ADDRESS, 0x42, SUPPLY_ADDRESS) + request(0x40, 0, SUPPLY_ADDRESS)
+                      + request(READ_STATUS, 0, SUPPLY_ADDRESS))
+            assert raw.read(26)[2] == READ_STATUS  # the first reply it gets answers its third frame
+            assert driver.read_dev_status()["voltage_max_set"] == 30.0
+            assert scpi.query("VOLT:PROT?;SYST:ERR?") == '30.000;0,"No error"'
+        scpi.close()
+    finally:
+        server.stop()
+    log = server.log()
+    assert len(re.findall(r"rfc2217 client 127\.0\.0\.1:\d+: set_new_addr refused: the server keeps the supply's bus "
+                          r"address", log)) == 2, log
+    assert re.search(r"rfc2217 client 127\.0\.0\.1:\d+: word 0x40 refused: the word is none of the supply's requests",
+                     log), log
+
+
+def test_a_frame_whose_reply_could_not_reach_its_client_in_time_is_not_sent(qm4410_sim):
+    supply = HeldSupply(qm4410_sim())
+    supply.open()
+    client = Asker("rfc2217", "a client")
+    try:
+        reply, _ = supply.exchange(request(SET_VOLTAGE, 1000, SUPPLY_ADDRESS), client, time.monotonic() + 60)
+        assert reply is not None  # and the supply's pace is known
+        reply, outcome = supply.exchange(request(SET_VOLTAGE, 2000, SUPPLY_ADDRESS), client, time.monotonic())
+        assert reply is None and outcome.startswith("not sent"), outcome
+        assert supply.run(Link.read_status).voltage == 1.0
+    finally:
+        supply.close()
+
+
+def test_the_endpoints_take_turns_on_the_line():
+    turns = Turns()
+    served = []
+
+    def ask(endpoint, name):
+        with turns.turn(endpoint):
+            served.append(name)
+
+    askers = [("scpi", "scpi 1"), ("scpi", "scpi 2"), ("rfc2217", "rfc2217 1"), ("scpi", "scpi 3"),
+              ("rfc2217", "rfc2217 2")]
+    threads = []
+    with turns.turn("scpi"):
+        for endpoint, name in askers:  # each waiting before the next asks
+            threads.append(threading.Thread(target=ask, args=(endpoint, name)))
+            threads[-1].start()
+            while len(turns._waiting) < len(threads):
+                time.sleep(0.001)
+    for thread in threads:
+        thread.join(RUN_TIMEOUT_S)
+    assert served == ["rfc2217 1", "scpi 1", "rfc2217 2", "scpi 2", "scpi 3"]
+
+
+def test_an_idle_client_is_hung_up_on(tmp_path):
+    server = Server(["--sim", "--idle-timeout", "0.5"], tmp_path / "serve.log")
+    try:
+        with socket.create_connection(("127.0.0.1", server.scpi_port)) as idle:
+            idle.sendall(b"*IDN?\n")
+            idle.settimeout(RUN_TIMEOUT_S)
+            assert idle.recv(100).startswith(b"QM4410,")
+            assert idle.recv(100) == b""
+    finally:
+        server.stop()
+    assert re.search(r"scpi client 127\.0\.0\.1:\d+ was hung up on: it sent nothing for 0\.5 s, the idle time-out",
+                     server.log())
+
+
+def test_a_full_endpoint_lets_a_new_client_in_in_place_of_the_longest_idle(tmp_path):
+    server = Server(["--sim"], tmp_path / "serve.log")
+    try:
+        with contextlib.ExitStack() as stack:
+            clients = []
+            for _ in range(MAX_CLIENTS):
+                clients.append(stack.enter_context(socket.create_connection(("127.0.0.1", server.scpi_port))))
+                clients[-1].sendall(b"*IDN?\n")  # answered: connected, and idle since
+                assert clients[-1].recv(100).startswith(b"QM4410,")
+            newcomer = stack.enter_context(socket.create_connection(("127.0.0.1", server.scpi_port)))
+            newcomer.sendall(b"*IDN?\n")
+            newcomer.settimeout(RUN_TIMEOUT_S)
+            assert newcomer.recv(100).startswith(b"QM4410,")
+            clients[0].settimeout(RUN_TIMEOUT_S)
+            assert clients[0].recv(100) == b""
+            clients[1].sendall(b"*IDN?\n")  # the others stay
+            assert clients[1].recv(100).startswith(b"QM4410,")
+    finally:
+        server.stop()
+    assert re.search(r"scpi client 127\.0\.0\.1:\d+ was hung up on: a new client came to a full endpoint \(64 clients\)",
+                     server.log())

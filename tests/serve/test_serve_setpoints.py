@@ -5,7 +5,7 @@ in those same units."""
 
 import pytest
 
-from qm4410.server import HeldSupply, Limits
+from qm4410.server import Asker, HeldSupply, Limits
 from qm4410.server.scpi.session import Session
 from qm4410.supply import OutOfRange, setpoints
 from serving import RESTORE_FACTORY, SET_CURRENT, SET_MAX_VOLTAGE, SET_VOLTAGE, request
@@ -47,13 +47,13 @@ def test_scpi_sets_the_core_s_units_and_refuses_what_the_core_refuses(qm4410_sim
     supply = HeldSupply(qm4410_sim())
     supply.open()
     try:
-        unlimited = Session(supply, Limits(), "test")
+        unlimited = Session(supply, Limits(), Asker("scpi", "test"))
         outcomes = {}
         for row in SCPI_SETPOINTS:
             limit, command, parameter = row
             quantity = QUANTITY[command]
             unlimited.execute(f"VOLT {BEFORE['VOLT']} mV;CURR {BEFORE['CURR']} mA")
-            session = Session(supply, Limits(amperes=limit), "test")
+            session = Session(supply, Limits(amperes=limit), Asker("scpi", "test"))
             session.execute(f"{command} {parameter}")
             error = session.execute("SYST:ERR?")
             held = setpoints.to_units(quantity, float(session.execute(f"{command}?")))

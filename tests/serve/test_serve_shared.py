@@ -78,7 +78,7 @@ def test_the_driver_runs_every_command_through_the_server_beside_a_scpi_client(s
         assert scpi.query("MEAS:VOLT?;MEAS:CURR?;STAT:QUES?") == "3.000;0.300;2"
         assert scpi.query("*RST;*OPC?") == "1"  # done before the driver asks
         assert driver.read_dev_status()["voltage_max_set"] == 30.0
-        assert driver.set_new_addr(1) and driver.restore_factory() and driver.set_work_mode("local")
+        assert driver.restore_factory() and driver.set_work_mode("local")
     assert scpi.query("SYST:ERR?") == '0,"No error"'
     scpi.close()
 

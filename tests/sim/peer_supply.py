@@ -10,8 +10,10 @@ Every reply carries the number of the request it answers (from 1, in the
 order received) in bytes 20..23, which no decoder reads, and a setting's
 reply its value in bytes 3..6; a status reply also
 carries it in its measured current, so a test can tell from any result which
-request's reply the driver took. The state it held when it answered each
-request is kept in `states`.
+request's reply the driver took (a frame from another address carries no
+request's number, and 0 as its current). Each request is kept in `requests`
+by its number, and the state it held when it answered it in `states`.
+Run as a program, it is a supply in a process of its own (see the end).
 """
 import heapq
 import os
@@ -56,6 +58,7 @@ class PeerSupply(threading.Thread):
         self.received = 0
         self.faults = 0
         self.states = {}
+        self.requests = {}
         self.not_replies = set()  # requests answered with a frame that is no reply to them
         self.state = {"voltage_set": 0, "current_set": 0, "voltage_max_set": 30000, "out": 0, "remote": 0}
         self._held = None
@@ -137,6 +140,7 @@ class PeerSupply(threading.Thread):
         word = request[2]
         self._apply(word, request)
         self.states[number] = dict(self.state)
+        self.requests[number] = request
         reply = self._reply(word, number, request)
         due = now + self.latency(number)
         if self._held is not None:  # what was held back goes out as this request comes
@@ -162,7 +166,7 @@ class PeerSupply(threading.Thread):
         elif self.fault == "held":
             self._held = reply
         elif self.fault == "other address":
-            other = bytearray(reply)
+            other = bytearray(self._reply(word, 0, request))
             other[1] = 2
             other[20:24] = (number + 1_000_000).to_bytes(4, "little")  # no request's number
             self._send(due, seal(other))
@@ -204,3 +208,20 @@ class PeerSupply(threading.Thread):
             frame[10:19] = b"000000001"
         frame[20:24] = number.to_bytes(4, "little")
         return seal(frame)
+
+
+if __name__ == "__main__":
+    # A supply in a process of its own, so that the threads of a test that
+    # keeps many clients busy cannot put off its replies: its settings as
+    # JSON in the first argument; it prints its port, answers until its
+    # standard input closes, then prints the requests it received as JSON,
+    # hex by number.
+    import json
+    import sys
+
+    supply = PeerSupply(**json.loads(sys.argv[1]))
+    supply.start()
+    print(supply.port, flush=True)
+    sys.stdin.read()
+    supply.stop()
+    print(json.dumps({number: request.hex() for number, request in supply.requests.items()}))

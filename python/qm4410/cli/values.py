@@ -83,6 +83,14 @@ def setpoint_or_range(which: Quantity) -> Callable[[str], float | Span]:
     return value
 
 
+def seconds_or_never(text: str) -> float:
+    """A number of seconds, 0 standing for never."""
+    value = _number(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text} is not a number of seconds (0 or more)")
+    return value
+
+
 def pixels(text: str) -> tuple[int, int]:
     width, _, height = text.lower().partition("x")
     if not (width.isdigit() and height.isdigit()):

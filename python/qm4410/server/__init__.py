@@ -18,7 +18,7 @@ serve` is this, run from the command line."""
 
 from .endpoints import LOOPBACK, Context, Endpoint, TcpEndpoint
 from .errors import CannotListen, ServerError, SupplyGone
-from .held_supply import HeldSupply
+from .held_supply import Asker, HeldSupply
 from .limits import Limits
 from .listener import Client, Network
 from .rfc2217 import Rfc2217
@@ -26,6 +26,6 @@ from .scpi.endpoint import Scpi
 from .service import Server
 
 __all__ = [
-    "LOOPBACK", "CannotListen", "Client", "Context", "Endpoint", "HeldSupply", "Limits", "Network", "Rfc2217", "Scpi",
-    "Server", "ServerError", "SupplyGone", "TcpEndpoint",
+    "LOOPBACK", "Asker", "CannotListen", "Client", "Context", "Endpoint", "HeldSupply", "Limits", "Network", "Rfc2217",
+    "Scpi", "Server", "ServerError", "SupplyGone", "TcpEndpoint",
 ]

@@ -9,7 +9,7 @@ from typing import ClassVar, Protocol
 
 from .held_supply import HeldSupply
 from .limits import Limits
-from .listener import Client, Listener, Network
+from .listener import IDLE_TIMEOUT_S, Client, Listener, Network
 
 LOOPBACK = "127.0.0.1"
 
@@ -18,13 +18,15 @@ LOOPBACK = "127.0.0.1"
 class Context:
     """What every endpoint of a server serves from and obeys: the supply,
     the limits of its set-points, the networks whose clients may connect
-    (none given: any), and the address to listen on where an endpoint was
-    given none."""
+    (none given: any), the address to listen on where an endpoint was
+    given none, and how long a client may send nothing before it is hung
+    up on (seconds; None: for ever)."""
 
     supply: HeldSupply
     limits: Limits = dataclasses.field(default_factory=Limits)
     allow: Sequence[Network] = ()
     bind: str = LOOPBACK
+    idle_timeout: float | None = IDLE_TIMEOUT_S
 
 
 class Endpoint(Protocol):
@@ -73,7 +75,8 @@ class TcpEndpoint(abc.ABC):
     def listen(self, context: Context) -> None:
         host, port = self._address
         address = (host or context.bind, self.default_port if port is None else port)
-        self._listener = Listener(self.name, address, context.allow, lambda client: self.serve_client(client, context))
+        self._listener = Listener(self.name, address, context.allow, lambda client: self.serve_client(client, context),
+                                  context.idle_timeout)
 
     def start(self) -> None:
         self._listening().start()

@@ -1,40 +1,123 @@
 """The supply the server holds: one driver shared by every client's thread,
-whose line takes their exchanges one at a time, in the order they asked;
+whose line takes their exchanges one at a time, by turns between the
+endpoints; what keeps each reply with the client whose frame it answers;
 and what becomes of them all when its port goes away."""
 
+import collections
 import contextlib
+import dataclasses
 import logging
 import threading
+import time
 from collections.abc import Callable, Iterator
-from typing import TypeVar
+from typing import NamedTuple, TypeVar, cast
+
+import serial
 
 from qm4410 import QM4410
 
+from ..supply import wire
 from ..supply.errors import PortGone, Refused
 from ..supply.link import Link
 from ..supply.opening import open_driver
 from ..supply.status import Identity
 from ..supply.switch_off import switch_off
 from .errors import SupplyGone
+from .reply_sieve import ReplySieve
+from .turns import Turns
 
 log = logging.getLogger("qm4410.serve")
 
 Result = TypeVar("Result")
 
+# A driver (the server's, and one as a client) waits this long for a reply:
+# 30 polls 10 ms apart.
+POLL_S = 0.01
+DRIVER_WINDOW_S = 30 * POLL_S
+# Between two clients' exchanges the line must have been quiet this long, so
+# that a second copy of the first one's reply, coming within it, is read
+# away rather than taken for the second one's. It costs each change of
+# client this long (see the README's Performance), unless the supply's
+# replies are there at the driver's first poll: then a copy comes either
+# with the next request's reply (and two frames that may each be the reply
+# are none) or after that was taken.
+QUIET_S = 0.02
+SETTLE_POLL_S = 0.005
+# A line that never falls quiet (a stream of noise) is read away this long
+# at most; the next exchange then fails or succeeds on its own.
+SETTLE_MOST_S = 2 * DRIVER_WINDOW_S
+# The supply's pace: how long its recent answered exchanges took, the
+# slowest of them foretelling the next.
+PACE_SAMPLES = 8
+
+
+class Asker(NamedTuple):
+    """Who asks for the line: an endpoint, which takes turns with the
+    others, and one of its clients, by its name in the log."""
+
+    endpoint: str
+    name: str
+
+
+SERVER = Asker("server", "the server")
+
+
+class Exchanged(NamedTuple):
+    """What came of a client's frame: the reply to pass on (None: none),
+    and how it went, for the log."""
+
+    reply: bytes | None
+    outcome: str
+
+
+@dataclasses.dataclass(frozen=True)
+class _Ended:
+    """The exchange the line saw last: whose, when it ended, and the word of
+    its reply (None: it got none)."""
+
+    asker: Asker
+    at: float
+    reply_word: int | None
+
+
+class _Pace(NamedTuple):
+    """How an answered exchange went: at which of the driver's polls the
+    reply was read, and how long the whole of it took through the driver
+    (which may first have settled the line)."""
+
+    poll: int
+    whole: float
+
+
+class _Held(NamedTuple):
+    driver: QM4410
+    link: Link
+    sieve: ReplySieve
+    identity: Identity
+
 
 class HeldSupply:
     """The supply on `port`, as the server holds it: opened by `open()`
-    (Refused when it cannot be), its commands sent through `run()`, which
-    raises SupplyGone once the port has gone. Then `gone` is set, `reason`
-    says why, and each watcher has been told; `reopen()` tries to open it
-    again."""
+    (Refused when it cannot be), its commands sent through `run()`, each in
+    its asker's turn, which raises SupplyGone once the port has gone. Then
+    `gone` is set, `reason` says why, and each watcher has been told;
+    `reopen()` tries to open it again.
+
+    A client gets back only a reply to its own frame, or nothing: a frame
+    from another bus address or with another request's word is never taken
+    (see ReplySieve); a second copy of a reply that comes within QUIET_S of
+    it, and a late reply within one reply window of its exchange, are read
+    away before another client's request is written (see _settle)."""
 
     def __init__(self, port: str) -> None:
         self.port = port
         self._lock = threading.Lock()
-        self._driver: QM4410 | None = None
-        self._link: Link | None = None
+        self._held: _Held | None = None
         self._watchers: set[Callable[[str], None]] = set()
+        self._turns = Turns()
+        # Touched only by the holder of a turn.
+        self._last: _Ended | None = None
+        self._pace: collections.deque[_Pace] = collections.deque(maxlen=PACE_SAMPLES)
         self.gone = threading.Event()
         self.reason = ""
 
@@ -42,9 +125,17 @@ class HeldSupply:
         """Open the supply on the port and read its identity; Refused, with
         its kind and what to do, when that fails."""
         driver = open_driver(self.port)
-        with self._lock:
-            self._driver, self._link = driver, Link(driver)
-            self.gone.clear()
+        link = Link(driver)
+        sieve = ReplySieve(driver.ser, link.address())
+        # The driver takes any object with a port's write, inWaiting and read.
+        driver.ser = cast(serial.Serial, sieve)
+        held = _Held(driver, link, sieve, link.identity())
+        with self._turns.turn(SERVER.endpoint):
+            with self._lock:
+                self._held = held
+                self.gone.clear()
+            self._last = None
+            self._pace.clear()
 
     def reopen(self) -> bool:
         """After the port went away: let go of what is left of it and try,
@@ -60,32 +151,57 @@ class HeldSupply:
 
     def close(self) -> None:
         with self._lock:
-            driver, self._driver, self._link = self._driver, None, None
-        if driver is not None:
+            held, self._held = self._held, None
+        if held is not None:
             with contextlib.suppress(OSError):  # a port that has gone may fail to close
-                driver.close()
+                held.driver.close()
 
     def identity(self) -> Identity:
         """The identity read when the supply was opened; no exchange."""
-        return self.run(Link.identity)
+        return self._holding().identity
 
-    def exchange(self, frame: bytes) -> bytes | None:
-        """One request frame of a client's, as one transaction: the valid
-        reply, or None when none came."""
-        return self.run(lambda link: link.exchange(frame))
+    def run(self, action: Callable[[Link], Result], asker: Asker = SERVER, word: int | None = None) -> Result:
+        """`action` on the supply's link, in `asker`'s turn: what it
+        returns, or SupplyGone when the port has gone (before or during it).
+        `word` is that of the one request the action sends, if it is known."""
+        with self._turns.turn(asker.endpoint):
+            held = self._holding()
+            try:
+                self._settle(held.sieve, asker, word)
+                started = time.monotonic()
+                try:
+                    return action(held.link)
+                finally:
+                    self._note(held.sieve, asker, started)
+            except PortGone as error:
+                self._lose(held, error)
+                raise SupplyGone(self.reason) from None
 
-    def run(self, action: Callable[[Link], Result]) -> Result:
-        """`action` on the supply's link: what it returns, or SupplyGone
-        when the port has gone (before or during it)."""
-        with self._lock:
-            link = None if self.gone.is_set() else self._link
-        if link is None:
-            raise SupplyGone(self.reason or f"the supply on {self.port} is not open")
-        try:
-            return action(link)
-        except PortGone as error:
-            self._lose(link, error)
-            raise SupplyGone(self.reason) from None
+    def exchange(self, frame: bytes, asker: Asker, by: float) -> Exchanged:
+        """One request frame of a client's as one transaction, sent only if
+        its reply can still be passed on by the moment `by` (as
+        time.monotonic() counts): when the supply's recent pace says it
+        would come later, the frame is not sent at all, so that a client
+        whose driver has given up is not told of a failure for a setting
+        that was carried out. A reply that comes later all the same is not
+        passed on."""
+
+        def attempt(link: Link) -> Exchanged:
+            expected = max((pace.whole for pace in self._pace), default=0.0)
+            left = by - time.monotonic()
+            if expected > left:
+                return Exchanged(None, f"not sent: {max(left, 0) * 1e3:.0f} ms were left to answer it, and the "
+                                       f"supply's recent replies took up to {expected * 1e3:.0f} ms")
+            started = time.monotonic()
+            reply = link.exchange(frame)
+            took = (time.monotonic() - started) * 1e3
+            if reply is None:
+                return Exchanged(None, f"unanswered after {took:.1f} ms")
+            if time.monotonic() > by:
+                return Exchanged(None, f"answered after {took:.1f} ms, too late to pass on")
+            return Exchanged(reply, f"answered in {took:.1f} ms, {(by - time.monotonic()) * 1e3:.0f} ms to spare")
+
+        return self.run(attempt, asker, wire.word_of(frame))
 
     def switch_off(self) -> str | None:
         """The output switched off and confirmed: the state last read back,
@@ -105,10 +221,66 @@ class HeldSupply:
             with self._lock:
                 self._watchers.discard(tell)
 
-    def _lose(self, link: Link, error: PortGone) -> None:
+    def _holding(self) -> _Held:
+        with self._lock:
+            held = None if self.gone.is_set() else self._held
+        if held is None:
+            raise SupplyGone(self.reason or f"the supply on {self.port} is not open")
+        return held
+
+    def _settle(self, sieve: ReplySieve, asker: Asker, word: int | None) -> None:
+        """Before a request with `word` (None: any) is written: what may still
+        come for the exchange before it is read away, never taken for this
+        one's reply. After an answered exchange of another client's, that is
+        a second copy of its reply: the line must be quiet for QUIET_S,
+        unless the supply answers at the driver's first poll or the sieve
+        would drop such a copy (its word is another request's). After an
+        unanswered one, its late reply: until a frame's worth has come or
+        one reply window has passed, then quiet. (The same client's next
+        exchange after an answered one is left to the driver: a reply of its
+        own cannot reach another client.)"""
+        last = self._last
+        if last is None:
+            return
+        answered = last.reply_word is not None
+        if answered and (last.asker == asker or self._answers_at_first_poll()
+                         or (word is not None and last.reply_word not in (word, wire.REPLY))):
+            return
+        until = last.at + (QUIET_S if answered else DRIVER_WINDOW_S)
+        quiet_from = last.at
+        started = time.monotonic()
+        read_away = 0
+        while True:
+            now = time.monotonic()
+            arrived = sieve.discard()
+            if arrived:
+                read_away += arrived
+                quiet_from = now
+                if read_away >= wire.FRAME_LENGTH:
+                    until = now
+            end = max(until, quiet_from + QUIET_S)
+            if now >= end or now - started >= SETTLE_MOST_S:
+                break
+            time.sleep(min(SETTLE_POLL_S, end - now))
+        if read_away:
+            log.debug("read away %d bytes that came after %s's exchange, before %s's", read_away, last.asker.name,
+                      asker.name)
+
+    def _answers_at_first_poll(self) -> bool:
+        return bool(self._pace) and all(pace.poll == 1 for pace in self._pace)
+
+    def _note(self, sieve: ReplySieve, asker: Asker, started: float) -> None:
+        if sieve.written_at < started:
+            return  # no exchange
+        ended = time.monotonic()
+        self._last = _Ended(asker, ended, sieve.reply_word)
+        if sieve.reply_poll is not None:
+            self._pace.append(_Pace(sieve.reply_poll, ended - started))
+
+    def _lose(self, held: _Held, error: PortGone) -> None:
         with self._lock:
             # Only the first to find out tells, and only of the port still held.
-            if link is not self._link or self.gone.is_set():
+            if held is not self._held or self.gone.is_set():
                 return
             # The port's own words: the core's adds advice for a command's user.
             self.reason = f"the supply's port is gone: {error.__cause__ or error}"

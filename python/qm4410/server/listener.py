@@ -1,11 +1,14 @@
 """What a TCP endpoint listens with: it lets in the clients whose address
 is allowed, and serves each in a thread of its own, so that a
 client that sends nothing, or too much, or stops reading, keeps only its own
-thread waiting."""
+thread waiting; and no client keeps its place for ever: one that has sent
+nothing for the idle time-out is hung up on, and so is the one idle
+longest when a new client finds the endpoint full."""
 
 import contextlib
 import ipaddress
 import logging
+import select
 import socket
 import threading
 import time
@@ -20,35 +23,58 @@ Network = ipaddress.IPv4Network | ipaddress.IPv6Network
 
 MAX_CLIENTS = 64  # per endpoint; each costs a thread
 RECEIVE_SIZE = 4096
-# A client that takes none of a reply for this long is hung up on: its
-# thread is not kept waiting forever.
+# A client whose reply cannot be sent for this long is hung up on: its
+# thread is not kept waiting forever. The connection holds replies before
+# that: the client system's receive buffer and SEND_BUFFER here (a fixed
+# size, which the system would otherwise let grow to megabytes).
 SEND_TIMEOUT_S = 10.0
+SEND_BUFFER = 64 * 1024
+IDLE_TIMEOUT_S = 300.0
 # How long closing waits for the clients' threads; one inside an exchange
 # with the supply is done within about two reply windows.
 CLOSE_WAIT_S = 2.0
 
 
 class Client:
-    """One client's connection, named for the log."""
+    """One client's connection, named for the log. `idle_timeout` (seconds;
+    None: never) is how long it may send nothing before it is hung up on."""
 
-    def __init__(self, connection: socket.socket, peer: tuple[Any, ...], endpoint: str) -> None:
+    def __init__(self, connection: socket.socket, peer: tuple[Any, ...], endpoint: str,
+                 idle_timeout: float | None = IDLE_TIMEOUT_S) -> None:
         self._socket = connection
         self._write_lock = threading.Lock()
+        self._idle_timeout = idle_timeout
+        self.endpoint = endpoint
         self.name = f"{endpoint} client {_address_text(peer[0])}:{peer[1]}"
+        # Since when it has been waiting for the client to send something;
+        # None while what it sent is being served.
+        self.idle_since: float | None = time.monotonic()
+        self.hung_up: str | None = None  # why the server hung up on it
         # Replies are small and each is awaited: send each at once.
         connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        connection.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
         connection.settimeout(SEND_TIMEOUT_S)
 
     def receive(self) -> bytes:
-        """What the client sent next; b"" once it has left or was hung up on.
-        A client may stay quiet for as long as it likes."""
+        """What the client sent next; b"" once it has left, or was hung up
+        on, or has sent nothing for the idle time-out."""
+        self.idle_since = since = time.monotonic()
         while True:
+            left = None if self._idle_timeout is None else since + self._idle_timeout - time.monotonic()
+            if left is not None and left <= 0:
+                self.hang_up(f"it sent nothing for {self._idle_timeout:g} s, the idle time-out")
+                return b""
             try:
-                return self._socket.recv(RECEIVE_SIZE)
+                readable, _, _ = select.select([self._socket], [], [], left)
+                if not readable:
+                    continue
+                data = self._socket.recv(RECEIVE_SIZE)
             except TimeoutError:
                 continue
-            except OSError:
+            except (OSError, ValueError):  # ValueError: closed by another thread meanwhile
                 return b""
+            self.idle_since = None
+            return data
 
     def write(self, data: bytes) -> None:
         """Send `data` whole; raises OSError when the client cannot take it
@@ -56,9 +82,11 @@ class Client:
         with self._write_lock:
             self._socket.sendall(data)
 
-    def hang_up(self) -> None:
+    def hang_up(self, why: str | None = None) -> None:
         """End the connection from any thread: the client's own wakes up to
-        find it closed."""
+        find it closed. `why`, if given, goes into the log."""
+        if why is not None and self.hung_up is None:
+            self.hung_up = why
         with contextlib.suppress(OSError):
             self._socket.shutdown(socket.SHUT_RDWR)
 
@@ -76,9 +104,11 @@ class Listener:
         address: tuple[str, int],
         allowed: Sequence[Network],
         serve_client: Callable[[Client], None],
+        idle_timeout: float | None = IDLE_TIMEOUT_S,
     ) -> None:
         self.endpoint = endpoint
         self._allowed = allowed
+        self._idle_timeout = idle_timeout
         self._serve_client = serve_client
         self._clients: dict[Client, threading.Thread] = {}
         self._lock = threading.Lock()
@@ -128,10 +158,18 @@ class Listener:
         with self._lock:
             if self._closed:
                 refusal = "the server stops"
-            elif len(self._clients) >= MAX_CLIENTS:
-                refusal = f"{MAX_CLIENTS} clients are connected already"
+            elif len(staying := [client for client in self._clients if client.hung_up is None]) >= MAX_CLIENTS:
+                # The one that has waited longest to be asked anything makes
+                # room, unless every one is in the middle of a command.
+                idle = {client: since for client in staying if (since := client.idle_since) is not None}
+                if idle:
+                    idlest = min(idle, key=idle.__getitem__)
+                    idlest.hang_up(f"a new client came to a full endpoint ({MAX_CLIENTS} clients), and this one "
+                                   f"had sent nothing for longest ({time.monotonic() - idle[idlest]:.1f} s)")
+                else:
+                    refusal = f"{MAX_CLIENTS} clients are connected already, each in the middle of a command"
             if refusal is None:
-                client = Client(connection, peer, self.endpoint)
+                client = Client(connection, peer, self.endpoint, self._idle_timeout)
                 thread = threading.Thread(target=self._serve, args=(client,), name=client.name, daemon=True)
                 self._clients[client] = thread
         if refusal is not None:
@@ -155,6 +193,8 @@ class Listener:
             client.close()
             with self._lock:
                 del self._clients[client]
+        if client.hung_up is not None:
+            how = f"was hung up on: {client.hung_up}"
         log.info("%s %s after %.1f s", client.name, how, time.monotonic() - started)
 
 

@@ -13,7 +13,7 @@ from .endpoints import LOOPBACK, Context, Endpoint
 from .errors import SupplyGone
 from .held_supply import HeldSupply
 from .limits import Limits
-from .listener import Network
+from .listener import IDLE_TIMEOUT_S, Network
 
 log = logging.getLogger("qm4410.serve")
 
@@ -29,9 +29,10 @@ WATCH_EVERY_S = 0.05  # how soon a stop, or the port's loss, is acted on
 class Server:
     """`supply` (opened by its owner, who also closes it) served through
     `endpoints`, each client held to `limits` and let in only from the
-    `allow` networks (none: any); endpoints given no host of their own
-    listen on `bind`. With `reconnect`, a supply whose port goes away is
-    opened again once it is back, rather than ending the server.
+    `allow` networks (none: any) and hung up on once it has sent nothing
+    for `idle_timeout` seconds (None: never); endpoints given no host of
+    their own listen on `bind`. With `reconnect`, a supply whose port goes
+    away is opened again once it is back, rather than ending the server.
 
         supply = HeldSupply("/dev/ttyUSB0")
         supply.open()
@@ -52,10 +53,11 @@ class Server:
         allow: Sequence[Network] = (),
         bind: str = LOOPBACK,
         reconnect: bool = False,
+        idle_timeout: float | None = IDLE_TIMEOUT_S,
     ) -> None:
         self.supply = supply
         self.endpoints = list(endpoints)
-        self.context = Context(supply, limits or Limits(), allow, bind)
+        self.context = Context(supply, limits or Limits(), allow, bind, idle_timeout)
         self.reconnect = reconnect
         self._listening: list[Endpoint] = []
 

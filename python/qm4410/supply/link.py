@@ -94,6 +94,12 @@ class Link:
         """The identity read when the driver opened its port; no exchange."""
         return Identity.from_record(self._full.show_device_version())
 
+    def address(self) -> int:
+        """The bus address the supply reported when the driver opened its
+        port, which every request since has gone to; no exchange."""
+        address: int = self._full._QM4410__addr
+        return address
+
     def _sent(self, what: str, command: Callable[..., object], *args: object) -> bool:
         return bool(self._call(what, command, *args))
 

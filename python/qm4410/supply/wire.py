@@ -13,6 +13,7 @@ def _constant(name: str) -> int:
 FRAME_LENGTH = _constant("CMD_LENGTH")
 START_BYTE: int = QM4410._QM4410__CMD_TEMPLATE[0]
 BROADCAST_ADDRESS = 0xFF  # what a new driver sends to, before the identity tells the supply's own
+ADDRESS_INDEX = 1
 WORD_INDEX = 2
 SETPOINT = slice(3, 7)  # the 32-bit little-endian value of the set-point requests
 
@@ -51,6 +52,17 @@ def setpoint_of(frame: bytes) -> int:
     return int.from_bytes(frame[SETPOINT], "little")
 
 
+def answers(frame: bytes, request: bytes, address: int) -> bool:
+    """Whether the frame `frame` can be the reply to `request` from the
+    supply at bus address `address`: a supply answers with the request's
+    own word or with the reply word, from its own address (or, to a request
+    sent to every address, perhaps from that one)."""
+    if word_of(frame) not in (word_of(request), REPLY):
+        return False
+    sender = frame[ADDRESS_INDEX]
+    return sender == address or sender == request[ADDRESS_INDEX] == BROADCAST_ADDRESS
+
+
 def described(frame: bytes) -> str:
     """A request, for a log: "set_out_voltage 5000" or "word 0x40"."""
     word = word_of(frame)
@@ -58,7 +70,8 @@ def described(frame: bytes) -> str:
     return f"{name} {setpoint_of(frame)}" if word in SETPOINT_WORDS else name
 
 
-def _is_whole(candidate: bytes | bytearray) -> bool:
+def is_whole(candidate: bytes | bytearray) -> bool:
+    """Whether a frame's worth of bytes from a start byte carries its checksum."""
     return sum(candidate[:-1]) & 0xFF == candidate[-1]
 
 
@@ -84,7 +97,7 @@ class FrameSplitter:
             if len(buffer) - start < FRAME_LENGTH:
                 break
             candidate = buffer[start : start + FRAME_LENGTH]
-            if _is_whole(candidate):
+            if is_whole(candidate):
                 frames.append(bytes(candidate))
                 start += FRAME_LENGTH
             else:

@@ -12,12 +12,13 @@ import sys
 from collections.abc import Iterator
 
 from ...server import LOOPBACK, CannotListen, HeldSupply, Limits, Rfc2217, Scpi, Server, SupplyGone, TcpEndpoint
+from ...server.listener import IDLE_TIMEOUT_S
 from ...supply.errors import Refused
 from ...supply.switch_off import CONFIRMED, still_on_message
 from .. import port
 from ..exits import REFUSAL_EXIT, CommandError, Exit, Stopped
 from ..terminal import stop_requests
-from ..values import bind_address, listening_address, network, quantity
+from ..values import bind_address, listening_address, network, quantity, seconds_or_never
 from . import Commands, Parents
 
 
@@ -52,6 +53,10 @@ def add_parser(commands: Commands, parents: Parents) -> None:
                          help="refuse any voltage (and maximum voltage) above V, from every client")
     command.add_argument("--limit-current", type=quantity("current", "the current limit's limit"), metavar="A",
                          help="refuse any current limit above A, from every client")
+    command.add_argument(
+        "--idle-timeout", type=seconds_or_never, default=IDLE_TIMEOUT_S, metavar="S",
+        help=f"hang up on a client that has sent nothing for S seconds (default {IDLE_TIMEOUT_S:g}; 0: never)",
+    )
     command.add_argument("--off-on-exit", action="store_true", help="switch the output off when the server stops, however it stops")
     command.add_argument(
         "--reconnect", action="store_true",
@@ -78,6 +83,7 @@ def run(args: argparse.Namespace) -> int:
             server = Server(
                 supply, _endpoints(args), limits=Limits(args.limit_voltage, args.limit_current),
                 allow=args.allow or (), bind=args.bind or LOOPBACK, reconnect=args.reconnect,
+                idle_timeout=args.idle_timeout or None,
             )
             stack.callback(server.close)
             server.start()

@@ -19,7 +19,7 @@ from ...supply import wire
 from ...supply.link import Link
 from ...supply.status import Status
 from ..errors import SupplyGone
-from ..held_supply import HeldSupply
+from ..held_supply import Asker, HeldSupply
 from ..limits import Limits
 from . import commands, syntax
 from .errors import HARDWARE_ERROR, INPUT_BUFFER_OVERRUN, UNDEFINED_HEADER, ErrorQueue, ScpiError
@@ -31,11 +31,12 @@ Result = TypeVar("Result")
 
 
 class Session:
-    def __init__(self, supply: HeldSupply, limits: Limits, name: str) -> None:
+    def __init__(self, supply: HeldSupply, limits: Limits, asker: Asker) -> None:
         self.errors: ErrorQueue = ErrorQueue()
         self._supply = supply
         self._limits = limits
-        self._name = name
+        self._asker = asker
+        self._name = asker.name
 
     def execute(self, line: str) -> str | None:
         """Run one line; the response to send, None when there is none."""
@@ -94,26 +95,31 @@ class Session:
     # What the commands do with the supply.
 
     def identity(self) -> str:
-        identity = self._run(Link.identity)
+        identity = _told(self._supply.identity)
         fields = ("QM4410", identity.model, identity.serial_number, identity.software_version)
         return ",".join(_field(str(value)) for value in fields)
 
     def setting(self, request: int, send: Callable[[Link], bool]) -> None:
         """Send a setting; a failure names the request word that sends it."""
-        if not self._run(send):
+        if not self._run(send, request):
             raise ScpiError(HARDWARE_ERROR, f"the supply did not answer {wire.REQUESTS[request]}")
 
     def status(self) -> Status:
-        status = self._run(Link.read_status)
+        status = self._run(Link.read_status, wire.READ_STATUS)
         if status is None:
             raise ScpiError(HARDWARE_ERROR, "the supply did not answer the status request")
         return status
 
-    def _run(self, action: Callable[[Link], Result]) -> Result:
-        try:
-            return self._supply.run(action)
-        except SupplyGone as gone:
-            raise ScpiError(HARDWARE_ERROR, str(gone)) from None
+    def _run(self, action: Callable[[Link], Result], word: int) -> Result:
+        return _told(lambda: self._supply.run(action, self._asker, word))
+
+
+def _told(call: Callable[[], Result]) -> Result:
+    """What `call` gives; the port's loss as the hardware error SCPI tells."""
+    try:
+        return call()
+    except SupplyGone as gone:
+        raise ScpiError(HARDWARE_ERROR, str(gone)) from None
 
 
 def _field(text: str) -> str:
