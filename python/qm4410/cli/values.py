@@ -85,7 +85,7 @@ def setpoint_or_range(which: Quantity) -> Callable[[str], float | Span]:
 
 def seconds_or_never(text: str) -> float:
     """A number of seconds, 0 standing for never."""
-    value = _number(text)
+    value = number(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"{text} is not a number of seconds (0 or more)")
     return value
