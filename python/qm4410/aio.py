@@ -346,16 +346,17 @@ async def _finished(future: "concurrent.futures.Future[Result]", *,
     cancelled: a call not yet started never runs; one started gets `stop()`
     (a workflow's request to stop between two exchanges) and runs to its end,
     then `undo(result)` if it succeeded; then CancelledError."""
-    waited = asyncio.wrap_future(future)
     try:
-        return await asyncio.shield(waited)
+        return await asyncio.wrap_future(future)
     except asyncio.CancelledError:
-        if future.cancel():
+        # The cancelled wrapper has cancelled `future` unless it had started.
+        if future.cancelled():
             raise
         if stop is not None:
             stop()
+        waited = asyncio.wrap_future(future)
         await _outlast(waited)
-        if undo is not None and not waited.cancelled() and waited.exception() is None:
+        if undo is not None and waited.exception() is None:
             undo(waited.result())
         raise
 
