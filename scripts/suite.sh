@@ -20,8 +20,18 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# The extras of the package's adapters to frameworks, as pyproject.toml
+# lists them: installed on every interpreter, so that each adapter is
+# tested and type-checked wherever the package is.
+extras=(bluesky)
+requirements=$(python3 -c '
+import sys, tomllib
+with open("pyproject.toml", "rb") as file:
+    optional = tomllib.load(file)["project"]["optional-dependencies"]
+print(*(requirement for extra in sys.argv[1:] for requirement in optional[extra]), sep="\n")' "${extras[@]}")
+mapfile -t extra_requirements <<<"$requirements"
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-    pyserial pytest pytest-xdist hypothesis mypy types-pyserial matplotlib pyvisa pyvisa-py
+    pyserial pytest pytest-xdist hypothesis mypy types-pyserial matplotlib pyvisa pyvisa-py "${extra_requirements[@]}"
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --force-reinstall --no-deps \
     "${QM4410_PACKAGE:-.}"
 

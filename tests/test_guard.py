@@ -1,5 +1,7 @@
 """The guard on a virtual supply: slew limits never outrun, trips switch the
 output off and latch, the watchdog, a supply that stops answering."""
+import dataclasses
+import threading
 import time
 
 import pytest
@@ -49,6 +51,22 @@ def test_a_slewed_set_point_never_runs_ahead_of_its_rate(supply):
     assert max(volts for _, _, volts in samples) < 1.0 + step + 1e-9
     for (asked, _, first), (_, answered, second) in zip(samples, samples[1:]):
         assert abs(second - first) <= rate * (answered - asked) + step + 1e-9, (first, second)
+
+
+def test_a_halted_ramp_stays_where_it_stands_and_its_waiter_returns(supply):
+    with Guard(supply, slew_voltage=2.0) as guard:
+        ramp = guard.send_units("voltage", 5000, wait=False)
+        waiter = threading.Thread(target=guard.wait_for, args=("voltage", ramp))
+        waiter.start()
+        until(lambda: supply.voltage >= 0.4)
+        guard.halt("voltage", dataclasses.replace(ramp))  # another ramp than the one in progress
+        until(lambda: supply.voltage >= 1.6)  # goes on
+        guard.halt("voltage", ramp)
+        waiter.join(10)
+        assert not waiter.is_alive()
+        held = supply.voltage
+        time.sleep(0.5)  # two and a half steps' time at 2 V/s
+        assert 1.6 <= held < 5.0 and supply.voltage == held
 
 
 @pytest.mark.parametrize(

@@ -8,7 +8,8 @@ client that goes through it (a script, every client of `qm4410 serve`).
   than `slew_voltage` V/s (`slew_current` A/s) allows is carried out as a
   ramp (see slew.py): the set-point never runs ahead of the straight line
   at the rate, moving in steps of a fifth of the rate (at least 1 mV or
-  1 mA). A later set-point replaces a ramp in progress, from where it stands.
+  1 mA). A later set-point replaces a ramp in progress, from where it
+  stands; `halt()` stops one there.
 - Trips: a measured current above `trip_current` A, a measured power above
   `trip_power` W, constant-current regulation for `trip_cc_after` s, and
   with `trip_overtemp` the supply's over-temperature flag. A trip switches
@@ -354,13 +355,13 @@ class Guard:
             raise OutOfRange("the factory settings may lie beyond the guard's limits, so a reset is refused")
 
     def send_units(self, quantity: Quantity, units: int, *, wait: bool = True,
-                   stop: Callable[[], object] | None = None) -> None:
+                   stop: Callable[[], object] | None = None) -> Ramp | None:
         """Send a checked set-point: at once without a slew rate, else as a
-        ramp from where it stands (replacing one in progress). With `wait`,
-        return once it has arrived, or once `stop()` turns true (the ramp
-        then ends where it stands); NoReply when the supply did not answer
-        (at once) or stopped answering (ramping); Tripped when a trip ended
-        the ramp."""
+        ramp from where it stands (replacing one in progress), which it
+        returns. With `wait`, return once the ramp is over (see wait_for),
+        or once `stop()` turns true (the ramp then ends where it stands);
+        NoReply when the supply did not answer (at once) or stopped
+        answering (ramping)."""
         self.touch()
         with self._lock:
             rate = self._slew[quantity]
@@ -368,7 +369,7 @@ class Guard:
             send = self._link.set_voltage if quantity == "voltage" else self._link.set_current
             if not send(units):
                 raise NoReply(f"the supply on {self.supply.port} did not answer the {quantity} set-point")
-            return
+            return None
         with self._lock:
             if self._thread is None:
                 raise SupplyError("the guard is not started: start() it, or use it in a with statement")
@@ -379,17 +380,40 @@ class Guard:
             ramp = Ramp(standing, units, rate, step_units(rate, SLEW_STEPS_PER_S), time.monotonic())
             self._ramps[quantity] = ramp
             self._lock.notify_all()
-            while wait and self._ramps.get(quantity) is ramp and not self._closing:
+        if wait:
+            self.wait_for(quantity, ramp, stop)
+        return ramp
+
+    def wait_for(self, quantity: Quantity, ramp: Ramp, stop: Callable[[], object] | None = None) -> None:
+        """Wait until `ramp`, of `quantity`, is over: arrived, replaced by a
+        later set-point, halted (also by `stop()` turning true), or stopped
+        by closing the guard, with no step of its on the line. NoReply when
+        the supply stopped answering its steps, Tripped when a trip stopped
+        it."""
+        with self._lock:
+            while self._ramps.get(quantity) is ramp and not self._closing:
                 if stop is not None and stop():
                     del self._ramps[quantity]
                     return
                 self._lock.wait(None if stop is None else STOP_CHECK_S)
-            if not wait or ramp.done or self._closing:
+            while self._sending == quantity and not self._closing:
+                self._lock.wait()
+            if ramp.done or self._closing:
                 return
             if ramp.unanswered:
                 raise NoReply(f"the supply on {self.supply.port} stopped answering during the {quantity} ramp")
             if self._trip is not None:
                 raise Tripped(self._trip)
+
+    def halt(self, quantity: Quantity, ramp: Ramp | None = None) -> None:
+        """Stop the ramp of `quantity` in progress (only if it is `ramp`,
+        when one is given) where it stands: the supply keeps its last step,
+        or the one on the line now. Never waits; whoever waits for the ramp
+        returns once that step is over."""
+        with self._lock:
+            if quantity in self._ramps and (ramp is None or self._ramps[quantity] is ramp):
+                del self._ramps[quantity]
+                self._lock.notify_all()
 
     # The guard's thread.
 

@@ -1,0 +1,45 @@
+"""The examples of the pages in docs/, run as they are written there against
+the virtual supplies they start."""
+import importlib.util
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+DOCS = Path(__file__).resolve().parents[1] / "docs"
+
+
+def example_of(page: str) -> str:
+    """The first Python block under the page's "## Example" heading."""
+    text = (DOCS / page).read_text()
+    section = text.split("\n## Example\n", 1)[1]
+    return re.search(r"```python\n(.*?)```", section, re.DOTALL).group(1)
+
+
+def run(page, tmp_path):
+    script = tmp_path / "example.py"
+    script.write_text(example_of(page))
+    ran = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert ran.returncode == 0, ran.stderr
+    return ran.stdout.splitlines()
+
+
+def test_the_asyncio_page_s_example(tmp_path):
+    lines = run("asyncio.md", tmp_path)
+    assert lines[0] == "connected to 4410 000000001"
+    assert "arrived at 4.0 V" in lines
+    stopped = next(line for line in lines if line.startswith("stopped on the way, at "))
+    assert 4.0 < float(stopped.split()[-2]) < 12.0
+    assert lines[-2:] == ["refused: 15 V is above the guard's voltage limit, 12 V", "output off"]
+
+
+@pytest.mark.skipif(importlib.util.find_spec("ophyd_async") is None,
+                    reason="the bluesky extra is not installed: pip install 'qm4410[bluesky]'")
+def test_the_bluesky_page_s_example(tmp_path):
+    lines = run("bluesky.md", tmp_path)
+    rows = [[cell.strip() for cell in line.split("|")[3:7]] for line in lines if re.match(r"\|\s+\d+ \|", line)]
+    # The scan's seven points, then the count's three at the last of them.
+    assert rows == [[f"{volts:.3f}", f"{min(volts, 4):.3f}", f"{min(volts / 8, 0.5):.3f}",
+                     f"{min(volts, 4) * min(volts / 8, 0.5):.3f}"] for volts in [0, 1, 2, 3, 4, 5, 6, 6, 6, 6]]
