@@ -22,6 +22,8 @@ fi
 
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
     pyserial pytest pytest-xdist hypothesis mypy types-pyserial matplotlib pyvisa pyvisa-py
+# The QCoDeS and OpenHTF adapters' extras, as pyproject.toml lists them, so that their tests run here.
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore $(python3 -c 'import tomllib; extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print(*extras["qcodes"], *extras["openhtf"])')
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --force-reinstall --no-deps \
     "${QM4410_PACKAGE:-.}"
 

@@ -1,0 +1,45 @@
+"""The examples of the pages in docs/, run as they are written there against
+the virtual supplies they start."""
+import importlib.util
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+DOCS = Path(__file__).resolve().parents[1] / "docs"
+
+
+def example_of(page: str) -> str:
+    """The first Python block under the page's "## Example" heading."""
+    text = (DOCS / page).read_text()
+    section = text.split("\n## Example\n", 1)[1]
+    return re.search(r"```python\n(.*?)```", section, re.DOTALL).group(1)
+
+
+def run(page, tmp_path):
+    script = tmp_path / "example.py"
+    script.write_text(example_of(page))
+    ran = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert ran.returncode == 0, ran.stderr
+    return ran.stdout.splitlines()
+
+
+@pytest.mark.skipif(importlib.util.find_spec("qcodes") is None,
+                    reason="the qcodes extra is not installed: pip install 'qm4410[qcodes]'")
+def test_the_qcodes_page_s_example(tmp_path):
+    lines = run("qcodes.md", tmp_path)
+    rows = [line.split() for line in lines if re.match(r"\d\.0 ", line)]
+    # The voltage set, then the current, voltage and mode measured.
+    assert rows == [[f"{volts:.1f}", f"{min(volts / 8, 0.5):.3f}", f"{min(volts, 4):.1f}", mode]
+                    for volts, mode in zip(range(7), ["CV"] * 5 + ["CC"] * 2)]
+    assert lines[-2:] == ["refused: 15 V is above the guard's voltage limit, 12 V; Parameter: psu.voltage",
+                          "output off"]
+    assert (tmp_path / "supply.db").exists()
+
+
+@pytest.mark.skipif(importlib.util.find_spec("openhtf") is None,
+                    reason="the openhtf extra is not installed: pip install 'qm4410[openhtf]'")
+def test_the_openhtf_page_s_example(tmp_path):
+    assert run("openhtf.md", tmp_path)[-2:] == ["outcome: ERROR", "output off"]
