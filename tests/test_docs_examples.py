@@ -43,3 +43,22 @@ def test_the_bluesky_page_s_example(tmp_path):
     # The scan's seven points, then the count's three at the last of them.
     assert rows == [[f"{volts:.3f}", f"{min(volts, 4):.3f}", f"{min(volts / 8, 0.5):.3f}",
                      f"{min(volts, 4) * min(volts / 8, 0.5):.3f}"] for volts in [0, 1, 2, 3, 4, 5, 6, 6, 6, 6]]
+
+
+@pytest.mark.skipif(importlib.util.find_spec("qcodes") is None,
+                    reason="the qcodes extra is not installed: pip install 'qm4410[qcodes]'")
+def test_the_qcodes_page_s_example(tmp_path):
+    lines = run("qcodes.md", tmp_path)
+    rows = [line.split() for line in lines if re.match(r"\d\.0 ", line)]
+    # The voltage set, then the current, voltage and mode measured.
+    assert rows == [[f"{volts:.1f}", f"{min(volts / 8, 0.5):.3f}", f"{min(volts, 4):.1f}", mode]
+                    for volts, mode in zip(range(7), ["CV"] * 5 + ["CC"] * 2)]
+    assert lines[-2:] == ["refused: 15 V is above the guard's voltage limit, 12 V; Parameter: psu.voltage",
+                          "output off"]
+    assert (tmp_path / "supply.db").exists()
+
+
+@pytest.mark.skipif(importlib.util.find_spec("openhtf") is None,
+                    reason="the openhtf extra is not installed: pip install 'qm4410[openhtf]'")
+def test_the_openhtf_page_s_example(tmp_path):
+    assert run("openhtf.md", tmp_path)[-2:] == ["outcome: ERROR", "output off"]

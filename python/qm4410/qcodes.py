@@ -1,0 +1,216 @@
+"""One supply as a QCoDeS instrument (`pip install 'qm4410[qcodes]'`).
+
+    psu = QM4410('psu', '/dev/ttyUSB0')
+    psu.voltage.step, psu.voltage.inter_delay = 0.1, 0.05     # a set ramps in 100 mV steps
+    do1d(psu.voltage, 0, 6, 13, 0.1, psu.measured)
+
+Every Parameter goes through the supply core: a get reads the supply's
+status (never a value kept from before: a supply that does not answer
+raises NoReply or PortGone), a set sends through the core's set-point rule,
+and through a guard's limits, trips and slew rates when the instrument has
+one. A set-point's validator has the core's bounds (the guard's limit as
+its maximum) and refuses a value with the core's own words before anything
+is sent.
+
+`measured` reads the measured voltage and current from one status
+exchange, as a pair that belongs together; `measured_voltage` and
+`measured_current` each read a status of their own."""
+
+from collections.abc import Callable, Mapping, Sequence, Sized
+from typing import Any
+
+import numpy
+from qcodes.instrument import Instrument
+from qcodes.parameters import MultiParameter, Parameter
+from qcodes.utils.types import NumberType
+from qcodes.validators import Bool, Numbers, Strings
+
+from .supply.errors import OutOfRange
+from .supply.face import Supply
+from .supply.guard import Guard, Rules
+from .supply.setpoints import HIGHEST, NAME, UNIT, Quantity, from_units, to_units
+from .supply.status import Status
+
+Face = Supply | Guard
+
+
+class QM4410(Instrument):
+    """The supply on `port`: a device ('/dev/ttyUSB0', 'COM3'), a URL
+    ('rfc2217://labpi:4410') or a qm4410.Supply (`Supply.virtual(load=8)`
+    for a virtual supply of its own). Opened here: Refused, with its kind,
+    when it cannot be. `close()` closes what was opened here; it does not
+    switch the output off (`switch_off()` does, confirmed).
+
+    With `guard` (qm4410.Rules, or a qm4410.Guard of the caller's, started,
+    on the same supply) every set goes through the guard.
+
+    Parameters: `voltage`, `current_limit`, `max_voltage` (V, A; set-points),
+    `output`, `remote` (bool), and, read only, `measured` (the measured
+    voltage and current of one status), `measured_voltage`,
+    `measured_current`, `power` (V, A, W), `mode` ('CV', 'CC' or 'XX') and
+    `over_temperature` (bool)."""
+
+    def __init__(self, name: str, port: str | Supply, *, guard: Rules | Guard | None = None,
+                 metadata: Mapping[Any, Any] | None = None, label: str | None = None) -> None:
+        supply = Supply(port) if isinstance(port, str) else port
+        if isinstance(guard, Guard) and guard.supply is not supply:
+            raise ValueError("the guard given guards another supply")
+        # What close() closes: what was opened here. Set before anything can
+        # fail, since QCoDeS closes an instrument whose __init__ raised.
+        self._opened: list[Supply | Guard] = []
+        if supply.closed:
+            supply.open()
+            self._opened.append(supply)
+        try:
+            face: Face = supply
+            if isinstance(guard, Rules):
+                face = Guard(supply, guard).start()
+                self._opened.append(face)
+            elif guard is not None:
+                face = guard
+            self.supply = supply
+            self.face = face
+            super().__init__(name, metadata=metadata, label=label)
+            self._add_parameters(face)
+        except BaseException:
+            self._close_opened()
+            raise
+
+    def _add_parameters(self, face: Face) -> None:
+        self.voltage: SetPoint = self.add_parameter(
+            "voltage", SetPoint, label="Voltage set-point", face=face, quantity="voltage")
+        self.current_limit: SetPoint = self.add_parameter(
+            "current_limit", SetPoint, label="Current limit", face=face, quantity="current")
+        self.max_voltage: SetPoint = self.add_parameter(
+            "max_voltage", SetPoint, label="Maximum voltage", face=face, quantity="voltage",
+            what="the maximum voltage")
+        self.output: Parameter = self.add_parameter(
+            "output", label="Output on", get_cmd=self._field("output"), set_cmd=self._switch("output"), vals=Bool())
+        self.remote: Parameter = self.add_parameter(
+            "remote", label="Remote control", get_cmd=self._field("remote"), set_cmd=self._switch("remote"),
+            vals=Bool())
+        self.measured: Measured = self.add_parameter("measured", Measured, status=self.status)
+        self.measured_voltage: Parameter = self.add_parameter(
+            "measured_voltage", label="Measured voltage", unit="V", get_cmd=self._field("measured_voltage"))
+        self.measured_current: Parameter = self.add_parameter(
+            "measured_current", label="Measured current", unit="A", get_cmd=self._field("measured_current"))
+        self.power: Parameter = self.add_parameter("power", label="Power", unit="W", get_cmd=self._field("power"))
+        self.mode: Parameter = self.add_parameter(
+            "mode", label="Regulation mode", get_cmd=self._field("mode"), vals=Strings())
+        self.over_temperature: Parameter = self.add_parameter(
+            "over_temperature", label="Over-temperature", get_cmd=self._field("over_temperature"), vals=Bool())
+
+    def status(self) -> Status:
+        """One reading of the supply's status (through the guard, with one)."""
+        return self.face.status()
+
+    def switch_off(self) -> None:
+        """Switch the output off, confirmed in the status (SwitchOffFailed
+        when it cannot be)."""
+        self.face.switch_off()
+
+    def get_idn(self) -> dict[str, str | None]:
+        identity = self.supply.identity
+        return {"vendor": "QM4410", "model": identity.model, "serial": identity.serial_number,
+                "firmware": str(identity.software_version)}
+
+    def close(self) -> None:
+        self._close_opened()
+        super().close()
+
+    def _close_opened(self) -> None:
+        while getattr(self, "_opened", None):
+            self._opened.pop().close()
+
+    def _field(self, name: str) -> Callable[[], object]:
+        return lambda: getattr(self.status(), name)
+
+    def _switch(self, name: str) -> Callable[[object], None]:
+        def switch(on: object) -> None:
+            # numpy's bool, which Bool() lets through, as Python's: the core takes True or False only.
+            setattr(self.face, name, on.item() if isinstance(on, numpy.bool_) else on)
+
+        return switch
+
+
+class SetPoint(Parameter):
+    """A set-point of the supply's (V or A), named as the field of the status
+    that reports it and the property of `face` (a Supply or a Guard) that
+    sends it. Its validator refuses what the core refuses, in the core's
+    words, with a guard's limit as its maximum; the set itself goes through
+    the core again, so a value that reaches it past a validator is still
+    refused before anything is sent.
+
+    A stepped set (`step`, with `inter_delay`) ramps from where the supply
+    stands, read at the start of the set (never the cache, which another
+    client or the front panel may have left behind), in steps of `step` on
+    the supply's grid (1 mV, 1 mA), to the value asked; with a guard's slew
+    rate, each step ramps at that rate too."""
+
+    def __init__(self, name: str, *, face: Face, quantity: Quantity, what: str | None = None,
+                 **kwargs: Any) -> None:
+        self._face = face
+        self._quantity = quantity
+        self._what = NAME[quantity] if what is None else what
+        limit = face.rules.limit(quantity) if isinstance(face, Guard) else None
+        super().__init__(name, unit=UNIT[quantity], get_cmd=self._read, set_cmd=self._send,
+                         vals=CoreBounds(self._checked, HIGHEST[quantity] if limit is None else limit), **kwargs)
+
+    def get_ramp_values(self, value: NumberType | Sized, step: NumberType | None = None
+                        ) -> Sequence[NumberType | Sized]:
+        if step is None or isinstance(value, Sized):
+            return [value]
+        here = to_units(self._quantity, self.get(), self._what)
+        there = self._checked(value)
+        stride = to_units(self._quantity, step, f"the step of {self.full_name}")
+        if stride == 0:
+            unit = UNIT[self._quantity]
+            raise OutOfRange(f"the step of {self.full_name}, {step!r} {unit}, is finer than the supply's "
+                             f"{from_units(1)} {unit}")
+        toward = stride if there > here else -stride
+        return [*(from_units(units) for units in range(here, there, toward)[1:]), value]
+
+    def _checked(self, value: object) -> int:
+        if isinstance(self._face, Guard):
+            return self._face.checked(self._quantity, value, self._what)
+        return to_units(self._quantity, value, self._what)
+
+    def _read(self) -> float:
+        value: float = getattr(self._face.status(), self.name)
+        return value
+
+    def _send(self, value: float) -> None:
+        setattr(self._face, self.name, value)
+
+
+class CoreBounds(Numbers):
+    """A set-point's bounds, 0 to `highest`, as the supply core checks them
+    (`check`): a refusal is the core's (OutOfRange, a ValueError; TypeError
+    for what is no number), its message the core's, with QCoDeS's context
+    after it."""
+
+    def __init__(self, check: Callable[[object], int], highest: float) -> None:
+        super().__init__(0, highest)
+        self._core_check = check
+
+    def validate(self, value: Any, context: str = "") -> None:
+        try:
+            self._core_check(value)
+        except (OutOfRange, TypeError) as refused:
+            raise type(refused)(f"{refused}; {context}" if context else str(refused)) from None
+
+
+class Measured(MultiParameter):
+    """The measured voltage and current (V, A) of one status exchange, a
+    pair that belongs together: in a measurement, `measured_voltage` and
+    `measured_current` beside each other."""
+
+    def __init__(self, name: str, *, status: Callable[[], Status], **kwargs: Any) -> None:
+        super().__init__(name, names=("measured_voltage", "measured_current"), shapes=((), ()),
+                         setpoints=((), ()), labels=("Measured voltage", "Measured current"), units=("V", "A"),
+                         **kwargs)
+        self._status = status
+
+    def get_raw(self) -> tuple[float, float]:
+        status = self._status()
+        return status.measured_voltage, status.measured_current
