@@ -10,7 +10,11 @@ confirmed off (the guard's own status read saying so; looked for every
 0.5 ms), over N trials, each begun at a random moment of the guard's
 reading interval. The promise: a trip acts within one interval plus one
 exchange; confirming the output off takes the switch-off's own two
-exchanges (the request, the status read back) on top. With the line idle,
+exchanges (the request, the status read back) on top. Where an exchange
+takes longer than the interval (4800 baud) the readings follow one another,
+and the bound is two exchanges (the reading under way, which may have read
+the supply just before the change, and the next); each is also judged
+against that, the longer of the interval and an exchange, plus one. With the line idle,
 and beside a client that keeps it busy (status reads back to back, as a
 busy SCPI client does), at the unpaced virtual supply and at 4800 baud.
 
@@ -151,6 +155,9 @@ def trips(quick: bool, folder: str) -> list[dict]:
                 "latched_median_ms": statistics.median(latched), "latched_worst_ms": max(latched),
                 "confirmed_off_median_ms": statistics.median(off), "confirmed_off_worst_ms": max(off),
                 "promise_latched_ms": interval_ms + exchange, "promise_confirmed_off_ms": interval_ms + 3 * exchange,
+                "bound_latched_ms": max(interval_ms, exchange) + exchange,
+                "bound_confirmed_off_ms": max(interval_ms, exchange) + 3 * exchange,
+                "each_latched_ms": [round(ms, 1) for ms in latched], "each_confirmed_off_ms": [round(ms, 1) for ms in off],
             })
     return results
 
@@ -198,20 +205,30 @@ def slew(folder: str) -> list[dict]:
 
 
 def judge(results: dict) -> dict:
-    return {
-        "trip_latched_within_the_promise": all(r["latched_worst_ms"] <= r["promise_latched_ms"]
-                                               for r in results["trips"]),
-        "output_confirmed_off_within_the_promise": all(r["confirmed_off_worst_ms"] <= r["promise_confirmed_off_ms"]
-                                                       for r in results["trips"]),
-        "slew_never_outrun": all(r["outrun"] == 0 for r in results["slew"]),
-    }
+    verdicts: dict = {"slew_never_outrun": all(r["outrun"] == 0 for r in results["slew"])}
+    for r in results["trips"]:
+        row = f"{r['line']}, {'busy' if r['busy_client'] else 'idle'}"
+        verdicts[row] = {
+            "latched_within_interval_plus_exchange": r["latched_worst_ms"] <= r["promise_latched_ms"],
+            "confirmed_off_within_that_plus_two_exchanges": r["confirmed_off_worst_ms"] <= r["promise_confirmed_off_ms"],
+            "latched_within_the_longer_plus_exchange": r["latched_worst_ms"] <= r["bound_latched_ms"],
+            "confirmed_off_within_that_plus_two_exchanges_too": r["confirmed_off_worst_ms"] <= r["bound_confirmed_off_ms"],
+        }
+    return verdicts
 
 
 def report(results: dict, verdicts: dict) -> str:
+    def met(r: dict, key: str) -> str:
+        return mark(verdicts[f"{r['line']}, {'busy' if r['busy_client'] else 'idle'}"][key])
+
     trip_rows = [[r["line"], "busy" if r["busy_client"] else "idle", r["trials"], f"{r['exchange_ms']:.1f}",
-                  f"{r['latched_median_ms']:.1f}", f"{r['latched_worst_ms']:.1f}", f"{r['promise_latched_ms']:.1f}",
+                  f"{r['latched_median_ms']:.1f}", f"{r['latched_worst_ms']:.1f}",
+                  f"{r['promise_latched_ms']:.0f} {met(r, 'latched_within_interval_plus_exchange')}",
+                  f"{r['bound_latched_ms']:.0f} {met(r, 'latched_within_the_longer_plus_exchange')}",
                   f"{r['confirmed_off_median_ms']:.1f}", f"{r['confirmed_off_worst_ms']:.1f}",
-                  f"{r['promise_confirmed_off_ms']:.1f}"] for r in results["trips"]]
+                  f"{r['promise_confirmed_off_ms']:.0f} {met(r, 'confirmed_off_within_that_plus_two_exchanges')}",
+                  f"{r['bound_confirmed_off_ms']:.0f} {met(r, 'confirmed_off_within_that_plus_two_exchanges_too')}"]
+                 for r in results["trips"]]
     slew_rows = [[r["line"], r["samples"], f"{r['largest_step_v']:.3f}", f"{r['step_v']:.3f}",
                   f"{r['largest_excess_v']:+.3f}", r["outrun"], f"{r['ramp_up_s']:.2f}", f"{r['ramp_down_s']:.2f}",
                   f"{r['at_the_rate_s']:.2f}"] for r in results["slew"]]
@@ -221,11 +238,9 @@ def report(results: dict, verdicts: dict) -> str:
     return "\n\n".join([
         f"## a trip: the load steps, to the trip latched and to the output confirmed off (ms; interval "
         f"{WATCH_INTERVAL_S * 1e3:.0f} ms; load average at the end {meta['load_average_1_min']:.1f})",
-        table(["line", "line beside", "trials", "exchange", "latched median", "latched worst",
-               "interval + exchange", "off median", "off worst", "interval + 3 exchanges"], trip_rows),
-        f"latched within one interval and one exchange: {mark(verdicts['trip_latched_within_the_promise'])}; "
-        f"confirmed off within that and the switch-off's two exchanges: "
-        f"{mark(verdicts['output_confirmed_off_within_the_promise'])}",
+        table(["line", "beside", "trials", "exchange", "latched median", "latched worst", "interval + exchange",
+               "longer + exchange", "off median", "off worst", "+ 2 exchanges", "longer + 3 exchanges"], trip_rows),
+        "(worst against the bound: yes when within it; 'longer': the longer of the interval and an exchange)",
         f"## slew at {SLEW_RATE:g} V/s, 0 -> 5 V -> 0, read back to back by another client",
         table(["line", "readings", "largest step V", "a step V", "largest excess V", "outrun",
                "ramp up s", "ramp down s", "at the rate s"], slew_rows),
