@@ -273,7 +273,7 @@ COMMANDS = [
     _command("OUTPut[:STATe]?", _nothing, lambda session, _: "1" if session.status().output else "0"),
     _command("OUTPut:PROTection:TRIPped?", _nothing, lambda session, _: "0" if session.guard.trip is None else "1"),
     _command("OUTPut:PROTection:TRIPped:REASon?", _nothing, lambda session, _: trip_reason(session.guard)),
-    _command("OUTPut:PROTection:CLEar", _nothing, lambda session, _: session.guard.clear()),
+    _command("OUTPut:PROTection:CLEar", _nothing, lambda session, _: session.clear_trip()),
     _command("MEASure[:SCALar]:VOLTage[:DC]?", _nothing,
              lambda session, _: reading(session.status().measured_voltage)),
     _command("MEASure[:SCALar]:CURRent[:DC]?", _nothing,

@@ -2,7 +2,7 @@
 error queue.
 
 A line runs as a whole or not at all: every unit of it is checked first
-(header, parameters, the guard's limits and trip), and a line with a refused unit
+(header, parameters, the guard's limits), and a line with a refused unit
 sends nothing to the supply and answers nothing. Once checked, its units
 run in order; after one the supply did not carry out, the rest of the line
 is not sent (a later one may rely on it), and every query from there on
@@ -152,6 +152,13 @@ class Session:
                 self.setting(wire.SET_OUTPUT, lambda link: link.set_output(True))
         except Tripped as refused:
             raise ScpiError(EXECUTION_ERROR, str(refused)) from None
+
+    def clear_trip(self) -> None:
+        """Clear the guard's trip, for every client; the log says who did."""
+        trip = self.guard.trip
+        if trip is not None:
+            log.info("%s clears the %s trip", self._name, trip.name)
+        self.guard.clear()
 
     def restore_factory(self) -> None:
         """The factory settings, after any ramp in progress is stopped (its
