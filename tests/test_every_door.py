@@ -7,7 +7,8 @@ import re
 import pytest
 
 from qm4410.cli import main
-from qm4410.server import HeldSupply, Limits
+from qm4410.server import HeldSupply
+from qm4410.server.guarding import guard_over
 from qm4410.server.held_supply import Asker
 from qm4410.server.scpi.session import Session
 from qm4410.supply import OutOfRange, Supply
@@ -60,7 +61,7 @@ def through_scpi(port, quantity, text, tmp_path):
     supply = HeldSupply(port)
     supply.open()
     try:
-        session = Session(supply, Limits(), Asker("scpi", "a client"))
+        session = Session(supply, guard_over(supply), Asker("scpi", "a client"))
         session.execute(f"{'VOLT' if quantity == 'voltage' else 'CURR'} {text}")
         error = session.execute("SYST:ERR?")
     finally:

@@ -64,6 +64,7 @@ from conftest import FILE_ERROR, USAGE, assert_fails
         (["serve", "--allow", "10.0.0.0/33"], USAGE, "argument --allow"),
         (["serve", "--bind", " "], USAGE, "argument --bind: the address is empty"),
         (["serve", "--limit-voltage", "-1"], USAGE, "argument --limit-voltage"),
+        (["serve", "--watchdog", "0"], USAGE, "argument --watchdog: the watchdog time must be above 0"),
         # A file the run could not write at its end is refused before it starts.
         (["monitor", "--plot", "{tmp}/no/run.png"], FILE_ERROR, "cannot write .*/no/run.png: there is no folder"),
         (["monitor", "--csv", "{tmp}/no/run.csv"], FILE_ERROR, "cannot write .*/no/run.csv: there is no folder"),

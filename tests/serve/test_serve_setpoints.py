@@ -5,9 +5,10 @@ in those same units."""
 
 import pytest
 
-from qm4410.server import Asker, HeldSupply, Limits
+from qm4410.server import Asker, HeldSupply
+from qm4410.server.guarding import frame_refusal, guard_over
 from qm4410.server.scpi.session import Session
-from qm4410.supply import OutOfRange, setpoints
+from qm4410.supply import Guard, OutOfRange, Rules, Supply, setpoints
 from serving import RESTORE_FACTORY, SET_CURRENT, SET_MAX_VOLTAGE, SET_VOLTAGE, request
 
 QUANTITY = {"VOLT": "voltage", "CURR": "current"}
@@ -38,8 +39,9 @@ SCPI_SETPOINTS = {
     # A limit is the units its value is sent as, by the same rule.
     (0.029, "CURR", "29 mA"): 29,
     (0.029, "CURR", "0.0299"): 29,
-    (0.029, "CURR", "0.03"): '''-222,"Data out of range;0.03 A is above the server's --limit-current 0.029 A"''',
-    (70, "CURR", "MAX"): 65535,  # a limit beyond the supply's range leaves the range
+    (0.029, "CURR", "0.03"): '''-222,"Data out of range;0.03 A is above the guard's current limit, 0.029 A"''',
+    (0, "CURR", "MAX"): 0,  # a limit of 0 holds it at 0
+    (0, "CURR", "0.001"): '''-222,"Data out of range;0.001 A is above the guard's current limit, 0 A"''',
 }
 
 
@@ -47,13 +49,13 @@ def test_scpi_sets_the_core_s_units_and_refuses_what_the_core_refuses(qm4410_sim
     supply = HeldSupply(qm4410_sim())
     supply.open()
     try:
-        unlimited = Session(supply, Limits(), Asker("scpi", "test"))
+        unlimited = Session(supply, guard_over(supply), Asker("scpi", "test"))
         outcomes = {}
         for row in SCPI_SETPOINTS:
             limit, command, parameter = row
             quantity = QUANTITY[command]
             unlimited.execute(f"VOLT {BEFORE['VOLT']} mV;CURR {BEFORE['CURR']} mA")
-            session = Session(supply, Limits(amperes=limit), Asker("scpi", "test"))
+            session = Session(supply, guard_over(supply, Rules(limit_current=limit)), Asker("scpi", "test"))
             session.execute(f"{command} {parameter}")
             error = session.execute("SYST:ERR?")
             held = setpoints.to_units(quantity, float(session.execute(f"{command}?")))
@@ -68,16 +70,16 @@ def test_scpi_sets_the_core_s_units_and_refuses_what_the_core_refuses(qm4410_sim
 
 
 @pytest.mark.parametrize(
-    "frame, limits, refusal",
+    "frame, rules, refusal",
     [
-        (request(SET_CURRENT, 65_535), Limits(), None),
-        (request(SET_CURRENT, 65_536), Limits(), "the current limit 65.536 A is outside the supply's range, 0 to 65.535 A"),
-        (request(SET_CURRENT, 29), Limits(amperes=0.029), None),
-        (request(SET_CURRENT, 30), Limits(amperes=0.029), "0.03 A is above the server's --limit-current 0.029 A"),
-        (request(SET_MAX_VOLTAGE, 1001), Limits(volts=1.0009), "1.001 V is above the server's --limit-voltage 1.0009 V"),
-        (request(SET_VOLTAGE, 1000), Limits(volts=1.0009), None),
-        (request(RESTORE_FACTORY), Limits(volts=30), "the factory settings may lie beyond the server's limits, so a reset is refused"),
+        (request(SET_CURRENT, 65_535), Rules(), None),
+        (request(SET_CURRENT, 65_536), Rules(), "the current limit 65.536 A is outside the supply's range, 0 to 65.535 A"),
+        (request(SET_CURRENT, 29), Rules(limit_current=0.029), None),
+        (request(SET_CURRENT, 30), Rules(limit_current=0.029), "0.03 A is above the guard's current limit, 0.029 A"),
+        (request(SET_MAX_VOLTAGE, 1001), Rules(limit_voltage=1.0009), "1.001 V is above the guard's voltage limit, 1.0009 V"),
+        (request(SET_VOLTAGE, 1000), Rules(limit_voltage=1.0009), None),
+        (request(RESTORE_FACTORY), Rules(limit_voltage=30), "the factory settings may lie beyond the guard's limits, so a reset is refused"),
     ],
 )
-def test_rfc2217_frames_are_held_to_the_core_s_range_and_to_the_limits(frame, limits, refusal):
-    assert limits.frame_refusal(frame) == refusal
+def test_rfc2217_frames_are_held_to_the_core_s_range_and_to_the_limits(frame, rules, refusal):
+    assert frame_refusal(frame, Guard(Supply("unopened"), rules)) == refusal

@@ -20,7 +20,7 @@ from qm4410.supply.guard import WATCH_INTERVAL_S
 from qm4410.supply.switch_off import after_switch_off
 
 from .exits import CommandError, Exit
-from .values import above_zero, positive_quantity
+from .values import above_zero, quantity
 
 
 class Option(NamedTuple):
@@ -42,15 +42,23 @@ SLEW_AND_TRIPS = (
            "trip once the supply has regulated the current (CC) for S seconds in a row"),
 )
 SERVING = (
-    Option("--limit-voltage", positive_quantity("voltage", "the voltage limit"), "V",
+    Option("--limit-voltage", quantity("voltage", "the voltage limit"), "V",
            "refuse any voltage (and maximum voltage) above V, from every client"),
-    Option("--limit-current", positive_quantity("current", "the current limit's limit"), "A",
+    Option("--limit-current", quantity("current", "the current limit's limit"), "A",
            "refuse any current limit above A, from every client"),
     Option("--watchdog", above_zero("the watchdog time"), "S",
            "trip when the output is on and no client has sent anything for S seconds"),
 )
 TRIP_OVERTEMP = "--trip-overtemp"
 
+# Told in the server's help.
+SERVED = (
+    "Kept by one guard for every client of every endpoint, SCPI and RFC 2217 alike: set-points move no faster "
+    "than a slew rate allows (a larger change is carried out as a ramp at the rate), and a trip switches the "
+    "output off, reads it back off and latches: switching it on is refused until a SCPI client clears the trip "
+    f"(OUTPut:PROTection:CLEar). The trips and the watchdog are watched every {WATCH_INTERVAL_S:g} s. A limit "
+    "of 0 holds the set-point at 0."
+)
 # Told in each one-shot command's help.
 ONE_SHOT = (
     "Kept by a guard while the command runs: set-points move no faster than a slew rate allows (a larger change "
@@ -65,7 +73,7 @@ ONE_SHOT = (
 def add_options(command: argparse.ArgumentParser, *, serving: bool = False) -> None:
     """The guard's options: slew rates and trips; `serving` adds the limits
     and the watchdog of a server."""
-    group = command.add_argument_group("the guard", None if serving else ONE_SHOT)
+    group = command.add_argument_group("the guard", SERVED if serving else ONE_SHOT)
     for option, kind, metavar, help_text in SLEW_AND_TRIPS + (SERVING if serving else ()):
         group.add_argument(option, type=kind, metavar=metavar, help=help_text)
     group.add_argument(TRIP_OVERTEMP, action="store_true", help="trip when the supply reports over-temperature")

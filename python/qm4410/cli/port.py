@@ -15,7 +15,7 @@ from qm4410.supply.switch_off import CONFIRMED
 from qm4410.supply.switch_off import switch_off as switch_link_off
 from qm4410.supply.virtual import PROGRAM, VirtualSupply
 
-from .values import baud, count, ohms, port_name
+from .values import baud, count, ohms, path, port_name
 
 # The virtual supply's own options that --sim passes on, under its names.
 SIM_OPTIONS = (
@@ -27,6 +27,8 @@ SIM_OPTIONS = (
     ("--stray-every", count, "N", "send stray bytes before every Nth reply"),
     ("--vanish-after", count, "N", "vanish after N requests, as an unplugged adapter would"),
     ("--line-speed", baud, "BAUD", "pace the line at BAUD, as the real 4800-baud line"),
+    ("--control", path, "PATH",
+     "make PATH a named pipe that changes the running supply: echo 'load 1.5' (or 'short', 'overtemp on') > PATH"),
 )
 
 

@@ -114,6 +114,12 @@ def port_name(text: str) -> str:
     return text
 
 
+def path(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("the path is empty")
+    return text
+
+
 def listening_address(text: str) -> tuple[str | None, int]:
     """[HOST:]PORT, the host in brackets when it is an IPv6 address; port 0
     lets the system pick a free one."""

@@ -7,8 +7,8 @@ import dataclasses
 from collections.abc import Sequence
 from typing import ClassVar, Protocol
 
+from ..supply.guard import Guard
 from .held_supply import HeldSupply
-from .limits import Limits
 from .listener import IDLE_TIMEOUT_S, Client, Listener, Network
 
 LOOPBACK = "127.0.0.1"
@@ -17,13 +17,16 @@ LOOPBACK = "127.0.0.1"
 @dataclasses.dataclass(frozen=True)
 class Context:
     """What every endpoint of a server serves from and obeys: the supply,
-    the limits of its set-points, the networks whose clients may connect
+    the guard whose rules every request keeps (its limits, slew rates and
+    trips; every request also tells its watchdog that a client is there,
+    and a switch-on is sent within Guard.switching_on), the networks whose
+    clients may connect
     (none given: any), the address to listen on where an endpoint was
     given none, and how long a client may send nothing before it is hung
     up on (seconds; None: for ever)."""
 
     supply: HeldSupply
-    limits: Limits = dataclasses.field(default_factory=Limits)
+    guard: Guard
     allow: Sequence[Network] = ()
     bind: str = LOOPBACK
     idle_timeout: float | None = IDLE_TIMEOUT_S

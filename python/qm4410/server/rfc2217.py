@@ -4,7 +4,13 @@ the port to itself. Telnet and RFC 2217 are pyserial's own server half
 from which whole request frames go to the supply, one transaction each, and
 each reply goes back to the client that asked. The supply's address and
 identity are the server's: a client's frame that would change the address,
-or whose word is none of the supply's requests, is not sent."""
+or whose word is none of the supply's requests, is not sent.
+
+The server's guard holds for these clients as for any: a frame it refuses
+(above a limit, switching the output on while tripped) is not sent and gets
+no reply, as from a supply that does not take it; a set-point that a slew
+rate moves is handed to the guard as a ramp, and answered once the ramp is
+under way, as the supply answers a setting (see _slewed)."""
 
 import logging
 import time
@@ -12,8 +18,12 @@ import time
 import serial.rfc2217
 
 from ..supply import wire
+from ..supply.errors import NoReply, PortGone
+from ..supply.guard import Guard, Tripped
+from ..supply.setpoints import UNIT, Quantity
 from .endpoints import Context, TcpEndpoint
 from .errors import SupplyGone
+from .guarding import SLEWED, frame_refusal
 from .held_supply import DRIVER_WINDOW_S, POLL_S, Asker
 from .listener import Client
 
@@ -73,6 +83,7 @@ class Rfc2217(TcpEndpoint):
             while data := client.receive():
                 arrived = time.monotonic()
                 for request in line.requests.feed(b"".join(manager.filter(data))):
+                    context.guard.touch()  # a client is there: the watchdog starts again
                     reply = _answer(request, arrived, asker, context)
                     if reply is not None:
                         client.write(b"".join(manager.escape(reply)))
@@ -85,16 +96,59 @@ def _answer(request: bytes, arrived: float, client: Asker, context: Context) -> 
     or the request was refused or held back and never sent (as a supply
     that does not answer, the client is told by silence)."""
     what = wire.described(request)
-    refusal = _kept_from_the_supply(request) or context.limits.frame_refusal(request)
+    guard = context.guard
+    refusal = _kept_from_the_supply(request) or frame_refusal(request, guard)
     if refusal is not None:
         log.info("%s: %s refused: %s", client.name, what, refusal)
         return None
+    word = wire.word_of(request)
+    by = arrived + REPLY_WINDOW_S
     try:
-        reply, outcome = context.supply.exchange(request, client, arrived + REPLY_WINDOW_S)
+        if word in SLEWED:
+            quantity = SLEWED[word]
+            if guard.slew_rate(quantity) is not None:
+                return _slewed(request, quantity, by, client, guard)
+            guard.halt(quantity, wait=True)  # a set-point sent at once replaces a ramp in progress
+        elif word == wire.RESTORE_FACTORY:
+            for quantity in SLEWED.values():
+                guard.halt(quantity, wait=True)
+        if wire.switches_on(request):
+            with guard.switching_on():
+                reply, outcome = context.supply.exchange(request, client, by)
+        else:
+            reply, outcome = context.supply.exchange(request, client, by)
+    except Tripped as refused:
+        log.info("%s: %s refused: %s", client.name, what, refused)
+        return None
     except SupplyGone:
         return None
     log.debug("%s: %s %s", client.name, what, outcome)
     return reply
+
+
+def _slewed(request: bytes, quantity: Quantity, by: float, client: Asker, guard: Guard) -> bytes | None:
+    """A set-point that the slew rate moves, handed to the guard as a ramp
+    from where the set-point stands (which takes the supply's answer to a
+    status read, unless a ramp is in progress). Once it is under way the
+    client gets the reply a supply gives a setting (a ramp's first step
+    comes one step's time later, beyond the client's reply window); none
+    when the supply did not answer, and none, though the ramp goes on, once
+    it could no longer reach the client in time. Either way a status read
+    shows where the set-point stands."""
+    what = wire.described(request)
+    try:
+        guard.send_units(quantity, wire.setpoint_of(request), wait=False)
+    except (NoReply, PortGone) as failure:
+        log.debug("%s: %s not carried out: %s", client.name, what, failure)
+        return None
+    late = time.monotonic() - by
+    if late > 0:
+        log.info("%s: %s carried out as a ramp, but its reply would come %.0f ms too late to pass on",
+                 client.name, what, late * 1e3)
+        return None
+    log.debug("%s: %s carried out as a ramp at %g %s/s", client.name, what, guard.slew_rate(quantity),
+              UNIT[quantity])
+    return wire.setting_reply(request)
 
 
 def _kept_from_the_supply(request: bytes) -> str | None:

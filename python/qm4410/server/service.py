@@ -9,10 +9,11 @@ from collections.abc import Callable, Sequence
 from types import TracebackType
 from typing import Self
 
+from ..supply.guard import Rules
 from .endpoints import LOOPBACK, Context, Endpoint
 from .errors import SupplyGone
+from .guarding import described, guard_over
 from .held_supply import HeldSupply
-from .limits import Limits
 from .listener import IDLE_TIMEOUT_S, Network
 
 log = logging.getLogger("qm4410.serve")
@@ -28,7 +29,9 @@ WATCH_EVERY_S = 0.05  # how soon a stop, or the port's loss, is acted on
 
 class Server:
     """`supply` (opened by its owner, who also closes it) served through
-    `endpoints`, each client held to `limits` and let in only from the
+    `endpoints` under one guard, `guard`, that keeps `rules` (limits, slew
+    rates, trips, a watchdog: see qm4410.Guard) for every client of every
+    endpoint, each client let in only from the
     `allow` networks (none: any) and hung up on once it has sent nothing
     for `idle_timeout` seconds (None: never); endpoints given no host of
     their own listen on `bind`. With `reconnect`, a supply whose port goes
@@ -36,7 +39,7 @@ class Server:
 
         supply = HeldSupply("/dev/ttyUSB0")
         supply.open()
-        with Server(supply, [Rfc2217(), Scpi(port=0)], limits=Limits(volts=12)) as server:
+        with Server(supply, [Rfc2217(), Scpi(port=0)], rules=Rules(limit_voltage=12)) as server:
             print(server.resources)
             server.serve_until(lambda: stopped)
         supply.close()
@@ -49,7 +52,7 @@ class Server:
         supply: HeldSupply,
         endpoints: Sequence[Endpoint],
         *,
-        limits: Limits | None = None,
+        rules: Rules | None = None,
         allow: Sequence[Network] = (),
         bind: str = LOOPBACK,
         reconnect: bool = False,
@@ -57,7 +60,8 @@ class Server:
     ) -> None:
         self.supply = supply
         self.endpoints = list(endpoints)
-        self.context = Context(supply, limits or Limits(), allow, bind, idle_timeout)
+        self.guard = guard_over(supply, rules)
+        self.context = Context(supply, self.guard, allow, bind, idle_timeout)
         self.reconnect = reconnect
         self._listening: list[Endpoint] = []
 
@@ -71,10 +75,12 @@ class Server:
         except BaseException:
             self.close()
             raise
+        self.guard.start()
         for endpoint in self.endpoints:
             endpoint.start()
         identity = self.supply.identity()
         log.info("serving the %s, serial number %s, on %s", identity.model, identity.serial_number, self.supply.port)
+        log.info("the guard's rules: %s", described(self.guard.rules))
         for endpoint in self.endpoints:
             if not ipaddress.ip_address(endpoint.host).is_loopback:
                 log.warning(
@@ -108,9 +114,11 @@ class Server:
 
     def close(self) -> None:
         """Stop listening and let every client go, the endpoints in the
-        reverse of their order; the supply stays open."""
+        reverse of their order, then stop the guard (a ramp stops where it
+        stands); the supply stays open."""
         while self._listening:
             self._listening.pop().close()
+        self.guard.close()
 
     def __enter__(self) -> Self:
         self.start()

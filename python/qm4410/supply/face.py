@@ -49,8 +49,15 @@ class Supply:
     @classmethod
     def from_driver(cls, driver: QM4410) -> "Supply":
         """The face of a driver opened elsewhere; closing it closes nothing."""
-        supply = cls(str(driver.port))
-        supply._link = Link(driver)
+        return cls.from_link(Link(driver))
+
+    @classmethod
+    def from_link(cls, link: Link) -> "Supply":
+        """The face of a link of the caller's, as a server gives its guard
+        one whose exchanges take turns with its clients'; closing it closes
+        nothing."""
+        supply = cls(link.port)
+        supply._link = link
         supply._owns_driver = False
         return supply
 

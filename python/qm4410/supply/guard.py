@@ -2,20 +2,22 @@
 client that goes through it (a script, every client of `qm4410 serve`).
 
 - Limits: no voltage (or maximum voltage) above `limit_voltage`, no current
-  limit above `limit_current`, and no factory reset while either is set
-  (the factory settings may lie beyond them).
+  limit above `limit_current` (0 holds it at 0), and no factory reset while
+  either is set (the factory settings may lie beyond them).
 - Slew limits: a change of the voltage (current limit) set-point larger
   than `slew_voltage` V/s (`slew_current` A/s) allows is carried out as a
   ramp (see slew.py): the set-point never runs ahead of the straight line
   at the rate, moving in steps of a fifth of the rate (at least 1 mV or
-  1 mA). A later set-point replaces a ramp in progress, from where it
-  stands; `halt()` stops one there.
+  1 mA). A later set-point replaces a ramp in progress, from where it stands
+  (one sent at once, with no rate in force, stops it there); `halt()` stops
+  one there too.
 - Trips: a measured current above `trip_current` A, a measured power above
   `trip_power` W, constant-current regulation for `trip_cc_after` s, and
   with `trip_overtemp` the supply's over-temperature flag. A trip switches
   the output off and confirms it off in the status (again at every reading
   until it reads off), is latched and named, and every request to switch
-  the output on is refused (Tripped) until `clear()`.
+  the output on is refused (Tripped) until `clear()`. A switch-on under
+  way when a trip fires is sent before the trip's switch-off, never after.
 - A watchdog: with the output on and no request for `watchdog` s, the
   output is switched off, and the trip is named "watchdog".
 - A supply that stops answering the guard (three readings, or three steps
@@ -24,15 +26,17 @@ client that goes through it (a script, every client of `qm4410 serve`).
 
 The guard watches the supply by reading its status every `interval`
 seconds (0.1 by default) while any trip or the watchdog is set, so a trip
-acts within one interval and one exchange. Its own work (readings, ramp
+acts within one interval and one exchange (on a line whose exchange takes
+longer than the interval, the readings follow one another: two exchanges). Its own work (readings, ramp
 steps, switching off) runs on one thread of its own; requests come from
 any thread."""
 
+import contextlib
 import dataclasses
 import logging
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from types import TracebackType
 from typing import Self
 
@@ -73,11 +77,12 @@ class Rules:
     watchdog: float | None = None  # s without a request, with the output on
 
     def __post_init__(self) -> None:
-        # Refused as a value the supply cannot take is, with the rule's name.
+        # A limit is refused as a set-point the supply cannot take is, with
+        # the rule's name; 0 is one (the set-point held at 0).
         for name in ("limit_voltage", "limit_current"):
             value = getattr(self, name)
             if value is not None:
-                to_units("voltage" if name == "limit_voltage" else "current", positive(value, name), name)
+                to_units("voltage" if name == "limit_voltage" else "current", value, name)
         for name in ("slew_voltage", "slew_current", "trip_current", "trip_power", "trip_cc_after", "watchdog"):
             value = getattr(self, name)
             if value is not None:
@@ -102,15 +107,25 @@ class Rules:
 @dataclasses.dataclass(frozen=True)
 class Trip:
     """What tripped the guard: `name` (one of TRIP_NAMES), why in words,
-    when (time.time()), and whether a status has read the output off since."""
+    when (time.time()), whether a status has read the output off since,
+    and, while not, why the last switch-off could not confirm it (None
+    before one has ended)."""
 
     name: str
     reason: str
     at: float
     output_off: bool = False
+    failure: str | None = None
 
     def __str__(self) -> str:
         return f"the guard tripped on {self.name} ({self.reason})"
+
+    @property
+    def output_left(self) -> str:
+        """How the trip has left the output, in words."""
+        if self.output_off:
+            return "the output is off"
+        return self.failure or "the output is being switched off"
 
 
 class Tripped(SupplyError):
@@ -118,8 +133,7 @@ class Tripped(SupplyError):
     on); `trip` tells which trip."""
 
     def __init__(self, trip: Trip) -> None:
-        left = "the output is off" if trip.output_off else "the output could not be confirmed off"
-        super().__init__(f"{trip}; {left}; clear the trip to switch it on")
+        super().__init__(f"{trip}; {trip.output_left}; clear the trip to switch it on")
         self.trip = trip
 
 
@@ -147,12 +161,16 @@ class Guard:
         self.rules = rules if rules is not None else Rules(**rule_keywords)  # type: ignore[arg-type]
         self.interval = positive(interval, "the interval")
         self._lock = threading.Condition()
+        # Held from the check of a switch-on until it has been sent, and by a
+        # trip as it latches: see switching_on().
+        self._switch_on_lock = threading.Lock()
         self._slew: dict[Quantity, float | None] = {q: self.rules.slew(q) for q in ("voltage", "current")}
         self._ramps: dict[Quantity, Ramp] = {}
         self._sending: Quantity | None = None  # a ramp step on the line now
         self._switching_off = False  # a trip's switch-off under way
         self._unanswered: dict[str, int] = {"reading": 0, "voltage": 0, "current": 0}
         self._trip: Trip | None = None
+        self._clears = 0  # how many times a trip was cleared: a reading from before one fires nothing
         self._latest: Status | None = None
         self._cc_since: float | None = None
         self._last_request = time.monotonic()
@@ -212,13 +230,19 @@ class Guard:
     def set_slew_rate(self, quantity: Quantity, rate: float) -> None:
         """Lower the slew rate (or set one where the rules have none); never
         above the rules' own: OutOfRange."""
+        rate = self.checked_slew_rate(quantity, rate)
+        with self._lock:
+            self._slew[quantity] = rate
+
+    def checked_slew_rate(self, quantity: Quantity, rate: object) -> float:
+        """`rate` as a slew rate that may be asked for: above 0, and not
+        above the rules' own (OutOfRange)."""
         rate = positive(rate, f"the {quantity} slew rate")
         ceiling = self.rules.slew(quantity)
         if ceiling is not None and rate > ceiling:
             unit = UNIT[quantity]
             raise OutOfRange(f"the {quantity} slew rate {rate:g} {unit}/s is above the guard's {ceiling:g} {unit}/s")
-        with self._lock:
-            self._slew[quantity] = rate
+        return rate
 
     def add_listener(self, listener: Listener) -> Callable[[], None]:
         """Call `listener(status or None)` after each of the guard's readings,
@@ -250,6 +274,7 @@ class Guard:
             self._last_request = time.monotonic()
             trip, self._trip = self._trip, None
             self._cc_since = None
+            self._clears += 1
         if trip is not None:
             log.warning("%s: the %s trip was cleared", self.supply.port, trip.name)
 
@@ -317,9 +342,11 @@ class Guard:
 
     def set_output(self, on: bool) -> None:
         self.touch()
-        if on:
-            self.check_switch_on()
-        self.supply.output = on
+        if not on:
+            self.supply.output = on
+            return
+        with self.switching_on():
+            self.supply.output = on
 
     def switch_off(self) -> None:
         self.touch()
@@ -350,22 +377,36 @@ class Guard:
         if trip is not None:
             raise Tripped(trip)
 
+    @contextlib.contextmanager
+    def switching_on(self) -> Iterator[None]:
+        """For the block that switches the output on: Tripped, before it,
+        while a trip is latched; and a trip that fires during it latches
+        only once it is over, so that the trip's switch-off comes after the
+        switch-on rather than before it."""
+        with self._switch_on_lock:
+            self.check_switch_on()
+            yield
+
     def check_factory_reset(self) -> None:
         if self.rules.limit_voltage is not None or self.rules.limit_current is not None:
             raise OutOfRange("the factory settings may lie beyond the guard's limits, so a reset is refused")
 
     def send_units(self, quantity: Quantity, units: int, *, wait: bool = True,
-                   stop: Callable[[], object] | None = None) -> Ramp | None:
-        """Send a checked set-point: at once without a slew rate, else as a
-        ramp from where it stands (replacing one in progress), which it
-        returns. With `wait`, return once the ramp is over (see wait_for),
-        or once `stop()` turns true (the ramp then ends where it stands);
-        NoReply when the supply did not answer (at once) or stopped
-        answering (ramping)."""
+                   stop: Callable[[], object] | None = None, rate: float | None = None) -> Ramp | None:
+        """Send a checked set-point: at once without a slew rate (stopping a
+        ramp in progress), else as a ramp from where it stands (replacing
+        one in progress), which it returns. `rate` is the sender's own slew
+        rate, in force where it is the lower (see checked_slew_rate). With
+        `wait`, return once the ramp is over (see wait_for), or once `stop()`
+        turns true (the ramp then ends where it stands); NoReply when the
+        supply did not answer (at once, or reading where the set-point
+        stands) or stopped answering (ramping); Tripped when a trip ended
+        the ramp."""
         self.touch()
         with self._lock:
-            rate = self._slew[quantity]
+            rate = min((r for r in (self._slew[quantity], rate) if r is not None), default=None)
         if rate is None:
+            self.halt(quantity, wait=True)
             send = self._link.set_voltage if quantity == "voltage" else self._link.set_current
             if not send(units):
                 raise NoReply(f"the supply on {self.supply.port} did not answer the {quantity} set-point")
@@ -405,15 +446,18 @@ class Guard:
             if self._trip is not None:
                 raise Tripped(self._trip)
 
-    def halt(self, quantity: Quantity, ramp: Ramp | None = None) -> None:
+    def halt(self, quantity: Quantity, ramp: Ramp | None = None, *, wait: bool = False) -> None:
         """Stop the ramp of `quantity` in progress (only if it is `ramp`,
         when one is given) where it stands: the supply keeps its last step,
-        or the one on the line now. Never waits; whoever waits for the ramp
-        returns once that step is over."""
+        or the one on the line now. With `wait`, return once no step of it
+        is on the line; without, never wait (whoever waits for the ramp
+        returns once that step is over)."""
         with self._lock:
             if quantity in self._ramps and (ramp is None or self._ramps[quantity] is ramp):
                 del self._ramps[quantity]
                 self._lock.notify_all()
+            while wait and self._sending == quantity:
+                self._lock.wait()
 
     # The guard's thread.
 
@@ -452,7 +496,7 @@ class Guard:
 
     def _watch(self) -> None:
         with self._lock:
-            trip = self._trip
+            trip, clears = self._trip, self._clears
         if trip is not None and not trip.output_off:
             self._switch_off(trip)
             return
@@ -463,7 +507,7 @@ class Guard:
         self._take_reading(status)
         fired = self._tripped_by(status) if status is not None else self._silence("reading")
         if fired is not None:
-            self._fire(*fired)
+            self._fire(*fired, read_after=clears)
 
     def _silence(self, what: str) -> tuple[str, str] | None:
         """One more unanswered exchange of the guard's (`what`: "reading",
@@ -510,10 +554,14 @@ class Guard:
             return "watchdog", f"no request for {idle:.1f} s with the output on, {rules.watchdog:g} s allowed"
         return None
 
-    def _fire(self, name: str, reason: str) -> None:
+    def _fire(self, name: str, reason: str, read_after: int | None = None) -> None:
+        """Latch the trip `name` and switch the output off; not while one is
+        latched, nor when what fired it was read before a clear that has
+        come since (`read_after`: how many clears there had been then): the
+        cause may be gone, removed before that clear."""
         trip = Trip(name, reason, time.time())
-        with self._lock:
-            if self._trip is not None:
+        with self._switch_on_lock, self._lock:
+            if self._trip is not None or (read_after is not None and read_after != self._clears):
                 return
             self._trip = trip
             self._ramps.clear()  # a ramp stays where it stands
@@ -530,13 +578,16 @@ class Guard:
             with self._lock:
                 self._switching_off = False
                 self._lock.notify_all()
-        if state != "off":
-            log.error("%s: after the %s trip: %s", self.supply.port, trip.name, still_on_message(state))
-            return
+        failure = None if state == "off" else still_on_message(state)
         with self._lock:
-            if self._trip is trip:
-                self._trip = dataclasses.replace(trip, output_off=True)
-        log.warning("%s: the output is off after the %s trip", self.supply.port, trip.name)
+            latched = self._trip
+            if latched is None or (latched.name, latched.at) != (trip.name, trip.at):
+                return  # cleared meanwhile
+            self._trip = dataclasses.replace(latched, output_off=failure is None, failure=failure)
+        if failure is None:
+            log.warning("%s: the output is off after the %s trip", self.supply.port, trip.name)
+        elif failure != latched.failure:  # told once, not again at every try
+            log.error("%s: after the %s trip: %s", self.supply.port, trip.name, failure)
 
     def _step_ramps(self, now: float) -> None:
         with self._lock:
@@ -559,7 +610,9 @@ class Guard:
             if answered:
                 with self._lock:
                     self._unanswered[quantity] = 0
-                    ramp.sent(now)
+                    # Once answered, so the next step waits its time
+                    # from when this one was carried out at the latest.
+                    ramp.sent(time.monotonic())
                     if ramp.done and self._ramps.get(quantity) is ramp:
                         del self._ramps[quantity]
                     self._lock.notify_all()
@@ -596,9 +649,10 @@ class GuardedLink:
 
     def set_output(self, on: bool) -> bool:
         self.guard.touch()
-        if on:
-            self.guard.check_switch_on()
-        return self.guard.supply.link.set_output(on)
+        if not on:
+            return self.guard.supply.link.set_output(on)
+        with self.guard.switching_on():
+            return self.guard.supply.link.set_output(on)
 
     def read_status(self) -> Status | None:
         self.guard.touch()

@@ -16,6 +16,7 @@ BROADCAST_ADDRESS = 0xFF  # what a new driver sends to, before the identity tell
 ADDRESS_INDEX = 1
 WORD_INDEX = 2
 SETPOINT = slice(3, 7)  # the 32-bit little-endian value of the set-point requests
+DATA_INDEX = SETPOINT.start  # where a request's value begins: 1 or 0 for a switch
 
 SET_WORK_MODE = _constant("CMD_WORD_SET_WORK_MODE")
 SET_OUTPUT = _constant("CMD_WORD_SET_OUT_MODE")
@@ -50,6 +51,18 @@ def word_of(frame: bytes) -> int:
 def setpoint_of(frame: bytes) -> int:
     """The millivolts or milliamperes a set-point frame carries."""
     return int.from_bytes(frame[SETPOINT], "little")
+
+
+def switches_on(frame: bytes) -> bool:
+    """Whether `frame` is a request to switch the output on."""
+    return word_of(frame) == SET_OUTPUT and frame[DATA_INDEX] != 0
+
+
+def setting_reply(request: bytes) -> bytes:
+    """The frame a supply answers a setting with: from the address the
+    request went to, with its word, and no data."""
+    frame = [START_BYTE, request[ADDRESS_INDEX], word_of(request)] + [0] * (FRAME_LENGTH - 4)
+    return bytes(frame + [sum(frame) & 0xFF])
 
 
 def answers(frame: bytes, request: bytes, address: int) -> bool:

@@ -11,14 +11,14 @@ import logging
 import sys
 from collections.abc import Iterator
 
-from ...server import LOOPBACK, CannotListen, HeldSupply, Limits, Rfc2217, Scpi, Server, SupplyGone, TcpEndpoint
+from ...server import LOOPBACK, CannotListen, HeldSupply, Rfc2217, Scpi, Server, SupplyGone, TcpEndpoint
 from ...server.listener import IDLE_TIMEOUT_S
 from ...supply.errors import Refused
 from ...supply.switch_off import CONFIRMED, still_on_message
-from .. import port
+from .. import guard, port
 from ..exits import REFUSAL_EXIT, CommandError, Exit, Stopped
 from ..terminal import stop_requests
-from ..values import bind_address, listening_address, network, quantity, seconds_or_never
+from ..values import bind_address, listening_address, network, seconds_or_never
 from . import Commands, Parents
 
 
@@ -49,10 +49,6 @@ def add_parser(commands: Commands, parents: Parents) -> None:
         "--allow", type=network, action="append", metavar="NETWORK",
         help="let in only clients from this network (192.168.1.0/24, or one address); may be given again",
     )
-    command.add_argument("--limit-voltage", type=quantity("voltage", "the voltage limit"), metavar="V",
-                         help="refuse any voltage (and maximum voltage) above V, from every client")
-    command.add_argument("--limit-current", type=quantity("current", "the current limit's limit"), metavar="A",
-                         help="refuse any current limit above A, from every client")
     command.add_argument(
         "--idle-timeout", type=seconds_or_never, default=IDLE_TIMEOUT_S, metavar="S",
         help=f"hang up on a client that has sent nothing for S seconds (default {IDLE_TIMEOUT_S:g}; 0: never)",
@@ -63,6 +59,7 @@ def add_parser(commands: Commands, parents: Parents) -> None:
         help="when the supply's port goes away, keep serving and open it again once it is back, "
         "instead of stopping",
     )
+    guard.add_options(command, serving=True)
     # Its log has a form of its own, -v included.
     command.set_defaults(run=run, logs_itself=True)
 
@@ -81,7 +78,7 @@ def run(args: argparse.Namespace) -> int:
             if args.off_on_exit:
                 stack.callback(lambda: switched_off.append(_switch_off(supply)))
             server = Server(
-                supply, _endpoints(args), limits=Limits(args.limit_voltage, args.limit_current),
+                supply, _endpoints(args), rules=guard.rules(args),
                 allow=args.allow or (), bind=args.bind or LOOPBACK, reconnect=args.reconnect,
                 idle_timeout=args.idle_timeout or None,
             )

@@ -7,10 +7,11 @@ from typing import TYPE_CHECKING, Any
 
 from ...supply import setpoints, wire
 from ...supply.errors import OutOfRange
+from ...supply.guard import Guard
 from ...supply.link import Link
 from ...supply.setpoints import Quantity
 from ...supply.status import RECORD_KEYS, Mode, Status
-from ..limits import OPTION, REQUESTED, Limits
+from ..guarding import REQUESTED
 from . import syntax
 from .errors import (
     DATA_OUT_OF_RANGE,
@@ -33,6 +34,12 @@ REGULATION_BITS = {Mode.CV: CONSTANT_VOLTAGE_BIT, Mode.CC: CONSTANT_CURRENT_BIT}
 
 # The unit suffixes of each quantity, by their power of ten.
 SUFFIXES: dict[Quantity, dict[str, int]] = {"voltage": {"V": 0, "mV": -3}, "current": {"A": 0, "mA": -3}}
+# The command-line options that set the guard's limits, for a MAX without one.
+LIMIT_OPTION: dict[Quantity, str] = {"voltage": "--limit-voltage", "current": "--limit-current"}
+# The slowest slew rate: a step of 1 mV (1 mA) a second.
+SLOWEST_SLEW = 1 / setpoints.PER_UNIT
+# SCPI's infinity: the slew rate where none is in force (a set-point moves at once).
+INFINITY = "9.9E+37"
 
 
 @dataclass(frozen=True)
@@ -45,42 +52,41 @@ class Level:
     send: Callable[[Link, int], bool]
     held: Callable[[Status], float]
 
-    def units(self, text: str, limits: Limits) -> int:
+    def units(self, text: str, guard: Guard) -> int:
         """The whole mV or mA that `text` stands for: a number, taken by the
-        core's rule (refused, -222, with the core's words, when the supply
-        cannot take it), or MIN (0) or MAX (the server's limit). DEF is
-        refused: the supply's defaults are its factory settings, which *RST
-        restores and only the supply knows."""
+        core's rule and the guard's limit (refused, -222, with the core's
+        words, when the supply cannot take it or the limit refuses it), or
+        MIN (0) or MAX (the guard's limit). DEF is refused: the supply's
+        defaults are its factory settings, which *RST restores and only the
+        supply knows."""
         quantity, what = REQUESTED[self.request]
         if syntax.is_word(text, "MIN", "MINIMUM"):
             return 0
         if syntax.is_word(text, "MAX", "MAXIMUM"):
-            most = limits.units[quantity]
+            most = guard.rules.limit(quantity)
             if most is None:
-                raise ScpiError(ILLEGAL_PARAMETER_VALUE, f"MAX is the server's {OPTION[quantity]}, which is not set")
-            return most
+                raise ScpiError(ILLEGAL_PARAMETER_VALUE,
+                                f"MAX is the server's {quantity} limit ({LIMIT_OPTION[quantity]}), which is not set")
+            return setpoints.to_units(quantity, most)
         if syntax.is_word(text, "DEF", "DEFAULT"):
             raise ScpiError(ILLEGAL_PARAMETER_VALUE, "DEF: the defaults are the supply's factory settings (*RST)")
         # As a float, the core shows the value as typed, as at every door.
         value = float(syntax.number(text, SUFFIXES[quantity]))
         try:
-            units = setpoints.to_units(quantity, value, what)
+            return guard.checked(quantity, value, what)
         except OutOfRange as refused:
             raise ScpiError(DATA_OUT_OF_RANGE, str(refused)) from None
-        refusal = limits.refusal(quantity, units)
-        if refusal is not None:
-            raise ScpiError(DATA_OUT_OF_RANGE, refusal)
-        return units
 
 
 VOLTAGE_LEVEL = Level(wire.SET_VOLTAGE, Link.set_voltage, lambda status: status.voltage)
 PROTECTION_LEVEL = Level(wire.SET_MAX_VOLTAGE, Link.set_max_voltage, lambda status: status.max_voltage)
 CURRENT_LEVEL = Level(wire.SET_CURRENT, Link.set_current, lambda status: status.current_limit)
 
-Prepare = Callable[[Limits, tuple[str, ...]], Any]
+Prepare = Callable[[Guard, tuple[str, ...]], Any]
+Run = Callable[["Session", Any], str | None]
 
 
-def _nothing(limits: Limits, parameters: tuple[str, ...]) -> None:
+def _nothing(guard: Guard, parameters: tuple[str, ...]) -> None:
     if parameters:
         raise ScpiError(PARAMETER_NOT_ALLOWED, f"{parameters[0]}: the command takes no parameter")
 
@@ -94,24 +100,69 @@ def _one(parameters: tuple[str, ...]) -> str:
 
 
 def _setpoint(level: Level) -> Prepare:
-    return lambda limits, parameters: level.units(_one(parameters), limits)
+    return lambda guard, parameters: level.units(_one(parameters), guard)
 
 
 def _bound(level: Level) -> Prepare:
     """A set-point query's optional MIN or MAX: the units it stands for."""
 
-    def prepare(limits: Limits, parameters: tuple[str, ...]) -> int | None:
-        if not parameters:
-            return None
-        text = _one(parameters)
-        if not syntax.is_word(text, "MIN", "MINIMUM", "MAX", "MAXIMUM"):
-            raise ScpiError(ILLEGAL_PARAMETER_VALUE, f"{text}: the query takes MIN or MAX")
-        return level.units(text, limits)
+    def prepare(guard: Guard, parameters: tuple[str, ...]) -> int | None:
+        text = _min_or_max(parameters)
+        return None if text is None else level.units(text, guard)
 
     return prepare
 
 
-def _switch(limits: Limits, parameters: tuple[str, ...]) -> bool:
+def _min_or_max(parameters: tuple[str, ...]) -> str | None:
+    """A query's optional MIN or MAX."""
+    if not parameters:
+        return None
+    text = _one(parameters)
+    if not syntax.is_word(text, "MIN", "MINIMUM", "MAX", "MAXIMUM"):
+        raise ScpiError(ILLEGAL_PARAMETER_VALUE, f"{text}: the query takes MIN or MAX")
+    return text
+
+
+def _slew(quantity: Quantity) -> Prepare:
+    """A slew rate a client asks for its own set-points: a number, V/s or
+    A/s, above 0 and not above the server's (refused, -222, in the guard's
+    words), MIN (the slowest, 1 mV or 1 mA a second) or MAX or DEF (the
+    server's, or none where it has none): None."""
+
+    def prepare(guard: Guard, parameters: tuple[str, ...]) -> float | None:
+        text = _one(parameters)
+        if syntax.is_word(text, "MIN", "MINIMUM"):
+            return SLOWEST_SLEW
+        if syntax.is_word(text, "MAX", "MAXIMUM", "DEF", "DEFAULT"):
+            return None
+        try:
+            return guard.checked_slew_rate(quantity, float(syntax.number(text, {})))
+        except OutOfRange as refused:
+            raise ScpiError(DATA_OUT_OF_RANGE, str(refused)) from None
+
+    return prepare
+
+
+def _slew_reading(quantity: Quantity) -> Run:
+    """The rate this client's set-points move at (its own, else the
+    server's), or what MIN or MAX stands for (MAX: the server's); 9.9E+37
+    for none."""
+
+    def run(session: "Session", bound: str | None) -> str:
+        if bound is None:
+            rate = session.slew_rate(quantity)
+        elif syntax.is_word(bound, "MIN", "MINIMUM"):
+            rate = SLOWEST_SLEW
+        else:
+            rate = session.guard.rules.slew(quantity)
+        return INFINITY if rate is None else f"{rate:g}"
+
+    return run
+
+
+def _switch(guard: Guard, parameters: tuple[str, ...]) -> bool:
+    """ON or OFF. (A latched trip refuses ON as it is carried out, not
+    here: an OUTP:PROT:CLE before it on the line clears the trip first.)"""
     text = _one(parameters)
     if syntax.is_word(text, "ON", "1"):
         return True
@@ -120,11 +171,20 @@ def _switch(limits: Limits, parameters: tuple[str, ...]) -> bool:
     raise ScpiError(ILLEGAL_PARAMETER_VALUE, f"{text}: the output takes ON, OFF, 1 or 0")
 
 
-def _factory_reset(limits: Limits, parameters: tuple[str, ...]) -> None:
-    _nothing(limits, parameters)
-    refusal = limits.factory_refusal()
-    if refusal is not None:
-        raise ScpiError(SETTINGS_CONFLICT, refusal)
+def _factory_reset(guard: Guard, parameters: tuple[str, ...]) -> None:
+    _nothing(guard, parameters)
+    try:
+        guard.check_factory_reset()
+    except OutOfRange as refused:
+        raise ScpiError(SETTINGS_CONFLICT, str(refused)) from None
+
+
+def trip_reason(guard: Guard) -> str:
+    """The latched trip as a SCPI string: its name, why, and how it has
+    left the output; "" while none is latched."""
+    trip = guard.trip
+    text = "" if trip is None else f"{trip.name}: {trip.reason}; {trip.output_left}"
+    return '"' + text.replace('"', "'") + '"'
 
 
 def reading(value: float) -> str:
@@ -156,9 +216,6 @@ def record_line(status: Status) -> str:
     return ",".join(field(record[key]) for key in RECORD_KEYS)
 
 
-Run = Callable[["Session", Any], str | None]
-
-
 @dataclass(frozen=True)
 class Command:
     header: syntax.Pattern
@@ -175,10 +232,18 @@ def _setpoint_pair(header: str, level: Level) -> list[Command]:
     """A set-point's command and its query, which reads the supply's status
     (or tells what MIN or MAX stands for)."""
     return [
-        _command(header, _setpoint(level),
-                 lambda session, units: session.setting(level.request, lambda link: level.send(link, units))),
+        _command(header, _setpoint(level), lambda session, units: session.set_point(level.request, level.send, units)),
         _command(header + "?", _bound(level), lambda session, bound: reading(
             level.held(session.status()) if bound is None else setpoints.from_units(bound))),
+    ]
+
+
+def _slew_pair(header: str, quantity: Quantity) -> list[Command]:
+    """A slew rate's command, which holds for this client's own set-points,
+    and its query."""
+    return [
+        _command(header, _slew(quantity), lambda session, rate: session.set_slew_rate(quantity, rate)),
+        _command(header + "?", lambda guard, parameters: _min_or_max(parameters), _slew_reading(quantity)),
     ]
 
 
@@ -192,7 +257,7 @@ CURRENT = "[SOURce:]CURRent[:LEVel][:IMMediate][:AMPLitude]"
 
 COMMANDS = [
     _command("*IDN?", _nothing, lambda session, _: session.identity()),
-    _command("*RST", _factory_reset, lambda session, _: session.setting(wire.RESTORE_FACTORY, Link.restore_factory)),
+    _command("*RST", _factory_reset, lambda session, _: session.restore_factory()),
     _command("*CLS", _nothing, lambda session, _: session.errors.clear()),
     # Each command is carried out before the next is read.
     _command("*OPC?", _nothing, lambda session, _: "1"),
@@ -202,9 +267,13 @@ COMMANDS = [
     *_setpoint_pair(VOLTAGE, VOLTAGE_LEVEL),
     *_setpoint_pair(PROTECTION, PROTECTION_LEVEL),
     *_setpoint_pair(CURRENT, CURRENT_LEVEL),
-    _command("OUTPut[:STATe]", _switch,
-             lambda session, on: session.setting(wire.SET_OUTPUT, lambda link: link.set_output(on))),
+    *_slew_pair("[SOURce:]VOLTage:SLEW", "voltage"),
+    *_slew_pair("[SOURce:]CURRent:SLEW", "current"),
+    _command("OUTPut[:STATe]", _switch, lambda session, on: session.switch_output(on)),
     _command("OUTPut[:STATe]?", _nothing, lambda session, _: "1" if session.status().output else "0"),
+    _command("OUTPut:PROTection:TRIPped?", _nothing, lambda session, _: "0" if session.guard.trip is None else "1"),
+    _command("OUTPut:PROTection:TRIPped:REASon?", _nothing, lambda session, _: trip_reason(session.guard)),
+    _command("OUTPut:PROTection:CLEar", _nothing, lambda session, _: session.clear_trip()),
     _command("MEASure[:SCALar]:VOLTage[:DC]?", _nothing,
              lambda session, _: reading(session.status().measured_voltage)),
     _command("MEASure[:SCALar]:CURRent[:DC]?", _nothing,

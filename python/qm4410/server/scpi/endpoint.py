@@ -41,7 +41,7 @@ class Scpi(TcpEndpoint):
     resource_form = "TCPIP::{host}::{port}::SOCKET"
 
     def serve_client(self, client: Client, context: Context) -> None:
-        session = Session(context.supply, context.limits, Asker(client.endpoint, client.name))
+        session = Session(context.supply, context.guard, Asker(client.endpoint, client.name))
         lines = Lines()
         with context.supply.watching(session.tell_lost):
             while data := client.receive():

@@ -8,6 +8,7 @@ SYNTAX_ERROR = -102
 PARAMETER_NOT_ALLOWED = -108
 MISSING_PARAMETER = -109
 UNDEFINED_HEADER = -113
+EXECUTION_ERROR = -200
 SETTINGS_CONFLICT = -221
 DATA_OUT_OF_RANGE = -222
 ILLEGAL_PARAMETER_VALUE = -224
@@ -22,6 +23,7 @@ MEANINGS = {
     PARAMETER_NOT_ALLOWED: "Parameter not allowed",
     MISSING_PARAMETER: "Missing parameter",
     UNDEFINED_HEADER: "Undefined header",
+    EXECUTION_ERROR: "Execution error",
     SETTINGS_CONFLICT: "Settings conflict",
     DATA_OUT_OF_RANGE: "Data out of range",
     ILLEGAL_PARAMETER_VALUE: "Illegal parameter value",

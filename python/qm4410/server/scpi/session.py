@@ -2,12 +2,16 @@
 error queue.
 
 A line runs as a whole or not at all: every unit of it is checked first
-(header, parameters, the server's limits), and a line with a refused unit
+(header, parameters, the guard's limits), and a line with a refused unit
 sends nothing to the supply and answers nothing. Once checked, its units
 run in order; after one the supply did not carry out, the rest of the line
 is not sent (a later one may rely on it), and every query from there on
 answers SCPI's not-a-number, so that the response still has one field per
 query and no client waits for one that will not come.
+
+Every line is a request that the guard's watchdog hears. A set-point the
+slew rate in force moves (the client's own, set by VOLTage:SLEW, else the
+server's) is handed to the guard as a ramp and the line goes on at once.
 """
 
 import logging
@@ -16,13 +20,17 @@ from collections.abc import Callable
 from typing import Any, TypeVar
 
 from ...supply import wire
+from ...supply.errors import NoReply, PortGone
+from ...supply.guard import Guard, Tripped
 from ...supply.link import Link
+from ...supply.setpoints import Quantity
 from ...supply.status import Status
 from ..errors import SupplyGone
+from ..guarding import SLEWED
 from ..held_supply import Asker, HeldSupply
-from ..limits import Limits
 from . import commands, syntax
-from .errors import HARDWARE_ERROR, INPUT_BUFFER_OVERRUN, UNDEFINED_HEADER, ErrorQueue, ScpiError
+from .errors import (EXECUTION_ERROR, HARDWARE_ERROR, INPUT_BUFFER_OVERRUN, UNDEFINED_HEADER, ErrorQueue,
+                     ScpiError)
 
 log = logging.getLogger("qm4410.serve")
 
@@ -31,15 +39,18 @@ Result = TypeVar("Result")
 
 
 class Session:
-    def __init__(self, supply: HeldSupply, limits: Limits, asker: Asker) -> None:
+    def __init__(self, supply: HeldSupply, guard: Guard, asker: Asker) -> None:
         self.errors: ErrorQueue = ErrorQueue()
+        self.guard: Guard = guard
         self._supply = supply
-        self._limits = limits
         self._asker = asker
         self._name = asker.name
+        # The client's own slew rates, lower than the server's; None: the server's.
+        self._slew: dict[Quantity, float | None] = {"voltage": None, "current": None}
 
     def execute(self, line: str) -> str | None:
         """Run one line; the response to send, None when there is none."""
+        self.guard.touch()
         try:
             steps = self._checked(line)
         except ScpiError as error:
@@ -89,7 +100,7 @@ class Session:
                 raise ScpiError(UNDEFINED_HEADER, unit.text)
             if not unit.common:
                 path = nodes[:-1]
-            steps.append((unit, command, command.prepare(self._limits, unit.parameters)))
+            steps.append((unit, command, command.prepare(self.guard, unit.parameters)))
         return steps
 
     # What the commands do with the supply.
@@ -103,6 +114,58 @@ class Session:
         """Send a setting; a failure names the request word that sends it."""
         if not self._run(send, request):
             raise ScpiError(HARDWARE_ERROR, f"the supply did not answer {wire.REQUESTS[request]}")
+
+    def set_point(self, request: int, send: Callable[[Link, int], bool], units: int) -> None:
+        """Send a set-point of `units`: at once where no slew rate is in
+        force for it (stopping a ramp in progress), else as the guard's ramp
+        from where it stands, which goes on after this returns."""
+        quantity = SLEWED.get(request)
+        rate = None if quantity is None else self.slew_rate(quantity)
+        if quantity is None or rate is None:
+            if quantity is not None:
+                self.guard.halt(quantity, wait=True)
+            self.setting(request, lambda link: send(link, units))
+            return
+        try:
+            self.guard.send_units(quantity, units, wait=False, rate=rate)
+        except (NoReply, PortGone) as failure:
+            raise ScpiError(HARDWARE_ERROR, str(failure)) from None
+
+    def slew_rate(self, quantity: Quantity) -> float | None:
+        """The slew rate in force for this client's set-points; None: none."""
+        own = self._slew[quantity]
+        return own if own is not None else self.guard.slew_rate(quantity)
+
+    def set_slew_rate(self, quantity: Quantity, rate: float | None) -> None:
+        """This client's own rate (checked against the server's), or None
+        for the server's."""
+        self._slew[quantity] = rate
+
+    def switch_output(self, on: bool) -> None:
+        """Switch the output; on only while no trip is latched, checked as it
+        is sent (a trip that fires meanwhile switches it off after)."""
+        if not on:
+            self.setting(wire.SET_OUTPUT, lambda link: link.set_output(False))
+            return
+        try:
+            with self.guard.switching_on():
+                self.setting(wire.SET_OUTPUT, lambda link: link.set_output(True))
+        except Tripped as refused:
+            raise ScpiError(EXECUTION_ERROR, str(refused)) from None
+
+    def clear_trip(self) -> None:
+        """Clear the guard's trip, for every client; the log says who did."""
+        trip = self.guard.trip
+        if trip is not None:
+            log.info("%s clears the %s trip", self._name, trip.name)
+        self.guard.clear()
+
+    def restore_factory(self) -> None:
+        """The factory settings, after any ramp in progress is stopped (its
+        next step would undo them)."""
+        for quantity in SLEWED.values():
+            self.guard.halt(quantity, wait=True)
+        self.setting(wire.RESTORE_FACTORY, Link.restore_factory)
 
     def status(self) -> Status:
         status = self._run(Link.read_status, wire.READ_STATUS)

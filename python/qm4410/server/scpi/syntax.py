@@ -98,7 +98,8 @@ def number(text: str, suffixes: Mapping[str, int]) -> decimal.Decimal:
     scale = {suffix.upper(): exponent for suffix, exponent in suffixes.items()}
     suffix = found.group(2).upper()
     if suffix and suffix not in scale:
-        raise ScpiError(ILLEGAL_PARAMETER_VALUE, f"{text}: the unit is {' or '.join(suffixes)}")
+        takes = f"the unit is {' or '.join(suffixes)}" if suffixes else "the number takes no unit"
+        raise ScpiError(ILLEGAL_PARAMETER_VALUE, f"{text}: {takes}")
     try:
         return decimal.Decimal(re.sub(r"\s", "", found.group(1))).scaleb(scale.get(suffix, 0), context=_EXACT)
     except decimal.DecimalException:  # an exponent beyond what a Decimal holds
