@@ -13,7 +13,7 @@ import pytest
 import qm4410
 from qm4410 import QM4410
 
-from frames import frame
+from fakes import frame
 
 REPLY = frame(1, 0x26, bytes(6) + b"\x95" + bytes(15))
 

@@ -22,17 +22,13 @@ import threading
 import time
 import tty
 
-LENGTH = 26
-REQUEST_WORDS = (0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x31, 0x32)
+from fakes import FRAME_LENGTH, REQUEST_WORDS, sealed
+
+WORDS = sorted(REQUEST_WORDS)  # "other word" answers with the next of these
 OTHER_ADDRESS_LEAD = 0.02  # how long before the own reply another address's frame comes
 ADAPTER_TICK = 0.016  # a USB adapter's timer: what the supply sent is passed on at its next tick
 BYTE_TIME = 10 / 4800  # one byte with its start and stop bits at 4800 baud
 FAULTS = ("late", "twice", "other word", "other address", "held", "silent")
-
-
-def seal(frame):
-    frame[25] = sum(frame[:25]) & 0xFF
-    return bytes(frame)
 
 
 class PeerSupply(threading.Thread):
@@ -89,17 +85,17 @@ class PeerSupply(threading.Thread):
             except OSError:  # nobody has the port open: wait for the next client
                 time.sleep(0.005)
                 continue
-            while len(pending) >= LENGTH:
+            while len(pending) >= FRAME_LENGTH:
                 start = pending.find(b"\xaa")
                 if start < 0:
                     pending = b""
                     break
                 pending = pending[start:]
-                if len(pending) < LENGTH:
+                if len(pending) < FRAME_LENGTH:
                     break
-                request, pending = pending[:LENGTH], pending[LENGTH:]
+                request, pending = pending[:FRAME_LENGTH], pending[FRAME_LENGTH:]
                 # On a paced line the request itself takes its time to come in.
-                arrived = time.monotonic() + (LENGTH * BYTE_TIME if self.line == "4800" else 0)
+                arrived = time.monotonic() + (FRAME_LENGTH * BYTE_TIME if self.line == "4800" else 0)
                 self._answer(request, arrived)
 
     def _write(self, data):
@@ -165,14 +161,14 @@ class PeerSupply(threading.Thread):
             other = bytearray(reply)
             other[1] = 2
             other[20:24] = (number + 1_000_000).to_bytes(4, "little")  # no request's number
-            self._send(due, seal(other))
+            self._send(due, sealed(other))
             self._send(due + OTHER_ADDRESS_LEAD, reply)
         else:  # "other word"
-            wrong = REQUEST_WORDS[(REQUEST_WORDS.index(word) + 1) % len(REQUEST_WORDS)] if word in REQUEST_WORDS else 0x20
+            wrong = WORDS[(WORDS.index(word) + 1) % len(WORDS)] if word in WORDS else 0x20
             frame = bytearray(reply)
             frame[2] = wrong
             self.not_replies.add(number)
-            self._send(due, seal(frame))
+            self._send(due, sealed(frame))
 
     def _apply(self, word, request):
         value = int.from_bytes(request[3:7], "little")
@@ -191,7 +187,7 @@ class PeerSupply(threading.Thread):
             s.update(voltage_set=0, current_set=0, voltage_max_set=30000, out=0, remote=0)
 
     def _reply(self, word, number, request):
-        frame = bytearray(LENGTH)
+        frame = bytearray(FRAME_LENGTH)
         frame[0], frame[1], frame[2] = 0xAA, 1, word if self.echo else 0x12
         frame[3:7] = request[3:7]  # a setting's value; a reading's replaced below
         s = self.state
@@ -203,4 +199,4 @@ class PeerSupply(threading.Thread):
             frame[3:7] = b"4410"
             frame[10:19] = b"000000001"
         frame[20:24] = number.to_bytes(4, "little")
-        return seal(frame)
+        return sealed(frame)

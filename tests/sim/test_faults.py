@@ -7,9 +7,8 @@ import time
 import pytest
 import serial
 
-from sim_wire import (
-    POLL_INTERVAL, POLLS, READ_IDENTITY, READ_STATUS, checksum, frame, is_valid, open_line, transact, watch,
-)
+from fakes import READ_IDENTITY, READ_STATUS, checksum, frame, is_valid
+from sim_wire import POLL_INTERVAL, POLLS, open_line, transact, watch
 
 REQUEST = frame(1, READ_STATUS)
 WINDOW = POLL_INTERVAL * POLLS
