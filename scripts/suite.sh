@@ -37,7 +37,5 @@ python3 -m mypy --strict -p qm4410 -p pytest_qm4410
 # reference must keep doing what the driver does. The tests spend most of
 # their time waiting on lines and processes, so four workers share the two
 # cores of a CI machine well (QM4410_TEST_WORKERS=0 runs them in one
-# process); those marked "alone" run after them, by themselves (pytest's 5:
-# the arguments chose none of them).
-python3 -m pytest -q -n "${QM4410_TEST_WORKERS:-4}" -m "not alone" . ../bench "$@"
-python3 -m pytest -q -m alone . "$@" || [ $? = 5 ]
+# process).
+python3 -m pytest -q -n "${QM4410_TEST_WORKERS:-4}" . ../bench "$@"

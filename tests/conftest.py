@@ -1,4 +1,6 @@
 """Shared fixtures: a driver on a fake port with a recording clock."""
+import signal
+
 import pytest
 from hypothesis import HealthCheck, settings
 
@@ -11,6 +13,14 @@ from fakes import FakeClock, FakePort
 # tests bound their own waits.
 settings.register_profile("busy machine", deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile("busy machine")
+
+# A suite started in the background of a script, or under nohup, inherits
+# these signals ignored, and so would every process it starts: the tests of
+# what a signal does would see nothing happen. They start from the defaults,
+# as at a terminal.
+for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGALRM):
+    if signal.getsignal(number) == signal.SIG_IGN:
+        signal.signal(number, signal.default_int_handler if number == signal.SIGINT else signal.SIG_DFL)
 
 
 @pytest.fixture
