@@ -187,7 +187,7 @@ def test_a_fault_past_every_window_costs_one_result_at_most(peers):
 
 # Every third reply late, past the window, and every fourth lost: a status
 # taken for a later request's would hold settings sent since.
-@pytest.mark.parametrize("line, commands", [((), 60), (("--line-speed", 4800), 30)], ids=["unpaced", "4800 baud"])
+@pytest.mark.parametrize("line, commands", [((), 40), (("--line-speed", 4800), 20)], ids=["unpaced", "4800 baud"])
 def test_the_virtual_supply_s_lost_and_late_replies_never_give_a_stale_status(start_sim, line, commands):
     tally = drive_sim(start_sim("--late-every", 3, "--drop-every", 4, *line).port, commands)
     assert failing({"virtual supply": tally}, {"virtual supply": 0}) == {}

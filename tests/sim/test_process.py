@@ -119,6 +119,19 @@ def test_verbose_log_decodes_requests_and_replies(start_sim):
     assert "status: 0.000 V 0.000 A" in log and "[checksum corrupted]" in log
 
 
+def test_the_log_is_read_whole_while_the_simulator_writes_it(start_sim):
+    """Each read holds at least what the one before held, whenever the
+    simulator's lines come: it shares the file's offset with this process."""
+    sim = start_sim("-v")
+    lengths = []
+    with open_line(sim.port) as port:
+        for _ in range(1000):
+            port.write(frame(1, READ_STATUS))  # logged by the simulator as the log is read
+            lengths.append(len(sim.log()))
+            port.reset_input_buffer()
+    assert lengths == sorted(lengths) and lengths[-1] > 0
+
+
 CLIENT = """
 import os, sys, serial
 sys.path[:0] = [{tests!r}, {sim_tests!r}]
