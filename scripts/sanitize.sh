@@ -48,10 +48,8 @@ export PATH="$venv/bin:$PATH"
 unset QM4410_SIM
 
 status=0
-# Instrumented processes are heavier: two workers; then the tests marked
-# "alone" by themselves, as scripts/suite.sh runs them.
-(cd tests && python -m pytest -q -p no:cacheprovider -n "${QM4410_TEST_WORKERS:-2}" -m "not alone" "$@") || status=$?
-(cd tests && python -m pytest -q -p no:cacheprovider -m alone "$@") || [ $? = 5 ] || status=1
+# Instrumented processes are heavier: two workers.
+(cd tests && python -m pytest -q -p no:cacheprovider -n "${QM4410_TEST_WORKERS:-2}" "$@") || status=$?
 
 if compgen -G "$reports/*" >/dev/null; then
     for report in "$reports"/*; do

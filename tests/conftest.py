@@ -1,9 +1,26 @@
 """Shared fixtures: a driver on a fake port with a recording clock."""
+import signal
+
 import pytest
+from hypothesis import HealthCheck, settings
 
 import qm4410
 
-from line_fakes import FakePort, FakeTime
+from fakes import FakeClock, FakePort
+
+# Hypothesis fails an example that takes longer than 200 ms, and a run whose
+# data takes long to draw: on a busy machine those measure the machine. The
+# tests bound their own waits.
+settings.register_profile("busy machine", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("busy machine")
+
+# A suite started in the background of a script, or under nohup, inherits
+# these signals ignored, and so would every process it starts: the tests of
+# what a signal does would see nothing happen. They start from the defaults,
+# as at a terminal.
+for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGALRM):
+    if signal.getsignal(number) == signal.SIG_IGN:
+        signal.signal(number, signal.default_int_handler if number == signal.SIGINT else signal.SIG_DFL)
 
 
 @pytest.fixture
@@ -13,14 +30,15 @@ def log():
 
 @pytest.fixture
 def fake_time(monkeypatch, log):
-    fake = FakeTime(log)
+    """The driver's clock: sleeps are logged, in order with the port's calls, and take no time."""
+    fake = FakeClock(log)
     monkeypatch.setattr(qm4410, "time", fake)
     return fake
 
 
 @pytest.fixture
 def port(log):
-    return FakePort(log)
+    return FakePort(log=log)
 
 
 @pytest.fixture

@@ -7,8 +7,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from qm4410 import QM4410
 
-from frames import REQUEST_WORDS, frame
-from line_fakes import TEMPLATE
+from fakes import REQUEST_WORDS, TEMPLATE, frame
 
 
 def wire(head, last):
@@ -71,7 +70,11 @@ def test_request_frames_and_success(drv, port, log, call, request_frame):
 
 
 @pytest.mark.parametrize("call", [c for c, _ in FRAMES])
-def test_generic_path_sends_the_same_bytes(drv, port, call):
+def test_a_patched_transaction_or_checksum_sees_the_frame_the_driver_sends(drv, port, call):
+    """A command sends the same bytes whether the driver takes its own path or
+    one a user patched: a transaction replaced on the instance gets the finished
+    frame as a list; a checksum method overridden in a subclass gets it before
+    its checksum, with the template's placeholder last."""
     port.reply(frame(1, 0x12))
     call(drv)
     fast = port.writes()[-1]
@@ -106,7 +109,9 @@ def test_generic_path_sends_the_same_bytes(drv, port, call):
     drv.__class__ = QM4410
 
 
-def test_calls_go_through_patched_methods(drv, port):
+def test_mocked_private_methods_are_the_ones_called(drv, port):
+    """The checksum method is handed the very list then handed to the
+    transaction; with both mocked, nothing reaches the port."""
     with mock.patch.object(QM4410, "_QM4410__cal_crc") as cal, \
             mock.patch.object(QM4410, "_QM4410__write_and_read", return_value=None) as wr:
         assert drv.set_out_current(0.5) is False

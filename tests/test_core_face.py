@@ -13,8 +13,7 @@ import qm4410
 from qm4410 import QM4410
 from qm4410.supply import NoReply, OutOfRange, PortGone, Refused, RefusalKind, Status, Supply, setpoints
 
-from frames import frame
-from line_fakes import FakePort
+from fakes import FakePort, frame
 
 
 @pytest.mark.parametrize(

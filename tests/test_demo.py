@@ -1,5 +1,4 @@
 """The demonstration run of `python -m qm4410`, and that importing never runs it."""
-import os
 import runpy
 import shutil
 import subprocess
@@ -8,8 +7,8 @@ import sys
 import pytest
 
 import qm4410
-from frames import frame, identity_reply
-from port_fakes import FakePort, FakeSerialException, FakeSerialModule, FakeTime
+from fakes import (RESTORE_FACTORY, SET_CURRENT, SET_VOLTAGE, FakeClock, FakePort, FakeSerialException,
+                   FakeSerialModule, echo_of, frame, identity_reply)
 
 DEMO_PORT = "/dev/tty.usbserial-21320"
 FAILED = "open serial port:" + DEMO_PORT + " failed!"
@@ -33,10 +32,36 @@ STEPS = [
 ]
 METHODS = sorted({name for name, _ in STEPS} - {"print", "sleep"})
 
+# `python -m qm4410` in a process whose driver finds another port in place of
+# the demonstration's fixed one, so that what is at that path on this machine
+# (a device, or another test's supply linked there) cannot matter. The driver
+# reaches a port only through `serial` (to open it) and `subprocess` (lsof,
+# to see who holds it), both looked up in its globals when it runs: those two
+# are given the other path.
+AT_THE_DEMONSTRATION_PORT = """
+import runpy, subprocess, sys, types
+import serial
+import qm4410
+
+fixed, instead = sys.argv[1:]
+seen = lambda name: instead if name == fixed else name
+qm4410.serial = types.SimpleNamespace(**{
+    **vars(serial), "Serial": lambda port, *args, **kwargs: serial.Serial(seen(port), *args, **kwargs)})
+qm4410.subprocess = types.SimpleNamespace(
+    PIPE=subprocess.PIPE, run=lambda argv, **kwargs: subprocess.run([seen(a) for a in argv], **kwargs))
+del sys.argv[1:]
+runpy.run_module("qm4410", run_name="__main__", alter_sys=True)
+"""
+
 
 def run_python(cwd, *args):
     # Run outside the source tree so the installed package is the one found.
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=120, cwd=cwd)
+
+
+def demonstrate(port, cwd):
+    """`python -m qm4410` with `port` at the demonstration's fixed port."""
+    return run_python(cwd, "-c", AT_THE_DEMONSTRATION_PORT, DEMO_PORT, port)
 
 
 def test_import_runs_nothing(tmp_path):
@@ -45,24 +70,37 @@ def test_import_runs_nothing(tmp_path):
     assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
 
 
-@pytest.mark.skipif(os.path.exists(DEMO_PORT), reason="a device is attached on the demonstration port")
-def test_module_run_without_a_device(tmp_path, capsys):
-    qm4410.QM4410(DEMO_PORT).open()
-    reason = capsys.readouterr().out  # what open prints for this machine's reason
-    done = run_python(tmp_path, "-m", "qm4410")
+def test_without_a_supply_at_its_port_the_demonstration_says_why_and_ends(tmp_path, capsys):
+    nothing_there = str(tmp_path / "tty.usbserial-21320")
+    qm4410.QM4410(nothing_there).open()
+    reason = capsys.readouterr().out  # what open prints for a port that does not exist
+    done = demonstrate(nothing_there, tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout == reason + FAILED + "\n"
     if shutil.which("lsof"):
         lines = done.stdout.splitlines()
         assert len(lines) == 2 and lines[0].startswith("Cannot open serial port")
-        assert lines[-1] == FAILED
+
+
+def test_the_demonstration_takes_the_supply_at_its_port_through_every_command(qm4410_port, tmp_path):
+    done = demonstrate(qm4410_port, tmp_path)
+    assert done.returncode == 0, done.stderr
+    reply = lambda request: str(list(echo_of(request)))  # noqa: E731
+    assert done.stdout.splitlines() == [
+        "set work mode to remote controll",
+        "set voltage, read:" + reply(frame(1, SET_VOLTAGE)),
+        "set current, read:" + reply(frame(1, SET_CURRENT)),
+        "------------ local -------------",
+        "Restore FACTORY:" + reply(frame(1, RESTORE_FACTORY)),
+        "qm4400 series closed!",
+    ]
 
 
 @pytest.fixture
 def recorded(monkeypatch):
     """Replaces the driver's methods, time and print with recorders sharing one log."""
     log = []
-    fake_time = FakeTime(log)
+    fake_time = FakeClock(log)
     monkeypatch.setattr(qm4410, "time", fake_time)
     monkeypatch.setattr("builtins.print", lambda *args, **kwargs: log.append(("print",) + args + tuple(kwargs)))
     results = {"open": True}
@@ -98,7 +136,8 @@ def simplified(log, ns):
     return steps
 
 
-def test_successful_run_sequence(recorded):
+def test_the_demonstration_s_steps_in_order(recorded):
+    """Every call, printed line and pause, with the arguments' types, and the globals it leaves."""
     log, _ = recorded
     ns = {}
     assert qm4410._run_demonstration(ns) is None
@@ -144,11 +183,13 @@ def echoing_supply(request):
     return frame(7, request[2], request[3:25])
 
 
-def test_run_against_an_answering_supply(monkeypatch, capsys):
+def test_the_demonstration_s_requests_and_printed_replies(monkeypatch, capsys):
+    """On a fake supply that answers everything (as address 7): the bytes of
+    each request, the 3 s pause between switching on and reading, what is printed."""
     log = []
     serial = FakeSerialModule(make_port=lambda: FakePort(echoing_supply, log=log))
     monkeypatch.setattr(qm4410, "serial", serial)
-    monkeypatch.setattr(qm4410, "time", FakeTime(log))
+    monkeypatch.setattr(qm4410, "time", FakeClock(log))
     monkeypatch.setattr(qm4410.QM4410, "check_port_available", lambda self: True)
     ns = {}
     qm4410._run_demonstration(ns)

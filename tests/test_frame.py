@@ -4,7 +4,7 @@ from hypothesis import given, strategies as st
 
 from qm4410 import QM4410
 
-from line_fakes import TEMPLATE
+from fakes import TEMPLATE
 
 DRV = QM4410("/dev/null")
 cal = DRV._QM4410__cal_crc
@@ -13,7 +13,8 @@ check = DRV._QM4410__check_crc
 byte_lists = st.lists(st.integers(0, 255), min_size=1, max_size=40)
 
 
-def test_template_and_worked_example():
+def test_the_template_s_checksum_and_a_worked_example():
+    """The checksum is stored in the last item, in place, worked out by hand here."""
     command = list(TEMPLATE)
     assert cal(command) is None
     assert command == list(TEMPLATE[:25]) + [0xC9]
@@ -23,7 +24,8 @@ def test_template_and_worked_example():
 
 
 @given(byte_lists)
-def test_cal_then_check(items):
+def test_a_stored_checksum_always_checks(items):
+    """Whatever the items, storing the checksum changes only the last one, and then the check passes."""
     data = list(items)
     cal(data)
     assert data[:-1] == items[:-1] and data[-1] == sum(items[:-1]) % 256

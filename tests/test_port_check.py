@@ -5,7 +5,7 @@ import types
 import pytest
 
 import qm4410
-from port_fakes import FakePort, FakeSerialException, FakeSerialModule
+from fakes import FakePort, FakeSerialException, FakeSerialModule
 
 PORT = "/dev/ttyUSB7"
 PIPE = object()  # a sentinel: the driver must pass subprocess.PIPE itself

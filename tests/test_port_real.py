@@ -18,7 +18,7 @@ import types
 import pytest
 
 import qm4410
-from frames import FRAME_LENGTH, identity_reply
+from fakes import FRAME_LENGTH, identity_reply
 
 pytestmark = [
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs Linux pseudo-terminals"),

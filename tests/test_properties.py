@@ -8,8 +8,7 @@ from hypothesis import HealthCheck, assume, given, settings, strategies as st
 
 from qm4410 import QM4410
 
-from frames import REQUEST_WORDS, frame
-from line_fakes import FakePort
+from fakes import REQUEST_WORDS, FakePort, frame
 
 POLLS, LENGTH = 30, 26
 quiet = settings(max_examples=150, suppress_health_check=[HealthCheck.function_scoped_fixture])

@@ -4,8 +4,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from qm4410 import QM4410
 
-from frames import REQUEST_WORDS, frame, identity_reply
-from line_fakes import FakePort
+from fakes import REQUEST_WORDS, FakePort, frame, identity_reply
 
 KEYS = ["current_real", "voltage_real", "current_set", "voltage_max_set", "voltage_set",
         "out_status", "beyond_temp", "out_mode", "fan_speed", "work_mode"]
@@ -25,7 +24,8 @@ def read_status(drv, port, reply):
     return drv.read_dev_status()
 
 
-def test_worked_example(drv, port):
+def test_a_status_reply_decoded_field_by_field(drv, port):
+    """A reply written out byte by byte, and the record the driver makes of it, keys in order."""
     drv._QM4410__addr = 0
     reply = bytes.fromhex("AA 00 26 C8 00 DA 0C 00 00 B5 E8 03 88 13 00 00 E4 0C 00 00 00 00 00 00 00 A9")
     record = read_status(drv, port, reply)
@@ -43,7 +43,9 @@ def test_worked_example(drv, port):
     (0x02, ("off", True, "XX", 0, "local")), (0x50, ("off", False, "XX", 5, "local")),
     (0x80, ("off", False, "XX", 0, "remote")), (0xF5, ("on", False, "CV", 7, "remote")),
 ])
-def test_status_byte(drv, port, status, expected):
+def test_the_flag_byte_gives_output_temperature_mode_fan_and_control(drv, port, status, expected):
+    """Byte 9: output on (bit 0), over-temperature (bit 1), the mode (bits 2-3:
+    1 CV, 2 CC, else XX), the fan speed (bits 4-6), remote control (bit 7)."""
     assert tuple(read_status(drv, port, status_reply(status)).values())[5:] == expected
 
 
@@ -57,7 +59,9 @@ def test_status_byte(drv, port, status, expected):
     ({"b19": 0x01}, "voltage_set", 2 ** 24 / 1000),
     ({"b16": 0xE8, "b17": 0x03}, "voltage_set", 1.0),
 ])
-def test_numeric_fields(drv, port, fields, key, value):
+def test_numbers_are_little_endian_thousandths(drv, port, fields, key, value):
+    """Currents in two bytes, voltages in four, least significant first, in mA and
+    mV: a record gives them as floats in A and V."""
     record = read_status(drv, port, status_reply(**fields))
     assert record[key] == value and type(record[key]) is float
 

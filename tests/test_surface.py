@@ -11,8 +11,7 @@ import pytest
 import qm4410
 from qm4410 import QM4410
 
-from frames import frame
-from line_fakes import TEMPLATE
+from fakes import TEMPLATE, frame
 
 MODULE_DOC = """
 Basic Usage:

@@ -8,8 +8,7 @@ import pytest
 import qm4410
 from qm4410 import QM4410
 
-from frames import frame, identity_reply
-from line_fakes import FakePort, FakeTime
+from fakes import FakeClock, FakePort, frame, identity_reply
 
 REQUEST = [0xAA, 1, 0x26] + [0] * 22 + [0xD1]
 REPLY = frame(1, 0x26, b"\x01\x02\x03")
@@ -308,7 +307,7 @@ class EchoPort:
 
 
 def test_threads_on_one_driver_do_not_overlap(monkeypatch):
-    monkeypatch.setattr(qm4410, "time", FakeTime([], real=0.0005))
+    monkeypatch.setattr(qm4410, "time", FakeClock(real=0.0005))
     drv = QM4410("/dev/ttyFAKE0")
     drv.ser = EchoPort()
     wrong = []
@@ -430,7 +429,7 @@ class CountingPort(EchoPort):
 
 
 def test_threads_get_the_line_in_the_order_they_asked(monkeypatch):
-    monkeypatch.setattr(qm4410, "time", FakeTime([], real=0.001))
+    monkeypatch.setattr(qm4410, "time", FakeClock(real=0.001))
     drv, threads = QM4410("/dev/ttyFAKE0"), 8
     drv.ser = CountingPort()
     overtaken = []  # per call: exchanges written between asking for the line and writing

@@ -88,12 +88,3 @@ def driver_client(server: Server):
         yield driver
     finally:
         driver.close()
-
-
-SET_MAX_VOLTAGE, SET_VOLTAGE, SET_CURRENT, READ_STATUS, RESTORE_FACTORY = 0x22, 0x23, 0x24, 0x26, 0x32
-
-
-def request(word: int, setpoint: int = 0, address: int = 0xFF) -> bytes:
-    """A request frame as the driver builds it."""
-    frame = [0xAA, address, word, *setpoint.to_bytes(4, "little"), *[0] * 18]
-    return bytes(frame + [sum(frame) & 0xFF])

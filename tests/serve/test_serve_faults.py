@@ -30,8 +30,8 @@ from qm4410.server import Asker, HeldSupply
 from qm4410.server.listener import MAX_CLIENTS
 from qm4410.server.turns import Turns
 from qm4410.supply.link import Link
-from serving import (READ_STATUS, RFC2217_CLIENT_WARNINGS, SET_VOLTAGE, Server, driver_client, request, run_command,
-                     scpi_client)
+from fakes import READ_STATUS, SET_ADDRESS, SET_VOLTAGE, request
+from serving import RFC2217_CLIENT_WARNINGS, Server, driver_client, run_command, scpi_client
 
 pytestmark = RFC2217_CLIENT_WARNINGS
 
@@ -40,7 +40,6 @@ NOT_A_NUMBER = "9.91E+37"
 RUN_TIMEOUT_S = 60
 PEER_SUPPLY = Path(__file__).parent.parent / "sim" / "peer_supply.py"
 SUPPLY_ADDRESS = 1  # the virtual supply's and the peer supply's
-SET_ADDRESS = 0x25
 
 
 def test_ten_clients_of_a_faulty_supply_get_their_own_answers_or_are_told(visa, tmp_path):
@@ -204,8 +203,10 @@ def test_an_endpoint_that_cannot_listen_ends_it_with_its_status():
 def peer_supply(**settings):
     """A PeerSupply in a process of its own: its port; once it has stopped,
     the requests it received, by number, in the dict yielded beside it."""
+    # It imports the tests' frames, from the directory above its own.
+    path = os.pathsep.join(filter(None, [str(PEER_SUPPLY.parent.parent), os.environ.get("PYTHONPATH")]))
     process = subprocess.Popen([sys.executable, str(PEER_SUPPLY), json.dumps(settings)], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, text=True)
+                               stdout=subprocess.PIPE, text=True, env={**os.environ, "PYTHONPATH": path})
     received: dict[int, bytes] = {}
     try:
         yield process.stdout.readline().strip(), received

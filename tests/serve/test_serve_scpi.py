@@ -6,8 +6,8 @@ import re
 import pytest
 import serial
 
-from serving import (READ_STATUS, RESTORE_FACTORY, RFC2217_CLIENT_WARNINGS, SET_CURRENT, SET_MAX_VOLTAGE, SET_VOLTAGE,
-                     request, scpi_client)
+from fakes import READ_STATUS, RESTORE_FACTORY, SET_CURRENT, SET_MAX_VOLTAGE, SET_VOLTAGE, request
+from serving import RFC2217_CLIENT_WARNINGS, scpi_client
 
 pytestmark = RFC2217_CLIENT_WARNINGS
 

@@ -9,7 +9,7 @@ from qm4410.server import Asker, HeldSupply
 from qm4410.server.guarding import frame_refusal, guard_over
 from qm4410.server.scpi.session import Session
 from qm4410.supply import Guard, OutOfRange, Rules, Supply, setpoints
-from serving import RESTORE_FACTORY, SET_CURRENT, SET_MAX_VOLTAGE, SET_VOLTAGE, request
+from fakes import RESTORE_FACTORY, SET_CURRENT, SET_MAX_VOLTAGE, SET_VOLTAGE, request
 
 QUANTITY = {"VOLT": "voltage", "CURR": "current"}
 BEFORE = {"VOLT": 3000, "CURR": 2000}  # what each row starts from, in mV and mA

@@ -12,8 +12,8 @@ import time
 import pytest
 import serial
 
-from serving import (COMMAND, READ_STATUS, RFC2217_CLIENT_WARNINGS, command_environment, driver_client, request,
-                     run_command, scpi_client)
+from fakes import READ_STATUS, request
+from serving import COMMAND, RFC2217_CLIENT_WARNINGS, command_environment, driver_client, run_command, scpi_client
 
 pytestmark = RFC2217_CLIENT_WARNINGS
 

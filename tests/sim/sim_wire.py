@@ -1,44 +1,21 @@
-"""Raw frames for talking to qm4410-sim, built here independently of the
-C++ frame code so that the tests check it rather than repeat it."""
+"""The simulator tests' side of the line: a raw client connection to
+qm4410-sim and what a client does on it. The frames come from fakes, built
+in Python independently of the C++ frame code, so that these tests check
+the simulator against them rather than against that code."""
 
 import time
 
 import serial
 
-from frames import frame  # noqa: F401 (the simulator tests build frames as the others do)
+from fakes import FRAME_LENGTH
 
-FRAME_LENGTH = 26
 POLL_INTERVAL = 0.01
 POLLS = 30
-
-SET_WORK_MODE = 0x20
-SET_OUT_MODE = 0x21
-SET_MAX_VOLTAGE = 0x22
-SET_VOLTAGE = 0x23
-SET_CURRENT = 0x24
-SET_ADDRESS = 0x25
-READ_STATUS = 0x26
-READ_IDENTITY = 0x31
-RESTORE_FACTORY = 0x32
 
 
 def open_line(port):
     """A raw client connection to the simulator's port."""
     return serial.Serial(port, 4800, timeout=1)
-
-
-def checksum(data):
-    return sum(data[:25]) & 0xFF
-
-
-
-
-def setpoint(word, milli, address=1):
-    return frame(address, word, milli.to_bytes(4, "little"))
-
-
-def is_valid(reply):
-    return reply is not None and len(reply) == FRAME_LENGTH and reply[0] == 0xAA and reply[25] == checksum(reply)
 
 
 def transact(port, request):
@@ -79,8 +56,3 @@ def status_of(reply):
         "voltage_max": le(reply[12:16], "little"),
         "voltage_set": le(reply[16:20], "little"),
     }
-
-
-def echo_of(request):
-    """The acknowledgement of a setting: address and word kept, data zero."""
-    return frame(request[1], request[2])

@@ -1,18 +1,12 @@
 """The driver against the virtual supply, through the real pyserial and the
 real lsof: only the driver's public interface is used."""
 
-import os
-import subprocess
-import sys
 import threading
 import time
 
 import pytest
 
 import qm4410
-from sim_wire import RESTORE_FACTORY, SET_CURRENT, SET_VOLTAGE, echo_of, frame
-
-DEMONSTRATION_PORT = "/dev/tty.usbserial-21320"
 
 
 @pytest.fixture
@@ -146,26 +140,3 @@ def test_paced_line_still_answers_within_the_window(connect):
     assert driver.set_ouput_mode("on")
     assert readings(driver.read_dev_status()) == (2.5, 0.25, "CV", "on", "local")
 
-
-def reply_line(request):
-    return str(list(echo_of(request)))
-
-
-@pytest.mark.skipif(os.geteuid() != 0, reason="the demonstration's fixed port is under /dev")
-def test_demonstration_runs_against_the_supply_at_its_fixed_port(sim_binary):
-    if os.path.exists(DEMONSTRATION_PORT) and not os.path.islink(DEMONSTRATION_PORT):
-        pytest.skip(f"{DEMONSTRATION_PORT} is a real device here")
-    result = subprocess.run(
-        [sim_binary, "--link", DEMONSTRATION_PORT, "--", sys.executable, "-m", "qm4410"],
-        capture_output=True, text=True, timeout=30,
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines()[1:] == [
-        "set work mode to remote controll",
-        "set voltage, read:" + reply_line(frame(1, SET_VOLTAGE)),
-        "set current, read:" + reply_line(frame(1, SET_CURRENT)),
-        "------------ local -------------",
-        "Restore FACTORY:" + reply_line(frame(1, RESTORE_FACTORY)),
-        "qm4400 series closed!",
-    ]
-    assert not os.path.lexists(DEMONSTRATION_PORT)

@@ -7,9 +7,8 @@ import time
 import pytest
 import serial
 
-from sim_wire import (
-    POLL_INTERVAL, POLLS, READ_IDENTITY, READ_STATUS, checksum, frame, is_valid, open_line, transact, watch,
-)
+from fakes import READ_IDENTITY, READ_STATUS, checksum, frame, is_valid
+from sim_wire import POLL_INTERVAL, POLLS, open_line, transact, watch
 
 REQUEST = frame(1, READ_STATUS)
 WINDOW = POLL_INTERVAL * POLLS
@@ -42,11 +41,16 @@ def test_drop_stays_silent(start_sim):
     assert data == b"" and all(waiting == 0 for _, waiting in samples)
 
 
+# What these tests see of the wire's timing, they see when this process gets
+# to look, which on a busy machine may be late: they bound how soon things
+# come; that the driver still takes them within its window is for
+# test_end_to_end.py.
+
+
 def test_late_reply_comes_after_the_window(start_sim):
     samples, data = struck(start_sim, "--late-every")
     assert is_valid(data) and data[2] == READ_STATUS
-    arrival = first_time(samples, lambda waiting: waiting > 0)
-    assert WINDOW + 0.05 < arrival < 0.75
+    assert first_time(samples, lambda waiting: waiting > 0) > WINDOW + 0.05
 
 
 def test_corrupt_reply_fails_only_its_checksum(start_sim):
@@ -55,13 +59,11 @@ def test_corrupt_reply_fails_only_its_checksum(start_sim):
     assert data[25] == checksum(data) ^ 0xFF
 
 
-def test_split_reply_arrives_in_two_halves_within_the_window(start_sim):
+def test_split_reply_arrives_in_two_halves(start_sim):
     samples, data = struck(start_sim, "--split-every", seconds=0.3)
     assert is_valid(data)
-    half = first_time(samples, lambda waiting: waiting == 13)
-    whole = first_time(samples, lambda waiting: waiting == 26)
-    assert half is not None and whole is not None
-    assert 0.03 < whole - half and whole < WINDOW - 0.1
+    assert first_time(samples, lambda waiting: waiting == 13) is not None
+    assert first_time(samples, lambda waiting: waiting == 26) >= 0.05  # the second half waited out the pause
 
 
 def test_stray_bytes_come_before_the_reply(start_sim):
@@ -103,7 +105,7 @@ def test_paced_line_takes_the_time_of_the_wire(start_sim):
     whole = first_time(samples, lambda waiting: waiting == 26)
     # The request has to cross the line before the reply can start.
     assert first > 27 * byte_time
-    assert 52 * byte_time - 0.01 < whole < WINDOW
+    assert whole > 52 * byte_time - 0.01
     assert any(0 < waiting < 26 for _, waiting in samples)
 
 
@@ -114,5 +116,6 @@ def test_paced_requests_written_together_are_answered_each_as_it_arrives(start_s
         samples, data = watch(port, REQUEST * 2, 0.4)
     assert len(data) == 52 and is_valid(data[:26]) and is_valid(data[26:])
     # The second request is in once 52 bytes have crossed, and its reply
-    # follows the first reply without a gap: 78 bytes' time in all.
-    assert first_time(samples, lambda waiting: waiting == 52) < 78 * byte_time + 0.02
+    # follows the first reply without a gap: 78 bytes' time in all, which
+    # this process may see up to 50 ms late.
+    assert 78 * byte_time - 0.01 < first_time(samples, lambda waiting: waiting == 52) < 78 * byte_time + 0.05

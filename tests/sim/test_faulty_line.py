@@ -4,18 +4,21 @@ taken for another request's, and where one can be (a supply that does not
 echo the command word, a left-over later than any window) it must not happen
 more than once per fault.
 
-All configurations run at once, each on its own line, since nearly all of the
-time is spent waiting for replies."""
+The supplies of the tests' own answer in virtual time, the driver's sleeps
+moving the clock: the moments they answer at hold exactly whatever else the
+machine is doing, and every line runs in turn, in moments. The virtual
+supply answers in real time, from its own process."""
 import random
 import threading
-from concurrent.futures import ThreadPoolExecutor
+import types
 
 import pytest
 
 import qm4410
 from qm4410 import QM4410
 
-from peer_supply import PeerSupply
+from fakes import FakeClock
+from peer_supply import VirtualPeer
 
 COMMANDS = 160
 printed = threading.local()
@@ -25,6 +28,27 @@ printed = threading.local()
 def printed_per_thread(monkeypatch):
     """What the driver prints, kept apart for each thread."""
     monkeypatch.setattr(qm4410, "print", lambda text: printed.lines.append(text), raising=False)
+
+
+@pytest.fixture
+def peers(monkeypatch):
+    """peers(table) gives a VirtualPeer for each line of `table` (name:
+    supply settings): drivers open them by their `port`, the driver's clock
+    being theirs, and lsof finds nobody holding them."""
+    clock = FakeClock()
+    opened = {}
+    monkeypatch.setattr(qm4410, "time", clock)
+    monkeypatch.setattr(qm4410, "serial", types.SimpleNamespace(
+        Serial=lambda port, *args, **kwargs: opened[port].opened(), SerialException=OSError))
+    nobody = types.SimpleNamespace(stdout=b"")
+    monkeypatch.setattr(qm4410, "subprocess", types.SimpleNamespace(PIPE=-1, run=lambda *args, **kwargs: nobody))
+
+    def make(table):
+        for number, (name, settings) in enumerate(table.items()):
+            opened[f"/dev/ttyPEER{number}"] = VirtualPeer(clock, f"/dev/ttyPEER{number}", **settings)
+        return {name: opened[f"/dev/ttyPEER{number}"] for number, name in enumerate(table)}
+
+    return make
 
 
 def traced_number(line):
@@ -46,6 +70,15 @@ class Tally:
         if not ok:
             self.wrong += 1
             self.samples.append(what)
+
+
+def failing(results, allowed):
+    """The lines whose results broke the rule: none checked, more wrong than
+    `allowed`, or two wrong in a row; with what was wrong."""
+    return {name: f"{t.wrong} wrong of {t.checked} ({allowed[name]} allowed), {t.longest_run} in a row, "
+                  f"{t.unanswered} unanswered: {t.samples[:3]}"
+            for name, t in results.items()
+            if not (t.checked > 0 and t.wrong <= allowed[name] and t.longest_run <= 1)}
 
 
 def drive_peer(peer, reopen_every=None, seed=1, commands=COMMANDS):
@@ -114,29 +147,10 @@ PEER_LINES = {
 }
 
 
-# Its supplies answer at chosen moments from threads of this process: with
-# other tests beside it on a starved machine, those moments would not hold.
-@pytest.mark.alone
-def test_no_reply_is_taken_for_another_requests(start_sim):
-    peers = {name: PeerSupply(**settings) for name, (settings, _, _) in PEER_LINES.items()}
-    for peer in peers.values():
-        peer.start()
-    sims = {name: start_sim("--late-every", 3, "--drop-every", 4, *extra)
-            for name, extra in (("sim unpaced", ()), ("sim 4800 baud", ("--line-speed", 4800)))}
-    try:
-        with ThreadPoolExecutor(max_workers=len(peers) + len(sims)) as pool:
-            runs = {name: pool.submit(drive_peer, peer, PEER_LINES[name][1]) for name, peer in peers.items()}
-            runs.update({name: pool.submit(drive_sim, sim.port, 40 if "baud" in name else 80)
-                         for name, sim in sims.items()})
-            results = {name: run.result(timeout=300) for name, run in runs.items()}
-    finally:
-        for peer in peers.values():
-            peer.stop()
-    report = {name: (t.wrong, t.longest_run, t.checked, t.unanswered, t.samples[:2]) for name, t in results.items()}
-    for name, tally in results.items():
-        assert tally.checked > 0, report
-        covered = PEER_LINES[name][2] if name in PEER_LINES else True
-        assert tally.wrong <= (0 if covered else peers[name].faults) and tally.longest_run <= 1, report
+def test_no_reply_is_taken_for_another_requests(peers):
+    lines = peers({name: settings for name, (settings, _, _) in PEER_LINES.items()})
+    results = {name: drive_peer(peer, PEER_LINES[name][1]) for name, peer in lines.items()}
+    assert failing(results, {name: 0 if PEER_LINES[name][2] else lines[name].faults for name in results}) == {}
 
 
 # Faults past what any window covers, each on the line where it did most
@@ -164,23 +178,19 @@ FAULT_TABLE = {
 }
 
 
-@pytest.mark.alone
-def test_a_fault_past_every_window_costs_one_result_at_most():
-    peers = {name: PeerSupply(**settings) for name, (settings, _) in FAULT_TABLE.items()}
-    for peer in peers.values():
-        peer.start()
-    try:
-        with ThreadPoolExecutor(max_workers=len(peers)) as pool:
-            runs = {name: pool.submit(drive_peer, peer, commands=FAULT_TABLE[name][1]) for name, peer in peers.items()}
-            results = {name: run.result(timeout=300) for name, run in runs.items()}
-    finally:
-        for peer in peers.values():
-            peer.stop()
-    report = {name: (t.wrong, t.longest_run, t.checked, t.unanswered, peers[name].faults, t.samples[:2])
-              for name, t in results.items()}
-    for name, tally in results.items():
-        assert tally.checked > 0 and peers[name].faults > 0, report
-        assert tally.wrong <= peers[name].faults and tally.longest_run <= 1, report
+def test_a_fault_past_every_window_costs_one_result_at_most(peers):
+    lines = peers({name: settings for name, (settings, _) in FAULT_TABLE.items()})
+    results = {name: drive_peer(peer, commands=FAULT_TABLE[name][1]) for name, peer in lines.items()}
+    assert all(peer.faults > 0 for peer in lines.values())
+    assert failing(results, {name: peer.faults for name, peer in lines.items()}) == {}
+
+
+# Every third reply late, past the window, and every fourth lost: a status
+# taken for a later request's would hold settings sent since.
+@pytest.mark.parametrize("line, commands", [((), 40), (("--line-speed", 4800), 20)], ids=["unpaced", "4800 baud"])
+def test_the_virtual_supply_s_lost_and_late_replies_never_give_a_stale_status(start_sim, line, commands):
+    tally = drive_sim(start_sim("--late-every", 3, "--drop-every", 4, *line).port, commands)
+    assert failing({"virtual supply": tally}, {"virtual supply": 0}) == {}
 
 
 def drive_sim(port, commands):

@@ -9,7 +9,8 @@ import time
 
 import pytest
 
-from sim_wire import READ_IDENTITY, READ_STATUS, SET_VOLTAGE, frame, is_valid, open_line, setpoint, transact
+from fakes import READ_IDENTITY, READ_STATUS, SET_VOLTAGE, frame, is_valid, request
+from sim_wire import open_line, transact
 
 OPTIONS = ["--address", "--model", "--serial", "--version", "--load", "--drop-every", "--late-every",
            "--corrupt-every", "--split-every", "--stray-every", "--vanish-after", "--line-speed", "--link",
@@ -110,7 +111,7 @@ def test_serves_client_after_client(start_sim):
 def test_verbose_log_decodes_requests_and_replies(start_sim):
     sim = start_sim("-v", "--corrupt-every", 2)
     with open_line(sim.port) as port:
-        transact(port, setpoint(SET_VOLTAGE, 5000))
+        transact(port, request(SET_VOLTAGE, 5000, address=1))
         transact(port, frame(1, READ_STATUS))
     sim.stop()
     log = sim.log()
@@ -118,10 +119,24 @@ def test_verbose_log_decodes_requests_and_replies(start_sim):
     assert "status: 0.000 V 0.000 A" in log and "[checksum corrupted]" in log
 
 
+def test_the_log_is_read_whole_while_the_simulator_writes_it(start_sim):
+    """Each read holds at least what the one before held, whenever the
+    simulator's lines come: it shares the file's offset with this process."""
+    sim = start_sim("-v")
+    lengths = []
+    with open_line(sim.port) as port:
+        for _ in range(1000):
+            port.write(frame(1, READ_STATUS))  # logged by the simulator as the log is read
+            lengths.append(len(sim.log()))
+            port.reset_input_buffer()
+    assert lengths == sorted(lengths) and lengths[-1] > 0
+
+
 CLIENT = """
 import os, sys, serial
-sys.path.insert(0, {tests!r})
-from sim_wire import frame, is_valid, transact
+sys.path[:0] = [{tests!r}, {sim_tests!r}]
+from fakes import frame, is_valid
+from sim_wire import transact
 with serial.Serial(os.environ["QM4410_PORT"], 4800, timeout=1) as port:
     ok = is_valid(transact(port, frame(0xFF, 0x31)))
 sys.exit(int(sys.argv[1]) if ok else 99)
@@ -130,7 +145,7 @@ sys.exit(int(sys.argv[1]) if ok else 99)
 
 @pytest.mark.parametrize("status", [0, 3])
 def test_command_talks_to_the_port_and_its_status_is_returned(sim_binary, status):
-    script = CLIENT.format(tests=os.path.dirname(__file__))
+    script = CLIENT.format(tests=os.path.dirname(os.path.dirname(__file__)), sim_tests=os.path.dirname(__file__))
     result = run(sim_binary, "--", sys.executable, "-c", script, status)
     assert result.returncode == status
 

@@ -6,8 +6,8 @@ import time
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from qm4410.virtual_supply import VirtualSupply
-from sim_wire import READ_STATUS, SET_WORK_MODE, frame, is_valid, open_line, transact
+from fakes import READ_STATUS, SET_WORK_MODE, frame, is_valid
+from sim_wire import open_line, transact
 
 STATUS_REQUEST = frame(1, READ_STATUS)
 
@@ -63,12 +63,14 @@ def test_partial_frame_is_forgotten_when_the_client_leaves(start_sim):
     assert is_valid(reply) and reply[2] == READ_STATUS
 
 
-@pytest.fixture(scope="module")
-def shared_port():
-    with VirtualSupply() as sim:
-        with open_line(sim.port) as connection:
-            yield connection
-        assert sim.stop() == 0
+@pytest.fixture
+def shared_port(start_sim):
+    """One line for all the examples of a test (hypothesis runs them under
+    one call of the fixture), to a supply that must end cleanly after them."""
+    sim = start_sim()
+    with open_line(sim.port) as connection:
+        yield connection
+    assert sim.stop() == 0
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

@@ -3,21 +3,22 @@ model in the status reply, addressing and factory reset."""
 
 import pytest
 
-from sim_wire import (
+from fakes import (
     READ_IDENTITY, READ_STATUS, RESTORE_FACTORY, SET_ADDRESS, SET_CURRENT, SET_MAX_VOLTAGE, SET_OUT_MODE,
-    SET_VOLTAGE, SET_WORK_MODE, echo_of, frame, is_valid, open_line, setpoint, status_of, transact,
+    SET_VOLTAGE, SET_WORK_MODE, echo_of, frame, is_valid, request,
 )
+from sim_wire import open_line, status_of, transact
 
 
 def configure(port, volts_mv, limit_ma, max_mv=30000, output=1, remote=1):
-    for request in (
+    for setting in (
         frame(1, SET_WORK_MODE, [remote]),
-        setpoint(SET_MAX_VOLTAGE, max_mv),
-        setpoint(SET_VOLTAGE, volts_mv),
-        setpoint(SET_CURRENT, limit_ma),
+        request(SET_MAX_VOLTAGE, max_mv),
+        request(SET_VOLTAGE, volts_mv),
+        request(SET_CURRENT, limit_ma),
         frame(1, SET_OUT_MODE, [output]),
     ):
-        assert transact(port, request) == echo_of(request)
+        assert transact(port, setting) == echo_of(setting)
 
 
 def read_status(port, address=1):
@@ -53,9 +54,9 @@ def test_identity_reply(start_sim, args, address, model, version, serial):
         frame(1, SET_WORK_MODE, [0]),
         frame(1, SET_OUT_MODE, [1]),
         frame(1, SET_OUT_MODE, [0]),
-        setpoint(SET_MAX_VOLTAGE, 12000),
-        setpoint(SET_VOLTAGE, 1222, address=0x42),
-        setpoint(SET_CURRENT, 888, address=0xFF),
+        request(SET_MAX_VOLTAGE, 12000, address=1),
+        request(SET_VOLTAGE, 1222, address=0x42),
+        request(SET_CURRENT, 888, address=0xFF),
         frame(1, SET_ADDRESS, [6]),
         frame(9, RESTORE_FACTORY),
         frame(1, 0x12),  # a word the supply does not know is acknowledged too

@@ -4,8 +4,11 @@ with its fake clock for their timing."""
 import pytest
 
 from qm4410 import QM4410
+from qm4410.supply import switch_off
+from qm4410.workflows import schedule
 
-from fake_supply import FakeSupply, use_fake_clock
+from fake_supply import FakeSupply
+from fakes import FakeClock
 
 
 @pytest.fixture
@@ -27,7 +30,11 @@ def open_supply(qm4410_sim):
 
 @pytest.fixture
 def clock(monkeypatch):
-    return use_fake_clock(monkeypatch)
+    """The clock the workflows' pacing and the confirmed switch-off read."""
+    fake = FakeClock()
+    monkeypatch.setattr(schedule, "time", fake)
+    monkeypatch.setattr(switch_off, "time", fake)
+    return fake
 
 
 @pytest.fixture

@@ -1,29 +1,8 @@
 """A supply in Python for the workflows' logic: a resistive load, a clock
-of its own that only its exchanges and the workflows' sleeps move, and a
-record of every call with the moment it was made."""
+of its own (fakes.FakeClock) that only its exchanges and the workflows'
+sleeps move, and a record of every call with the moment it was made."""
 
 import serial
-
-from qm4410.supply import switch_off
-from qm4410.workflows import schedule
-
-
-class FakeClock:
-    def __init__(self):
-        self.now = 1000.0
-
-    def monotonic(self):
-        return self.now
-
-    def sleep(self, seconds):
-        self.now += seconds
-
-
-def use_fake_clock(monkeypatch):
-    clock = FakeClock()
-    monkeypatch.setattr(schedule, "time", clock)
-    monkeypatch.setattr(switch_off, "time", clock)
-    return clock
 
 
 class FakeSupply:

@@ -68,8 +68,8 @@ class VirtualSupply:
 
     def __init__(self, arguments: Sequence[str] = (), *, log_path: str | os.PathLike[str] | None = None) -> None:
         self.arguments = list(arguments)
-        # Appending: the simulator's writes land at the end, wherever
-        # reading the log has left the shared file offset.
+        # Appending: the simulator's writes land at the end, wherever the
+        # file's offset, which it shares with this process, happens to be.
         self._log: IO[bytes] = open(log_path, "a+b") if log_path is not None else tempfile.TemporaryFile("a+b")
         try:
             # A session of its own keeps a Ctrl-C typed at the terminal away
@@ -97,9 +97,13 @@ class VirtualSupply:
             pipe.write(command + "\n")
 
     def log(self) -> str:
-        self._log.flush()
-        self._log.seek(0)
-        return self._log.read().decode(errors="replace")
+        # Read at offsets of its own: every line the simulator writes moves
+        # the shared offset to the end, so a read from the shared offset,
+        # overtaken by a line, would return nothing.
+        text = b""
+        while chunk := os.pread(self._log.fileno(), 1 << 16, len(text)):
+            text += chunk
+        return text.decode(errors="replace")
 
     def stop(self, number: int = signal.SIGTERM, timeout: float = STOP_TIMEOUT_S) -> int:
         """Send signal `number` unless it has ended, and wait for it; a
