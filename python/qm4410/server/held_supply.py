@@ -46,8 +46,8 @@ SETTLE_POLL_S = 0.005
 # A line that never falls quiet (a stream of noise) is read away this long
 # at most; the next exchange then fails or succeeds on its own.
 SETTLE_MOST_S = 2 * DRIVER_WINDOW_S
-# The supply's pace: how long its recent answered exchanges took, the
-# slowest of them foretelling the next.
+# The supply's pace: how long after its request each of its recent replies
+# came, the slowest of them foretelling the next.
 PACE_SAMPLES = 8
 
 
@@ -72,21 +72,22 @@ class Exchanged(NamedTuple):
 
 @dataclasses.dataclass(frozen=True)
 class _Ended:
-    """The exchange the line saw last: whose, when it ended, and the word of
-    its reply (None: it got none)."""
+    """An exchange the line saw: whose, when it ended, the word of its reply
+    (None: it got none), and how many bytes the driver read away before it
+    wrote the request."""
 
     asker: Asker
     at: float
     reply_word: int | None
+    read_before: int
 
 
 class _Pace(NamedTuple):
     """How an answered exchange went: at which of the driver's polls the
-    reply was read, and how long the whole of it took through the driver
-    (which may first have settled the line)."""
+    reply was read, and how long after the request was written."""
 
     poll: int
-    whole: float
+    reply: float
 
 
 class _Held(NamedTuple):
@@ -117,6 +118,7 @@ class HeldSupply:
         self._turns = Turns()
         # Touched only by the holder of a turn.
         self._last: _Ended | None = None
+        self._before_last: _Ended | None = None
         self._pace: collections.deque[_Pace] = collections.deque(maxlen=PACE_SAMPLES)
         self.gone = threading.Event()
         self.reason = ""
@@ -134,7 +136,7 @@ class HeldSupply:
             with self._lock:
                 self._held = held
                 self.gone.clear()
-            self._last = None
+            self._last = self._before_last = None
             self._pace.clear()
 
     def reopen(self) -> bool:
@@ -187,11 +189,11 @@ class HeldSupply:
         passed on."""
 
         def attempt(link: Link) -> Exchanged:
-            expected = max((pace.whole for pace in self._pace), default=0.0)
+            expected = self._driver_settling() + max((pace.reply for pace in self._pace), default=0.0)
             left = by - time.monotonic()
             if expected > left:
                 return Exchanged(None, f"not sent: {max(left, 0) * 1e3:.0f} ms were left to answer it, and the "
-                                       f"supply's recent replies took up to {expected * 1e3:.0f} ms")
+                                       f"supply would take up to {expected * 1e3:.0f} ms")
             started = time.monotonic()
             reply = link.exchange(frame)
             took = (time.monotonic() - started) * 1e3
@@ -234,19 +236,21 @@ class HeldSupply:
         one's reply. After an answered exchange of another client's, that is
         a second copy of its reply: the line must be quiet for QUIET_S,
         unless the supply answers at the driver's first poll or the sieve
-        would drop such a copy (its word is another request's). After an
-        unanswered one, its late reply: until a frame's worth has come or
-        one reply window has passed, then quiet. (The same client's next
-        exchange after an answered one is left to the driver: a reply of its
-        own cannot reach another client.)"""
+        would drop such a copy (its word is another request's). The same
+        client's next exchange after an answered one is left to the driver:
+        a reply of its own cannot reach another client. So is any exchange
+        after an unanswered one: the driver then settles the line itself,
+        until the late reply has come or one reply window has passed, and
+        only when it reads that reply away itself does it know the next
+        reply it takes is not the late one (else it settles once more, a
+        reply window that every client waiting would pay)."""
         last = self._last
-        if last is None:
+        if last is None or last.reply_word is None:
             return
-        answered = last.reply_word is not None
-        if answered and (last.asker == asker or self._answers_at_first_poll()
-                         or (word is not None and last.reply_word not in (word, wire.REPLY))):
+        if (last.asker == asker or self._answers_at_first_poll()
+                or (word is not None and last.reply_word not in (word, wire.REPLY))):
             return
-        until = last.at + (QUIET_S if answered else DRIVER_WINDOW_S)
+        until = last.at + QUIET_S
         quiet_from = last.at
         started = time.monotonic()
         read_away = 0
@@ -266,6 +270,23 @@ class HeldSupply:
             log.debug("read away %d bytes that came after %s's exchange, before %s's", read_away, last.asker.name,
                       asker.name)
 
+    def _driver_settling(self) -> float:
+        """How long the driver may settle the line before it writes the next
+        request. It settles when its line fell out of step: after an
+        unanswered exchange, until one reply window from its end; and for a
+        whole window after the answered exchange that followed it, unless it
+        read a frame's worth away before that one's request, since without
+        that the reply it took may have been the failed request's, still
+        owed."""
+        last, before = self._last, self._before_last
+        if last is None:
+            return 0.0
+        if last.reply_word is None:
+            return max(0.0, last.at + DRIVER_WINDOW_S - time.monotonic())
+        if before is not None and before.reply_word is None and last.read_before < wire.FRAME_LENGTH:
+            return DRIVER_WINDOW_S
+        return 0.0
+
     def _answers_at_first_poll(self) -> bool:
         return bool(self._pace) and all(pace.poll == 1 for pace in self._pace)
 
@@ -273,9 +294,9 @@ class HeldSupply:
         if sieve.written_at < started:
             return  # no exchange
         ended = time.monotonic()
-        self._last = _Ended(asker, ended, sieve.reply_word)
+        self._before_last, self._last = self._last, _Ended(asker, ended, sieve.reply_word, sieve.read_before_request)
         if sieve.reply_poll is not None:
-            self._pace.append(_Pace(sieve.reply_poll, ended - started))
+            self._pace.append(_Pace(sieve.reply_poll, ended - sieve.written_at))
 
     def _lose(self, held: _Held, error: PortGone) -> None:
         with self._lock:

@@ -25,8 +25,9 @@ class ReplySieve:
     It also tells the server what it needs between exchanges: when the last
     request was written (`written_at`), at which of the driver's polls
     since a reply to it was read and with which word (`reply_poll`,
-    `reply_word`; None: none was), and `discard()` reads away whatever has
-    come."""
+    `reply_word`; None: none was), how many bytes the driver read before
+    writing it (`read_before_request`: what it settled away), and
+    `discard()` reads away whatever has come."""
 
     def __init__(self, port: Any, address: int) -> None:
         self._port = port
@@ -34,6 +35,8 @@ class ReplySieve:
         self._request = b""
         self._pending = bytearray()
         self._polls = 0
+        self._read = 0
+        self.read_before_request = 0
         self.written_at = 0.0
         self.reply_poll: int | None = None
         self.reply_word: int | None = None
@@ -41,6 +44,7 @@ class ReplySieve:
     def write(self, data: bytes) -> Any:
         self._request = bytes(data)
         self._polls = 0
+        self.read_before_request, self._read = self._read, 0
         self.written_at = time.monotonic()
         self.reply_poll = self.reply_word = None
         return self._port.write(data)
@@ -53,6 +57,7 @@ class ReplySieve:
     def read(self, size: int = 1) -> bytes:
         data = bytes(self._pending[:size])
         del self._pending[:size]
+        self._read += len(data)
         if len(data) == wire.FRAME_LENGTH and data[0] == wire.START_BYTE and wire.is_whole(data) and self._answers(data):
             self.reply_poll, self.reply_word = self._polls, wire.word_of(data)
         return data
