@@ -36,9 +36,9 @@ namespace {
     std::fprintf(stderr, "invariant broken at line %ld: %s\n", line, what);
     std::abort();
 }
-#define EXPECT(cond)                         \
-    do {                                     \
-        if (!(cond)) fail(#cond, __LINE__);  \
+#define EXPECT(cond)                        \
+    do {                                    \
+        if (!(cond)) fail(#cond, __LINE__); \
     } while (0)
 
 // Written out here, not taken from frame.hpp, so the two are checked against each other.
@@ -76,12 +76,24 @@ void check_reply(const Frame& request, const Frame& reply, Model& m, const Suppl
     const std::uint8_t data = request[3];
     const std::uint32_t setpoint = le(request.data(), 3, 4);
     switch (static_cast<Command>(request[2])) {
-        case Command::SetWorkMode: m.remote = data != 0; break;
-        case Command::SetOutMode: m.set.output_on = data != 0; break;
-        case Command::SetMaxOutVoltage: m.set.voltage_max_mv = setpoint; break;
-        case Command::SetOutVoltage: m.set.voltage_mv = setpoint; break;
-        case Command::SetOutCurrent: m.set.current_ma = std::min<std::uint32_t>(setpoint, 0xFFFF); break;
-        case Command::SetNewAddr: m.address = data; break;
+        case Command::SetWorkMode:
+            m.remote = data != 0;
+            break;
+        case Command::SetOutMode:
+            m.set.output_on = data != 0;
+            break;
+        case Command::SetMaxOutVoltage:
+            m.set.voltage_max_mv = setpoint;
+            break;
+        case Command::SetOutVoltage:
+            m.set.voltage_mv = setpoint;
+            break;
+        case Command::SetOutCurrent:
+            m.set.current_ma = std::min<std::uint32_t>(setpoint, 0xFFFF);
+            break;
+        case Command::SetNewAddr:
+            m.address = data;
+            break;
         case Command::RestoreFactory:
             m = Model{config.address};
             break;
@@ -112,7 +124,8 @@ void check_reply(const Frame& request, const Frame& reply, Model& m, const Suppl
             EXPECT(id.soft_version == config.soft_version);
             return;
         }
-        default: break;
+        default:
+            break;
     }
     // Settings and unknown words: the request's address and word, data zero.
     Frame echo = make_frame(request[1], static_cast<Command>(request[2]));

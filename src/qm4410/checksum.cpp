@@ -67,22 +67,24 @@ PyObject* check_crc_body(Context& ctx, PyObject* const* args) {
 }  // namespace
 
 constexpr MethodSpec kCheckCrc = MethodSpec("__check_crc", check_crc_body)
-    .parameter("data", "list")
-    .returning("bool")
-    .documented(" Verify the CRC of the received message.\n"
-        "\n"
-        "        :param data: List of bytes representing the message received \n"
-        "                     from the device.\n"
-        "        :return: True if the CRC is valid, False otherwise.\n"
-        "        ");
+                                     .parameter("data", "list")
+                                     .returning("bool")
+                                     .documented(
+                                         " Verify the CRC of the received message.\n"
+                                         "\n"
+                                         "        :param data: List of bytes representing the message received \n"
+                                         "                     from the device.\n"
+                                         "        :return: True if the CRC is valid, False otherwise.\n"
+                                         "        ");
 
 constexpr MethodSpec kCalCrc = MethodSpec("__cal_crc", cal_crc_body)
-    .parameter("data", "list")
-    .returning("None")
-    .documented("\n"
-        "        Calculate the CRC of the send command.\n"
-        "\n"
-        "        :param data: List of bytes representing the message to be sended.\n"
-        "        ");
+                                   .parameter("data", "list")
+                                   .returning("None")
+                                   .documented(
+                                       "\n"
+                                       "        Calculate the CRC of the send command.\n"
+                                       "\n"
+                                       "        :param data: List of bytes representing the message to be sended.\n"
+                                       "        ");
 
 }  // namespace qm4410

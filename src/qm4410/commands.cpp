@@ -27,8 +27,8 @@ int byte_value(PyObject* object) {
 // conversion to bytes checks).
 struct DataByte {
     std::size_t index;
-    int value;                 // 0..255; -1 when `given` is no byte value
-    PyObject* given = nullptr; // borrowed
+    int value;                  // 0..255; -1 when `given` is no byte value
+    PyObject* given = nullptr;  // borrowed
 };
 
 DataByte given_byte(std::size_t index, PyObject* given) { return {index, byte_value(given), given}; }
@@ -173,8 +173,8 @@ PyObject* single_byte_command(Context& ctx, PyObject* self, PyObject* word_name,
 }
 
 PyObject* set_work_mode_body(Context& ctx, PyObject* const* args) {
-    const int work_mode = choose_mode(args[1], ctx.text_remote.get(), ctx.text_local.get(),
-                                      "mode must be 'remote' or 'local', not %R");
+    const int work_mode =
+        choose_mode(args[1], ctx.text_remote.get(), ctx.text_local.get(), "mode must be 'remote' or 'local', not %R");
     if (work_mode < 0) return nullptr;
     return single_byte_command(ctx, args[0], ctx.word_set_work_mode.get(), work_mode);
 }
@@ -262,8 +262,8 @@ PyObject* status_record(Context& ctx, const Status& s) {
                           : s.regulation() == static_cast<unsigned>(Regulation::ConstantCurrent) ? ctx.text_cc
                                                                                                  : ctx.text_xx;
     const bool complete =
-        put_milli(d, ctx.key_current_real, s.current_real_ma) && put_milli(d, ctx.key_voltage_real, s.voltage_real_mv) &&
-        put_milli(d, ctx.key_current_set, s.current_set_ma) &&
+        put_milli(d, ctx.key_current_real, s.current_real_ma) &&
+        put_milli(d, ctx.key_voltage_real, s.voltage_real_mv) && put_milli(d, ctx.key_current_set, s.current_set_ma) &&
         put_milli(d, ctx.key_voltage_max_set, s.voltage_max_set_mv) &&
         put_milli(d, ctx.key_voltage_set, s.voltage_set_mv) &&
         put(d, ctx.key_out_status, Ref::borrowed(s.output_on() ? ctx.text_on.get() : ctx.text_off.get())) &&
@@ -326,103 +326,113 @@ PyObject* show_device_version_body(Context& ctx, PyObject* const* args) {
 }  // namespace
 
 constexpr MethodSpec kShowDeviceVersion = MethodSpec("show_device_version", show_device_version_body)
-    .returning("dict")
-    .documented("return a dict\n"
-        "        {\n"
-        "            'model':4411,\n"
-        "            'number':076787041\n"
-        "            'sfot_version':373\n"
-        "        }\n"
-        "        ");
+                                              .returning("dict")
+                                              .documented(
+                                                  "return a dict\n"
+                                                  "        {\n"
+                                                  "            'model':4411,\n"
+                                                  "            'number':076787041\n"
+                                                  "            'sfot_version':373\n"
+                                                  "        }\n"
+                                                  "        ");
 
 constexpr MethodSpec kSetWorkMode = MethodSpec("set_work_mode", set_work_mode_body)
-    .parameter("mode")
-    .defaulting_to("remote")
-    .returning("bool")
-    .documented(" set deivce work mode\n"
-        "        @mode: 'remote' means PC controll mode\n"
-        "        @mode: 'local' means local manual controll\n"
-        "        return: True if set sucess, otherwise False\n"
-        "        ");
+                                        .parameter("mode")
+                                        .defaulting_to("remote")
+                                        .returning("bool")
+                                        .documented(
+                                            " set deivce work mode\n"
+                                            "        @mode: 'remote' means PC controll mode\n"
+                                            "        @mode: 'local' means local manual controll\n"
+                                            "        return: True if set sucess, otherwise False\n"
+                                            "        ");
 
 constexpr MethodSpec kSetOuputMode = MethodSpec("set_ouput_mode", set_ouput_mode_body)
-    .parameter("mode")
-    .defaulting_to("off")
-    .returning("bool")
-    .documented(" turn on or off the device power ouput\n"
-        "        @mode: 'off' means turn off the power\n"
-        "        @mode: 'on' means turn on the power\n"
-        "        return: True if set sucess, otherwise False\n"
-        "        ");
+                                         .parameter("mode")
+                                         .defaulting_to("off")
+                                         .returning("bool")
+                                         .documented(
+                                             " turn on or off the device power ouput\n"
+                                             "        @mode: 'off' means turn off the power\n"
+                                             "        @mode: 'on' means turn on the power\n"
+                                             "        return: True if set sucess, otherwise False\n"
+                                             "        ");
 
 constexpr MethodSpec kSetVoltageMax = MethodSpec("set_voltage_max", set_voltage_max_body)
-    .parameter("voltage", "float")
-    .returning("bool")
-    .documented(" set the device max voltage ouput value\n"
-        "        @voltage: maximum output voltage value, unit: V (float) \n"
-        "            1.1 means 1.1V\n"
-        "        return: True if set sucess, otherwise False\n"
-        "        ");
+                                          .parameter("voltage", "float")
+                                          .returning("bool")
+                                          .documented(
+                                              " set the device max voltage ouput value\n"
+                                              "        @voltage: maximum output voltage value, unit: V (float) \n"
+                                              "            1.1 means 1.1V\n"
+                                              "        return: True if set sucess, otherwise False\n"
+                                              "        ");
 
 constexpr MethodSpec kSetOutVoltage = MethodSpec("set_out_voltage", set_out_voltage_body)
-    .parameter("voltage", "float")
-    .returning("bool")
-    .documented(" set output voltage \n"
-        "        @voltage: output voltage value, unit: V (float) \n"
-        "            1.1 means 1.1V\n"
-        "        return: True if set sucess, otherwise False\n"
-        "        ");
+                                          .parameter("voltage", "float")
+                                          .returning("bool")
+                                          .documented(
+                                              " set output voltage \n"
+                                              "        @voltage: output voltage value, unit: V (float) \n"
+                                              "            1.1 means 1.1V\n"
+                                              "        return: True if set sucess, otherwise False\n"
+                                              "        ");
 
 constexpr MethodSpec kSetOutCurrent = MethodSpec("set_out_current", set_out_current_body)
-    .parameter("current", "float")
-    .returning("bool")
-    .documented(" set output current limitation\n"
-        "        @current: the max of power current output, unit: A (float) \n"
-        "            0.8 means 0.8A\n"
-        "        return: True if set sucess, otherwise False\n"
-        "        ");
+                                          .parameter("current", "float")
+                                          .returning("bool")
+                                          .documented(
+                                              " set output current limitation\n"
+                                              "        @current: the max of power current output, unit: A (float) \n"
+                                              "            0.8 means 0.8A\n"
+                                              "        return: True if set sucess, otherwise False\n"
+                                              "        ");
 
 constexpr MethodSpec kSetNewAddr = MethodSpec("set_new_addr", set_new_addr_body)
-    .parameter("address", "int")
-    .returning("bool")
-    .documented(" set new address of the device\n"
-        "        @address: set the address of the device\n"
-        "        return: True if set sucess, otherwise False\n"
-        "        ");
+                                       .parameter("address", "int")
+                                       .returning("bool")
+                                       .documented(
+                                           " set new address of the device\n"
+                                           "        @address: set the address of the device\n"
+                                           "        return: True if set sucess, otherwise False\n"
+                                           "        ");
 
 constexpr MethodSpec kRestoreFactory = MethodSpec("restore_factory", restore_factory_body)
-    .returning("bool")
-    .documented(" resotre the device to factory settings\n"
-        "        return: True if set sucess, otherwise False\n"
-        "        ");
+                                           .returning("bool")
+                                           .documented(
+                                               " resotre the device to factory settings\n"
+                                               "        return: True if set sucess, otherwise False\n"
+                                               "        ");
 
 constexpr MethodSpec kReadDevStatus = MethodSpec("read_dev_status", read_dev_status_body)
-    .returning("dict")
-    .documented(" read current device status\n"
-        "        return a dict if success, otherwise None:\n"
-        "        {\n"
-        "            'current_real': 0.2\n"
-        "            'voltage_real': 3.29\n"
-        "            'current_set': 1.0\n"
-        "            'voltage_max_set': 5.0\n"
-        "            'voltage_set': 3.3\n"
-        "            'out_status': 'on'\n"
-        "            'beyond_temp': ''\n"
-        "            'out_mode': 'CV'\n"
-        "            'fan_speed': '3'\n"
-        "            'work_mode': 'remote'\n"
-        "        }\n"
-        "        ");
+                                          .returning("dict")
+                                          .documented(
+                                              " read current device status\n"
+                                              "        return a dict if success, otherwise None:\n"
+                                              "        {\n"
+                                              "            'current_real': 0.2\n"
+                                              "            'voltage_real': 3.29\n"
+                                              "            'current_set': 1.0\n"
+                                              "            'voltage_max_set': 5.0\n"
+                                              "            'voltage_set': 3.3\n"
+                                              "            'out_status': 'on'\n"
+                                              "            'beyond_temp': ''\n"
+                                              "            'out_mode': 'CV'\n"
+                                              "            'fan_speed': '3'\n"
+                                              "            'work_mode': 'remote'\n"
+                                              "        }\n"
+                                              "        ");
 
 constexpr MethodSpec kReadDeviceVersion = MethodSpec("__read_device_version", read_device_version_body)
-    .documented(" Read device version\n"
-        "        device version: module, hardware, software\n"
-        "        :return dict:\n"
-        "        {\n"
-        "            'module_version': 2,\n"
-        "            'hard_version': 50,\n"
-        "            'soft_version': 32,\n"
-        "        }\n"
-        "        ");
+                                              .documented(
+                                                  " Read device version\n"
+                                                  "        device version: module, hardware, software\n"
+                                                  "        :return dict:\n"
+                                                  "        {\n"
+                                                  "            'module_version': 2,\n"
+                                                  "            'hard_version': 50,\n"
+                                                  "            'soft_version': 32,\n"
+                                                  "        }\n"
+                                                  "        ");
 
 }  // namespace qm4410

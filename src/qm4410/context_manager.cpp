@@ -57,17 +57,19 @@ PyObject* exit_body(Context& ctx, PyObject* const* args) {
 }  // namespace
 
 constexpr MethodSpec kEnter = MethodSpec("__enter__", enter_body)
-    .returning("QM4410")
-    .documented("open the serial port for a with block\n"
-        ":return QM4410: this driver, open\n"
-        ":raise ConnectionError: if open() fails; its text is the reason open() printed");
+                                  .returning("QM4410")
+                                  .documented(
+                                      "open the serial port for a with block\n"
+                                      ":return QM4410: this driver, open\n"
+                                      ":raise ConnectionError: if open() fails; its text is the reason open() printed");
 
 constexpr MethodSpec kExit = MethodSpec("__exit__", exit_body)
-    .parameter("exc_type")
-    .parameter("exc_value")
-    .parameter("traceback")
-    .returning("None")
-    .documented("close the serial port at the end of the with block, however it ends\n"
-        ":return None: an exception that ended the block is not suppressed");
+                                 .parameter("exc_type")
+                                 .parameter("exc_value")
+                                 .parameter("traceback")
+                                 .returning("None")
+                                 .documented(
+                                     "close the serial port at the end of the with block, however it ends\n"
+                                     ":return None: an exception that ended the block is not suppressed");
 
 }  // namespace qm4410

@@ -49,8 +49,7 @@ bool run_session(Context& ctx, PyObject* qm4400) {
     Ref new_address(PyLong_FromLong(6));
     Ref voltage_max = number(12.0), voltage = number(1.222), current = number(0.888);
     return say(ctx, "set work mode to remote controll") && call(qm4400, "set_work_mode", {remote.get()}) &&
-           call(qm4400, "set_new_addr", {new_address.get()}) &&
-           call(qm4400, "set_voltage_max", {voltage_max.get()}) &&
+           call(qm4400, "set_new_addr", {new_address.get()}) && call(qm4400, "set_voltage_max", {voltage_max.get()}) &&
            call(qm4400, "set_out_voltage", {voltage.get()}) && call(qm4400, "set_out_current", {current.get()}) &&
            call(qm4400, "set_ouput_mode", {on.get()}) && pause(ctx, 3) &&
            say(ctx, "------------ local -------------") && call(qm4400, "read_dev_status") &&

@@ -62,18 +62,33 @@ bool add_constants(Context& ctx, PyObject* ns) {
            set_word(ns, ctx.word_read_dev_real_status.get(), Command::ReadDevRealStatus) &&
            set_word(ns, ctx.word_read_dev_version.get(), Command::ReadDevVersion) &&
            set_word(ns, ctx.word_restore_factory.get(), Command::RestoreFactory) &&
-           set_word(ns, word_dev_return.get(), Command::DevReturn) &&
-           set_int(ns, ctx.cmd_length.get(), kFrameLength);
+           set_word(ns, word_dev_return.get(), Command::DevReturn) && set_int(ns, ctx.cmd_length.get(), kFrameLength);
 }
 
 constexpr const char* kClassName = "QM4410";
 
 // In the order the class defines them.
 const MethodSpec* const kMethods[] = {
-    &kInit,          &kCheckCrc,         &kCalCrc,          &kRead,          &kWriteAndRead,
-    &kShowDeviceVersion, &kSetWorkMode,  &kSetOuputMode,    &kSetVoltageMax, &kSetOutVoltage,
-    &kSetOutCurrent, &kSetNewAddr,       &kRestoreFactory,  &kReadDevStatus, &kReadDeviceVersion,
-    &kCheckPortAvailable, &kOpen,        &kClose,           &kEnter,         &kExit,
+    &kInit,
+    &kCheckCrc,
+    &kCalCrc,
+    &kRead,
+    &kWriteAndRead,
+    &kShowDeviceVersion,
+    &kSetWorkMode,
+    &kSetOuputMode,
+    &kSetVoltageMax,
+    &kSetOutVoltage,
+    &kSetOutCurrent,
+    &kSetNewAddr,
+    &kRestoreFactory,
+    &kReadDevStatus,
+    &kReadDeviceVersion,
+    &kCheckPortAvailable,
+    &kOpen,
+    &kClose,
+    &kEnter,
+    &kExit,
 };
 
 // The attribute a method is stored under: class-private names are mangled
@@ -81,7 +96,8 @@ const MethodSpec* const kMethods[] = {
 PyObject* attribute_name(const MethodSpec& spec) {
     const char* name = spec.name;
     const std::size_t length = std::strlen(name);
-    const bool private_ = length > 2 && name[0] == '_' && name[1] == '_' && !(name[length - 1] == '_' && name[length - 2] == '_');
+    const bool private_ =
+        length > 2 && name[0] == '_' && name[1] == '_' && !(name[length - 1] == '_' && name[length - 2] == '_');
     if (!private_) return PyUnicode_InternFromString(name);
     return PyUnicode_FromFormat("_%s%s", kClassName, name);
 }
@@ -98,12 +114,13 @@ bool add_methods(Context& ctx, PyObject* ns) {
 }  // namespace
 
 constexpr MethodSpec kInit = MethodSpec("__init__", init_body)
-    .parameter("serial_port", "str")
-    .documented(" initialize serial port\n"
-        "        :param serial_port:\n"
-        "        For Windows, 'COM3', 'COM4' ...\n"
-        "        For Linux/MacOS, '/dev/ttyUSB0', '/dev/ttyUSB1'...\n"
-        "        ");
+                                 .parameter("serial_port", "str")
+                                 .documented(
+                                     " initialize serial port\n"
+                                     "        :param serial_port:\n"
+                                     "        For Windows, 'COM3', 'COM4' ...\n"
+                                     "        For Linux/MacOS, '/dev/ttyUSB0', '/dev/ttyUSB1'...\n"
+                                     "        ");
 
 PyObject* create_driver_class(Context& ctx) {
     Ref ns(PyDict_New());

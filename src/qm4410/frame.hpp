@@ -43,9 +43,8 @@ constexpr bool is_request_word(std::uint8_t word) {
 }
 
 // Every request starts from this; bytes 1, 2 and 25 are placeholders.
-constexpr Frame kTemplate = {kStartByte, kUnknownAddress, 0x20, 0, 0, 0, 0, 0, 0,
-                             0,          0,               0,    0, 0, 0, 0, 0, 0,
-                             0,          0,               0,    0, 0, 0, 0, 0xCC};
+constexpr Frame kTemplate = {
+    kStartByte, kUnknownAddress, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xCC};
 
 // Low 8 bits of the sum of `count` bytes.
 constexpr std::uint8_t checksum(const std::uint8_t* bytes, std::size_t count) {
@@ -54,15 +53,12 @@ constexpr std::uint8_t checksum(const std::uint8_t* bytes, std::size_t count) {
     return static_cast<std::uint8_t>(sum & 0xFF);
 }
 
-constexpr void seal(Frame& frame) {
-    frame[kChecksumIndex] = checksum(frame.data(), kChecksumIndex);
-}
+constexpr void seal(Frame& frame) { frame[kChecksumIndex] = checksum(frame.data(), kChecksumIndex); }
 
 // A reply counts when it is one whole frame with the start byte and a
 // matching checksum; address and command word are not examined.
 constexpr bool is_valid_frame(const std::uint8_t* bytes, std::size_t size) {
-    return size == kFrameLength && bytes[0] == kStartByte &&
-           bytes[kChecksumIndex] == checksum(bytes, kChecksumIndex);
+    return size == kFrameLength && bytes[0] == kStartByte && bytes[kChecksumIndex] == checksum(bytes, kChecksumIndex);
 }
 
 // A request from the template with its address and command word; data bytes

@@ -154,8 +154,7 @@ bool Turn::acquire_turn() {
         // threads behind it would wait for ever.
         for (const LineState::Waiting& waiting : line.queue) {
             if (waiting.thread == me) {
-                PyErr_SetString(PyExc_RuntimeError,
-                                "this thread is already waiting for a transaction on this driver");
+                PyErr_SetString(PyExc_RuntimeError, "this thread is already waiting for a transaction on this driver");
                 return false;
             }
         }
@@ -174,13 +173,11 @@ bool Turn::acquire_turn() {
     // taken with the GIL held only: a thread that never gets the GIL back
     // never holds the line.
     for (;;) {
-        Py_BEGIN_ALLOW_THREADS
-        {
+        Py_BEGIN_ALLOW_THREADS {
             std::unique_lock<std::mutex> lock(line.mutex);
             line.turn_over.wait_for(lock, kWaitSlice, [&] { return queued.is_next(); });
         }
-        Py_END_ALLOW_THREADS
-        {
+        Py_END_ALLOW_THREADS {
             std::lock_guard<std::mutex> lock(line.mutex);
             if (queued.is_next()) {
                 queued.redeem();

@@ -88,7 +88,7 @@ struct LineState {
     std::mutex mutex;
     std::condition_variable turn_over;
     bool taken = false;
-    unsigned long holder = 0;          // thread ident of the holder
+    unsigned long holder = 0;  // thread ident of the holder
     struct Waiting {
         std::uint64_t ticket;
         unsigned long thread;
@@ -123,7 +123,6 @@ public:
     // a signal handler raised meanwhile, or when this thread already holds
     // or waits for the turn (a signal handler run while it waits, say).
     bool acquire();
-
 
 private:
     bool acquire_turn();

@@ -10,8 +10,7 @@ namespace qm4410 {
 namespace {
 
 struct MethodObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const MethodSpec* spec;
     PyObject* module;
     PyObject* dict;
@@ -45,19 +44,18 @@ std::string quoted_list(const MethodSpec& spec, const int* indexes, int count) {
 
 bool too_many_positional(MethodObject* m, int total, int required, Py_ssize_t given) {
     if (required == total) {
-        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", m->qualname,
-                     total, total == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", m->qualname, total,
+                     total == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     } else {
-        PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd %s given",
-                     m->qualname, required, total, given, given == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd %s given", m->qualname,
+                     required, total, given, given == 1 ? "was" : "were");
     }
     return false;
 }
 
 // Matches positional and keyword arguments to the parameter slots and fills
 // the defaults, reporting mistakes with the interpreter's messages.
-bool bind_arguments(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** slots) {
+bool bind_arguments(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     const MethodSpec& spec = *m->spec;
     const int total = spec.parameter_count + 1;
     const Py_ssize_t default_count = PyTuple_Check(m->defaults) ? PyTuple_GET_SIZE(m->defaults) : 0;
@@ -94,9 +92,8 @@ bool bind_arguments(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, Py
         }
     }
     if (missing_count > 0) {
-        PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %s", m->qualname,
-                     missing_count, missing_count == 1 ? "" : "s",
-                     quoted_list(spec, missing, missing_count).c_str());
+        PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %s", m->qualname, missing_count,
+                     missing_count == 1 ? "" : "s", quoted_list(spec, missing, missing_count).c_str());
         return false;
     }
     return true;
@@ -264,9 +261,7 @@ PyObject* make_annotations(const MethodSpec& spec) {
 
 }  // namespace
 
-PyObject* create_method_type(PyObject* module) {
-    return PyType_FromModuleAndSpec(module, &method_type_spec, nullptr);
-}
+PyObject* create_method_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &method_type_spec, nullptr); }
 
 PyObject* create_method(Context& ctx, const MethodSpec& spec, const char* class_qualname) {
     auto* type = reinterpret_cast<PyTypeObject*>(ctx.method_type.get());

@@ -47,7 +47,7 @@ constexpr const char* kModuleDoc =
 constexpr const char* kImports[] = {"platform", "serial", "time", "subprocess"};
 
 bool intern_names(Context& ctx) {
-#define QM4410_INTERN_NAME(field, text)            \
+#define QM4410_INTERN_NAME(field, text)                \
     ctx.field = Ref(PyUnicode_InternFromString(text)); \
     if (!ctx.field) return false;
     QM4410_NAMES(QM4410_INTERN_NAME)
@@ -157,15 +157,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "qm4410",
-    kModuleDoc,
-    sizeof(ModuleState),
-    module_functions,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    PyModuleDef_HEAD_INIT, "qm4410",        kModuleDoc,   sizeof(ModuleState), module_functions,
+    module_slots,          module_traverse, module_clear, module_free,
 };
 
 }  // namespace

@@ -147,10 +147,11 @@ PyObject* refuse_raw_socket(Context& ctx, PyObject* serial, PyObject* port) {
     Ref error_class(PyObject_GetAttr(serial, ctx.SerialException.get()));
     Ref address(PyUnicode_Substring(port, kRawSocketScheme.size() + kUrlMark.size(), PY_SSIZE_T_MAX));
     if (!error_class || !address) return nullptr;
-    Ref text(PyUnicode_FromFormat(" %U: a raw socket tells whether bytes are waiting but not how many, so no reply "
-                                  "would be read; serve the port with ser2net's telnet(rfc2217) accepter and "
-                                  "open rfc2217://%U",
-                                  port, address.get()));
+    Ref text(
+        PyUnicode_FromFormat(" %U: a raw socket tells whether bytes are waiting but not how many, so no reply "
+                             "would be read; serve the port with ser2net's telnet(rfc2217) accepter and "
+                             "open rfc2217://%U",
+                             port, address.get()));
     Ref error(text ? PyObject_CallOneArg(error_class.get(), text.get()) : nullptr);
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     return nullptr;
@@ -251,14 +252,16 @@ PyObject* close_body(Context& ctx, PyObject* const* args) {
 }  // namespace
 
 constexpr MethodSpec kCheckPortAvailable = MethodSpec("check_port_available", check_port_available_body)
-    .returning("bool")
-    .documented("Check whether the port is available\n"
-        ":return bool: True if available, else False");
+                                               .returning("bool")
+                                               .documented(
+                                                   "Check whether the port is available\n"
+                                                   ":return bool: True if available, else False");
 
 constexpr MethodSpec kOpen = MethodSpec("open", open_body)
-    .returning("bool")
-    .documented("open the serial port\n"
-        ":return bool: True if open sucess, else False");
+                                 .returning("bool")
+                                 .documented(
+                                     "open the serial port\n"
+                                     ":return bool: True if open sucess, else False");
 
 constexpr MethodSpec kClose = MethodSpec("close", close_body);
 

@@ -23,9 +23,7 @@ namespace qm4410 {
 
 #ifdef _WIN32
 
-std::shared_ptr<SharedLine> SharedLine::create() {
-    return std::shared_ptr<SharedLine>(new SharedLine(new LineSync()));
-}
+std::shared_ptr<SharedLine> SharedLine::create() { return std::shared_ptr<SharedLine>(new SharedLine(new LineSync())); }
 
 SharedLine::~SharedLine() { delete sync_; }
 
@@ -90,14 +88,12 @@ bool SharedLine::share() {
 bool SharedLine::lock() {
     for (;;) {
         int taken = 0;
-        Py_BEGIN_ALLOW_THREADS
-        for (int tries = 0; tries < kTriesPerSlice; ++tries) {
+        Py_BEGIN_ALLOW_THREADS for (int tries = 0; tries < kTriesPerSlice; ++tries) {
             taken = try_lock(lock_file_, F_WRLCK);
             if (taken != 0) break;
             usleep(kRetryMicroseconds);
         }
-        Py_END_ALLOW_THREADS
-        if (taken > 0) return true;
+        Py_END_ALLOW_THREADS if (taken > 0) return true;
         if (taken < 0) {
             PyErr_SetFromErrno(PyExc_OSError);
             return false;

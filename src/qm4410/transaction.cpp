@@ -37,10 +37,10 @@
 // Exchanges of one driver object are taken one at a time, in the order the
 // threads asked for the line, and across processes after fork()
 // (line_state.hpp, shared_line.hpp).
+#include "transaction.hpp"
+
 #include <algorithm>
 #include <cmath>
-
-#include "transaction.hpp"
 
 #include "driver.hpp"
 #include "line_state.hpp"
@@ -383,15 +383,17 @@ PyObject* transact(Context& ctx, PyObject* self, PyObject* request, ReplyCheck c
 }
 
 constexpr MethodSpec kRead = MethodSpec("__read", read_body)
-                                  .documented("\n"
-                                              "        Read serial data\n"
-                                              "        ");
+                                 .documented(
+                                     "\n"
+                                     "        Read serial data\n"
+                                     "        ");
 
 constexpr MethodSpec kWriteAndRead = MethodSpec("__write_and_read", write_and_read_body)
                                          .parameter("cmd", "list")
-                                         .documented("\n"
-                                                     "        send command and read response data and check crc\n"
-                                                     "        :param cmd: the command send to serial port\n"
-                                                     "        ");
+                                         .documented(
+                                             "\n"
+                                             "        send command and read response data and check crc\n"
+                                             "        :param cmd: the command send to serial port\n"
+                                             "        ");
 
 }  // namespace qm4410

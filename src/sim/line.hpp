@@ -27,9 +27,9 @@ constexpr std::size_t kInputBuffer = 256;
 constexpr std::size_t kOutputBuffer = 4096;
 
 struct Received {
-    std::size_t kept;     // bytes that fit the input buffer, from the first on
-    TimePoint start;      // when the first of them starts to arrive
-    Duration byte_time;   // and each one takes
+    std::size_t kept;    // bytes that fit the input buffer, from the first on
+    TimePoint start;     // when the first of them starts to arrive
+    Duration byte_time;  // and each one takes
 
     // When the first `count` of them have arrived.
     TimePoint arrived(std::size_t count) const { return start + byte_time * static_cast<Duration::rep>(count); }

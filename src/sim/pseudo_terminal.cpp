@@ -70,7 +70,7 @@ void PseudoTerminal::close() {
 }
 
 PortLink::PortLink(std::string path, std::string target) : path_(std::move(path)), target_(std::move(target)) {
-    struct stat existing {};
+    struct stat existing{};
     if (lstat(path_.c_str(), &existing) == 0) {
         if (!S_ISLNK(existing.st_mode)) {
             errno = EEXIST;

@@ -48,8 +48,7 @@ Ready wait_for_input(int signals, int port, int control, std::optional<TimePoint
 
 }  // namespace
 
-Server::Server(const Options& options, PseudoTerminal& port, PortLink* link, ControlPipe* control,
-               SignalPipe& signals)
+Server::Server(const Options& options, PseudoTerminal& port, PortLink* link, ControlPipe* control, SignalPipe& signals)
     : options_(options),
       port_(port),
       link_(link),
@@ -147,8 +146,8 @@ void Server::on_request(const Frame& request, TimePoint arrived) {
     ++requests_;
     const std::optional<Frame> reply = supply_.answer(request);
     if (!reply) {
-        log("<- " + hex(request.data(), request.size()) + "  unanswered: addressed to " +
-            std::to_string(request[1]) + ", not this supply");
+        log("<- " + hex(request.data(), request.size()) + "  unanswered: addressed to " + std::to_string(request[1]) +
+            ", not this supply");
         return;
     }
     const Transmission sent = plan_reply(options_.faults, requests_, *reply);
@@ -159,7 +158,8 @@ void Server::on_request(const Frame& request, TimePoint arrived) {
 void Server::log_exchange(const Frame& request, const Frame& reply, const Transmission& sent) const {
     log("<- " + hex(request.data(), request.size()) + "  " + describe_request(request));
     std::vector<std::uint8_t> on_the_line;
-    for (const Piece& piece : sent.pieces) on_the_line.insert(on_the_line.end(), piece.bytes.begin(), piece.bytes.end());
+    for (const Piece& piece : sent.pieces)
+        on_the_line.insert(on_the_line.end(), piece.bytes.begin(), piece.bytes.end());
     std::string faults;
     for (const std::string& fault : sent.faults) faults += " [" + fault + "]";
     log("-> " + (on_the_line.empty() ? std::string("(nothing)") : hex(on_the_line)) + "  " +

@@ -37,7 +37,7 @@ SignalPipe::SignalPipe() {
     if (pipe(g_pipe) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
     set_flags(g_pipe[0]);
     set_flags(g_pipe[1]);
-    struct sigaction action {};
+    struct sigaction action{};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -47,7 +47,7 @@ SignalPipe::SignalPipe() {
 SignalPipe::~SignalPipe() {
     // The process is ending with the status it has chosen: a Ctrl-C still
     // arriving (a key held down) must not replace that status with its own.
-    struct sigaction action {};
+    struct sigaction action{};
     for (int number : kSignals) {
         action.sa_handler = number == SIGCHLD ? SIG_DFL : SIG_IGN;
         sigaction(number, &action, nullptr);

@@ -11,7 +11,7 @@ namespace qm4410::sim {
 
 struct SupplyConfig {
     std::uint8_t address = 1;
-    std::string model = "4410";      // exactly 4 characters
+    std::string model = "4410";        // exactly 4 characters
     std::string serial = "000000001";  // exactly 9 characters
     std::uint16_t soft_version = 102;
     double load_ohms = 10.0;
