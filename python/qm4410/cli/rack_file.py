@@ -205,8 +205,7 @@ class _Checker:
         if kind is None:
             near = difflib.get_close_matches(key, [*KEYS, "name"], n=1)
             self.problems.append((line, f"unknown key {key!r}" + (f": {near[0]}?" if near else "")))
-        elif isinstance(value, bool) is not (kind is FLAG) or not isinstance(value, kind.types) or (
-                kind is NETWORKS and not all(isinstance(item, str) for item in value)):  # type: ignore[attr-defined]
+        elif not _takes(kind, value):
             self.problems.append((line, f"{key} takes {kind.words}, not {_toml(value)}"))
         else:
             try:
@@ -255,6 +254,13 @@ class _Checker:
                     unsaid = "" if key in merged else f" (the default, {key} being left out)"
                     self.problems.append((line(key), f"{key} {host}:{number}{unsaid} is taken by {clash}"))
                 listening.append((host, number, f"{whose}'s {key}"))
+
+
+def _takes(kind: Kind, value: object) -> bool:
+    """Whether `value` is of `kind`'s TOML type (true is no number here)."""
+    if isinstance(value, bool) is not (kind is FLAG) or not isinstance(value, kind.types):
+        return False
+    return not isinstance(value, list) or all(isinstance(item, str) for item in value)
 
 
 def _words(values: dict[str, Any]) -> list[str]:
