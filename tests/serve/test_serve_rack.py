@@ -12,6 +12,9 @@ import time
 
 import pytest
 
+from qm4410.cli.commands.serve import supply_options
+from qm4410.cli.rack_file import read_rack
+
 from serving import COMMAND, START_TIMEOUT_S, command_environment, run_command
 
 EXAMPLE = pathlib.Path(__file__).parents[2] / "examples" / "rack.toml"
@@ -152,3 +155,9 @@ def test_config_leaves_the_supply_and_its_options_to_the_file(tmp_path):
     result = run_command("serve", "--config", str(EXAMPLE), "--sim", "--limit-voltage", "5")
     assert result.returncode == 2
     assert "leave out --sim, --limit-voltage" in result.stderr
+
+
+def test_the_example_rack_file_is_one_to_serve():
+    rack = read_rack(str(EXAMPLE), supply_options)
+    assert [supply.name for supply in rack] == ["psu1", "psu2", "bench3", "practice"]
+    assert all(supply.args.off_on_exit and supply.args.reconnect for supply in rack)
