@@ -12,6 +12,7 @@ import qm4410
 import driver_cost
 import latency
 import plain_driver
+import rack
 import verdicts
 from commands import COMMANDS, DEVICE_COMMANDS, FRAME_LENGTH, START_BYTE, STATUS_REPLY
 
@@ -138,3 +139,13 @@ def test_timings_count_what_went_unanswered(result, counted):
     timings = latency.Timings(latency.command_answered(status))
     timings.time(lambda: result)
     assert (timings.unanswered, len(timings.wall)) == (counted, 1)
+
+
+def test_a_short_rack_run_counts_the_readings_and_the_servers_own_cpu_and_memory():
+    """The rack benchmark end to end, small: what it reports comes from
+    readings that arrived and from the server process itself."""
+    results = rack.measure(supplies=2, readings=40)
+    last = results["samples"][-1]
+    assert last["readings"] >= 40 and last["rss_kib"] > 0
+    assert 0 <= results["cpu_cores"] == last["cpu_s"] / last["seconds"]
+    assert set(rack.judge(results)) == {"cpu_under_one_core", "memory_flat"}

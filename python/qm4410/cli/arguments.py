@@ -29,7 +29,9 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
 
 
 def _problem(args: argparse.Namespace) -> str | None:
-    if "sim" in args:  # a subcommand on a supply; `run --dry-run` only plans, on none
+    # A subcommand on a supply; `run --dry-run` only plans, on none, and
+    # `serve --config` takes its supplies from a file.
+    if "sim" in args and not getattr(args, "config", None):
         found = port.problem(args, needed=not getattr(args, "dry_run", False))
         if found:
             return found

@@ -7,18 +7,18 @@ log goes to standard error.
 
 import argparse
 import contextlib
-import logging
-import sys
-from collections.abc import Iterator
 
-from ...server import LOOPBACK, CannotListen, HeldSupply, Rfc2217, Scpi, Server, SupplyGone, TcpEndpoint
+from ...server import CannotListen, HeldSupply, SupplyGone
 from ...server.listener import IDLE_TIMEOUT_S
 from ...supply.errors import Refused
-from ...supply.switch_off import CONFIRMED, still_on_message
+from ...supply.switch_off import still_on_message
 from .. import guard, port
 from ..exits import REFUSAL_EXIT, CommandError, Exit, Stopped
+from ..rack_file import RackFileError, read_rack
+from ..rack_serving import serve_rack
+from ..serving import logged, server_for, switch_off
 from ..terminal import stop_requests
-from ..values import bind_address, listening_address, network, seconds_or_never
+from ..values import bind_address, listening_address, network, path, seconds_or_never
 from . import Commands, Parents
 
 
@@ -32,6 +32,20 @@ def add_parser(commands: Commands, parents: Parents) -> None:
         "included) and as a SCPI instrument over a raw TCP socket (TCPIP::HOST::PORT::SOCKET). The "
         "endpoints are printed first on standard output, one per line; the log goes to standard error.",
     )
+    command.add_argument(
+        "--config", metavar="RACK.toml", type=path,
+        help="serve every supply a rack file names, each with its own port, endpoints and guard, from this one "
+        "process; the supplies and their options come from the file alone (see docs/serve.md)",
+    )
+    add_options(command)
+    # Its log has a form of its own, -v included.
+    command.set_defaults(run=run, logs_itself=True, problem=problem)
+
+
+def add_options(command: argparse.ArgumentParser) -> None:
+    """The options of one served supply, but its port: its endpoints, who
+    may use them, what becomes of it when it stops or its port goes, and
+    its guard."""
     command.add_argument(
         "--rfc2217", type=listening_address, default=(None, None), metavar="[HOST:]PORT",
         help="where the RFC 2217 endpoint listens (default 4410; port 0 picks a free one)",
@@ -60,28 +74,48 @@ def add_parser(commands: Commands, parents: Parents) -> None:
         "instead of stopping",
     )
     guard.add_options(command, serving=True)
-    # Its log has a form of its own, -v included.
-    command.set_defaults(run=run, logs_itself=True)
+
+
+def supply_options() -> argparse.ArgumentParser:
+    """Every option of one served supply, its port included, as a parser of
+    its own (a rack file's supplies are read with it)."""
+    parser = argparse.ArgumentParser(add_help=False, parents=[port.options()])
+    add_options(parser)
+    return parser
+
+
+def problem(args: argparse.Namespace) -> str | None:
+    """--config with options of one supply, which the file gives."""
+    if args.config is None:
+        return None
+    defaults = vars(supply_options().parse_args([]))
+    given = ["--" + dest.removeprefix("sim_").replace("_", "-") for dest, default in defaults.items()
+             if getattr(args, dest) != default]
+    if given:
+        return f"--config takes the supplies and every option of theirs from the file: leave out {', '.join(given)}"
+    return None
 
 
 def run(args: argparse.Namespace) -> int:
     """Serve until a signal stops it (ending with that signal's status), or
     until the supply's port goes away (LINE_LOST, unless --reconnect)."""
+    if args.config is not None:
+        try:
+            rack = read_rack(args.config, supply_options)
+        except RackFileError as error:
+            raise CommandError(Exit.USAGE, f"{args.config} cannot be served; nothing was opened:\n{error}") from None
+        return serve_rack(rack, args.verbose)
     switched_off: list[str | None] = []  # the state read back by the switch-off on the way out
     try:
-        with _logged(args.verbose), stop_requests() as stop, contextlib.ExitStack() as stack:
+        with logged(args.verbose), stop_requests() as stop, contextlib.ExitStack() as stack:
             supply = HeldSupply(stack.enter_context(port.virtual_port(args)) if args.sim else args.port)
             # Undone in reverse: the clients go first, then the output is
             # switched off, then the port is closed (and a --sim supply stopped).
             supply.open()
             stack.callback(supply.close)
             if args.off_on_exit:
-                stack.callback(lambda: switched_off.append(_switch_off(supply)))
-            server = Server(
-                supply, _endpoints(args), rules=guard.rules(args),
-                allow=args.allow or (), bind=args.bind or LOOPBACK, reconnect=args.reconnect,
-                idle_timeout=args.idle_timeout or None,
-            )
+                stack.callback(lambda: switched_off.append(switch_off(supply)))
+            server = server_for(supply, args)
             stack.callback(server.close)
             server.start()
             # First and alone on standard output, for a script to read.
@@ -98,40 +132,3 @@ def run(args: argparse.Namespace) -> int:
         raise CommandError(Exit.SETTING_FAILED, still_on_message(switched_off[0] if switched_off else None))
     assert stop.signum is not None  # serving ends by a stop or by an error
     raise Stopped(stop.signum)
-
-
-def _endpoints(args: argparse.Namespace) -> list[TcpEndpoint]:
-    return [kind(port=port, host=host) for kind, (host, port) in ((Rfc2217, args.rfc2217), (Scpi, args.scpi))]
-
-
-def _switch_off(supply: HeldSupply) -> str | None:
-    """The output switched off and confirmed, told on standard error: the
-    state last read back."""
-    try:
-        state = supply.switch_off()
-    except SupplyGone as gone:
-        print(f"qm4410: warning: could not switch the output off: {gone}", file=sys.stderr)
-        return None
-    if state == "off":
-        print(CONFIRMED, file=sys.stderr)
-    return state
-
-
-@contextlib.contextmanager
-def _logged(verbose: bool) -> Iterator[None]:
-    """The server's log on standard error: clients coming and going, and
-    with -v every command with its client and how long it took, and every
-    exchange with the supply (the core's log, which the server's is part of)."""
-    log = logging.getLogger("qm4410")
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("%(asctime)s qm4410 serve: %(message)s", "%Y-%m-%d %H:%M:%S"))
-    level, propagate = log.level, log.propagate
-    log.addHandler(handler)
-    log.setLevel(logging.DEBUG if verbose else logging.INFO)
-    log.propagate = False
-    try:
-        yield
-    finally:
-        log.removeHandler(handler)
-        log.setLevel(level)
-        log.propagate = propagate

@@ -1,0 +1,293 @@
+"""Rack files: the supplies one `qm4410 serve --config RACK.toml` serves,
+each with the options serve takes for one supply, under the same names
+without their dashes:
+
+    reconnect = true              # defaults for every supply: any key but name and port
+
+    [[supply]]
+    name = "psu1"                 # letters, digits, - _ . : it names the supply's endpoints and log
+    port = "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0"
+    rfc2217 = 4410
+    scpi = 5025
+    limit-voltage = 12
+
+    [[supply]]
+    name = "sim1"
+    sim = true
+    load = 8
+    rfc2217 = 4411
+    scpi = 5026
+
+The file is checked whole before anything opens: every value by serve's own
+option parser (the same checks, in the same words, as on the command line),
+then what only a rack can get wrong: a supply without a port, and a port, a
+TCP address or a name given twice. Each problem is told with its line."""
+
+import argparse
+import dataclasses
+import difflib
+import os
+import re
+import tomllib
+from collections.abc import Callable
+from typing import Any, NamedTuple
+
+from qm4410.server import LOOPBACK, Rfc2217, Scpi, TcpEndpoint
+from qm4410.supply.remote import is_url
+from qm4410.workflows.toml_places import KeyPlace, Places, decode_problem
+
+from . import port as port_options
+
+
+class Kind(NamedTuple):
+    """What a key's value may be in TOML, in words for a refusal."""
+
+    types: tuple[type, ...]
+    words: str
+
+
+TEXT = Kind((str,), "a string")
+NUMBER = Kind((int, float), "a number")
+WHOLE = Kind((int,), "a whole number")
+FLAG = Kind((bool,), "true or false")
+ADDRESS = Kind((int, str), 'a port number or "HOST:PORT"')
+NETWORKS = Kind((list,), 'a list of networks, ["192.168.1.0/24"]')
+
+# Every key a supply takes, each the serve option of its name ("--" + key),
+# whose parser checks its value.
+KEYS: dict[str, Kind] = {
+    # Where the supply is: a port, or a virtual supply with its options.
+    "port": TEXT,
+    "sim": FLAG,
+    "load": NUMBER,
+    "drop-every": WHOLE,
+    "late-every": WHOLE,
+    "corrupt-every": WHOLE,
+    "split-every": WHOLE,
+    "stray-every": WHOLE,
+    "vanish-after": WHOLE,
+    "line-speed": WHOLE,
+    "control": TEXT,
+    # How it is served.
+    "rfc2217": ADDRESS,
+    "scpi": ADDRESS,
+    "bind": TEXT,
+    "allow": NETWORKS,
+    "idle-timeout": NUMBER,
+    "off-on-exit": FLAG,
+    "reconnect": FLAG,
+    # Its guard.
+    "limit-voltage": NUMBER,
+    "limit-current": NUMBER,
+    "slew-voltage": NUMBER,
+    "slew-current": NUMBER,
+    "trip-current": NUMBER,
+    "trip-power": NUMBER,
+    "trip-cc-after": NUMBER,
+    "trip-overtemp": FLAG,
+    "watchdog": NUMBER,
+}
+# Only a supply's own table takes these.
+OWN_KEYS = ("name", "port")
+ENDPOINTS: dict[str, type[TcpEndpoint]] = {"rfc2217": Rfc2217, "scpi": Scpi}
+ENDPOINT_KEYS = tuple(ENDPOINTS)
+SIM_KEYS = tuple(option.removeprefix("--") for option, *_ in port_options.SIM_OPTIONS)
+# In a rack a supply whose port goes away is opened again once it is back.
+DEFAULTS = {"reconnect": True}
+NAME = re.compile(r"[A-Za-z0-9_.-]+")
+WILDCARDS = ("0.0.0.0", "::")
+_NOWHERE = KeyPlace(1, None, None)
+
+
+class RackFileError(Exception):
+    """The file cannot be served: its problems, each "FILE:LINE: what"."""
+
+    def __init__(self, problems: list[str]) -> None:
+        super().__init__("\n".join(problems))
+        self.problems = problems
+
+
+@dataclasses.dataclass(frozen=True)
+class RackSupply:
+    """One supply of a rack: its name, and its options as serve's own
+    command line would give them."""
+
+    name: str
+    args: argparse.Namespace
+
+
+def read_rack(path: str, options: Callable[[], argparse.ArgumentParser]) -> list[RackSupply]:
+    """The supplies of the rack file at `path`, each checked by the parser
+    `options()` gives (serve's options for one supply); RackFileError with
+    every problem found, OSError when it cannot be read."""
+    with open(path, encoding="utf-8") as file:
+        text = file.read()
+    checker = _Checker(path, text, options)
+    supplies = checker.supplies()
+    if checker.problems:
+        raise RackFileError([f"{path}:{line}: {what}" for line, what in sorted(checker.problems)])
+    return supplies
+
+
+class _Checker:
+    def __init__(self, path: str, text: str, options: Callable[[], argparse.ArgumentParser]) -> None:
+        self.path = path
+        self.text = text
+        self.problems: list[tuple[int, str]] = []
+        self._parser = options()
+        self._parser.exit_on_error = False
+        self._parser.set_defaults(port=None, **{key.replace("-", "_"): value for key, value in DEFAULTS.items()})
+
+    def supplies(self) -> list[RackSupply]:
+        try:
+            document = tomllib.loads(self.text)
+        except tomllib.TOMLDecodeError as error:
+            (line, _), what = decode_problem(error, self.text)
+            self.problems.append((line, what))
+            return []
+        places = Places(self.text, "supply")
+        top = places.top
+        # Only the defaults that pass go to the supplies, each told once.
+        defaults = {}
+        for key, value in document.items():
+            place = top.get(key, _NOWHERE)
+            if key in OWN_KEYS:
+                self.problems.append((place.line, f"{key} belongs in a [[supply]] table"))
+            elif key != "supply" and self._check_value(key, value, place.line):
+                defaults[key] = value
+        tables = document.get("supply")
+        if not (isinstance(tables, list) and tables and all(isinstance(table, dict) for table in tables)):
+            line = top["supply"].line if "supply" in top else 1
+            self.problems.append((line, "no supply: give each a [[supply]] table with its name and port (or sim)"))
+            return []
+        supplies, given = [], []
+        for index, table in enumerate(tables):
+            where = places.tables[index] if index < len(places.tables) else {"": top.get("supply", _NOWHERE)}
+            merged = {**defaults, **table}
+            supply = self._supply(merged, table, where)
+            if supply is not None:
+                supplies.append(supply)
+            given.append((merged, where))
+        self._check_repeats(given)
+        return supplies
+
+    def _supply(self, merged: dict[str, Any], own: dict[str, Any], where: dict[str, KeyPlace]) -> RackSupply | None:
+        start = where[""].line
+
+        def line(key: str) -> int:
+            return where[key].line if key in where else start
+
+        before = len(self.problems)
+        name = own.get("name")
+        if name is None:
+            self.problems.append((start, "a supply needs a name: name = \"psu1\""))
+        elif not (isinstance(name, str) and NAME.fullmatch(name)):
+            self.problems.append((line("name"), f"the name {name!r} is not letters, digits, - _ and . alone"))
+        for key, value in own.items():
+            if key != "name":
+                self._check_value(key, value, line(key))
+        sim = merged.get("sim") is True
+        if "port" in merged and sim:
+            self.problems.append((line("port"), "port and sim = true name two supplies: give one"))
+        elif "port" not in merged and not sim:
+            self.problems.append((start, "no supply named: give port = \"/dev/ttyUSB0\" (or a URL), or sim = true"))
+        if not sim:
+            for key in SIM_KEYS:
+                if key in merged:
+                    self.problems.append((line(key), f"{key} is an option of the virtual supply: add sim = true"))
+        if len(self.problems) > before:
+            return None
+        return RackSupply(str(name), self._parsed(_words(merged)))
+
+    def _check_value(self, key: str, value: object, line: int) -> bool:
+        """Whether `value` is one that `key` takes; if not, the problem is told."""
+        kind = KEYS.get(key)
+        if kind is None:
+            near = difflib.get_close_matches(key, [*KEYS, "name"], n=1)
+            self.problems.append((line, f"unknown key {key!r}" + (f": {near[0]}?" if near else "")))
+        elif not _takes(kind, value):
+            self.problems.append((line, f"{key} takes {kind.words}, not {_toml(value)}"))
+        else:
+            try:
+                self._parsed(_words({key: value}))
+                return True
+            except argparse.ArgumentError as error:
+                self.problems.append((line, f"{key}: {error.message}"))
+        return False
+
+    def _parsed(self, words: list[str]) -> argparse.Namespace:
+        args, left = self._parser.parse_known_args(words)
+        assert not left, f"the rack's keys name options serve lacks: {left}"
+        return args
+
+    def _check_repeats(self, given: list[tuple[dict[str, Any], dict[str, KeyPlace]]]) -> None:
+        """Names, ports and TCP addresses, each to one supply alone (of
+        those whose values could be read)."""
+        owners: dict[tuple[str, str], str] = {}  # (key, value): whose
+        listening: list[tuple[str, int, str]] = []  # host, port, whose
+        for merged, where in given:
+            whose = str(merged.get("name"))
+
+            def line(key: str) -> int:
+                return where[key].line if key in where else where[""].line
+
+            port = merged.get("port") if not merged.get("sim") else None
+            for key, value in (("name", merged.get("name")), ("port", _device(port) if port else None)):
+                if not isinstance(value, str):
+                    continue
+                if (key, value) in owners:
+                    self.problems.append((line(key), f"{key} {value} is {owners[key, value]}'s already"))
+                owners.setdefault((key, value), whose)
+            for key in ENDPOINT_KEYS:
+                try:
+                    args = self._parsed(_words({key: merged[key]} if key in merged else {}))
+                    host, number = getattr(args, key)
+                except argparse.ArgumentError:
+                    continue  # told already
+                bind = merged.get("bind")
+                host = host or (bind if isinstance(bind, str) else LOOPBACK)
+                number = ENDPOINTS[key].default_port if number is None else number
+                clash = next((owner for other_host, other_number, owner in listening
+                              if number and number == other_number
+                              and (host == other_host or {host, other_host} & set(WILDCARDS))), None)
+                if clash is not None:
+                    unsaid = "" if key in merged else f" (the default, {key} being left out)"
+                    self.problems.append((line(key), f"{key} {host}:{number}{unsaid} is taken by {clash}"))
+                listening.append((host, number, f"{whose}'s {key}"))
+
+
+def _takes(kind: Kind, value: object) -> bool:
+    """Whether `value` is of `kind`'s TOML type (true is no number here)."""
+    if isinstance(value, bool) is not (kind is FLAG) or not isinstance(value, kind.types):
+        return False
+    return not isinstance(value, list) or all(isinstance(item, str) for item in value)
+
+
+def _words(values: dict[str, Any]) -> list[str]:
+    """Serve's command-line words that the keys and values stand for."""
+    words = []
+    for key, value in values.items():
+        if key == "name":
+            continue
+        option = "--" + key
+        if isinstance(value, bool):
+            words += [option] if value else []
+        elif isinstance(value, list):
+            words += [word for item in value for word in (option, item)]
+        else:
+            words += [option, str(value)]
+    return words
+
+
+def _device(port: str) -> str:
+    """A device by the path it resolves to, so that two names of one
+    adapter (/dev/serial/by-id/...) are seen to be one."""
+    return port if is_url(port) else os.path.realpath(port)
+
+
+def _toml(value: object) -> str:
+    if isinstance(value, bool):
+        return str(value).lower()
+    if isinstance(value, str):
+        return f'"{value}"'
+    return repr(value) if not isinstance(value, (dict, list)) else ("a table" if isinstance(value, dict) else "a list")

@@ -1,0 +1,66 @@
+"""What every supply `qm4410 serve` serves is given, alone or in a rack:
+its server, built from its options; its output switched off on the way out;
+and the log on standard error."""
+
+import argparse
+import contextlib
+import logging
+import sys
+from collections.abc import Iterator
+
+from ..server import LOOPBACK, HeldSupply, Rfc2217, Scpi, Server, SupplyGone, TcpEndpoint
+from ..supply.switch_off import CONFIRMED
+from . import guard
+
+
+def server_for(supply: HeldSupply, args: argparse.Namespace, name: str | None = None) -> Server:
+    """The server of `supply` that serve's options `args` ask for; in a
+    rack, `name` goes before its endpoints' names, and so before every
+    client's in the log."""
+    endpoints: list[TcpEndpoint] = [
+        kind(port=port, host=host) for kind, (host, port) in ((Rfc2217, args.rfc2217), (Scpi, args.scpi))
+    ]
+    if name is not None:
+        for endpoint in endpoints:
+            endpoint.name = f"{name} {endpoint.name}"
+    return Server(
+        supply, endpoints, rules=guard.rules(args),
+        allow=args.allow or (), bind=args.bind or LOOPBACK, reconnect=args.reconnect,
+        idle_timeout=args.idle_timeout or None,
+    )
+
+
+def switch_off(supply: HeldSupply, whose: str = "") -> str | None:
+    """The output switched off and confirmed, told on standard error (after
+    `whose`, in a rack): the state last read back."""
+    try:
+        state = supply.switch_off()
+    except SupplyGone as gone:
+        print(f"qm4410: warning: {whose}could not switch the output off: {gone}", file=sys.stderr)
+        return None
+    if state == "off":
+        print(f"{whose}{CONFIRMED}", file=sys.stderr)
+    return state
+
+
+@contextlib.contextmanager
+def logged(verbose: bool, named: logging.Filter | None = None) -> Iterator[None]:
+    """The server's log on standard error: clients coming and going, and
+    with -v every command with its client and how long it took, and every
+    exchange with the supply (the core's log, which the server's is part of);
+    `named` tells whose each line is, in a rack."""
+    log = logging.getLogger("qm4410")
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(asctime)s qm4410 serve: %(message)s", "%Y-%m-%d %H:%M:%S"))
+    if named is not None:
+        handler.addFilter(named)
+    level, propagate = log.level, log.propagate
+    log.addHandler(handler)
+    log.setLevel(logging.DEBUG if verbose else logging.INFO)
+    log.propagate = False
+    try:
+        yield
+    finally:
+        log.removeHandler(handler)
+        log.setLevel(level)
+        log.propagate = propagate

@@ -1,0 +1,163 @@
+"""`qm4410 serve --config RACK.toml`: several supplies from one process, one
+that goes away leaving the others served, and a rack file refused whole,
+with every problem on its line, before anything opens."""
+
+import os
+import pathlib
+import select
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+
+from qm4410.cli.commands.serve import supply_options
+from qm4410.cli.rack_file import read_rack
+
+from serving import COMMAND, START_TIMEOUT_S, command_environment, run_command
+
+EXAMPLE = pathlib.Path(__file__).parents[2] / "examples" / "rack.toml"
+NAMES = ("psu1", "psu2", "psu3")
+
+
+def rack_text(tmp_path, *extra_per_supply: str) -> str:
+    """Three virtual supplies, each with a control pipe named after it."""
+    tables = [
+        f'[[supply]]\nname = "{name}"\nsim = true\ncontrol = "{tmp_path / name}"\n{extra}\n'
+        for name, extra in zip(NAMES, extra_per_supply or ("",) * len(NAMES))
+    ]
+    return "rfc2217 = 0\nscpi = 0\n\n" + "\n".join(tables)
+
+
+def ask(port: int, *lines: str) -> list[str]:
+    """The answers to `lines`, each a query, sent one after the other by
+    one SCPI client."""
+    answers = []
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as connection:
+        for line in lines:
+            connection.sendall(line.encode() + b"\n")
+            answer = b""
+            while not answer.endswith(b"\n"):
+                chunk = connection.recv(4096)
+                assert chunk, f"the server hung up on {line!r}"
+                answer += chunk
+            answers.append(answer.decode().strip())
+    return answers
+
+
+def children_of(pid: int) -> dict[int, str]:
+    """The processes `pid` started, with their command lines."""
+    found = {}
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            stat = (entry / "stat").read_text()
+            if entry.name.isdigit() and int(stat.rsplit(")", 1)[1].split()[1]) == pid:
+                found[int(entry.name)] = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode()
+        except OSError:
+            continue  # it ended meanwhile
+    return found
+
+
+@pytest.fixture
+def rack(tmp_path):
+    """A rack server on a file of three virtual supplies: its process, and
+    each supply's SCPI port by name."""
+    path = tmp_path / "rack.toml"
+    path.write_text(rack_text(tmp_path))
+    log_path = tmp_path / "serve.log"
+    with open(log_path, "w") as log:
+        process = subprocess.Popen([*COMMAND, "serve", "--config", str(path)], stdout=subprocess.PIPE,
+                                   stderr=log, bufsize=0, env=command_environment())
+    lines = []
+    try:
+        while len(lines) < 2 * len(NAMES):
+            ready, _, _ = select.select([process.stdout], [], [], START_TIMEOUT_S)
+            assert ready, (lines, log_path.read_text())
+            lines.append(process.stdout.readline().decode().split())
+        scpi = {name: int(resource.split("::")[2]) for name, resource in lines if resource.startswith("TCPIP::")}
+        assert sorted(name for name, resource in lines if resource.startswith("rfc2217://127.0.0.1:")) == list(NAMES)
+        yield process, scpi, log_path
+    finally:
+        if process.poll() is None:
+            process.send_signal(signal.SIGTERM)
+        status = process.wait(15)
+        process.stdout.close()
+    assert status == 128 + signal.SIGTERM, log_path.read_text()
+    assert "Traceback" not in log_path.read_text()
+
+
+@pytest.mark.parametrize("vanishing", [None, "psu2"])
+def test_a_rack_serves_every_supply_and_one_gone_leaves_the_others_served(rack, tmp_path, vanishing):
+    process, scpi, log_path = rack
+    for name in NAMES:
+        assert ask(scpi[name], "*IDN?")[0].startswith("QM4410,")
+    if vanishing is None:
+        return
+    simulators = [pid for pid, line in children_of(process.pid).items() if str(tmp_path / vanishing) in line]
+    assert len(simulators) == 1, children_of(process.pid)
+    os.kill(simulators[0], signal.SIGKILL)
+    # Its server finds out at its next exchange, and says so.
+    deadline = time.monotonic() + 30
+    while "port is gone" not in ask(scpi[vanishing], "MEAS:VOLT?", "SYST:ERR?")[1]:
+        assert time.monotonic() < deadline, log_path.read_text()
+    for name in set(NAMES) - {vanishing}:
+        assert ask(scpi[name], "VOLT 2;VOLT?", "SYST:ERR?") == ["2.000", '0,"No error"']
+    assert f"{vanishing}: the supply's port is gone" in log_path.read_text()
+
+
+LINES = [
+    "rfc2217 = 0",                     # 1
+    "scpi = 0",                        # 2
+    "limt-voltage = 12",               # 3: unknown
+    "[[supply]]",                      # 4
+    'name = "a"',                      # 5
+    "sim = true",                      # 6
+    'control = "{control}"',           # 7
+    "rfc2217 = 7001",                  # 8
+    "[[supply]]",                      # 9
+    'name = "a"',                      # 10: the name again
+    'port = "/dev/ttyQM-a"',           # 11
+    "rfc2217 = 7001",                  # 12: the TCP port again
+    "trip-current = -1",               # 13: refused by the option's own check
+    "[[supply]]",                      # 14
+    'name = "c"',                      # 15
+    'port = "/dev/ttyQM-a"',           # 16: the port again
+    'limit-voltage = "12"',            # 17: a string, not a number
+    "load = 8",                        # 18: no virtual supply
+]
+PROBLEMS = {
+    3: "unknown key 'limt-voltage': limit-voltage?",
+    10: "name a is a's already",
+    12: "rfc2217 127.0.0.1:7001 is taken by a's rfc2217",
+    13: "trip-current: the trip current must be above 0, not -1.0",
+    16: "port /dev/ttyQM-a is a's already",
+    17: 'limit-voltage takes a number, not "12"',
+    18: "load is an option of the virtual supply: add sim = true",
+}
+
+
+def test_a_rack_file_is_refused_whole_with_every_problem_on_its_line(tmp_path):
+    control = tmp_path / "control"
+    path = tmp_path / "rack.toml"
+    path.write_text("\n".join(LINES).format(control=control) + "\n")
+    result = run_command("serve", "--config", str(path))
+    assert result.returncode == 2, result.stderr
+    assert result.stdout == ""
+    told = [line for line in result.stderr.splitlines() if line.startswith(f"{path}:")]
+    assert len(told) == len(PROBLEMS), result.stderr
+    for (line, words), said in zip(sorted(PROBLEMS.items()), told):
+        assert said.startswith(f"{path}:{line}: {words}"), result.stderr
+    assert not control.exists()  # the first supply's virtual supply never started
+
+
+def test_config_leaves_the_supply_and_its_options_to_the_file(tmp_path):
+    result = run_command("serve", "--config", str(EXAMPLE), "--sim", "--limit-voltage", "5")
+    assert result.returncode == 2
+    assert "leave out --sim, --limit-voltage" in result.stderr
+
+
+def test_the_example_rack_file_is_one_to_serve():
+    rack = read_rack(str(EXAMPLE), supply_options)
+    assert [supply.name for supply in rack] == ["psu1", "psu2", "bench3", "practice"]
+    assert all(supply.args.off_on_exit and supply.args.reconnect for supply in rack)
