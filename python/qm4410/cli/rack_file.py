@@ -6,7 +6,7 @@ without their dashes:
 
     [[supply]]
     name = "psu1"                 # letters, digits, - _ . : it names the supply's endpoints and log
-    port = "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0"
+    port = "/dev/serial/by-id/usb-USB_Serial_A10K5XYZ-if00-port0"
     rfc2217 = 4410
     scpi = 5025
     limit-voltage = 12
