@@ -75,8 +75,8 @@ def test_the_driver_runs_every_command_through_the_server_beside_a_scpi_client(s
         assert driver.set_out_current(0.3) and driver.set_ouput_mode("on")
         status = driver.read_dev_status()
         assert (status["voltage_real"], status["current_real"], status["out_mode"]) == (3.0, 0.3, "CC")
-        assert scpi.query("MEAS:VOLT?;MEAS:CURR?;STAT:QUES?") == "3.000;0.300;2"
-        assert scpi.query("*RST;*OPC?") == "1"  # done before the driver asks
+        assert scpi.query("MEAS:VOLT?;MEAS:CURR?;STAT:OPER:COND?") == "3.000;0.300;512"
+        assert scpi.query("SYST:PRES;*OPC?") == "1"  # done before the driver asks
         assert driver.read_dev_status()["voltage_max_set"] == 30.0
         assert driver.restore_factory() and driver.set_work_mode("local")
     assert scpi.query("SYST:ERR?") == '0,"No error"'
