@@ -23,7 +23,7 @@ fi
 # The extras of the package's adapters to frameworks, as pyproject.toml
 # lists them: installed on every interpreter, so that each adapter is
 # tested and type-checked wherever the package is.
-extras=(bluesky qcodes openhtf)
+extras=(bluesky qcodes openhtf pymeasure)
 requirements=$(python3 -c '
 import sys, tomllib
 with open("pyproject.toml", "rb") as file:
