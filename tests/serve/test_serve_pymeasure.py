@@ -25,21 +25,6 @@ def test_a_set_is_sent_on_the_grid_and_its_errors_read(name, value, pairs):
 
 
 @pytest.mark.parametrize(
-    "name, pairs, value",
-    [
-        ("voltage", [("VOLT?", "5.000")], 5.0),
-        ("current_limit", [("CURR?", "0.250")], 0.25),
-        ("output_enabled", [("OUTP?", "0")], False),
-        ("measured_voltage", [("MEAS:VOLT?", "4.000")], 4.0),
-        ("measured_current", [("MEAS:CURR?", "0.400")], 0.4),
-    ],
-)
-def test_a_get_reads_the_server(name, pairs, value):
-    with expected_protocol(QM4410SCPI, pairs) as psu:
-        assert getattr(psu, name) == value
-
-
-@pytest.mark.parametrize(
     "name, value, error, message",
     [
         ("voltage", -1, OutOfRange, "the voltage -1 V is outside the supply's range, 0 to 4294967.295 V"),

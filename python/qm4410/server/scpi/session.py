@@ -143,6 +143,7 @@ class Session:
         if quantity is None or rate is None:
             if quantity is not None:
                 self.guard.halt(quantity, wait=True)
+                self._ramps.pop(quantity, None)
             self.setting(request, lambda link: send(link, units))
             return
         try:
@@ -194,6 +195,7 @@ class Session:
         status. The set-points stay: moving them could jump past the slew
         rates, and the output is off."""
         self._halt_ramps()
+        self._ramps.clear()
         self._slew = {"voltage": None, "current": None}
         self._completion_pending = False
         state = self._run(switch_off, None)
