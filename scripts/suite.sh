@@ -28,7 +28,7 @@ fi
 # tests, which the run on the first interpreter has done.
 frameworks=${QM4410_FRAMEWORKS:-1}
 extras=()
-if [ "$frameworks" = 1 ]; then extras=(bluesky qcodes openhtf); fi
+if [ "$frameworks" = 1 ]; then extras=(bluesky qcodes openhtf pymeasure); fi
 requirements=$(python3 -c '
 import sys, tomllib
 with open("pyproject.toml", "rb") as file:

@@ -62,3 +62,10 @@ def test_the_qcodes_page_s_example(tmp_path):
                     reason="the openhtf extra is not installed: pip install 'qm4410[openhtf]'")
 def test_the_openhtf_page_s_example(tmp_path):
     assert run("openhtf.md", tmp_path)[-2:] == ["outcome: ERROR", "output off"]
+
+
+@pytest.mark.skipif(importlib.util.find_spec("pymeasure") is None,
+                    reason="the pymeasure extra is not installed: pip install 'qm4410[pymeasure]'")
+def test_the_pymeasure_page_s_example(tmp_path):
+    assert run("pymeasure.md", tmp_path) == ["QM4410,4410,000000001,102", "3.300 V, 0.330 A",
+                                             "refused: 15 V is above the guard's voltage limit, 12 V", "output off"]

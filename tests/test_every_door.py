@@ -12,6 +12,7 @@ from qm4410.cli import main
 from qm4410.server import HeldSupply
 from qm4410.server.guarding import guard_over
 from qm4410.server.held_supply import Asker
+from qm4410.server.scpi.reporting import Conditions
 from qm4410.server.scpi.session import Session
 from qm4410.supply import OutOfRange, Supply
 from qm4410.workflows import ramp
@@ -63,7 +64,8 @@ def through_scpi(port, quantity, text, tmp_path):
     supply = HeldSupply(port)
     supply.open()
     try:
-        session = Session(supply, guard_over(supply), Asker("scpi", "a client"))
+        guard = guard_over(supply)
+        session = Session(supply, guard, Asker("scpi", "a client"), Conditions(guard))
         session.execute(f"{'VOLT' if quantity == 'voltage' else 'CURR'} {text}")
         error = session.execute("SYST:ERR?")
     finally:

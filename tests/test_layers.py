@@ -27,7 +27,8 @@ def imported_modules(path: Path) -> set[str]:
     return modules
 
 
-@pytest.mark.parametrize("layer", ["supply", "workflows", "server", "aio.py", "bluesky.py", "qcodes.py", "openhtf.py"])
+@pytest.mark.parametrize("layer", ["supply", "workflows", "server", "aio.py", "bluesky.py", "qcodes.py", "openhtf.py",
+                                   "pymeasure.py"])
 def test_no_layer_below_the_command_imports_it(layer):
     files = sorted((PACKAGE / layer).rglob("*.py")) if (PACKAGE / layer).is_dir() else [PACKAGE / layer]
     assert files

@@ -64,15 +64,17 @@ def test_each_setting_reads_back_from_the_supply(scpi, setting, query, answer):
 
 
 def test_measurements_and_the_questionable_bits(scpi):
-    # 30 V into 4 ohms: 7.5 A and 225 W, regulating the voltage, too hot.
+    # 30 V into 4 ohms: 7.5 A and 225 W, regulating the voltage (1), too hot (16).
     scpi.write("SYST:REM;VOLT:PROT 30;VOLT 30;CURR 10;OUTP ON")
     assert scpi.query("MEAS:VOLT?;MEAS:CURR?;MEAS:POW?;STAT:QUES?") == "30.000;7.500;225.000000;17"
-    # 1 A at most: 4 V, regulating the current.
+    # 1 A at most: 4 V, regulating the current (2).
     scpi.write("CURR 1")
     assert scpi.query("MEAS:SCAL:VOLT:DC?;MEAS:SCAL:CURR:DC?;MEAS:SCAL:POW:DC?;STAT:QUES:COND?") == "4.000;1.000;4.000000;2"
     assert scpi.query("STAT:REC?") == "1.000,4.000,1.000,30.000,30.000,1,0,CC,0,REMOTE"
     scpi.write("OUTP OFF;SYST:LOC")
     assert scpi.query("STAT:QUES?") == "0"
+    # The events latched on the way, read once.
+    assert scpi.query("STAT:QUES:EVEN?;STAT:QUES:EVEN?") == "19;0"
 
 
 def test_several_commands_on_a_line_and_the_command_tree(scpi):
@@ -98,6 +100,8 @@ def test_several_commands_on_a_line_and_the_command_tree(scpi):
         (b"VOLT DEF", -224),
         (b"VOLT? 5", -224),
         (b"*RST", -221),  # the factory settings may lie beyond the limits
+        (b"*ESE 256", -222),
+        (b"STAT:OPER:ENAB -1", -222),
         (b"VOLT 5..0", -102),
         (b"VOLT::LEV 5", -102),
         (b"VOLT 5,", -102),

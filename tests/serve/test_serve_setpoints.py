@@ -7,6 +7,7 @@ import pytest
 
 from qm4410.server import Asker, HeldSupply
 from qm4410.server.guarding import frame_refusal, guard_over
+from qm4410.server.scpi.reporting import Conditions
 from qm4410.server.scpi.session import Session
 from qm4410.supply import Guard, OutOfRange, Rules, Supply, setpoints
 from fakes import RESTORE_FACTORY, SET_CURRENT, SET_MAX_VOLTAGE, SET_VOLTAGE, request
@@ -45,17 +46,21 @@ SCPI_SETPOINTS = {
 }
 
 
+def scpi_session(supply, guard):
+    return Session(supply, guard, Asker("scpi", "test"), Conditions(guard))
+
+
 def test_scpi_sets_the_core_s_units_and_refuses_what_the_core_refuses(qm4410_sim):
     supply = HeldSupply(qm4410_sim())
     supply.open()
     try:
-        unlimited = Session(supply, guard_over(supply), Asker("scpi", "test"))
+        unlimited = scpi_session(supply, guard_over(supply))
         outcomes = {}
         for row in SCPI_SETPOINTS:
             limit, command, parameter = row
             quantity = QUANTITY[command]
             unlimited.execute(f"VOLT {BEFORE['VOLT']} mV;CURR {BEFORE['CURR']} mA")
-            session = Session(supply, guard_over(supply, Rules(limit_current=limit)), Asker("scpi", "test"))
+            session = scpi_session(supply, guard_over(supply, Rules(limit_current=limit)))
             session.execute(f"{command} {parameter}")
             error = session.execute("SYST:ERR?")
             held = setpoints.to_units(quantity, float(session.execute(f"{command}?")))

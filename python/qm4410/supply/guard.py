@@ -446,6 +446,15 @@ class Guard:
             if self._trip is not None:
                 raise Tripped(self._trip)
 
+    def ramping(self, quantity: Quantity, ramp: Ramp | None = None) -> bool:
+        """Whether a ramp of `quantity` (`ramp` itself, when one is given)
+        is in progress, without waiting for it: still to arrive, or its last
+        step on the line now."""
+        with self._lock:
+            if ramp is None:
+                return quantity in self._ramps or self._sending == quantity
+            return self._ramps.get(quantity) is ramp or (self._sending == quantity and not ramp.done)
+
     def halt(self, quantity: Quantity, ramp: Ramp | None = None, *, wait: bool = False) -> None:
         """Stop the ramp of `quantity` in progress (only if it is `ramp`,
         when one is given) where it stands: the supply keeps its last step,

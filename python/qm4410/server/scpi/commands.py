@@ -10,7 +10,7 @@ from ...supply.errors import OutOfRange
 from ...supply.guard import Guard
 from ...supply.link import Link
 from ...supply.setpoints import Quantity
-from ...supply.status import RECORD_KEYS, Mode, Status
+from ...supply.status import RECORD_KEYS, Status
 from ..guarding import REQUESTED
 from . import syntax
 from .errors import (
@@ -21,16 +21,10 @@ from .errors import (
     SETTINGS_CONFLICT,
     ScpiError,
 )
+from .reporting import BYTE_MOST, ENABLE_MOST, MASTER_SUMMARY, EventRegister
 
 if TYPE_CHECKING:
     from .session import Session
-
-# STATus:QUEStionable bits: the regulation mode, and over-temperature where
-# SCPI puts TEMPerature.
-CONSTANT_VOLTAGE_BIT = 1 << 0
-CONSTANT_CURRENT_BIT = 1 << 1
-OVER_TEMPERATURE_BIT = 1 << 4
-REGULATION_BITS = {Mode.CV: CONSTANT_VOLTAGE_BIT, Mode.CC: CONSTANT_CURRENT_BIT}
 
 # The unit suffixes of each quantity, by their power of ten.
 SUFFIXES: dict[Quantity, dict[str, int]] = {"voltage": {"V": 0, "mV": -3}, "current": {"A": 0, "mA": -3}}
@@ -40,6 +34,8 @@ LIMIT_OPTION: dict[Quantity, str] = {"voltage": "--limit-voltage", "current": "-
 SLOWEST_SLEW = 1 / setpoints.PER_UNIT
 # SCPI's infinity: the slew rate where none is in force (a set-point moves at once).
 INFINITY = "9.9E+37"
+# The SCPI version the commands keep.
+SCPI_VERSION = "1999.0"
 
 
 @dataclass(frozen=True)
@@ -171,6 +167,20 @@ def _switch(guard: Guard, parameters: tuple[str, ...]) -> bool:
     raise ScpiError(ILLEGAL_PARAMETER_VALUE, f"{text}: the output takes ON, OFF, 1 or 0")
 
 
+def _mask(most: int) -> Prepare:
+    """An enable register's value: a number 0 to `most`, rounded to a whole
+    one as IEEE 488.2 has it."""
+
+    def prepare(guard: Guard, parameters: tuple[str, ...]) -> int:
+        text = _one(parameters)
+        value = syntax.number(text, {}).to_integral_value()
+        if not 0 <= value <= most:
+            raise ScpiError(DATA_OUT_OF_RANGE, f"{text}: the register takes 0 to {most}")
+        return int(value)
+
+    return prepare
+
+
 def _factory_reset(guard: Guard, parameters: tuple[str, ...]) -> None:
     _nothing(guard, parameters)
     try:
@@ -195,10 +205,6 @@ def reading(value: float) -> str:
 def power(status: Status) -> str:
     """Watts to the microwatt that mV times mA resolves."""
     return f"{status.power:.6f}"
-
-
-def questionable(status: Status) -> int:
-    return REGULATION_BITS.get(status.mode, 0) | (OVER_TEMPERATURE_BIT if status.over_temperature else 0)
 
 
 def record_line(status: Status) -> str:
@@ -247,6 +253,69 @@ def _slew_pair(header: str, quantity: Quantity) -> list[Command]:
     ]
 
 
+def _register_group(header: str, register: Callable[["Session"], EventRegister], bare: str = "event") -> list[Command]:
+    """A SCPI status register's event query (read and cleared), condition
+    query and enable; the register's name alone, as a query, is the `bare`
+    one. Both queries read the supply's status first, so that what they
+    tell is the supply now."""
+
+    def event(session: "Session", _: object) -> str:
+        session.sample_conditions()
+        return str(session.registers.read_event(register(session)))
+
+    def condition(session: "Session", _: object) -> str:
+        session.sample_conditions()
+        return str(register(session).condition)
+
+    def enable(session: "Session", mask: int) -> None:
+        register(session).enable = mask
+
+    return [
+        _command(header + ("[:EVENt]?" if bare == "event" else ":EVENt?"), _nothing, event),
+        _command(header + ("[:CONDition]?" if bare == "condition" else ":CONDition?"), _nothing, condition),
+        _command(header + ":ENABle", _mask(ENABLE_MOST), enable),
+        _command(header + ":ENABle?", _nothing, lambda session, _: str(register(session).enable)),
+    ]
+
+
+def _status_byte(session: "Session", _: object) -> str:
+    """*STB?, its summaries current: the supply's status is read first where
+    an enabled QUEStionable or OPERation bit could change one."""
+    registers = session.registers
+    if registers.questionable.enable or registers.operation.enable:
+        session.sample_conditions()
+    session.settle_completion()
+    return str(registers.status_byte(session.answer_waiting))
+
+
+def _events(session: "Session", _: object) -> str:
+    session.settle_completion()
+    return str(session.registers.read_events())
+
+
+def _service_enable(session: "Session", mask: int) -> None:
+    # The master summary bit of the status byte cannot enable itself.
+    session.registers.service_enable = mask & ~MASTER_SUMMARY
+
+
+def _all_errors(session: "Session", _: object) -> str:
+    entries = session.registers.errors.pop_all()
+    return ",".join(error.entry() for error in entries) if entries else ScpiError(0).entry()
+
+
+def _wait(session: "Session", _: object) -> None:
+    session.wait_for_operations()
+
+
+def _operations_complete(session: "Session", _: object) -> str:
+    session.wait_for_operations()
+    return "1"
+
+
+def _event_enable(session: "Session", mask: int) -> None:
+    session.registers.event_enable = mask
+
+
 def _control(remote: bool) -> Run:
     return lambda session, _: session.setting(wire.SET_WORK_MODE, lambda link: link.set_remote(remote))
 
@@ -256,14 +325,36 @@ PROTECTION = "[SOURce:]VOLTage:PROTection[:LEVel]"
 CURRENT = "[SOURce:]CURRent[:LEVel][:IMMediate][:AMPLitude]"
 
 COMMANDS = [
+    # IEEE 488.2's common commands. Each command is carried out before the
+    # next is read; a slewed set-point's ramp is what *OPC, *OPC? and *WAI wait for.
     _command("*IDN?", _nothing, lambda session, _: session.identity()),
-    _command("*RST", _factory_reset, lambda session, _: session.restore_factory()),
-    _command("*CLS", _nothing, lambda session, _: session.errors.clear()),
-    # Each command is carried out before the next is read.
-    _command("*OPC?", _nothing, lambda session, _: "1"),
+    _command("*RST", _factory_reset, lambda session, _: session.reset()),
+    _command("*TST?", _nothing, lambda session, _: session.self_test()),
+    _command("*OPT?", _nothing, lambda session, _: "0"),  # no options
+    _command("*CLS", _nothing, lambda session, _: session.clear_status()),
+    _command("*OPC", _nothing, lambda session, _: session.complete_operations()),
+    _command("*OPC?", _nothing, _operations_complete),
+    _command("*WAI", _nothing, _wait),
+    _command("*ESR?", _nothing, _events),
+    _command("*ESE", _mask(BYTE_MOST), _event_enable),
+    _command("*ESE?", _nothing, lambda session, _: str(session.registers.event_enable)),
+    _command("*SRE", _mask(BYTE_MOST), _service_enable),
+    _command("*SRE?", _nothing, lambda session, _: str(session.registers.service_enable)),
+    _command("*STB?", _nothing, _status_byte),
+    # SCPI's required commands.
+    _command("SYSTem:ERRor[:NEXT]?", _nothing, lambda session, _: session.registers.errors.pop().entry()),
+    _command("SYSTem:ERRor:ALL?", _nothing, _all_errors),
+    _command("SYSTem:ERRor:COUNt?", _nothing, lambda session, _: str(len(session.registers.errors))),
+    _command("SYSTem:VERSion?", _nothing, lambda session, _: SCPI_VERSION),
+    # STATus:QUEStionable? alone answers the condition, as it did before the
+    # register had events (scripts read the regulation mode from it); its
+    # event register is asked for by name.
+    *_register_group("STATus:QUEStionable", lambda session: session.registers.questionable, bare="condition"),
+    *_register_group("STATus:OPERation", lambda session: session.registers.operation),
+    _command("STATus:PRESet", _nothing, lambda session, _: session.registers.preset()),
+    # The supply's own.
     _command("SYSTem:REMote", _nothing, _control(True)),
     _command("SYSTem:LOCal", _nothing, _control(False)),
-    _command("SYSTem:ERRor[:NEXT]?", _nothing, lambda session, _: session.errors.pop().entry()),
     *_setpoint_pair(VOLTAGE, VOLTAGE_LEVEL),
     *_setpoint_pair(PROTECTION, PROTECTION_LEVEL),
     *_setpoint_pair(CURRENT, CURRENT_LEVEL),
@@ -279,7 +370,6 @@ COMMANDS = [
     _command("MEASure[:SCALar]:CURRent[:DC]?", _nothing,
              lambda session, _: reading(session.status().measured_current)),
     _command("MEASure[:SCALar]:POWer[:DC]?", _nothing, lambda session, _: power(session.status())),
-    _command("STATus:QUEStionable[:CONDition]?", _nothing, lambda session, _: str(questionable(session.status()))),
     _command("STATus:RECord?", _nothing, lambda session, _: record_line(session.status())),
 ]
 

@@ -4,6 +4,7 @@ a newline in, a line per response out."""
 from ..endpoints import Context, TcpEndpoint
 from ..held_supply import Asker
 from ..listener import Client
+from .reporting import Conditions
 from .session import Session
 
 # The longest line taken. A longer one is refused whole, as it comes, in
@@ -40,15 +41,35 @@ class Scpi(TcpEndpoint):
     default_port = 5025
     resource_form = "TCPIP::{host}::{port}::SOCKET"
 
+    def __init__(self, port: int | None = None, host: str | None = None) -> None:
+        super().__init__(port, host)
+        self._conditions: Conditions | None = None
+
+    def listen(self, context: Context) -> None:
+        super().listen(context)
+        self._conditions = Conditions(context.guard)
+
+    def close(self) -> None:
+        super().close()
+        conditions, self._conditions = self._conditions, None
+        if conditions is not None:
+            conditions.close()
+
     def serve_client(self, client: Client, context: Context) -> None:
-        session = Session(context.supply, context.guard, Asker(client.endpoint, client.name))
+        conditions = self._conditions
+        if conditions is None:
+            return  # closed meanwhile
+        session = Session(context.supply, context.guard, Asker(client.endpoint, client.name), conditions)
         lines = Lines()
-        with context.supply.watching(session.tell_lost):
-            while data := client.receive():
-                for line in lines.feed(data):
-                    if line is None:
-                        session.refuse_overrun(MAX_LINE)
-                        continue
-                    response = session.execute(line.decode("latin-1").rstrip("\r"))
-                    if response is not None:
-                        client.write(response.encode("ascii", "backslashreplace") + b"\n")
+        try:
+            with context.supply.watching(session.tell_lost):
+                while data := client.receive():
+                    for line in lines.feed(data):
+                        if line is None:
+                            session.refuse_overrun(MAX_LINE)
+                            continue
+                        response = session.execute(line.decode("latin-1").rstrip("\r"))
+                        if response is not None:
+                            client.write(response.encode("ascii", "backslashreplace") + b"\n")
+        finally:
+            session.close()

@@ -59,17 +59,31 @@ class ErrorQueue:
         self._entries: collections.deque[ScpiError] = collections.deque()
         self._lock = threading.Lock()
 
-    def push(self, error: ScpiError) -> None:
+    def push(self, error: ScpiError) -> bool:
+        """Queue `error`; whether the queue overflowed with it."""
         with self._lock:
             if len(self._entries) < QUEUE_LENGTH - 1:
                 self._entries.append(error)
-            elif len(self._entries) == QUEUE_LENGTH - 1:
+                return False
+            if len(self._entries) == QUEUE_LENGTH - 1:
                 self._entries.append(ScpiError(QUEUE_OVERFLOW))
+            return True
 
     def pop(self) -> ScpiError:
         with self._lock:
             return self._entries.popleft() if self._entries else ScpiError(0)
 
+    def pop_all(self) -> list[ScpiError]:
+        """Every entry, oldest first; the queue is left empty."""
+        with self._lock:
+            entries = list(self._entries)
+            self._entries.clear()
+        return entries
+
     def clear(self) -> None:
         with self._lock:
             self._entries.clear()
+
+    def __len__(self) -> int:
+        with self._lock:
+            return len(self._entries)

@@ -11,7 +11,9 @@ query and no client waits for one that will not come.
 
 Every line is a request that the guard's watchdog hears. A set-point the
 slew rate in force moves (the client's own, set by VOLTage:SLEW, else the
-server's) is handed to the guard as a ramp and the line goes on at once.
+server's) is handed to the guard as a ramp and the line goes on at once:
+the ramp is the client's operation in progress, which *OPC, *OPC? and *WAI
+wait for.
 """
 
 import logging
@@ -24,13 +26,14 @@ from ...supply.errors import NoReply, PortGone
 from ...supply.guard import Guard, Tripped
 from ...supply.link import Link
 from ...supply.setpoints import Quantity
+from ...supply.slew import Ramp
 from ...supply.status import Status
 from ..errors import SupplyGone
 from ..guarding import SLEWED
 from ..held_supply import Asker, HeldSupply
 from . import commands, syntax
-from .errors import (EXECUTION_ERROR, HARDWARE_ERROR, INPUT_BUFFER_OVERRUN, UNDEFINED_HEADER, ErrorQueue,
-                     ScpiError)
+from .errors import EXECUTION_ERROR, HARDWARE_ERROR, INPUT_BUFFER_OVERRUN, UNDEFINED_HEADER, ScpiError
+from .reporting import OPERATION_COMPLETE, Conditions, Registers
 
 log = logging.getLogger("qm4410.serve")
 
@@ -39,14 +42,27 @@ Result = TypeVar("Result")
 
 
 class Session:
-    def __init__(self, supply: HeldSupply, guard: Guard, asker: Asker) -> None:
-        self.errors: ErrorQueue = ErrorQueue()
+    """A client's session; close() it when the client leaves."""
+
+    def __init__(self, supply: HeldSupply, guard: Guard, asker: Asker, conditions: Conditions) -> None:
+        self.registers: Registers = Registers()
         self.guard: Guard = guard
+        # Whether an earlier query of the line being run has its answer waiting.
+        self.answer_waiting = False
         self._supply = supply
         self._asker = asker
         self._name = asker.name
+        self._conditions = conditions
         # The client's own slew rates, lower than the server's; None: the server's.
         self._slew: dict[Quantity, float | None] = {"voltage": None, "current": None}
+        # The ramps of its set-points, while they may be in progress.
+        self._ramps: dict[Quantity, Ramp] = {}
+        # An *OPC waiting for them to end.
+        self._completion_pending = False
+        conditions.subscribe(self.registers)
+
+    def close(self) -> None:
+        self._conditions.unsubscribe(self.registers)
 
     def execute(self, line: str) -> str | None:
         """Run one line; the response to send, None when there is none."""
@@ -55,7 +71,7 @@ class Session:
             steps = self._checked(line)
         except ScpiError as error:
             log.debug("%s: %s refused: %s", self._name, line, error.entry())
-            self.errors.push(error)
+            self.registers.report(error)
             return None
         responses = []
         failed = False
@@ -65,10 +81,11 @@ class Session:
                     responses.append(NOT_A_NUMBER)
                 continue
             started = time.monotonic()
+            self.answer_waiting = bool(responses)
             try:
                 response = command.run(self, value)
             except ScpiError as error:
-                self.errors.push(error)
+                self.registers.report(error)
                 failed = True
                 response = NOT_A_NUMBER if unit.query else None
                 outcome = error.entry()
@@ -80,10 +97,11 @@ class Session:
         return ";".join(responses) if responses else None
 
     def refuse_overrun(self, longest: int) -> None:
-        self.errors.push(ScpiError(INPUT_BUFFER_OVERRUN, f"a line longer than {longest} bytes was refused"))
+        self.registers.report(ScpiError(INPUT_BUFFER_OVERRUN, f"a line longer than {longest} bytes was refused"))
 
     def tell_lost(self, reason: str) -> None:
-        self.errors.push(ScpiError(HARDWARE_ERROR, reason))
+        self.registers.report(ScpiError(HARDWARE_ERROR, reason))
+        self._conditions.observe(None)
 
     def _checked(self, line: str) -> list[tuple[syntax.Unit, commands.Command, Any]]:
         steps: list[tuple[syntax.Unit, commands.Command, Any]] = []
@@ -124,12 +142,15 @@ class Session:
         if quantity is None or rate is None:
             if quantity is not None:
                 self.guard.halt(quantity, wait=True)
+                self._ramps.pop(quantity, None)
             self.setting(request, lambda link: send(link, units))
             return
         try:
-            self.guard.send_units(quantity, units, wait=False, rate=rate)
+            ramp = self.guard.send_units(quantity, units, wait=False, rate=rate)
         except (NoReply, PortGone) as failure:
             raise ScpiError(HARDWARE_ERROR, str(failure)) from None
+        if ramp is not None:
+            self._ramps[quantity] = ramp
 
     def slew_rate(self, quantity: Quantity) -> float | None:
         """The slew rate in force for this client's set-points; None: none."""
@@ -160,20 +181,78 @@ class Session:
             log.info("%s clears the %s trip", self._name, trip.name)
         self.guard.clear()
 
-    def restore_factory(self) -> None:
-        """The factory settings, after any ramp in progress is stopped (its
-        next step would undo them)."""
-        for quantity in SLEWED.values():
-            self.guard.halt(quantity, wait=True)
+    def reset(self) -> None:
+        """*RST: every ramp stopped where it stands (its next step would
+        undo what follows), this client's own slew rates and pending *OPC
+        forgotten, then the supply's factory settings, which switch the
+        output off."""
+        self._halt_ramps()
+        self._ramps.clear()
+        self._slew = {"voltage": None, "current": None}
+        self._completion_pending = False
         self.setting(wire.RESTORE_FACTORY, Link.restore_factory)
 
+    def self_test(self) -> str:
+        """*TST?: 0 when the supply answers a status request, else 1."""
+        try:
+            self.status()
+        except ScpiError:
+            return "1"
+        return "0"
+
+    def wait_for_operations(self) -> None:
+        """*WAI and *OPC?: return once the ramps of this client's set-points
+        are over; one that the supply stopped answering, or a trip, ended is
+        queued as the error it is."""
+        ramps, self._ramps = self._ramps, {}
+        for quantity, ramp in ramps.items():
+            try:
+                self.guard.wait_for(quantity, ramp)
+            except (NoReply, Tripped) as failure:
+                code = HARDWARE_ERROR if isinstance(failure, NoReply) else EXECUTION_ERROR
+                self.registers.report(ScpiError(code, str(failure)))
+
+    def complete_operations(self) -> None:
+        """*OPC: the operation-complete event once this client's ramps are over."""
+        self._completion_pending = True
+        self.settle_completion()
+
+    def settle_completion(self) -> None:
+        """Set a pending *OPC's event if its ramps are over by now."""
+        self._ramps = {q: ramp for q, ramp in self._ramps.items() if self.guard.ramping(q, ramp)}
+        if self._completion_pending and not self._ramps:
+            self._completion_pending = False
+            self.registers.add_events(OPERATION_COMPLETE)
+
+    def clear_status(self) -> None:
+        """*CLS: the registers' events and errors emptied, a pending *OPC forgotten."""
+        self._completion_pending = False
+        self.registers.clear()
+
+    def sample_conditions(self) -> None:
+        """A fresh status read, sampled into every client's registers; one
+        the supply does not answer is sampled as such, not refused."""
+        try:
+            self.status()
+        except ScpiError:
+            pass
+
     def status(self) -> Status:
-        status = self._run(Link.read_status, wire.READ_STATUS)
+        try:
+            status = self._run(Link.read_status, wire.READ_STATUS)
+        except ScpiError:
+            self._conditions.observe(None)
+            raise
+        self._conditions.observe(status)
         if status is None:
             raise ScpiError(HARDWARE_ERROR, "the supply did not answer the status request")
         return status
 
-    def _run(self, action: Callable[[Link], Result], word: int) -> Result:
+    def _halt_ramps(self) -> None:
+        for quantity in SLEWED.values():
+            self.guard.halt(quantity, wait=True)
+
+    def _run(self, action: Callable[[Link], Result], word: int | None) -> Result:
         return _told(lambda: self._supply.run(action, self._asker, word))
 
 
