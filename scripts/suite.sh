@@ -20,10 +20,12 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# The extras of the package's adapters to frameworks, as pyproject.toml
-# lists them: installed on every interpreter, so that each adapter is
-# tested and type-checked wherever the package is.
-extras=(bluesky qcodes openhtf)
+# The extras of the package's adapters to frameworks and of the server's
+# EPICS endpoint, as pyproject.toml lists them: installed on every
+# interpreter, so that each is tested and type-checked wherever the package
+# is. EPICS clients this project did not write test the endpoint: pyepics
+# (with the EPICS client library) and ophyd.
+extras=(bluesky qcodes openhtf epics)
 requirements=$(python3 -c '
 import sys, tomllib
 with open("pyproject.toml", "rb") as file:
@@ -31,7 +33,8 @@ with open("pyproject.toml", "rb") as file:
 print(*(requirement for extra in sys.argv[1:] for requirement in optional[extra]), sep="\n")' "${extras[@]}")
 mapfile -t extra_requirements <<<"$requirements"
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-    pyserial pytest pytest-xdist hypothesis mypy types-pyserial matplotlib pyvisa pyvisa-py "${extra_requirements[@]}"
+    pyserial pytest pytest-xdist hypothesis mypy types-pyserial matplotlib pyvisa pyvisa-py pyepics ophyd \
+    "${extra_requirements[@]}"
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --force-reinstall --no-deps \
     "${QM4410_PACKAGE:-.}"
 

@@ -11,7 +11,7 @@ import logging
 import sys
 from collections.abc import Iterator
 
-from ...server import LOOPBACK, CannotListen, HeldSupply, Rfc2217, Scpi, Server, SupplyGone, TcpEndpoint
+from ...server import LOOPBACK, CannotListen, Endpoint, HeldSupply, Rfc2217, Scpi, Server, SupplyGone
 from ...server.listener import IDLE_TIMEOUT_S
 from ...supply.errors import Refused
 from ...supply.switch_off import CONFIRMED, still_on_message
@@ -39,6 +39,11 @@ def add_parser(commands: Commands, parents: Parents) -> None:
     command.add_argument(
         "--scpi", type=listening_address, default=(None, None), metavar="[HOST:]PORT",
         help="where the SCPI endpoint listens (default 5025; port 0 picks a free one)",
+    )
+    command.add_argument(
+        "--epics", metavar="PREFIX",
+        help="serve the supply over EPICS Channel Access too, its PVs named PREFIX followed by VOLT_SP, VOLT_RBV, "
+        "...; searches and beacons where the server binds (needs caproto: pip install 'qm4410[epics]')",
     )
     command.add_argument(
         "--bind", metavar="ADDRESS", type=bind_address,
@@ -70,6 +75,7 @@ def run(args: argparse.Namespace) -> int:
     switched_off: list[str | None] = []  # the state read back by the switch-off on the way out
     try:
         with _logged(args.verbose), stop_requests() as stop, contextlib.ExitStack() as stack:
+            endpoints = _endpoints(args)
             supply = HeldSupply(stack.enter_context(port.virtual_port(args)) if args.sim else args.port)
             # Undone in reverse: the clients go first, then the output is
             # switched off, then the port is closed (and a --sim supply stopped).
@@ -78,7 +84,7 @@ def run(args: argparse.Namespace) -> int:
             if args.off_on_exit:
                 stack.callback(lambda: switched_off.append(_switch_off(supply)))
             server = Server(
-                supply, _endpoints(args), rules=guard.rules(args),
+                supply, endpoints, rules=guard.rules(args),
                 allow=args.allow or (), bind=args.bind or LOOPBACK, reconnect=args.reconnect,
                 idle_timeout=args.idle_timeout or None,
             )
@@ -100,8 +106,19 @@ def run(args: argparse.Namespace) -> int:
     raise Stopped(stop.signum)
 
 
-def _endpoints(args: argparse.Namespace) -> list[TcpEndpoint]:
-    return [kind(port=port, host=host) for kind, (host, port) in ((Rfc2217, args.rfc2217), (Scpi, args.scpi))]
+def _endpoints(args: argparse.Namespace) -> list[Endpoint]:
+    endpoints: list[Endpoint] = [kind(port=port, host=host)
+                                 for kind, (host, port) in ((Rfc2217, args.rfc2217), (Scpi, args.scpi))]
+    if args.epics is not None:
+        try:
+            from ...server.epics import Epics
+        except ImportError:
+            raise CommandError(Exit.MISSING_DEPENDENCY, "--epics needs caproto: pip install 'qm4410[epics]'") from None
+        try:
+            endpoints.append(Epics(args.epics))
+        except ValueError as error:
+            raise CommandError(Exit.USAGE, str(error)) from None
+    return endpoints
 
 
 def _switch_off(supply: HeldSupply) -> str | None:
