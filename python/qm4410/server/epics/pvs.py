@@ -69,7 +69,7 @@ class _Refusing:
         try:
             return await super().auth_write(hostname, username, data, *args, **kwargs)  # type: ignore[misc]
         except Exception as refused:
-            log.info("%s: a put to %s refused: %s", client, self.name, refused)
+            log.info("%s: a put to %s refused: %s", client, self.name, str(refused) or type(refused).__name__)
             raise
 
 
