@@ -20,15 +20,21 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# The extras of the package's adapters to frameworks, as pyproject.toml
-# lists them, so that each adapter is tested and type-checked. Their
-# frameworks are large: QM4410_FRAMEWORKS=0 (scripts/interpreters.sh's
-# choice for the other interpreters) leaves them out, their tests skipped,
-# and with them the type check of the whole package and the timed server
-# tests, which the run on the first interpreter has done.
+# The extras of the package's adapters to frameworks and of the server's
+# EPICS endpoint, as pyproject.toml lists them, so that each is tested and
+# type-checked; EPICS clients this project did not write test the endpoint:
+# pyepics (with the EPICS client library) and ophyd. The frameworks are
+# large: QM4410_FRAMEWORKS=0 (scripts/interpreters.sh's choice for the other
+# interpreters) leaves them out, their tests skipped, and with them the
+# type check of the whole package and the timed server tests, which the run
+# on the first interpreter has done.
 frameworks=${QM4410_FRAMEWORKS:-1}
 extras=()
-if [ "$frameworks" = 1 ]; then extras=(bluesky qcodes openhtf pymeasure); fi
+clients=()
+if [ "$frameworks" = 1 ]; then
+    extras=(bluesky qcodes openhtf pymeasure epics)
+    clients=(pyepics ophyd)
+fi
 requirements=$(python3 -c '
 import sys, tomllib
 with open("pyproject.toml", "rb") as file:
@@ -36,7 +42,8 @@ with open("pyproject.toml", "rb") as file:
 print(*(requirement for extra in sys.argv[1:] for requirement in optional[extra]), sep="\n")' "${extras[@]}")
 mapfile -t extra_requirements < <(printf '%s' "$requirements")
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-    pyserial pytest pytest-xdist hypothesis mypy types-pyserial matplotlib pyvisa pyvisa-py "${extra_requirements[@]}"
+    pyserial pytest pytest-xdist hypothesis mypy types-pyserial matplotlib pyvisa pyvisa-py "${clients[@]}" \
+    "${extra_requirements[@]}"
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --force-reinstall --no-deps \
     "${QM4410_PACKAGE:-.}"
 

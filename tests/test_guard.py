@@ -115,6 +115,20 @@ def test_a_supply_that_stops_answering_mid_ramp_is_told(qm4410_sim):
             assert (guard.trip.name, guard.trip.output_off) == ("no_reply", False)
 
 
+def test_a_listener_that_asks_for_readings_gets_them_while_it_is_there(supply):
+    """With no rule that watches, the guard reads only for a listener that
+    asks; once it is removed, the readings stop."""
+    heard = []
+    with Guard(supply, interval=0.02) as guard:
+        remove = guard.add_listener(heard.append, reads=True)
+        until(lambda: len(heard) >= 3)
+        assert heard[-1] is not None and heard[-1].voltage == supply.voltage
+        remove()
+        count = len(heard)
+        time.sleep(0.3)  # fifteen intervals
+        assert len(heard) <= count + 1  # one under way as it was removed
+
+
 @pytest.mark.parametrize(
     "rules, error",
     [({"slew_voltage": 0}, OutOfRange), ({"trip_current": float("nan")}, OutOfRange), ({"watchdog": -1}, OutOfRange),

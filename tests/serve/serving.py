@@ -51,6 +51,7 @@ class Server:
         assert self.rfc2217.startswith("rfc2217://127.0.0.1:"), (self.rfc2217, self.log())
         assert self.visa.startswith("TCPIP::127.0.0.1::") and self.visa.endswith("::SOCKET"), self.visa
         self.scpi_port = int(self.visa.split("::")[2])
+        self.epics = self._line() if "--epics" in options else None
 
     def _line(self) -> str:
         # Unbuffered, so that what select() sees is all that has come.

@@ -125,6 +125,19 @@ LINES = [
     'port = "/dev/ttyQM-a"',           # 16: the port again
     'limit-voltage = "12"',            # 17: a string, not a number
     "load = 8",                        # 18: no virtual supply
+    'epics = "LAB:C:"',                # 19
+    "[[supply]]",                      # 20
+    'name = "d"',                      # 21
+    'port = "/dev/ttyQM-d"',           # 22
+    "rfc2217 = 0",                     # 23
+    "scpi = 0",                        # 24
+    'epics = "LAB:C:"',                # 25: the prefix again
+    "[[supply]]",                      # 26
+    'name = "e"',                      # 27
+    'port = "/dev/ttyQM-e"',           # 28
+    "rfc2217 = 0",                     # 29
+    "scpi = 0",                        # 30
+    'epics = "LAB:E:"',                # 31: a second Channel Access server
 ]
 PROBLEMS = {
     3: "unknown key 'limt-voltage': limit-voltage?",
@@ -134,6 +147,8 @@ PROBLEMS = {
     16: "port /dev/ttyQM-a is a's already",
     17: 'limit-voltage takes a number, not "12"',
     18: "load is an option of the virtual supply: add sim = true",
+    25: "epics LAB:C: is c's already",
+    31: "epics: c serves Channel Access already",
 }
 
 

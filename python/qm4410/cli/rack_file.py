@@ -71,6 +71,7 @@ KEYS: dict[str, Kind] = {
     # How it is served.
     "rfc2217": ADDRESS,
     "scpi": ADDRESS,
+    "epics": TEXT,
     "bind": TEXT,
     "allow": NETWORKS,
     "idle-timeout": NUMBER,
@@ -232,11 +233,18 @@ class _Checker:
                 return where[key].line if key in where else where[""].line
 
             port = merged.get("port") if not merged.get("sim") else None
-            for key, value in (("name", merged.get("name")), ("port", _device(port) if port else None)):
+            for key, value in (("name", merged.get("name")), ("port", _device(port) if port else None),
+                               ("epics", merged.get("epics"))):
                 if not isinstance(value, str):
                     continue
                 if (key, value) in owners:
                     self.problems.append((line(key), f"{key} {value} is {owners[key, value]}'s already"))
+                elif key == "epics" and (serving := next((owner for (k, _), owner in owners.items() if k == key), None)):
+                    # Each supply's would be a Channel Access server of its
+                    # own on the one search port, where a search sent to
+                    # one address reaches one of them alone.
+                    self.problems.append((line(key), f"epics: {serving} serves Channel Access already; one supply "
+                                                     "of a rack can, for now: serve another from a rack of its own"))
                 owners.setdefault((key, value), whose)
             for key in ENDPOINT_KEYS:
                 try:

@@ -10,14 +10,14 @@ import logging
 import threading
 import time
 
-from ..server import CannotListen, HeldSupply, SupplyGone
+from ..server import CannotListen, Endpoint, HeldSupply, SupplyGone
 from ..server.service import RECONNECT_EVERY_S, WATCH_EVERY_S
 from ..supply.errors import Refused
 from ..supply.switch_off import still_on_message
 from . import port
 from .exits import CommandError, Exit, Stopped
 from .rack_file import RackSupply
-from .serving import logged, server_for, switch_off
+from .serving import endpoints_for, logged, server_for, switch_off
 from .terminal import StopRequest, stop_requests
 
 log = logging.getLogger("qm4410.serve")
@@ -26,7 +26,7 @@ log = logging.getLogger("qm4410.serve")
 def serve_rack(rack: list[RackSupply], verbose: bool) -> int:
     """Serve every supply of `rack` until a signal stops them all (ending
     with its status), or until none is left to serve (LINE_LOST)."""
-    racked = [_Racked(supply) for supply in rack]
+    racked = [_Racked(supply, endpoints_for(supply.args, supply.name)) for supply in rack]
     printing = threading.Lock()
     with logged(verbose, _Whose(racked)), stop_requests() as stop, contextlib.ExitStack() as stack:
         for each in racked:
@@ -58,8 +58,9 @@ def serve_rack(rack: list[RackSupply], verbose: bool) -> int:
 class _Racked:
     """One supply of the rack, served from a thread of its own."""
 
-    def __init__(self, supply: RackSupply) -> None:
+    def __init__(self, supply: RackSupply, endpoints: list[Endpoint]) -> None:
         self.supply = supply
+        self.endpoints = endpoints
         self.port: str | None = None if supply.args.sim else supply.args.port
         self.held = False  # whether it was ever open, so that its output is to be switched off
         self.switched_off: str | None = None
@@ -74,7 +75,7 @@ class _Racked:
         if not self._opened(supply, stop):
             return
         try:
-            server = server_for(supply, args, name)
+            server = server_for(supply, args, self.endpoints)
             try:
                 server.start()
             except CannotListen as error:

@@ -8,21 +8,34 @@ import logging
 import sys
 from collections.abc import Iterator
 
-from ..server import LOOPBACK, HeldSupply, Rfc2217, Scpi, Server, SupplyGone, TcpEndpoint
+from ..server import LOOPBACK, Endpoint, HeldSupply, Rfc2217, Scpi, Server, SupplyGone
 from ..supply.switch_off import CONFIRMED
 from . import guard
+from .exits import CommandError, Exit
 
 
-def server_for(supply: HeldSupply, args: argparse.Namespace, name: str | None = None) -> Server:
-    """The server of `supply` that serve's options `args` ask for; in a
-    rack, `name` goes before its endpoints' names, and so before every
+def endpoints_for(args: argparse.Namespace, name: str | None = None) -> list[Endpoint]:
+    """The endpoints that serve's options `args` ask for, made before
+    anything opens (CommandError when --epics needs what is not installed);
+    in a rack, `name` goes before their names, and so before every
     client's in the log."""
-    endpoints: list[TcpEndpoint] = [
+    endpoints: list[Endpoint] = [
         kind(port=port, host=host) for kind, (host, port) in ((Rfc2217, args.rfc2217), (Scpi, args.scpi))
     ]
+    if args.epics is not None:
+        try:
+            from ..server.epics.endpoint import Epics
+        except ImportError:
+            raise CommandError(Exit.MISSING_DEPENDENCY, "--epics needs caproto: pip install 'qm4410[epics]'") from None
+        endpoints.append(Epics(args.epics))
     if name is not None:
         for endpoint in endpoints:
             endpoint.name = f"{name} {endpoint.name}"
+    return endpoints
+
+
+def server_for(supply: HeldSupply, args: argparse.Namespace, endpoints: list[Endpoint]) -> Server:
+    """The server of `supply` on `endpoints` that serve's options `args` ask for."""
     return Server(
         supply, endpoints, rules=guard.rules(args),
         allow=args.allow or (), bind=args.bind or LOOPBACK, reconnect=args.reconnect,

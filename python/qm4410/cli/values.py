@@ -7,6 +7,7 @@ import argparse
 import ipaddress
 from collections.abc import Callable
 
+from qm4410.server.epics import checked_prefix
 from qm4410.supply import setpoints
 from qm4410.supply.setpoints import Quantity, Span
 from qm4410.workflows import iv_plot
@@ -112,6 +113,13 @@ def port_name(text: str) -> str:
     if not text:
         raise argparse.ArgumentTypeError("the port name is empty")
     return text
+
+
+def epics_prefix(text: str) -> str:
+    try:
+        return checked_prefix(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def path(text: str) -> str:

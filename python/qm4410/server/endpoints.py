@@ -8,6 +8,7 @@ from collections.abc import Sequence
 from typing import ClassVar, Protocol
 
 from ..supply.guard import Guard
+from ..supply.status import Identity
 from .held_supply import HeldSupply
 from .listener import IDLE_TIMEOUT_S, Client, Listener, Network
 
@@ -30,6 +31,16 @@ class Context:
     allow: Sequence[Network] = ()
     bind: str = LOOPBACK
     idle_timeout: float | None = IDLE_TIMEOUT_S
+
+
+def identification(identity: Identity) -> str:
+    """Who the supply is, as a client asks it (SCPI's *IDN?): "QM4410",
+    the model, serial number and software version, each in printable ASCII
+    without the separators ,;" (anything else, as the NUL bytes a serial
+    number may hold, as an escape \\xNN)."""
+    fields = ("QM4410", identity.model, identity.serial_number, identity.software_version)
+    return ",".join("".join(c if " " <= c <= "~" and c not in ',;"' else f"\\x{ord(c):02x}" for c in str(field))
+                    for field in fields)
 
 
 class Endpoint(Protocol):

@@ -25,7 +25,8 @@ client that goes through it (a script, every client of `qm4410 serve`).
   switched off, as far as it still can be.
 
 The guard watches the supply by reading its status every `interval`
-seconds (0.1 by default) while any trip or the watchdog is set, so a trip
+seconds (0.1 by default) while any trip or the watchdog is set (or a
+listener asks for its readings), so a trip
 acts within one interval and one exchange (on a line whose exchange takes
 longer than the interval, the readings follow one another: two exchanges). Its own work (readings, ramp
 steps, switching off) runs on one thread of its own; requests come from
@@ -175,6 +176,7 @@ class Guard:
         self._cc_since: float | None = None
         self._last_request = time.monotonic()
         self._listeners: list[Listener] = []
+        self._readers = 0  # listeners that asked for readings whatever the rules
         self._thread: threading.Thread | None = None
         self._closing = False
 
@@ -244,12 +246,17 @@ class Guard:
             raise OutOfRange(f"the {quantity} slew rate {rate:g} {unit}/s is above the guard's {ceiling:g} {unit}/s")
         return rate
 
-    def add_listener(self, listener: Listener) -> Callable[[], None]:
+    def add_listener(self, listener: Listener, *, reads: bool = False) -> Callable[[], None]:
         """Call `listener(status or None)` after each of the guard's readings,
-        from its thread; returns what removes it."""
+        from its thread; returns what removes it. With `reads`, the guard
+        reads the status at its interval while the listener is there, even
+        when no rule needs it (a reading it alone wants trips nothing when
+        unanswered)."""
         with self._lock:
             self._listeners.append(listener)
-        return lambda: self._remove_listener(listener)
+            self._readers += reads
+            self._lock.notify_all()
+        return lambda: self._remove_listener(listener, reads)
 
     def touch(self) -> None:
         """A request came (from any client): the watchdog starts again."""
@@ -492,13 +499,14 @@ class Guard:
                     return
                 now = time.monotonic()
                 due = [ramp.next_step()[0] for ramp in self._ramps.values()]
-                if self.rules.watching or (self._trip is not None and not self._trip.output_off):
+                reading = self.rules.watching or self._readers > 0
+                if reading or (self._trip is not None and not self._trip.output_off):
                     due.append(next_reading)
                 wake = min(due, default=None)
                 if wake is None or wake > now:
                     self._lock.wait(None if wake is None else wake - now)
                     continue
-            if now >= next_reading and (self.rules.watching or self._trip is not None):
+            if now >= next_reading and (reading or self._trip is not None):
                 next_reading = now + self.interval
                 self._watch()
             self._step_ramps(time.monotonic())
@@ -631,10 +639,11 @@ class Guard:
             if fired is not None:
                 self._fire(*fired)
 
-    def _remove_listener(self, listener: Listener) -> None:
+    def _remove_listener(self, listener: Listener, reads: bool) -> None:
         with self._lock:
             if listener in self._listeners:
                 self._listeners.remove(listener)
+                self._readers -= reads
 
 
 class GuardedLink:

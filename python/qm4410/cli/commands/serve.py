@@ -16,9 +16,9 @@ from .. import guard, port
 from ..exits import REFUSAL_EXIT, CommandError, Exit, Stopped
 from ..rack_file import RackFileError, read_rack
 from ..rack_serving import serve_rack
-from ..serving import logged, server_for, switch_off
+from ..serving import endpoints_for, logged, server_for, switch_off
 from ..terminal import stop_requests
-from ..values import bind_address, listening_address, network, path, seconds_or_never
+from ..values import bind_address, epics_prefix, listening_address, network, path, seconds_or_never
 from . import Commands, Parents
 
 
@@ -53,6 +53,11 @@ def add_options(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "--scpi", type=listening_address, default=(None, None), metavar="[HOST:]PORT",
         help="where the SCPI endpoint listens (default 5025; port 0 picks a free one)",
+    )
+    command.add_argument(
+        "--epics", metavar="PREFIX", type=epics_prefix,
+        help="serve the supply over EPICS Channel Access too, its PVs named PREFIX followed by VOLT_SP, VOLT_RBV, "
+        "...; searches and beacons where the server binds (needs caproto: pip install 'qm4410[epics]')",
     )
     command.add_argument(
         "--bind", metavar="ADDRESS", type=bind_address,
@@ -108,6 +113,7 @@ def run(args: argparse.Namespace) -> int:
     switched_off: list[str | None] = []  # the state read back by the switch-off on the way out
     try:
         with logged(args.verbose), stop_requests() as stop, contextlib.ExitStack() as stack:
+            endpoints = endpoints_for(args)
             supply = HeldSupply(stack.enter_context(port.virtual_port(args)) if args.sim else args.port)
             # Undone in reverse: the clients go first, then the output is
             # switched off, then the port is closed (and a --sim supply stopped).
@@ -115,7 +121,7 @@ def run(args: argparse.Namespace) -> int:
             stack.callback(supply.close)
             if args.off_on_exit:
                 stack.callback(lambda: switched_off.append(switch_off(supply)))
-            server = server_for(supply, args)
+            server = server_for(supply, args, endpoints)
             stack.callback(server.close)
             server.start()
             # First and alone on standard output, for a script to read.

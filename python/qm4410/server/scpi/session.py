@@ -28,6 +28,7 @@ from ...supply.link import Link
 from ...supply.setpoints import Quantity
 from ...supply.slew import Ramp
 from ...supply.status import Status
+from ..endpoints import identification
 from ..errors import SupplyGone
 from ..guarding import SLEWED
 from ..held_supply import Asker, HeldSupply
@@ -124,9 +125,7 @@ class Session:
     # What the commands do with the supply.
 
     def identity(self) -> str:
-        identity = _told(self._supply.identity)
-        fields = ("QM4410", identity.model, identity.serial_number, identity.software_version)
-        return ",".join(_field(str(value)) for value in fields)
+        return identification(_told(self._supply.identity))
 
     def setting(self, request: int, send: Callable[[Link], bool]) -> None:
         """Send a setting; a failure names the request word that sends it."""
@@ -262,9 +261,3 @@ def _told(call: Callable[[], Result]) -> Result:
         return call()
     except SupplyGone as gone:
         raise ScpiError(HARDWARE_ERROR, str(gone)) from None
-
-
-def _field(text: str) -> str:
-    """A field of *IDN?'s answer: printable ASCII without the separators;
-    anything else (the serial number may hold NUL bytes) as an escape."""
-    return "".join(c if " " <= c <= "~" and c not in ',;"' else f"\\x{ord(c):02x}" for c in text)
