@@ -8,6 +8,7 @@ count's time a point against the bare exchange.
 Needs qm4410-sim on PATH or named in $QM4410_SIM; the Bluesky part needs
 the bluesky extra (pip install '.[bluesky]') and is left out without it.
 """
+
 import argparse
 import asyncio
 import contextlib
@@ -18,10 +19,10 @@ import statistics
 import sys
 import time
 
+from simulator import virtual_supplies
+
 from qm4410 import Supply
 from qm4410.aio import AsyncQM4410
-
-from simulator import virtual_supplies
 
 SUPPLIES = 16
 LINEAR_TARGET = 0.95
@@ -34,9 +35,18 @@ class InstantDriver:
     of an awaited call is the face's own cost."""
 
     port = "/dev/ttyINSTANT"
-    RECORD = {"current_real": 0.5, "voltage_real": 4.0, "current_set": 0.5, "voltage_max_set": 30.0,
-              "voltage_set": 5.0, "out_status": "on", "beyond_temp": False, "out_mode": "CC", "fan_speed": 0,
-              "work_mode": "remote"}
+    RECORD = {
+        "current_real": 0.5,
+        "voltage_real": 4.0,
+        "current_set": 0.5,
+        "voltage_max_set": 30.0,
+        "voltage_set": 5.0,
+        "out_status": "on",
+        "beyond_temp": False,
+        "out_mode": "CC",
+        "fan_speed": 0,
+        "work_mode": "remote",
+    }
 
     def read_dev_status(self):
         return self.RECORD
@@ -57,8 +67,12 @@ async def interleaved(supply: Supply, awaited: AsyncQM4410, rounds: int) -> dict
         await awaited.status()
         waiting.append(time.perf_counter() - started)
     added = [w - b for b, w in zip(blocking, waiting)]
-    return {"rounds": rounds, "blocking_us": statistics.median(blocking) * 1e6,
-            "awaited_us": statistics.median(waiting) * 1e6, "added_us": statistics.median(added) * 1e6}
+    return {
+        "rounds": rounds,
+        "blocking_us": statistics.median(blocking) * 1e6,
+        "awaited_us": statistics.median(waiting) * 1e6,
+        "added_us": statistics.median(added) * 1e6,
+    }
 
 
 async def awaited_cost(quick: bool) -> dict:
@@ -108,8 +122,13 @@ class Stalls:
 
     def summary(self) -> dict:
         late = sorted(self.late)
-        return {"ticks": len(late), "largest_ms": late[-1] * 1e3, "p99_ms": late[int(len(late) * 0.99)] * 1e3,
-                "median_ms": statistics.median(late) * 1e3, "longest_step_ms": self.longest_step * 1e3}
+        return {
+            "ticks": len(late),
+            "largest_ms": late[-1] * 1e3,
+            "p99_ms": late[int(len(late) * 0.99)] * 1e3,
+            "median_ms": statistics.median(late) * 1e3,
+            "longest_step_ms": self.longest_step * 1e3,
+        }
 
 
 async def drive(supplies: list[AsyncQM4410], seconds: float, stalls: Stalls) -> float:
@@ -148,10 +167,15 @@ async def concurrency(quick: bool) -> dict:
                 alone_rates.append(await drive(supplies[:1], seconds, alone))
                 together_rates.append(await drive(supplies, seconds, together))
                 fractions.append(together_rates[-1] / (SUPPLIES * alone_rates[-1]))
-    return {"rounds": rounds, "seconds": seconds, "alone_reads_per_s": alone_rates,
-            "together_reads_per_s": together_rates, "fractions": fractions,
-            "fraction_of_linear": statistics.median(fractions),
-            "stalls": {"idle": idle.summary(), "alone": alone.summary(), "together": together.summary()}}
+    return {
+        "rounds": rounds,
+        "seconds": seconds,
+        "alone_reads_per_s": alone_rates,
+        "together_reads_per_s": together_rates,
+        "fractions": fractions,
+        "fraction_of_linear": statistics.median(fractions),
+        "stalls": {"idle": idle.summary(), "alone": alone.summary(), "together": together.summary()},
+    }
 
 
 def bluesky_count(quick: bool) -> dict | None:
@@ -185,8 +209,14 @@ def bluesky_count(quick: bool) -> dict | None:
         finally:
             call_in_bluesky_event_loop(psu.close())
     point_ms, bare_ms = statistics.median(per_point) * 1e3, statistics.median(bare) * 1e3
-    return {"points": points, "runs": runs, "per_point_ms": point_ms, "bare_exchange_ms": bare_ms,
-            "added_ms": point_ms - bare_ms, "ratio": point_ms / bare_ms}
+    return {
+        "points": points,
+        "runs": runs,
+        "per_point_ms": point_ms,
+        "bare_exchange_ms": bare_ms,
+        "added_ms": point_ms - bare_ms,
+        "ratio": point_ms / bare_ms,
+    }
 
 
 async def measure_async(quick: bool) -> dict:
@@ -220,9 +250,11 @@ def report(results: dict) -> str:
     if counted is None:
         lines.append("- Bluesky count: not measured (the bluesky extra is not installed)")
     else:
-        lines.append(f"- Bluesky count of {counted['points']} points: {counted['per_point_ms']:.2f} ms a point "
-                     f"against {counted['bare_exchange_ms']:.2f} ms for the bare exchange "
-                     f"(+{counted['added_ms']:.2f} ms, {counted['ratio']:.2f}x)")
+        lines.append(
+            f"- Bluesky count of {counted['points']} points: {counted['per_point_ms']:.2f} ms a point "
+            f"against {counted['bare_exchange_ms']:.2f} ms for the bare exchange "
+            f"(+{counted['added_ms']:.2f} ms, {counted['ratio']:.2f}x)"
+        )
     return "\n".join(lines)
 
 
@@ -232,8 +264,15 @@ def main() -> None:
     parser.add_argument("--out", default="bench/aio.json", help="where the results go, as JSON")
     arguments = parser.parse_args()
     started = time.perf_counter()
-    results = {"meta": {"quick": arguments.quick, "python": platform.python_version(),
-                        "machine": platform.machine(), "cpus": os.cpu_count(), "load_before": os.getloadavg()}}
+    results = {
+        "meta": {
+            "quick": arguments.quick,
+            "python": platform.python_version(),
+            "machine": platform.machine(),
+            "cpus": os.cpu_count(),
+            "load_before": os.getloadavg(),
+        }
+    }
     results.update(asyncio.run(measure_async(arguments.quick)))
     results["bluesky_count"] = bluesky_count(arguments.quick)
     results["meta"]["seconds"] = time.perf_counter() - started
@@ -242,8 +281,11 @@ def main() -> None:
         json.dump(results, out, indent=2)
     print(report(results))
     meta = results["meta"]
-    print(f"({meta['seconds']:.0f} s; load average {meta['load_before'][0]:.2f} before, "
-          f"{meta['load_after'][0]:.2f} after; written to {arguments.out})", file=sys.stderr)
+    print(
+        f"({meta['seconds']:.0f} s; load average {meta['load_before'][0]:.2f} before, "
+        f"{meta['load_after'][0]:.2f} after; written to {arguments.out})",
+        file=sys.stderr,
+    )
 
 
 if __name__ == "__main__":

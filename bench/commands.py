@@ -1,4 +1,5 @@
 """The commands the benchmark runs, each with the reply a supply gives it."""
+
 from dataclasses import dataclass
 from functools import partial
 

@@ -1,5 +1,6 @@
 """The driver's own cost per command: everything it touches on the port and
 the clock is a C-level callable, so what is timed is the driver itself."""
+
 import collections
 import contextlib
 import itertools
@@ -8,10 +9,10 @@ import sys
 import timeit
 import types
 
-import qm4410
-
 import plain_driver
 from commands import COMMANDS, FRAME_LENGTH
+
+import qm4410
 
 DRIVER_MODULES = {"qm4410": qm4410, "plain": plain_driver}
 

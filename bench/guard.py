@@ -31,6 +31,7 @@ Runs in this process on the server's own classes (HeldSupply and its
 guard, whose exchanges take turns with the clients'). Needs qm4410-sim and
 the installed package. Prints tables, and writes the results as JSON.
 """
+
 import argparse
 import contextlib
 import json
@@ -43,14 +44,14 @@ import tempfile
 import threading
 import time
 
+from report import mark, table
+
 from qm4410.server import Asker, HeldSupply
 from qm4410.server.guarding import guard_over
 from qm4410.supply import Rules
 from qm4410.supply.guard import SLEW_STEPS_PER_S, WATCH_INTERVAL_S
 from qm4410.supply.link import Link
 from qm4410.virtual_supply import VirtualSupply
-
-from report import mark, table
 
 TRIP_CURRENT = 0.5
 SLEW_RATE = 2.0  # V/s
@@ -149,16 +150,25 @@ def trips(quick: bool, folder: str) -> list[dict]:
             latched = [row["latched_ms"] for row in rows]
             off = [row["confirmed_off_ms"] for row in rows]
             interval_ms = WATCH_INTERVAL_S * 1e3
-            results.append({
-                "line": line, "busy_client": busy, "trials": len(rows), "exchange_ms": exchange,
-                "interval_ms": interval_ms,
-                "latched_median_ms": statistics.median(latched), "latched_worst_ms": max(latched),
-                "confirmed_off_median_ms": statistics.median(off), "confirmed_off_worst_ms": max(off),
-                "promise_latched_ms": interval_ms + exchange, "promise_confirmed_off_ms": interval_ms + 3 * exchange,
-                "bound_latched_ms": max(interval_ms, exchange) + exchange,
-                "bound_confirmed_off_ms": max(interval_ms, exchange) + 3 * exchange,
-                "each_latched_ms": [round(ms, 1) for ms in latched], "each_confirmed_off_ms": [round(ms, 1) for ms in off],
-            })
+            results.append(
+                {
+                    "line": line,
+                    "busy_client": busy,
+                    "trials": len(rows),
+                    "exchange_ms": exchange,
+                    "interval_ms": interval_ms,
+                    "latched_median_ms": statistics.median(latched),
+                    "latched_worst_ms": max(latched),
+                    "confirmed_off_median_ms": statistics.median(off),
+                    "confirmed_off_worst_ms": max(off),
+                    "promise_latched_ms": interval_ms + exchange,
+                    "promise_confirmed_off_ms": interval_ms + 3 * exchange,
+                    "bound_latched_ms": max(interval_ms, exchange) + exchange,
+                    "bound_confirmed_off_ms": max(interval_ms, exchange) + 3 * exchange,
+                    "each_latched_ms": [round(ms, 1) for ms in latched],
+                    "each_confirmed_off_ms": [round(ms, 1) for ms in off],
+                }
+            )
     return results
 
 
@@ -169,8 +179,14 @@ def reading_cost(folder: str, seconds: float) -> list[dict]:
             alone = client_rate(supply, seconds)
             with guard_over(supply, Rules(trip_current=TRIP_CURRENT)):
                 watched = client_rate(supply, seconds)
-        results.append({"line": line, "reads_per_s_alone": alone, "reads_per_s_beside_the_guard": watched,
-                        "share_left": watched / alone})
+        results.append(
+            {
+                "line": line,
+                "reads_per_s_alone": alone,
+                "reads_per_s_beside_the_guard": watched,
+                "share_left": watched / alone,
+            }
+        )
     return results
 
 
@@ -195,12 +211,20 @@ def slew(folder: str) -> list[dict]:
                 took["up" if target else "down"] = time.monotonic() - started
             pairs = list(zip(samples, samples[1:]))
             excess = [abs(b[2] - a[2]) - (SLEW_RATE * (b[1] - a[0]) + step) for a, b in pairs]
-            results.append({
-                "line": line, "rate_v_per_s": SLEW_RATE, "step_v": step, "samples": len(samples),
-                "largest_step_v": max(abs(b[2] - a[2]) for a, b in pairs),
-                "largest_excess_v": max(excess), "outrun": sum(1 for e in excess if e > 1e-9),
-                "ramp_up_s": took["up"], "ramp_down_s": took["down"], "at_the_rate_s": 5.0 / SLEW_RATE,
-            })
+            results.append(
+                {
+                    "line": line,
+                    "rate_v_per_s": SLEW_RATE,
+                    "step_v": step,
+                    "samples": len(samples),
+                    "largest_step_v": max(abs(b[2] - a[2]) for a, b in pairs),
+                    "largest_excess_v": max(excess),
+                    "outrun": sum(1 for e in excess if e > 1e-9),
+                    "ramp_up_s": took["up"],
+                    "ramp_down_s": took["down"],
+                    "at_the_rate_s": 5.0 / SLEW_RATE,
+                }
+            )
     return results
 
 
@@ -210,9 +234,11 @@ def judge(results: dict) -> dict:
         row = f"{r['line']}, {'busy' if r['busy_client'] else 'idle'}"
         verdicts[row] = {
             "latched_within_interval_plus_exchange": r["latched_worst_ms"] <= r["promise_latched_ms"],
-            "confirmed_off_within_that_plus_two_exchanges": r["confirmed_off_worst_ms"] <= r["promise_confirmed_off_ms"],
+            "confirmed_off_within_that_plus_two_exchanges": r["confirmed_off_worst_ms"]
+            <= r["promise_confirmed_off_ms"],
             "latched_within_the_longer_plus_exchange": r["latched_worst_ms"] <= r["bound_latched_ms"],
-            "confirmed_off_within_that_plus_two_exchanges_too": r["confirmed_off_worst_ms"] <= r["bound_confirmed_off_ms"],
+            "confirmed_off_within_that_plus_two_exchanges_too": r["confirmed_off_worst_ms"]
+            <= r["bound_confirmed_off_ms"],
         }
     return verdicts
 
@@ -221,33 +247,89 @@ def report(results: dict, verdicts: dict) -> str:
     def met(r: dict, key: str) -> str:
         return mark(verdicts[f"{r['line']}, {'busy' if r['busy_client'] else 'idle'}"][key])
 
-    trip_rows = [[r["line"], "busy" if r["busy_client"] else "idle", r["trials"], f"{r['exchange_ms']:.1f}",
-                  f"{r['latched_median_ms']:.1f}", f"{r['latched_worst_ms']:.1f}",
-                  f"{r['promise_latched_ms']:.0f} {met(r, 'latched_within_interval_plus_exchange')}",
-                  f"{r['bound_latched_ms']:.0f} {met(r, 'latched_within_the_longer_plus_exchange')}",
-                  f"{r['confirmed_off_median_ms']:.1f}", f"{r['confirmed_off_worst_ms']:.1f}",
-                  f"{r['promise_confirmed_off_ms']:.0f} {met(r, 'confirmed_off_within_that_plus_two_exchanges')}",
-                  f"{r['bound_confirmed_off_ms']:.0f} {met(r, 'confirmed_off_within_that_plus_two_exchanges_too')}"]
-                 for r in results["trips"]]
-    slew_rows = [[r["line"], r["samples"], f"{r['largest_step_v']:.3f}", f"{r['step_v']:.3f}",
-                  f"{r['largest_excess_v']:+.3f}", r["outrun"], f"{r['ramp_up_s']:.2f}", f"{r['ramp_down_s']:.2f}",
-                  f"{r['at_the_rate_s']:.2f}"] for r in results["slew"]]
-    cost_rows = [[r["line"], f"{r['reads_per_s_alone']:.1f}", f"{r['reads_per_s_beside_the_guard']:.1f}",
-                  f"{r['share_left']:.0%}"] for r in results["reading_cost"]]
+    trip_rows = [
+        [
+            r["line"],
+            "busy" if r["busy_client"] else "idle",
+            r["trials"],
+            f"{r['exchange_ms']:.1f}",
+            f"{r['latched_median_ms']:.1f}",
+            f"{r['latched_worst_ms']:.1f}",
+            f"{r['promise_latched_ms']:.0f} {met(r, 'latched_within_interval_plus_exchange')}",
+            f"{r['bound_latched_ms']:.0f} {met(r, 'latched_within_the_longer_plus_exchange')}",
+            f"{r['confirmed_off_median_ms']:.1f}",
+            f"{r['confirmed_off_worst_ms']:.1f}",
+            f"{r['promise_confirmed_off_ms']:.0f} {met(r, 'confirmed_off_within_that_plus_two_exchanges')}",
+            f"{r['bound_confirmed_off_ms']:.0f} {met(r, 'confirmed_off_within_that_plus_two_exchanges_too')}",
+        ]
+        for r in results["trips"]
+    ]
+    slew_rows = [
+        [
+            r["line"],
+            r["samples"],
+            f"{r['largest_step_v']:.3f}",
+            f"{r['step_v']:.3f}",
+            f"{r['largest_excess_v']:+.3f}",
+            r["outrun"],
+            f"{r['ramp_up_s']:.2f}",
+            f"{r['ramp_down_s']:.2f}",
+            f"{r['at_the_rate_s']:.2f}",
+        ]
+        for r in results["slew"]
+    ]
+    cost_rows = [
+        [
+            r["line"],
+            f"{r['reads_per_s_alone']:.1f}",
+            f"{r['reads_per_s_beside_the_guard']:.1f}",
+            f"{r['share_left']:.0%}",
+        ]
+        for r in results["reading_cost"]
+    ]
     meta = results["meta"]
-    return "\n\n".join([
-        f"## a trip: the load steps, to the trip latched and to the output confirmed off (ms; interval "
-        f"{WATCH_INTERVAL_S * 1e3:.0f} ms; load average at the end {meta['load_average_1_min']:.1f})",
-        table(["line", "beside", "trials", "exchange", "latched median", "latched worst", "interval + exchange",
-               "longer + exchange", "off median", "off worst", "+ 2 exchanges", "longer + 3 exchanges"], trip_rows),
-        "(worst against the bound: yes when within it; 'longer': the longer of the interval and an exchange)",
-        f"## slew at {SLEW_RATE:g} V/s, 0 -> 5 V -> 0, read back to back by another client",
-        table(["line", "readings", "largest step V", "a step V", "largest excess V", "outrun",
-               "ramp up s", "ramp down s", "at the rate s"], slew_rows),
-        f"never beyond the rate between two readings (plus one step): {mark(verdicts['slew_never_outrun'])}",
-        "## a busy client's status reads a second, alone and beside a guard that watches",
-        table(["line", "alone", "beside the guard", "share left"], cost_rows),
-    ])
+    return "\n\n".join(
+        [
+            f"## a trip: the load steps, to the trip latched and to the output confirmed off (ms; interval "
+            f"{WATCH_INTERVAL_S * 1e3:.0f} ms; load average at the end {meta['load_average_1_min']:.1f})",
+            table(
+                [
+                    "line",
+                    "beside",
+                    "trials",
+                    "exchange",
+                    "latched median",
+                    "latched worst",
+                    "interval + exchange",
+                    "longer + exchange",
+                    "off median",
+                    "off worst",
+                    "+ 2 exchanges",
+                    "longer + 3 exchanges",
+                ],
+                trip_rows,
+            ),
+            "(worst against the bound: yes when within it; 'longer': the longer of the interval and an exchange)",
+            f"## slew at {SLEW_RATE:g} V/s, 0 -> 5 V -> 0, read back to back by another client",
+            table(
+                [
+                    "line",
+                    "readings",
+                    "largest step V",
+                    "a step V",
+                    "largest excess V",
+                    "outrun",
+                    "ramp up s",
+                    "ramp down s",
+                    "at the rate s",
+                ],
+                slew_rows,
+            ),
+            f"never beyond the rate between two readings (plus one step): {mark(verdicts['slew_never_outrun'])}",
+            "## a busy client's status reads a second, alone and beside a guard that watches",
+            table(["line", "alone", "beside the guard", "share left"], cost_rows),
+        ]
+    )
 
 
 def main():
@@ -260,10 +342,18 @@ def main():
     logging.getLogger("qm4410").addHandler(logging.NullHandler())
     logging.getLogger("qm4410").propagate = False
     with tempfile.TemporaryDirectory() as folder:
-        results = {"trips": trips(arguments.quick, folder), "slew": slew(folder),
-                   "reading_cost": reading_cost(folder, 2.0 if arguments.quick else 5.0)}
-    results["meta"] = {"quick": arguments.quick, **plan(arguments.quick), "cpus": os.cpu_count(),
-                       "load_average_1_min": os.getloadavg()[0], "seconds_taken": time.perf_counter() - started}
+        results = {
+            "trips": trips(arguments.quick, folder),
+            "slew": slew(folder),
+            "reading_cost": reading_cost(folder, 2.0 if arguments.quick else 5.0),
+        }
+    results["meta"] = {
+        "quick": arguments.quick,
+        **plan(arguments.quick),
+        "cpus": os.cpu_count(),
+        "load_average_1_min": os.getloadavg()[0],
+        "seconds_taken": time.perf_counter() - started,
+    }
     verdicts = judge(results)
     with open(arguments.out, "w") as out:
         json.dump({**results, "targets_met": verdicts}, out, indent=2)

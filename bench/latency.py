@@ -1,4 +1,5 @@
 """End-to-end timing of commands against virtual supplies over pyserial."""
+
 import contextlib
 import functools
 import statistics
@@ -6,7 +7,6 @@ import sys
 import time
 
 import serial
-
 from commands import DEVICE_COMMANDS, FRAME_LENGTH, STATUS_REQUEST
 from driver_cost import answered, quiet_stdout
 from simulator import connected_driver, connected_plain_driver, virtual_supplies, virtual_supply
@@ -136,12 +136,14 @@ def measure_slow_line(quick: bool, baud: int = 4800) -> dict:
             timings = Timings(command_answered(command))
             for _ in range(calls):
                 timings.time(command.bound_to(driver))
-            rows.append({
-                "command": command.name,
-                "median_ms": timings.median_wall_ms(),
-                "max_ms": max(timings.wall) * 1e3,
-                "unanswered": timings.unanswered,
-            })
+            rows.append(
+                {
+                    "command": command.name,
+                    "median_ms": timings.median_wall_ms(),
+                    "max_ms": max(timings.wall) * 1e3,
+                    "unanswered": timings.unanswered,
+                }
+            )
     refuse_unanswered(rows, f"latency at {baud} baud")
     print(f"  latency at {baud} baud: done", file=sys.stderr)
     return {"baud": baud, "wire_ms": wire_time(baud) * 1e3, "poll_ms": POLL_INTERVAL * 1e3, "rows": rows}

@@ -1,6 +1,7 @@
 """What keeping every reply with its own request costs: the look at what
 waits before each write on a healthy line, and the wait for a late reply
 that an exchange without a reply leaves to the next one."""
+
 import contextlib
 import statistics
 import sys
@@ -8,7 +9,7 @@ import time
 
 import plain_driver
 from latency import Timings, refuse_unanswered
-from simulator import connected_driver, connected_plain_driver, virtual_supply, virtual_supplies
+from simulator import connected_driver, connected_plain_driver, virtual_supplies, virtual_supply
 
 
 def look_cost(port, repeats: int = 2000) -> float:

@@ -8,6 +8,7 @@ open and close of the same URL.
 Needs ser2net on PATH (Debian: apt-get install ser2net; it lives in
 /usr/sbin), besides what bench/run.py needs. Prints a table and a summary.
 """
+
 import argparse
 import contextlib
 import json
@@ -20,14 +21,14 @@ import tempfile
 import time
 from pathlib import Path
 
-import qm4410
 import serial
-
 from driver_cost import quiet_stdout
 from latency import Timings, command_answered, refuse_unanswered
 from report import mark, table
 from simulator import connected_driver, virtual_supplies
 from threads import READ_STATUS
+
+import qm4410
 
 LATENCY_TARGET_PCT = 5.0
 SER2NET_CONFIGURATION = """\
@@ -57,8 +58,9 @@ def ser2net_serving(device: str):
     with tempfile.TemporaryDirectory() as directory:
         configuration = Path(directory, "ser2net.yaml")
         configuration.write_text(SER2NET_CONFIGURATION.format(port=port, device=device))
-        process = subprocess.Popen([program, "-n", "-c", str(configuration)], stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
+        process = subprocess.Popen(
+            [program, "-n", "-c", str(configuration)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+        )
         try:
             yield f"rfc2217://127.0.0.1:{port}?ign_set_control", process
         finally:
@@ -138,16 +140,32 @@ def report(results: dict, verdicts: dict) -> str:
     status, opening = results["status"], results["open_close"]
     latency = table(
         ["command", "pty ms", "ser2net ms", "over pty %", f"<= {LATENCY_TARGET_PCT:g} %"],
-        [["read_dev_status", f"{status['pty_ms']:.3f}", f"{status['ser2net_ms']:.3f}", f"{status['over_pct']:.2f}",
-          mark(verdicts["status_within_5_pct"])]],
+        [
+            [
+                "read_dev_status",
+                f"{status['pty_ms']:.3f}",
+                f"{status['ser2net_ms']:.3f}",
+                f"{status['over_pct']:.2f}",
+                mark(verdicts["status_within_5_pct"]),
+            ]
+        ],
     )
     costs = table(
         ["step", "qm4410 ms", "pyserial ms", "the driver adds ms"],
-        [[step, f"{opening[f'driver_{step}_ms']:.1f}", f"{opening[f'pyserial_{step}_ms']:.1f}",
-          f"{opening[f'driver_{step}_ms'] - opening[f'pyserial_{step}_ms']:.1f}"] for step in ("open", "close")],
+        [
+            [
+                step,
+                f"{opening[f'driver_{step}_ms']:.1f}",
+                f"{opening[f'pyserial_{step}_ms']:.1f}",
+                f"{opening[f'driver_{step}_ms'] - opening[f'pyserial_{step}_ms']:.1f}",
+            ]
+            for step in ("open", "close")
+        ],
     )
-    return (f"## read_dev_status, medians of {results['meta']['status_rounds']} interleaved rounds\n\n{latency}\n\n"
-            f"## open and close through RFC 2217, medians of {results['meta']['open_close_cycles']} cycles\n\n{costs}")
+    return (
+        f"## read_dev_status, medians of {results['meta']['status_rounds']} interleaved rounds\n\n{latency}\n\n"
+        f"## open and close through RFC 2217, medians of {results['meta']['open_close_cycles']} cycles\n\n{costs}"
+    )
 
 
 def main():

@@ -6,6 +6,7 @@ shortcut. It covers only what the benchmark runs (no port management, and
 no recovery from a failed exchange, which a healthy line never needs); the
 serial-port object is handed in as `ser`, as `open` would leave it.
 """
+
 import time
 
 
@@ -248,7 +249,7 @@ class WithoutLook(QM4410):
 
 
 def _wrong_type(parameter, expected, given):
+    # The interpreter's own message, truncations and all.
     return TypeError(
-        "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
-        % (parameter, expected, type(given).__name__)
+        f"Argument '{parameter:.200s}' has incorrect type (expected {expected:.200s}, got {type(given).__name__:.200s})"
     )

@@ -1,9 +1,9 @@
 """One figure of the timings on a line: (b) to (d) side by side."""
+
 import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402  (the backend is chosen first)
-
 from commands import label  # noqa: E402
 
 

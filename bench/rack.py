@@ -10,6 +10,7 @@ counted where they arrive, and the server's CPU time is its own. Needs
 qm4410-sim (as bench/run.py does) and the installed package. Prints a
 table, and writes the results as JSON.
 """
+
 import argparse
 import contextlib
 import json
@@ -19,10 +20,10 @@ import sys
 import tempfile
 import time
 
-from qm4410.virtual_supply import VirtualSupply
-
 from report import mark, table
 from serve import FLAT_KIB, rss_kib
+
+from qm4410.virtual_supply import VirtualSupply
 
 SUPPLIES = 16
 CPU_TARGET_CORES = 1.0
@@ -80,8 +81,9 @@ def measure(quick: bool = False, supplies: int = SUPPLIES, readings: int | None 
         path = os.path.join(folder, "rack.toml")
         with open(path, "w") as file:
             file.write(rack_file(ports))
-        process = subprocess.Popen([*SERVE, "--config", path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                   text=True)
+        process = subprocess.Popen(
+            [*SERVE, "--config", path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True
+        )
         try:
             lines = [process.stdout.readline() for _ in range(2 * supplies)]
             if not all(lines):
@@ -96,37 +98,50 @@ def measure(quick: bool = False, supplies: int = SUPPLIES, readings: int | None 
                     if process.poll() is not None:
                         raise RuntimeError(f"qm4410 serve --config ended (exit {process.returncode})")
                     time.sleep(0.2)
-                samples.append({"readings": count.total - first, "seconds": time.monotonic() - started,
-                                "cpu_s": cpu_seconds(process.pid) - cpu_started, "rss_kib": rss_kib(process.pid)})
+                samples.append(
+                    {
+                        "readings": count.total - first,
+                        "seconds": time.monotonic() - started,
+                        "cpu_s": cpu_seconds(process.pid) - cpu_started,
+                        "rss_kib": rss_kib(process.pid),
+                    }
+                )
         finally:
             process.terminate()
             process.wait()
             process.stdout.close()
     last = samples[-1]
     settled = samples[2]["rss_kib"]  # after the first fifth: imports, buffers and caches are in place
-    return {"samples": samples, "meta": {"quick": quick, **steps, "cpus": os.cpu_count()},
-            "readings_per_s": last["readings"] / last["seconds"],
-            "cpu_cores": last["cpu_s"] / last["seconds"],
-            "growth_after_first_fifth_kib": last["rss_kib"] - settled}
+    return {
+        "samples": samples,
+        "meta": {"quick": quick, **steps, "cpus": os.cpu_count()},
+        "readings_per_s": last["readings"] / last["seconds"],
+        "cpu_cores": last["cpu_s"] / last["seconds"],
+        "growth_after_first_fifth_kib": last["rss_kib"] - settled,
+    }
 
 
 def judge(results: dict) -> dict:
-    return {"cpu_under_one_core": results["cpu_cores"] < CPU_TARGET_CORES,
-            "memory_flat": results["growth_after_first_fifth_kib"] < FLAT_KIB}
+    return {
+        "cpu_under_one_core": results["cpu_cores"] < CPU_TARGET_CORES,
+        "memory_flat": results["growth_after_first_fifth_kib"] < FLAT_KIB,
+    }
 
 
 def report(results: dict, verdicts: dict) -> str:
     meta = results["meta"]
     rows = [[s["readings"], f"{s['seconds']:.0f}", f"{s['cpu_s']:.1f}", s["rss_kib"]] for s in results["samples"]]
-    return "\n\n".join([
-        f"## {meta['supplies']} supplies in one qm4410 serve --config, {meta['readings']} status readings",
-        table(["readings", "s", "CPU s", "RSS KiB"], rows),
-        f"readings per second: {results['readings_per_s']:.1f} ({meta['supplies'] * 10} asked for)",
-        f"CPU of the server process: {results['cpu_cores']:.3f} of a core "
-        f"(under {CPU_TARGET_CORES:g}: {mark(verdicts['cpu_under_one_core'])})",
-        f"memory growth after the first fifth: {results['growth_after_first_fifth_kib']} KiB "
-        f"(flat: under {FLAT_KIB} KiB: {mark(verdicts['memory_flat'])})",
-    ])
+    return "\n\n".join(
+        [
+            f"## {meta['supplies']} supplies in one qm4410 serve --config, {meta['readings']} status readings",
+            table(["readings", "s", "CPU s", "RSS KiB"], rows),
+            f"readings per second: {results['readings_per_s']:.1f} ({meta['supplies'] * 10} asked for)",
+            f"CPU of the server process: {results['cpu_cores']:.3f} of a core "
+            f"(under {CPU_TARGET_CORES:g}: {mark(verdicts['cpu_under_one_core'])})",
+            f"memory growth after the first fifth: {results['growth_after_first_fifth_kib']} KiB "
+            f"(flat: under {FLAT_KIB} KiB: {mark(verdicts['memory_flat'])})",
+        ]
+    )
 
 
 def main():

@@ -1,4 +1,5 @@
 """Results as text: the full tables, and a short summary for the README."""
+
 from commands import label
 from verdicts import LOOK_PCT, PAUSE_OVERHEAD_PCT, THREAD_SCALING, speedup_target
 
@@ -18,8 +19,14 @@ def mark(met: bool) -> str:
 
 def cost_table(results: dict, verdicts: dict) -> str:
     rows = [
-        [label(r["command"]), f"{r['qm4410_ns']:.0f}", f"{r['plain_ns']:.0f}", f"{r['speedup']:.1f}x",
-         f"{speedup_target(r['command']):.0f}x", mark(verdicts["speedup"][r["command"]])]
+        [
+            label(r["command"]),
+            f"{r['qm4410_ns']:.0f}",
+            f"{r['plain_ns']:.0f}",
+            f"{r['speedup']:.1f}x",
+            f"{speedup_target(r['command']):.0f}x",
+            mark(verdicts["speedup"][r["command"]]),
+        ]
         for r in results["driver_cost"]
     ]
     return table(["command", "qm4410 ns", "plain Python ns", "speed-up", "target", "met"], rows)
@@ -28,21 +35,47 @@ def cost_table(results: dict, verdicts: dict) -> str:
 def pause_table(results: dict, verdicts: dict) -> str:
     own = {r["command"]: r["qm4410_ns"] / 1e3 for r in results["driver_cost"]}
     rows = [
-        [label(r["command"]), f"{r['pause_ms']:.3f}", f"{r['latency_ms']:.3f}", f"{r['overhead_pct']:.2f}",
-         mark(verdicts["pause_overhead"][r["command"]]), f"{r['bare_latency_ms']:.3f}",
-         f"{r['qm4410_cpu_us']:.0f}", f"{r['plain_cpu_us']:.0f}", f"{r['bare_cpu_us']:.0f}",
-         f"{own[r['command']]:.2f}", sum(r[f"{name}_unanswered"] for name in ("qm4410", "plain", "bare"))]
+        [
+            label(r["command"]),
+            f"{r['pause_ms']:.3f}",
+            f"{r['latency_ms']:.3f}",
+            f"{r['overhead_pct']:.2f}",
+            mark(verdicts["pause_overhead"][r["command"]]),
+            f"{r['bare_latency_ms']:.3f}",
+            f"{r['qm4410_cpu_us']:.0f}",
+            f"{r['plain_cpu_us']:.0f}",
+            f"{r['bare_cpu_us']:.0f}",
+            f"{own[r['command']]:.2f}",
+            sum(r[f"{name}_unanswered"] for name in ("qm4410", "plain", "bare")),
+        ]
         for r in results["against_pause"]
     ]
-    headers = ["command", "pause ms", "latency ms", "over pause %", f"< {PAUSE_OVERHEAD_PCT:g} %",
-               "bare exchange ms", "CPU us qm4410", "CPU us plain", "CPU us bare", "own us (a)", "unanswered"]
+    headers = [
+        "command",
+        "pause ms",
+        "latency ms",
+        "over pause %",
+        f"< {PAUSE_OVERHEAD_PCT:g} %",
+        "bare exchange ms",
+        "CPU us qm4410",
+        "CPU us plain",
+        "CPU us bare",
+        "own us (a)",
+        "unanswered",
+    ]
     return table(headers, rows)
 
 
 def thread_table(results: dict, verdicts: dict) -> str:
     rows = [
-        [r["supplies"], f"{r['commands_per_s']:.0f}", f"{r['target_per_s']:.0f}", r["answered"], r["unanswered"],
-         mark(verdicts["thread_scaling"][str(r["supplies"])])]
+        [
+            r["supplies"],
+            f"{r['commands_per_s']:.0f}",
+            f"{r['target_per_s']:.0f}",
+            r["answered"],
+            r["unanswered"],
+            mark(verdicts["thread_scaling"][str(r["supplies"])]),
+        ]
         for r in results["threads"]
     ]
     headers = ["supplies", "commands/s", f"{THREAD_SCALING:g} x N x single", "answered", "unanswered", "met"]
@@ -53,8 +86,15 @@ def slow_line_table(results: dict, verdicts: dict) -> str:
     slow = results["slow_line"]
     limit = slow["wire_ms"] + slow["poll_ms"]
     rows = [
-        [label(r["command"]), f"{r['median_ms']:.1f}", f"{r['max_ms']:.1f}", f"{slow['wire_ms']:.1f}",
-         f"{limit:.1f}", r["unanswered"], mark(verdicts["slow_line"][r["command"]])]
+        [
+            label(r["command"]),
+            f"{r['median_ms']:.1f}",
+            f"{r['max_ms']:.1f}",
+            f"{slow['wire_ms']:.1f}",
+            f"{limit:.1f}",
+            r["unanswered"],
+            mark(verdicts["slow_line"][r["command"]]),
+        ]
         for r in slow["rows"]
     ]
     return table(["command", "median ms", "max ms", "wire ms", "limit ms", "unanswered", "met"], rows)
@@ -65,12 +105,21 @@ def line_sync_table(results: dict, verdicts: dict) -> str:
     rows = [
         ["read_dev_status, qm4410", f"{healthy['qm4410_ms']:.3f}", ""],
         ["read_dev_status, plain Python", f"{healthy['plain_ms']:.3f}", ""],
-        ["read_dev_status, plain Python without the look", f"{healthy['plain_without_look_ms']:.3f}",
-         f"difference {healthy['plain_difference_pct']:+.2f} % of qm4410's"],
-        ["the look alone (inWaiting, nothing waiting)", f"{healthy['look_us'] / 1e3:.4f}",
-         f"{healthy['look_pct']:.3f} % of qm4410's; < {LOOK_PCT:g} %: {mark(verdicts['look_before_writing'])}"],
-        ["read_dev_status right after an unanswered one", f"{after['median_ms']:.1f}",
-         f"max {after['max_ms']:.1f} ms; {after['dropped']} dropped, {after['unanswered_after']} unanswered after"],
+        [
+            "read_dev_status, plain Python without the look",
+            f"{healthy['plain_without_look_ms']:.3f}",
+            f"difference {healthy['plain_difference_pct']:+.2f} % of qm4410's",
+        ],
+        [
+            "the look alone (inWaiting, nothing waiting)",
+            f"{healthy['look_us'] / 1e3:.4f}",
+            f"{healthy['look_pct']:.3f} % of qm4410's; < {LOOK_PCT:g} %: {mark(verdicts['look_before_writing'])}",
+        ],
+        [
+            "read_dev_status right after an unanswered one",
+            f"{after['median_ms']:.1f}",
+            f"max {after['max_ms']:.1f} ms; {after['dropped']} dropped, {after['unanswered_after']} unanswered after",
+        ],
     ]
     return table(["what", "median ms", "note"], rows)
 
@@ -78,14 +127,21 @@ def line_sync_table(results: dict, verdicts: dict) -> str:
 def full_report(results: dict, verdicts: dict) -> str:
     meta = results["meta"]
     sections = [
-        ("(a) Driver's own cost per command; C-level port and clock; "
-         f"min of {meta['cost_repeats']} timeit repeats", cost_table),
-        ("(b) Latency against the 10 ms pause on a pseudo-terminal (medians of "
-         f"{meta['pause_rounds']} interleaved rounds); CPU time per command", pause_table),
+        (
+            f"(a) Driver's own cost per command; C-level port and clock; min of {meta['cost_repeats']} timeit repeats",
+            cost_table,
+        ),
+        (
+            "(b) Latency against the 10 ms pause on a pseudo-terminal (medians of "
+            f"{meta['pause_rounds']} interleaved rounds); CPU time per command",
+            pause_table,
+        ),
         ("(c) N supplies from N threads, read_dev_status", thread_table),
         (f"(d) Latency at {results['slow_line']['baud']} baud", slow_line_table),
-        ("(e) Keeping replies with their requests: the look before each write, the wait after a failure",
-         line_sync_table),
+        (
+            "(e) Keeping replies with their requests: the look before each write, the wait after a failure",
+            line_sync_table,
+        ),
     ]
     return "\n\n".join(f"## {title}\n\n{render(results, verdicts)}" for title, render in sections)
 

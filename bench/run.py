@@ -6,14 +6,13 @@ against virtual supplies, many supplies from many threads, and a slow line.
 Needs qm4410-sim on PATH or named in $QM4410_SIM, and pyserial and
 matplotlib. Prints the tables, then a summary in markdown for the README.
 """
+
 import argparse
 import json
 import os
 import platform
 import sys
 import time
-
-import qm4410
 
 import driver_cost
 import latency
@@ -22,6 +21,8 @@ import threads
 from plot import save_plot
 from report import full_report, summary
 from verdicts import judge
+
+import qm4410
 
 
 def parse_arguments():

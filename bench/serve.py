@@ -8,6 +8,7 @@ server's memory over 100,000 commands.
 Needs qm4410-sim (as bench/run.py does) and the installed package. Prints
 tables, and writes the results as JSON.
 """
+
 import argparse
 import contextlib
 import json
@@ -20,7 +21,6 @@ import threading
 import time
 
 import serial
-
 from commands import FRAME_LENGTH, STATUS_REQUEST, frame
 from driver_cost import quiet_stdout
 from report import mark, table
@@ -37,16 +37,23 @@ SERVE = [sys.executable, "-c", "import sys; from qm4410.cli import main; sys.exi
 
 
 def plan(quick: bool) -> dict:
-    return {"rate_seconds": 1.0 if quick else 3.0, "latency_rounds": 30 if quick else 200,
-            "memory_commands": 10_000 if quick else 100_000}
+    return {
+        "rate_seconds": 1.0 if quick else 3.0,
+        "latency_rounds": 30 if quick else 200,
+        "memory_commands": 10_000 if quick else 100_000,
+    }
 
 
 @contextlib.contextmanager
 def server_on(port: str, *options: str, stderr=subprocess.DEVNULL):
     """`qm4410 serve` holding `port`: its process and its two endpoints;
     its log goes to `stderr`."""
-    process = subprocess.Popen([*SERVE, "--port", port, "--rfc2217", "0", "--scpi", "0", *options],
-                               stdout=subprocess.PIPE, stderr=stderr, text=True)
+    process = subprocess.Popen(
+        [*SERVE, "--port", port, "--rfc2217", "0", "--scpi", "0", *options],
+        stdout=subprocess.PIPE,
+        stderr=stderr,
+        text=True,
+    )
     try:
         rfc2217, visa = process.stdout.readline().strip(), process.stdout.readline().strip()
         if not visa:
@@ -130,16 +137,21 @@ def rates(port: str, seconds: float) -> dict:
                 finally:
                     for client in clients:
                         client.close()
-                rows.append({"path": endpoint, "clients": count, "per_s": answered / elapsed,
-                             "unanswered": unanswered})
+                rows.append({"path": endpoint, "clients": count, "per_s": answered / elapsed, "unanswered": unanswered})
         # The driver as a client polls for its reply every 10 ms, as the
         # server's own driver does: one client waits for two polls.
         for count in (1, 4):
             with contextlib.ExitStack() as stack:
                 drivers = [DriverClient(stack.enter_context(connected_driver(url))) for _ in range(count)]
                 answered, unanswered, elapsed = run_for(drivers, seconds)
-            rows.append({"path": "rfc2217, driver as client", "clients": count, "per_s": answered / elapsed,
-                         "unanswered": unanswered})
+            rows.append(
+                {
+                    "path": "rfc2217, driver as client",
+                    "clients": count,
+                    "per_s": answered / elapsed,
+                    "unanswered": unanswered,
+                }
+            )
     for row in rows:
         row["of_direct"] = row["per_s"] / rows[0]["per_s"]
     return {"rows": rows}
@@ -159,8 +171,12 @@ def latencies(direct_port: str, served_port: str, rounds: int) -> dict:
     that the server answers alone."""
     with connected_driver(direct_port) as direct, server_on(served_port) as (_, url, address):
         rfc2217, scpi = RawRfc2217(url), RawScpi(address)
-        calls = {"direct": DriverClient(direct).ask, "rfc2217": rfc2217.ask, "scpi": scpi.ask,
-                 "scpi_identity": lambda: scpi.ask(b"*IDN?")}
+        calls = {
+            "direct": DriverClient(direct).ask,
+            "rfc2217": rfc2217.ask,
+            "scpi": scpi.ask,
+            "scpi_identity": lambda: scpi.ask(b"*IDN?"),
+        }
         times: dict[str, list[float]] = {name: [] for name in calls}
         try:
             for _ in range(rounds):
@@ -231,16 +247,22 @@ def memory(port: str, commands: int) -> dict:
         for client in clients:
             client.close()
     settled = samples[2]["rss_kib"]  # after the first fifth: imports, buffers and caches are in place
-    return {"samples": samples, "seconds": elapsed, "exchanges": exchanges[0],
-            "growth_after_first_fifth_kib": samples[-1]["rss_kib"] - settled}
+    return {
+        "samples": samples,
+        "seconds": elapsed,
+        "exchanges": exchanges[0],
+        "growth_after_first_fifth_kib": samples[-1]["rss_kib"] - settled,
+    }
 
 
 def measure(quick: bool) -> dict:
     steps = plan(quick)
     with quiet_stdout(), virtual_supplies(2) as (first, second):
-        results = {"rates": rates(first, steps["rate_seconds"]),
-                   "latency": latencies(first, second, steps["latency_rounds"]),
-                   "memory": memory(second, steps["memory_commands"])}
+        results = {
+            "rates": rates(first, steps["rate_seconds"]),
+            "latency": latencies(first, second, steps["latency_rounds"]),
+            "memory": memory(second, steps["memory_commands"]),
+        }
     results["meta"] = {"quick": quick, **steps, "cpus": os.cpu_count()}
     return results
 
@@ -253,8 +275,11 @@ def judge(results: dict) -> dict:
     rows = results["rates"]["rows"]
     latency = results["latency"]
     return {
-        "rate": {f"{r['path']} x{r['clients']}": r["of_direct"] >= RATE_TARGET
-                 for r in rows if r["path"] in ("rfc2217", "scpi")},
+        "rate": {
+            f"{r['path']} x{r['clients']}": r["of_direct"] >= RATE_TARGET
+            for r in rows
+            if r["path"] in ("rfc2217", "scpi")
+        },
         "added_latency": {e: latency[f"{e}_added_ms"] < ADDED_LATENCY_TARGET_MS for e in ("rfc2217", "scpi")},
         "memory_flat": results["memory"]["growth_after_first_fifth_kib"] < FLAT_KIB,
     }
@@ -262,28 +287,44 @@ def judge(results: dict) -> dict:
 
 def report(results: dict, verdicts: dict) -> str:
     rows = results["rates"]["rows"]
-    rate_rows = [[r["path"], r["clients"], f"{r['per_s']:.1f}", f"{r['of_direct']:.3f}", r["unanswered"],
-                  mark(verdicts["rate"][f"{r['path']} x{r['clients']}"]) if r["path"] in ("rfc2217", "scpi") else ""]
-                 for r in rows]
+    rate_rows = [
+        [
+            r["path"],
+            r["clients"],
+            f"{r['per_s']:.1f}",
+            f"{r['of_direct']:.3f}",
+            r["unanswered"],
+            mark(verdicts["rate"][f"{r['path']} x{r['clients']}"]) if r["path"] in ("rfc2217", "scpi") else "",
+        ]
+        for r in rows
+    ]
     latency = results["latency"]
     latency_rows = [["driver, directly", f"{latency['direct_ms']:.3f}", "", ""]]
-    latency_rows += [[f"{endpoint}, through the server", f"{latency[f'{endpoint}_ms']:.3f}",
-                      f"{latency[f'{endpoint}_added_ms']:.3f}", mark(verdicts["added_latency"][endpoint])]
-                     for endpoint in ("rfc2217", "scpi")]
+    latency_rows += [
+        [
+            f"{endpoint}, through the server",
+            f"{latency[f'{endpoint}_ms']:.3f}",
+            f"{latency[f'{endpoint}_added_ms']:.3f}",
+            mark(verdicts["added_latency"][endpoint]),
+        ]
+        for endpoint in ("rfc2217", "scpi")
+    ]
     latency_rows.append(["scpi *IDN? (the server alone)", f"{latency['scpi_identity_ms']:.3f}", "", ""])
     memory = results["memory"]
     memory_rows = [[s["commands"], s["rss_kib"]] for s in memory["samples"]]
-    return "\n\n".join([
-        f"## status reads per second, {results['meta']['rate_seconds']:g} s each",
-        table(["path", "clients", "per s", "of direct", "unanswered", f">= {RATE_TARGET:g}"], rate_rows),
-        f"## one status read, medians of {results['meta']['latency_rounds']} interleaved rounds",
-        table(["path", "ms", "added ms", f"< {ADDED_LATENCY_TARGET_MS:g} ms"], latency_rows),
-        f"## the server's memory over {results['meta']['memory_commands']} commands, {memory['exchanges']} of them "
-        f"status reads through the supply ({memory['seconds']:.0f} s)",
-        table(["commands", "RSS KiB"], memory_rows),
-        f"growth after the first fifth: {memory['growth_after_first_fifth_kib']} KiB "
-        f"(flat: under {FLAT_KIB} KiB: {mark(verdicts['memory_flat'])})",
-    ])
+    return "\n\n".join(
+        [
+            f"## status reads per second, {results['meta']['rate_seconds']:g} s each",
+            table(["path", "clients", "per s", "of direct", "unanswered", f">= {RATE_TARGET:g}"], rate_rows),
+            f"## one status read, medians of {results['meta']['latency_rounds']} interleaved rounds",
+            table(["path", "ms", "added ms", f"< {ADDED_LATENCY_TARGET_MS:g} ms"], latency_rows),
+            f"## the server's memory over {results['meta']['memory_commands']} commands, {memory['exchanges']} of them "
+            f"status reads through the supply ({memory['seconds']:.0f} s)",
+            table(["commands", "RSS KiB"], memory_rows),
+            f"growth after the first fifth: {memory['growth_after_first_fifth_kib']} KiB "
+            f"(flat: under {FLAT_KIB} KiB: {mark(verdicts['memory_flat'])})",
+        ]
+    )
 
 
 def main():

@@ -11,6 +11,7 @@ became of each: answered, not sent (its reply could not have reached the
 client in time), or carried out and not passed on. The SCPI clients ask
 MEAS:VOLT? back to back. Needs qm4410-sim and the installed package.
 """
+
 import argparse
 import json
 import os
@@ -73,8 +74,11 @@ def measure(quick: bool) -> dict:
     rows = []
     with tempfile.TemporaryDirectory() as folder, quiet_stdout():
         log_path = os.path.join(folder, "serve.log")
-        with virtual_supply("--line-speed", "4800") as port, open(log_path, "w") as log, \
-                server_on(port, "-v", stderr=log) as (_, url, address):
+        with (
+            virtual_supply("--line-speed", "4800") as port,
+            open(log_path, "w") as log,
+            server_on(port, "-v", stderr=log) as (_, url, address),
+        ):
             sent = {}
             for index, count in enumerate(SCPI_COUNTS):
                 sent[count] = run_beside(url, address, count, steps["seconds"], 1000 + 10_000 * index)
@@ -85,13 +89,28 @@ def measure(quick: bool) -> dict:
         not_sent = [mv for mv in told_false if outcomes.get(mv, "").startswith("not sent")]
         # Unanswered though the server sent it: the supply took it.
         carried_out = [outcomes.get(mv, "no log line") for mv in told_false if mv not in not_sent]
-        rows.append({"scpi_clients": count, "commands": len(results), "answered": len(results) - len(told_false),
-                     "not_sent": len(not_sent), "carried_out_told_false": len(carried_out),
-                     "server_outcomes_of_those": carried_out})
+        rows.append(
+            {
+                "scpi_clients": count,
+                "commands": len(results),
+                "answered": len(results) - len(told_false),
+                "not_sent": len(not_sent),
+                "carried_out_told_false": len(carried_out),
+                "server_outcomes_of_those": carried_out,
+            }
+        )
     for row in rows:
         row["answered_share"] = row["answered"] / row["commands"] if row["commands"] else 0.0
-    return {"rows": rows, "meta": {"quick": quick, **steps, "cpus": os.cpu_count(), "line_speed": 4800,
-                                   "load_average_1_min": os.getloadavg()[0]}}
+    return {
+        "rows": rows,
+        "meta": {
+            "quick": quick,
+            **steps,
+            "cpus": os.cpu_count(),
+            "line_speed": 4800,
+            "load_average_1_min": os.getloadavg()[0],
+        },
+    }
 
 
 def judge(results: dict) -> dict:
@@ -103,17 +122,41 @@ def judge(results: dict) -> dict:
 
 
 def report(results: dict, verdicts: dict) -> str:
-    rows = [[r["scpi_clients"], r["commands"], r["answered"], f"{r['answered_share']:.1%}", r["not_sent"],
-             r["carried_out_told_false"], "; ".join(r["server_outcomes_of_those"])] for r in results["rows"]]
-    return "\n\n".join([
-        f"## an RFC 2217 client's settings beside busy SCPI clients, 4800 baud, {results['meta']['seconds']:g} s each "
-        f"(load average at the end: {results['meta']['load_average_1_min']:.1f})",
-        table(["SCPI clients", "settings", "answered", "share", "not sent", "carried out, told False",
-               "the server's log of those"], rows),
-        f"every setting answered or not carried out: {mark(verdicts['never_told_false_for_a_setting_carried_out'])}; "
-        f"at least {ANSWERED_TARGET:.0%} answered beside {TARGET_SCPI_COUNT}: "
-        f"{mark(verdicts[f'answered_beside_{TARGET_SCPI_COUNT}_scpi'])}",
-    ])
+    rows = [
+        [
+            r["scpi_clients"],
+            r["commands"],
+            r["answered"],
+            f"{r['answered_share']:.1%}",
+            r["not_sent"],
+            r["carried_out_told_false"],
+            "; ".join(r["server_outcomes_of_those"]),
+        ]
+        for r in results["rows"]
+    ]
+    return "\n\n".join(
+        [
+            "## an RFC 2217 client's settings beside busy SCPI clients, 4800 baud, "
+            f"{results['meta']['seconds']:g} s each "
+            f"(load average at the end: {results['meta']['load_average_1_min']:.1f})",
+            table(
+                [
+                    "SCPI clients",
+                    "settings",
+                    "answered",
+                    "share",
+                    "not sent",
+                    "carried out, told False",
+                    "the server's log of those",
+                ],
+                rows,
+            ),
+            "every setting answered or not carried out: "
+            f"{mark(verdicts['never_told_false_for_a_setting_carried_out'])}; "
+            f"at least {ANSWERED_TARGET:.0%} answered beside {TARGET_SCPI_COUNT}: "
+            f"{mark(verdicts[f'answered_beside_{TARGET_SCPI_COUNT}_scpi'])}",
+        ]
+    )
 
 
 def main():

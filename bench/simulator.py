@@ -1,11 +1,12 @@
 """Virtual supplies on pseudo-terminals, and drivers connected to them."""
+
 import contextlib
 
-import qm4410
-import serial
-from qm4410.virtual_supply import VirtualSupply
-
 import plain_driver
+import serial
+
+import qm4410
+from qm4410.virtual_supply import VirtualSupply
 
 ACCEPTED_MODELS = ("4410", "4411")
 

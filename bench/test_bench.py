@@ -1,20 +1,21 @@
 """Checks that the benchmark compares like with like: the plain-Python driver
 does what the extension does, and the canned replies are ones a driver takes.
 Nothing here is timed."""
+
 import contextlib
 import io
 import time
 import types
 
-import pytest
-import qm4410
-
 import driver_cost
 import latency
 import plain_driver
+import pytest
 import rack
 import verdicts
 from commands import COMMANDS, DEVICE_COMMANDS, FRAME_LENGTH, START_BYTE, STATUS_REPLY
+
+import qm4410
 
 
 def recording_port(reply):
@@ -72,11 +73,23 @@ def test_wire_time_of_a_request_and_its_reply_at_4800_baud():
 def results_with(speedups, overhead_pct=0.5, cpu=(100, 110), rates=(100, 390), slow_ms=115.0, look_pct=0.5):
     return {
         "driver_cost": [{"command": name, "speedup": value} for name, value in speedups.items()],
-        "against_pause": [{"command": "read_dev_status", "overhead_pct": overhead_pct,
-                           "qm4410_cpu_us": cpu[0], "plain_cpu_us": cpu[1]}],
-        "threads": [{"supplies": n, "commands_per_s": rate, "target_per_s": 0.9 * n * rates[0]}
-                    for n, rate in zip((1, 4), rates)],
-        "slow_line": {"wire_ms": 108.3, "poll_ms": 10.0, "rows": [{"command": "read_dev_status", "median_ms": slow_ms}]},
+        "against_pause": [
+            {
+                "command": "read_dev_status",
+                "overhead_pct": overhead_pct,
+                "qm4410_cpu_us": cpu[0],
+                "plain_cpu_us": cpu[1],
+            }
+        ],
+        "threads": [
+            {"supplies": n, "commands_per_s": rate, "target_per_s": 0.9 * n * rates[0]}
+            for n, rate in zip((1, 4), rates)
+        ],
+        "slow_line": {
+            "wire_ms": 108.3,
+            "poll_ms": 10.0,
+            "rows": [{"command": "read_dev_status", "median_ms": slow_ms}],
+        },
         "line_sync": {"healthy": {"look_pct": look_pct}},
     }
 
@@ -112,6 +125,7 @@ def all_met(verdict) -> bool:
 def contenders_answering(fails: str | None) -> dict:
     """Stand-ins for the drivers and the bare exchange, each answering every
     command as a real one does, except `fails`, whose commands get no reply."""
+
     def driver(name):
         replies = {c.name: None if name == fails else (c.reply or True) for c in DEVICE_COMMANDS}
         return types.SimpleNamespace(**{command: (lambda *args, r=r: r) for command, r in replies.items()})

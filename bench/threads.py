@@ -1,4 +1,5 @@
 """Many supplies at once: one virtual supply, one driver and one thread each."""
+
 import contextlib
 import sys
 import threading

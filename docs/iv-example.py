@@ -5,6 +5,7 @@ until it draws the 1 A the limit allows, then holds it at constant current.
 
     python docs/iv-example.py        (needs `pip install .[plot]`)
 """
+
 import contextlib
 import io
 from pathlib import Path

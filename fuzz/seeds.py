@@ -3,6 +3,7 @@ fuzz_frames.cpp reads its input (separator byte, settings byte, the line).
 
     python3 fuzz/seeds.py DIR
 """
+
 import struct
 import sys
 from pathlib import Path
@@ -18,9 +19,18 @@ def milli(value):
 
 
 REQUESTS = [
-    frame(1, 0x20, b"\x01"), frame(1, 0x20, b"\x00"), frame(1, 0x21, b"\x01"), frame(1, 0x21, b"\x00"),
-    frame(1, 0x22, milli(12000)), frame(1, 0x23, milli(1222)), frame(1, 0x24, milli(888)),
-    frame(1, 0x24, milli(70000)), frame(1, 0x25, b"\x06"), frame(1, 0x26), frame(0xFF, 0x31), frame(1, 0x32),
+    frame(1, 0x20, b"\x01"),
+    frame(1, 0x20, b"\x00"),
+    frame(1, 0x21, b"\x01"),
+    frame(1, 0x21, b"\x00"),
+    frame(1, 0x22, milli(12000)),
+    frame(1, 0x23, milli(1222)),
+    frame(1, 0x24, milli(888)),
+    frame(1, 0x24, milli(70000)),
+    frame(1, 0x25, b"\x06"),
+    frame(1, 0x26),
+    frame(0xFF, 0x31),
+    frame(1, 0x32),
 ]
 STATUS_REPLY = bytes.fromhex("AA 00 26 C8 00 DA 0C 00 00 B5 E8 03 88 13 00 00 E4 0C 00 00 00 00 00 00 00 A9")
 IDENTITY_REPLY = frame(5, 0x31, b"4410\x00\x75\x01076787041")

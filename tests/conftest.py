@@ -1,12 +1,12 @@
 """Shared fixtures: a driver on a fake port with a recording clock."""
+
 import signal
 
 import pytest
+from fakes import FakeClock, FakePort
 from hypothesis import HealthCheck, settings
 
 import qm4410
-
-from fakes import FakeClock, FakePort
 
 # Hypothesis fails an example that takes longer than 200 ms, and a run whose
 # data takes long to draw: on a busy machine those measure the machine. The

@@ -24,8 +24,19 @@ READ_STATUS = 0x26
 READ_IDENTITY = 0x31
 RESTORE_FACTORY = 0x32
 # The words a request can carry; a reply carrying one of them answers that request.
-REQUEST_WORDS = frozenset({SET_WORK_MODE, SET_OUT_MODE, SET_MAX_VOLTAGE, SET_VOLTAGE, SET_CURRENT, SET_ADDRESS,
-                           READ_STATUS, READ_IDENTITY, RESTORE_FACTORY})
+REQUEST_WORDS = frozenset(
+    {
+        SET_WORK_MODE,
+        SET_OUT_MODE,
+        SET_MAX_VOLTAGE,
+        SET_VOLTAGE,
+        SET_CURRENT,
+        SET_ADDRESS,
+        READ_STATUS,
+        READ_IDENTITY,
+        RESTORE_FACTORY,
+    }
+)
 # The driver's request template: broadcast address, a placeholder checksum.
 TEMPLATE = (0xAA, 0xFF, 0x20) + (0,) * 22 + (0xCC,)
 
@@ -62,11 +73,13 @@ def is_valid(reply):
 def identity_reply(model=b"4410", addr=1, serial=b"076787041", version=373, byte7=0, tail=bytes(6)):
     """The reply to the identity request: model in bytes 3..6, version in
     8..9, serial number in 10..18. Text may be given as str or bytes."""
+
     def encode(text):
         return text.encode("latin-1") if isinstance(text, str) else text
 
-    return frame(addr, READ_IDENTITY,
-                 encode(model) + bytes([byte7]) + version.to_bytes(2, "little") + encode(serial) + tail)
+    return frame(
+        addr, READ_IDENTITY, encode(model) + bytes([byte7]) + version.to_bytes(2, "little") + encode(serial) + tail
+    )
 
 
 def answers_identity(model, addr=1):

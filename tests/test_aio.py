@@ -1,13 +1,14 @@
 """qm4410.aio: calls from many tasks in order, one at a time, on a thread of
 the supply's own while the event loop runs on; what a cancelled call does;
 the core's answers and refusals through awaits."""
+
 import asyncio
 import functools
 import threading
 
 import pytest
 
-from qm4410 import NoReply, OutOfRange, PortGone, Refused, RefusalKind, Rules, Supply, SupplyError
+from qm4410 import NoReply, OutOfRange, PortGone, RefusalKind, Refused, Rules, Supply, SupplyError
 from qm4410.aio import AsyncQM4410
 
 GATE_TIMEOUT_S = 10.0
@@ -50,9 +51,18 @@ class GatedDriver:
 
     def read_dev_status(self):
         self._exchange("read_dev_status", None)
-        return {"current_real": 0.0, "voltage_real": 0.0, "current_set": 1.0, "voltage_max_set": 30.0,
-                "voltage_set": self.voltage, "out_status": "off", "beyond_temp": False, "out_mode": "XX",
-                "fan_speed": 0, "work_mode": "remote"}
+        return {
+            "current_real": 0.0,
+            "voltage_real": 0.0,
+            "current_set": 1.0,
+            "voltage_max_set": 30.0,
+            "voltage_set": self.voltage,
+            "out_status": "off",
+            "beyond_temp": False,
+            "out_mode": "XX",
+            "fan_speed": 0,
+            "work_mode": "remote",
+        }
 
     def show_device_version(self):
         return {"model": "4410", "SN": "000000001", "soft_version": 102}
@@ -90,8 +100,12 @@ async def test_calls_from_many_tasks_go_in_order_one_at_a_time_while_the_loop_ru
             await driver.started()
             driver.gate.release()
         *_, status = await asyncio.gather(*tasks)
-    assert driver.sent == [("set_out_voltage", 1.0), ("set_out_voltage", 2.0), ("set_out_voltage", 3.0),
-                           ("read_dev_status", None)]
+    assert driver.sent == [
+        ("set_out_voltage", 1.0),
+        ("set_out_voltage", 2.0),
+        ("set_out_voltage", 3.0),
+        ("read_dev_status", None),
+    ]
     assert (driver.most, status.voltage) == (1, 3.0)
 
 
@@ -151,7 +165,8 @@ async def test_the_core_s_operations_awaited_on_a_virtual_supply():
                 break
         # 5 V into 8 ohms would draw 0.625 A: the 0.5 A limit holds it at 4 V.
         assert {(s.measured_voltage, s.measured_current, s.mode, s.max_voltage, s.remote) for s in readings} == {
-            (4.0, 0.5, "CC", 12.0, True)}
+            (4.0, 0.5, "CC", 12.0, True)
+        }
         await supply.switch_off()
         assert (await supply.status()).output is False
     with pytest.raises(SupplyError, match="is not open"):
@@ -204,8 +219,9 @@ async def test_a_cancelled_workflow_stops_between_exchanges_and_hands_rows_to_th
         threads.add(threading.get_ident())
 
     async with AsyncQM4410(qm4410_sim(load=10)) as supply:
-        ramping = asyncio.create_task(supply.ramp("voltage", 5.0, rate=2.0, current=1.0, output=True,
-                                                  off_on_exit=True, on_row=on_row))
+        ramping = asyncio.create_task(
+            supply.ramp("voltage", 5.0, rate=2.0, current=1.0, output=True, off_on_exit=True, on_row=on_row)
+        )
         while len(rows) < 3:
             await asyncio.sleep(0.02)
         ramping.cancel()

@@ -2,6 +2,7 @@
 event's readings what the supply held, one status exchange a point; a scan
 that fails cleanly when the supply vanishes; a slewed move stopped between
 steps; the device mocked without a port, refusing bad values unsent."""
+
 import asyncio
 
 import pytest
@@ -74,8 +75,9 @@ def test_count_scan_and_rel_scan_record_what_the_supply_held_one_exchange_a_poin
     assert len(events(RE)) == len(expected)
     for data, voltage in zip(events(RE), expected):
         assert_what_the_supply_held(data, voltage)
-    configuration = [document["configuration"]["psu"]["data"] for name, document in RE.documents
-                     if name == "descriptor"]
+    configuration = [
+        document["configuration"]["psu"]["data"] for name, document in RE.documents if name == "descriptor"
+    ]
     assert configuration == [{"psu-current_limit": 1.0, "psu-output": True}] * 3
     assert call_in_bluesky_event_loop(psu.locate())["setpoint"] == 3.0
 
@@ -125,9 +127,11 @@ def test_a_slewed_move_stopped_between_steps_stays_there(RE, connected, qm4410_s
 
 @pytest.mark.parametrize(
     "value, guard, text",
-    [(-1.0, None, "the voltage -1.0 V is outside the supply's range"),
-     ("2", None, "the voltage must be a number, not str"),
-     (12.5, Rules(limit_voltage=12), "12.5 V is above the guard's voltage limit, 12 V")],
+    [
+        (-1.0, None, "the voltage -1.0 V is outside the supply's range"),
+        ("2", None, "the voltage must be a number, not str"),
+        (12.5, Rules(limit_voltage=12), "12.5 V is above the guard's voltage limit, 12 V"),
+    ],
 )
 def test_mocked_without_a_port_and_a_bad_value_refused_unsent(RE, value, guard, text):
     with init_devices(mock=True):

@@ -1,13 +1,14 @@
 """Device commands: request frames, results, printed lines and refused arguments."""
+
 from fractions import Fraction
 from unittest import mock
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from fakes import REQUEST_WORDS, TEMPLATE, frame
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from qm4410 import QM4410
-
-from fakes import REQUEST_WORDS, TEMPLATE, frame
 
 
 def wire(head, last):
@@ -38,8 +39,11 @@ ERRORS = [  # refused arguments: (call, exception, message or None)
     (lambda d: d.set_new_addr(6.0), TypeError, "Argument 'address' has incorrect type (expected int, got float)"),
     (lambda d: d.set_new_addr("6"), TypeError, "Argument 'address' has incorrect type (expected int, got str)"),
     (lambda d: d.set_new_addr(None), TypeError, "Argument 'address' has incorrect type (expected int, got NoneType)"),
-    (lambda d: d.set_new_addr(type("I", (int,), {})(6)), TypeError,
-     "Argument 'address' has incorrect type (expected int, got I)"),
+    (
+        lambda d: d.set_new_addr(type("I", (int,), {})(6)),
+        TypeError,
+        "Argument 'address' has incorrect type (expected int, got I)",
+    ),
     (lambda d: d.set_new_addr(256), ValueError, None),
     (lambda d: d.set_new_addr(-1), ValueError, None),
     (lambda d: d.set_out_voltage("5"), TypeError, "must be real number, not str"),
@@ -112,8 +116,10 @@ def test_a_patched_transaction_or_checksum_sees_the_frame_the_driver_sends(drv, 
 def test_mocked_private_methods_are_the_ones_called(drv, port):
     """The checksum method is handed the very list then handed to the
     transaction; with both mocked, nothing reaches the port."""
-    with mock.patch.object(QM4410, "_QM4410__cal_crc") as cal, \
-            mock.patch.object(QM4410, "_QM4410__write_and_read", return_value=None) as wr:
+    with (
+        mock.patch.object(QM4410, "_QM4410__cal_crc") as cal,
+        mock.patch.object(QM4410, "_QM4410__write_and_read", return_value=None) as wr,
+    ):
         assert drv.set_out_current(0.5) is False
     (command,), _ = wr.call_args
     assert cal.call_args[0][0] is command
@@ -134,28 +140,47 @@ def test_refused_arguments_send_nothing(drv, port, log, call, exc, message):
 
 
 @pytest.mark.parametrize("method", ["set_voltage_max", "set_out_voltage", "set_out_current"])
-@pytest.mark.parametrize("value, millis", [
-    (5, 5000), (True, 1000), (False, 0), (-0.0004, 0), (-0.0, 0), (0.0009, 0),
-    # The value as written in decimal, truncated, although 0.029 * 1000 is 28.999999999999996.
-    (1.001, 1001), (0.029, 29), (0.058, 58), (1.0009, 1000), (4.35, 4350), (4294967.2955, 0xFFFFFFFF),
-    (Fraction(5, 2), 2500), (type("F", (), {"__float__": lambda s: 0.25})(), 250),
-    (type("N", (), {"__index__": lambda s: 3})(), 3000), (4294967.295, 0xFFFFFFFF), (65.536, 65536),
-])
+@pytest.mark.parametrize(
+    "value, millis",
+    [
+        (5, 5000),
+        (True, 1000),
+        (False, 0),
+        (-0.0004, 0),
+        (-0.0, 0),
+        (0.0009, 0),
+        # The value as written in decimal, truncated, although 0.029 * 1000 is 28.999999999999996.
+        (1.001, 1001),
+        (0.029, 29),
+        (0.058, 58),
+        (1.0009, 1000),
+        (4.35, 4350),
+        (4294967.2955, 0xFFFFFFFF),
+        (Fraction(5, 2), 2500),
+        (type("F", (), {"__float__": lambda s: 0.25})(), 250),
+        (type("N", (), {"__index__": lambda s: 3})(), 3000),
+        (4294967.295, 0xFFFFFFFF),
+        (65.536, 65536),
+    ],
+)
 def test_set_point_conversion(drv, port, method, value, millis):
     port.reply(frame(1, 0x12))
     assert getattr(drv, method)(value) is True
     assert port.writes()[0][3:7] == millis.to_bytes(4, "little")
 
 
-@pytest.mark.parametrize("call, text", [
-    (lambda d: d.set_out_voltage(1.0), "set voltage, read:"),
-    (lambda d: d.set_out_current(1.0), "set current, read:"),
-    (lambda d: d.restore_factory(), "Restore FACTORY:"),
-    (lambda d: d.set_voltage_max(1.0), None),
-    (lambda d: d.set_work_mode(), None),
-    (lambda d: d.set_ouput_mode(), None),
-    (lambda d: d.set_new_addr(3), None),
-])
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (lambda d: d.set_out_voltage(1.0), "set voltage, read:"),
+        (lambda d: d.set_out_current(1.0), "set current, read:"),
+        (lambda d: d.restore_factory(), "Restore FACTORY:"),
+        (lambda d: d.set_voltage_max(1.0), None),
+        (lambda d: d.set_work_mode(), None),
+        (lambda d: d.set_ouput_mode(), None),
+        (lambda d: d.set_new_addr(3), None),
+    ],
+)
 def test_results_and_printed_lines(drv, port, capsys, call, text):
     reply = wire("AA 01 32", "DD") if text == "Restore FACTORY:" else frame(1, 0x12, b"\x07")
     port.reply(reply)
@@ -180,8 +205,10 @@ def test_address_and_constants_read_at_each_call(drv, port):
     drv.set_new_addr(6)
     drv._QM4410__addr = 7
     drv.restore_factory()
-    with mock.patch.object(QM4410, "_QM4410__CMD_WORD_RESTORE_FACTORY", 0x40), \
-            mock.patch.object(QM4410, "_QM4410__CMD_TEMPLATE", TEMPLATE[:20] + (5,) + TEMPLATE[21:]):
+    with (
+        mock.patch.object(QM4410, "_QM4410__CMD_WORD_RESTORE_FACTORY", 0x40),
+        mock.patch.object(QM4410, "_QM4410__CMD_TEMPLATE", TEMPLATE[:20] + (5,) + TEMPLATE[21:]),
+    ):
         drv.restore_factory()
     first, second, third = port.writes()
     assert first[1] == 1 and drv._QM4410__addr == 7  # set_new_addr leaves __addr alone

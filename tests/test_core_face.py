@@ -1,5 +1,6 @@
 """The supply core: the one set-point rule, and qm4410.Supply against the
 virtual supply (quiet, typed, raising)."""
+
 import decimal
 import logging
 import math
@@ -7,13 +8,13 @@ import subprocess
 import sys
 
 import pytest
-from hypothesis import example, given, settings, strategies as st
+from fakes import FakePort, frame
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
 import qm4410
 from qm4410 import QM4410
-from qm4410.supply import NoReply, OutOfRange, PortGone, Refused, RefusalKind, Status, Supply, setpoints
-
-from fakes import FakePort, frame
+from qm4410.supply import NoReply, OutOfRange, PortGone, RefusalKind, Refused, Status, Supply, setpoints
 
 
 @pytest.mark.parametrize(
@@ -97,7 +98,8 @@ def test_the_package_offers_the_face_beside_the_driver():
     from importlib.metadata import version
 
     assert run.stdout.splitlines() == [
-        f"qm4410.supply.face Status {version('qm4410')}", "module 'qm4410' has no attribute 'Nothing'"
+        f"qm4410.supply.face Status {version('qm4410')}",
+        "module 'qm4410' has no attribute 'Nothing'",
     ], run.stderr
 
 

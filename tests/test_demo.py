@@ -1,14 +1,25 @@
 """The demonstration run of `python -m qm4410`, and that importing never runs it."""
+
 import runpy
 import shutil
 import subprocess
 import sys
 
 import pytest
+from fakes import (
+    RESTORE_FACTORY,
+    SET_CURRENT,
+    SET_VOLTAGE,
+    FakeClock,
+    FakePort,
+    FakeSerialException,
+    FakeSerialModule,
+    echo_of,
+    frame,
+    identity_reply,
+)
 
 import qm4410
-from fakes import (RESTORE_FACTORY, SET_CURRENT, SET_VOLTAGE, FakeClock, FakePort, FakeSerialException,
-                   FakeSerialModule, echo_of, frame, identity_reply)
 
 DEMO_PORT = "/dev/tty.usbserial-21320"
 FAILED = "open serial port:" + DEMO_PORT + " failed!"
@@ -143,7 +154,9 @@ def test_the_demonstration_s_steps_in_order(recorded):
     assert qm4410._run_demonstration(ns) is None
     steps = simplified(log, ns)
     assert steps == STEPS
-    typed = [tuple(type(a) for a in args) for name, args in steps if name in ("set_new_addr", "set_voltage_max", "sleep")]
+    typed = [
+        tuple(type(a) for a in args) for name, args in steps if name in ("set_new_addr", "set_voltage_max", "sleep")
+    ]
     assert typed == [(int,), (float,), (int,)]
     assert ns["opat_port"] == DEMO_PORT
     assert isinstance(ns["qm4400"], qm4410.QM4410) and ns["qm4400"].port == DEMO_PORT
@@ -200,7 +213,14 @@ def test_the_demonstration_s_requests_and_printed_replies(monkeypatch, capsys):
     assert [r[2] for r in requests] == [0x31, 0x20, 0x25, 0x22, 0x23, 0x24, 0x21, 0x26, 0x20, 0x21, 0x32]
     assert [r[1] for r in requests] == [255] + [7] * 10
     le = lambda value: list(value.to_bytes(4, "little"))  # noqa: E731
-    assert [list(r[3:7]) for r in requests[1:7]] == [[1, 0, 0, 0], [6, 0, 0, 0], le(12000), le(1222), le(888), [1, 0, 0, 0]]
+    assert [list(r[3:7]) for r in requests[1:7]] == [
+        [1, 0, 0, 0],
+        [6, 0, 0, 0],
+        le(12000),
+        le(1222),
+        le(888),
+        [1, 0, 0, 0],
+    ]
     assert [r[3] for r in requests[8:10]] == [0, 0]
 
     pauses = [i for i, entry in enumerate(log) if entry[0] == "sleep" and entry[1] != 0.01]

@@ -1,5 +1,6 @@
 """The examples of the pages in docs/, run as they are written there against
 the virtual supplies they start."""
+
 import importlib.util
 import re
 import subprocess
@@ -35,37 +36,59 @@ def test_the_asyncio_page_s_example(tmp_path):
     assert lines[-2:] == ["refused: 15 V is above the guard's voltage limit, 12 V", "output off"]
 
 
-@pytest.mark.skipif(importlib.util.find_spec("ophyd_async") is None,
-                    reason="the bluesky extra is not installed: pip install 'qm4410[bluesky]'")
+@pytest.mark.skipif(
+    importlib.util.find_spec("ophyd_async") is None,
+    reason="the bluesky extra is not installed: pip install 'qm4410[bluesky]'",
+)
 def test_the_bluesky_page_s_example(tmp_path):
     lines = run("bluesky.md", tmp_path)
     rows = [[cell.strip() for cell in line.split("|")[3:7]] for line in lines if re.match(r"\|\s+\d+ \|", line)]
     # The scan's seven points, then the count's three at the last of them.
-    assert rows == [[f"{volts:.3f}", f"{min(volts, 4):.3f}", f"{min(volts / 8, 0.5):.3f}",
-                     f"{min(volts, 4) * min(volts / 8, 0.5):.3f}"] for volts in [0, 1, 2, 3, 4, 5, 6, 6, 6, 6]]
+    assert rows == [
+        [
+            f"{volts:.3f}",
+            f"{min(volts, 4):.3f}",
+            f"{min(volts / 8, 0.5):.3f}",
+            f"{min(volts, 4) * min(volts / 8, 0.5):.3f}",
+        ]
+        for volts in [0, 1, 2, 3, 4, 5, 6, 6, 6, 6]
+    ]
 
 
-@pytest.mark.skipif(importlib.util.find_spec("qcodes") is None,
-                    reason="the qcodes extra is not installed: pip install 'qm4410[qcodes]'")
+@pytest.mark.skipif(
+    importlib.util.find_spec("qcodes") is None, reason="the qcodes extra is not installed: pip install 'qm4410[qcodes]'"
+)
 def test_the_qcodes_page_s_example(tmp_path):
     lines = run("qcodes.md", tmp_path)
     rows = [line.split() for line in lines if re.match(r"\d\.0 ", line)]
     # The voltage set, then the current, voltage and mode measured.
-    assert rows == [[f"{volts:.1f}", f"{min(volts / 8, 0.5):.3f}", f"{min(volts, 4):.1f}", mode]
-                    for volts, mode in zip(range(7), ["CV"] * 5 + ["CC"] * 2)]
-    assert lines[-2:] == ["refused: 15 V is above the guard's voltage limit, 12 V; Parameter: psu.voltage",
-                          "output off"]
+    assert rows == [
+        [f"{volts:.1f}", f"{min(volts / 8, 0.5):.3f}", f"{min(volts, 4):.1f}", mode]
+        for volts, mode in zip(range(7), ["CV"] * 5 + ["CC"] * 2)
+    ]
+    assert lines[-2:] == [
+        "refused: 15 V is above the guard's voltage limit, 12 V; Parameter: psu.voltage",
+        "output off",
+    ]
     assert (tmp_path / "supply.db").exists()
 
 
-@pytest.mark.skipif(importlib.util.find_spec("openhtf") is None,
-                    reason="the openhtf extra is not installed: pip install 'qm4410[openhtf]'")
+@pytest.mark.skipif(
+    importlib.util.find_spec("openhtf") is None,
+    reason="the openhtf extra is not installed: pip install 'qm4410[openhtf]'",
+)
 def test_the_openhtf_page_s_example(tmp_path):
     assert run("openhtf.md", tmp_path)[-2:] == ["outcome: ERROR", "output off"]
 
 
-@pytest.mark.skipif(importlib.util.find_spec("pymeasure") is None,
-                    reason="the pymeasure extra is not installed: pip install 'qm4410[pymeasure]'")
+@pytest.mark.skipif(
+    importlib.util.find_spec("pymeasure") is None,
+    reason="the pymeasure extra is not installed: pip install 'qm4410[pymeasure]'",
+)
 def test_the_pymeasure_page_s_example(tmp_path):
-    assert run("pymeasure.md", tmp_path) == ["QM4410,4410,000000001,102", "3.300 V, 0.330 A",
-                                             "refused: 15 V is above the guard's voltage limit, 12 V", "output off"]
+    assert run("pymeasure.md", tmp_path) == [
+        "QM4410,4410,000000001,102",
+        "3.300 V, 0.330 A",
+        "refused: 15 V is above the guard's voltage limit, 12 V",
+        "output off",
+    ]

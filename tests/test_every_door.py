@@ -2,6 +2,7 @@
 set, ramp and run, the workflows for scripts, and the server's SCPI
 endpoint. The supply holds the same millivolts and milliamperes, and the
 same values are refused at every door before anything is sent."""
+
 import re
 import types
 
@@ -113,4 +114,3 @@ def test_every_door_sets_and_refuses_alike(qm4410_sim, door, tmp_path, capsys, n
 
 def _setpoints_sent(log):
     return len(re.findall(r"set (output voltage|current limit|maximum voltage)", log))
-

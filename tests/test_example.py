@@ -15,7 +15,7 @@ def test_session_against_the_virtual_supply(qm4410_sim):
     lines = run.stdout.splitlines()
     assert "connected to " in lines[0] and "'model': '4410'" in lines[0]
     assert not any(line.endswith("no reply") for line in lines)
-    status = dict(line.split(None, 1) for line in lines[lines.index("status:") + 1:-1])
+    status = dict(line.split(None, 1) for line in lines[lines.index("status:") + 1 : -1])
     # 5 V into 8 ohms would draw 0.625 A: the 0.5 A limit holds it at 4 V.
     assert status["out_mode"] == "CC"
     assert float(status["voltage_real"]) == pytest.approx(4.0)

@@ -1,10 +1,11 @@
 """The frame checksum: the low 8 bits of the sum of all items but the last."""
+
 import pytest
-from hypothesis import given, strategies as st
+from fakes import TEMPLATE
+from hypothesis import given
+from hypothesis import strategies as st
 
 from qm4410 import QM4410
-
-from fakes import TEMPLATE
 
 DRV = QM4410("/dev/null")
 cal = DRV._QM4410__cal_crc
@@ -47,10 +48,18 @@ def test_compensating_changes_pass_the_plain_sum(items, index, delta):
     assert check(items) is True
 
 
-@pytest.mark.parametrize("items, stored", [
-    ([7], 0), ([True, True, 0], 2), ([2 ** 70 + 3, 2 ** 64, 0], 3), ([-1, 0], 255),
-    ([1] * 24 + [0], 24), ([1] * 26 + [0], 26), ([0xAA, 0xFF, 0x20] + [0] * 22 + [9], 0xC9),
-])
+@pytest.mark.parametrize(
+    "items, stored",
+    [
+        ([7], 0),
+        ([True, True, 0], 2),
+        ([2**70 + 3, 2**64, 0], 3),
+        ([-1, 0], 255),
+        ([1] * 24 + [0], 24),
+        ([1] * 26 + [0], 26),
+        ([0xAA, 0xFF, 0x20] + [0] * 22 + [9], 0xC9),
+    ],
+)
 def test_exact_integer_semantics_and_any_length(items, stored):
     data = list(items)
     cal(data)
@@ -58,8 +67,18 @@ def test_exact_integer_semantics_and_any_length(items, stored):
     assert check(data) is True
 
 
-@pytest.mark.parametrize("items, valid", [([0], True), ([3], False), ([True, 1], True), ([1, True], True),
-                                          ([255, 1, 0], True), ([255, 1, 256], False), ([1, 1.0], True)])
+@pytest.mark.parametrize(
+    "items, valid",
+    [
+        ([0], True),
+        ([3], False),
+        ([True, 1], True),
+        ([1, True], True),
+        ([255, 1, 0], True),
+        ([255, 1, 256], False),
+        ([1, 1.0], True),
+    ],
+)
 def test_check_compares_by_equality(items, valid):
     before = list(items)
     assert check(items) is valid
@@ -77,8 +96,10 @@ def test_unsummable_items_raise_and_change_nothing(method):
 
 
 @pytest.mark.parametrize("method, name", [(cal, "data"), (check, "data")])
-@pytest.mark.parametrize("arg, type_name", [(tuple(TEMPLATE), "tuple"), (None, "NoneType"),
-                                            (type("L", (list,), {})(TEMPLATE), "L"), (b"\xaa", "bytes")])
+@pytest.mark.parametrize(
+    "arg, type_name",
+    [(tuple(TEMPLATE), "tuple"), (None, "NoneType"), (type("L", (list,), {})(TEMPLATE), "L"), (b"\xaa", "bytes")],
+)
 def test_exact_list_type(method, name, arg, type_name):
     with pytest.raises(TypeError) as err:
         method(arg)

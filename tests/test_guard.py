@@ -1,5 +1,6 @@
 """The guard on a virtual supply: slew limits never outrun, trips switch the
 output off and latch, the watchdog, a supply that stops answering."""
+
 import dataclasses
 import threading
 import time
@@ -131,8 +132,14 @@ def test_a_listener_that_asks_for_readings_gets_them_while_it_is_there(supply):
 
 @pytest.mark.parametrize(
     "rules, error",
-    [({"slew_voltage": 0}, OutOfRange), ({"trip_current": float("nan")}, OutOfRange), ({"watchdog": -1}, OutOfRange),
-     ({"limit_current": 70}, OutOfRange), ({"trip_power": "2"}, TypeError), ({"trip_overtemp": 1}, TypeError)],
+    [
+        ({"slew_voltage": 0}, OutOfRange),
+        ({"trip_current": float("nan")}, OutOfRange),
+        ({"watchdog": -1}, OutOfRange),
+        ({"limit_current": 70}, OutOfRange),
+        ({"trip_power": "2"}, TypeError),
+        ({"trip_overtemp": 1}, TypeError),
+    ],
 )
 def test_rules_that_are_no_finite_positive_number_are_refused(supply, rules, error):
     with pytest.raises(error):

@@ -27,20 +27,27 @@ def imported_modules(path: Path) -> set[str]:
     return modules
 
 
-@pytest.mark.parametrize("layer", ["supply", "workflows", "server", "aio.py", "bluesky.py", "qcodes.py", "openhtf.py",
-                                   "pymeasure.py"])
+@pytest.mark.parametrize(
+    "layer", ["supply", "workflows", "server", "aio.py", "bluesky.py", "qcodes.py", "openhtf.py", "pymeasure.py"]
+)
 def test_no_layer_below_the_command_imports_it(layer):
     files = sorted((PACKAGE / layer).rglob("*.py")) if (PACKAGE / layer).is_dir() else [PACKAGE / layer]
     assert files
-    upward = {str(path.relative_to(PACKAGE)): sorted(module for module in imported_modules(path)
-                                                     if module == "qm4410.cli" or module.startswith("qm4410.cli."))
-              for path in files}
+    upward = {
+        str(path.relative_to(PACKAGE)): sorted(
+            module for module in imported_modules(path) if module == "qm4410.cli" or module.startswith("qm4410.cli.")
+        )
+        for path in files
+    }
     assert {path: modules for path, modules in upward.items() if modules} == {}
 
 
 def test_only_the_core_reads_the_driver_s_private_names():
-    readers = [str(path.relative_to(PACKAGE)) for path in sorted(PACKAGE.rglob("*.py"))
-               if "_QM4410__" in path.read_text() and path.parent.name != "supply"]
+    readers = [
+        str(path.relative_to(PACKAGE))
+        for path in sorted(PACKAGE.rglob("*.py"))
+        if "_QM4410__" in path.read_text() and path.parent.name != "supply"
+    ]
     assert readers == []
 
 

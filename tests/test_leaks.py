@@ -1,5 +1,6 @@
 """Many calls, good and bad, leave reference counts, traced memory and the
 process's resident size where they were."""
+
 import contextlib
 import ctypes
 import gc
@@ -9,11 +10,10 @@ import tracemalloc
 import types
 
 import pytest
+from fakes import frame
 
 import qm4410
 from qm4410 import QM4410
-
-from fakes import frame
 
 REPLY = frame(1, 0x26, bytes(6) + b"\x95" + bytes(15))
 
@@ -140,11 +140,16 @@ def error_paths():
     broken = BrokenPort()
     args = [True, 300, "5", float("nan"), float("inf"), -1.0, "REMOTE", None, tuple(REPLY), [1, "x", 0]]
     calls = [
-        lambda: drv.set_new_addr(args[0]), lambda: drv.set_new_addr(args[1]),
-        lambda: drv.set_out_voltage(args[2]), lambda: drv.set_out_current(args[3]),
-        lambda: drv.set_voltage_max(args[4]), lambda: drv.set_out_voltage(args[5]),
-        lambda: drv.set_work_mode(args[6]), lambda: drv.set_ouput_mode(args[7]),
-        lambda: drv._QM4410__write_and_read(args[8]), lambda: drv._QM4410__cal_crc(args[9]),
+        lambda: drv.set_new_addr(args[0]),
+        lambda: drv.set_new_addr(args[1]),
+        lambda: drv.set_out_voltage(args[2]),
+        lambda: drv.set_out_current(args[3]),
+        lambda: drv.set_voltage_max(args[4]),
+        lambda: drv.set_out_voltage(args[5]),
+        lambda: drv.set_work_mode(args[6]),
+        lambda: drv.set_ouput_mode(args[7]),
+        lambda: drv._QM4410__write_and_read(args[8]),
+        lambda: drv._QM4410__cal_crc(args[9]),
         lambda: bare.read_dev_status(),
     ]
 
@@ -184,8 +189,14 @@ def port_names():
     handlers: a port elsewhere, the device behind one, a loopback port (whose
     echo is no accepted model), a raw socket refused and an unknown scheme."""
     remote, local, loop, raw, unknown = (
-        QM4410(url) for url in ("rfc2217://labpi:4001", "spy:///dev/ttyFAKE0", "loop://", "socket://labpi:4001",
-                                "nosuchscheme://labpi")
+        QM4410(url)
+        for url in (
+            "rfc2217://labpi:4001",
+            "spy:///dev/ttyFAKE0",
+            "loop://",
+            "socket://labpi:4001",
+            "nosuchscheme://labpi",
+        )
     )
 
     def step():
@@ -235,10 +246,14 @@ def test_dropped_drivers_are_forgotten(quiet_clock):
 # 5,000 calls of every command (75,000 calls), 5,000 of every error path,
 # 20,000 drivers: a leak of 16 bytes a call breaks the bound, and anything
 # that kept a frame, a record or a driver's line would break it by far.
-@pytest.mark.skipif(not os.path.exists("/proc/self/statm") and heap_in_use_under_sanitizer() is None,
-                    reason="needs /proc")
-@pytest.mark.parametrize("steps, rounds", [(device_commands, 5000), (error_paths, 5000), (dropped_drivers, 20000)],
-                         ids=["commands", "errors", "drivers"])
+@pytest.mark.skipif(
+    not os.path.exists("/proc/self/statm") and heap_in_use_under_sanitizer() is None, reason="needs /proc"
+)
+@pytest.mark.parametrize(
+    "steps, rounds",
+    [(device_commands, 5000), (error_paths, 5000), (dropped_drivers, 20000)],
+    ids=["commands", "errors", "drivers"],
+)
 def test_resident_size_settles(quiet_clock, steps, rounds):
     step, _ = steps()
     grown = resident_growth(2000, rounds, step)

@@ -1,6 +1,7 @@
 """qm4410.openhtf in a real OpenHTF test against the virtual supply: the
 output was on in the phase, and is off after the test, however its phases
 ended."""
+
 import pytest
 
 pytest.importorskip("openhtf", reason="the openhtf extra is not installed: pip install 'qm4410[openhtf]'")
@@ -33,11 +34,14 @@ def overshoots(test, psu):
     psu.supply.voltage = 15.0
 
 
-@pytest.mark.parametrize("plug, phases, outcome, why", [
-    (SupplyPlug, [power_up], "PASS", None),
-    (SupplyPlug, [power_up, slips], "ERROR", "RuntimeError"),
-    (GuardedSupply, [power_up, overshoots], "ERROR", "OutOfRange"),
-])
+@pytest.mark.parametrize(
+    "plug, phases, outcome, why",
+    [
+        (SupplyPlug, [power_up], "PASS", None),
+        (SupplyPlug, [power_up, slips], "ERROR", "RuntimeError"),
+        (GuardedSupply, [power_up, overshoots], "ERROR", "OutOfRange"),
+    ],
+)
 def test_the_output_is_off_after_the_test_however_it_ended(qm4410_sim, plug, phases, outcome, why):
     port = qm4410_sim(load=8)
     records = []

@@ -1,11 +1,12 @@
 """check_port_available: trial open on Windows, lsof everywhere else."""
+
 import inspect
 import types
 
 import pytest
+from fakes import FakePort, FakeSerialException, FakeSerialModule
 
 import qm4410
-from fakes import FakePort, FakeSerialException, FakeSerialModule
 
 PORT = "/dev/ttyUSB7"
 PIPE = object()  # a sentinel: the driver must pass subprocess.PIPE itself

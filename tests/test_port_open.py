@@ -1,13 +1,14 @@
 """open and close with a fake serial layer and a fake supply."""
+
 import builtins
 import inspect
 import threading
 import types
 
 import pytest
+from fakes import FakeClock, FakePort, FakeSerialException, FakeSerialModule, answers_identity, frame
 
 import qm4410
-from fakes import FakeClock, FakePort, FakeSerialException, FakeSerialModule, answers_identity, frame
 
 PORT = "/dev/ttyUSB3"
 BUSY = "serial port already opened!, Please close and try" + " " * 23 + "again!"
@@ -71,7 +72,7 @@ def test_accepted_model(serial, model, capsys):
     assert drv.open() is True
     assert capsys.readouterr().out == ""
     assert serial.calls == [LINE_SETTINGS]
-    (args, kwargs), = serial.calls
+    ((args, kwargs),) = serial.calls
     assert [type(v) for v in args + tuple(kwargs.values())] == [str, int, int, str, int, int, bool]
     [port] = serial.ports
     assert drv.ser is port and port.close_calls == 0
@@ -321,8 +322,9 @@ def no_lsof(*args, **kwargs):
         (True, "9999", None, f"the device on {PORT} reports model '9999', not 4410 or 4411"),
     ],
 )
-def test_with_block_refused_raises_the_reason_open_printed(serial, monkeypatch, capsys, free, model, serial_error,
-                                                           reason):
+def test_with_block_refused_raises_the_reason_open_printed(
+    serial, monkeypatch, capsys, free, model, serial_error, reason
+):
     supply(serial, model)
     serial.error = serial_error
     if callable(free):  # the real check, failing

@@ -4,6 +4,7 @@ The test keeps the master side and answers the identity request there; no
 descriptor of the slave side stays open in this process except the one the
 driver opens.
 """
+
 import errno
 import os
 import select
@@ -16,9 +17,9 @@ import tty
 import types
 
 import pytest
+from fakes import FRAME_LENGTH, identity_reply
 
 import qm4410
-from fakes import FRAME_LENGTH, identity_reply
 
 pytestmark = [
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs Linux pseudo-terminals"),
@@ -88,7 +89,7 @@ def pty_port():
 
 def holders(path):
     """lsof's report on the path: empty when no process has it open."""
-    return subprocess.run(["lsof", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE).stdout
+    return subprocess.run(["lsof", path], capture_output=True).stdout
 
 
 def own_descriptors(path):
@@ -190,6 +191,7 @@ def test_url_of_the_device_is_checked_as_the_device(pty_port, monkeypatch):
 @pytest.mark.parametrize("kind", ["device", "URL", "caller's"])
 def test_a_command_after_close_raises_what_the_ports_write_raises(pty_port, kind):
     import serial
+
     path, respond = pty_port
     respond("4410")
     drv = qm4410.QM4410(f"spy://{path}?file=/dev/null" if kind == "URL" else path)

@@ -1,5 +1,6 @@
 """URL ports that cannot be opened, through the real pyserial: each is one
 printed line and False, and leaves no socket, thread or attribute behind."""
+
 import os
 import socket
 import sys
@@ -19,21 +20,28 @@ def closed_port() -> int:
         return probe.getsockname()[1]
 
 
-
 @pytest.mark.parametrize(
     "url, printed",
     [
         ("nosuchscheme://labpi:4001", "unexpected invalid URL, protocol 'nosuchscheme' not known"),
-        ("rfc2217://127.0.0.1:{closed}", "Cannot open serial portCould not open port rfc2217://127.0.0.1:{closed}: "
-                                         "[Errno 111] Connection refused"),
-        ("rfc2217://no-such-host.invalid:4001", "Cannot open serial portCould not open port "
-                                                "rfc2217://no-such-host.invalid:4001: [Errno -"),
-        ("rfc2217://127.0.0.1:4001?no_such_option", "Cannot open serial portCould not open port "
-                                                    "rfc2217://127.0.0.1:4001?no_such_option: expected a string"),
+        (
+            "rfc2217://127.0.0.1:{closed}",
+            "Cannot open serial portCould not open port rfc2217://127.0.0.1:{closed}: [Errno 111] Connection refused",
+        ),
+        (
+            "rfc2217://no-such-host.invalid:4001",
+            "Cannot open serial portCould not open port rfc2217://no-such-host.invalid:4001: [Errno -",
+        ),
+        (
+            "rfc2217://127.0.0.1:4001?no_such_option",
+            "Cannot open serial portCould not open port rfc2217://127.0.0.1:4001?no_such_option: expected a string",
+        ),
         ("socket://127.0.0.1:{closed}", "Cannot open serial port socket://127.0.0.1:{closed}: "),
         ("hwgrep://^no port is named this$", "Cannot open serial portno ports found matching regexp"),
-        ("spy:///dev/qm4410-nothing-here", "Cannot open serial port[Errno 2] could not open port "
-                                           "/dev/qm4410-nothing-here: "),
+        (
+            "spy:///dev/qm4410-nothing-here",
+            "Cannot open serial port[Errno 2] could not open port /dev/qm4410-nothing-here: ",
+        ),
     ],
     ids=["unknown scheme", "refused", "unknown host", "malformed", "raw socket", "no device found", "missing device"],
 )

@@ -1,14 +1,15 @@
 """Random replies and random arguments, checked against a plain model of the
 driver: which reply is taken, what a set-point becomes on the wire, which
 arguments are refused before anything is sent."""
+
 import math
 
 import pytest
-from hypothesis import HealthCheck, assume, given, settings, strategies as st
+from fakes import REQUEST_WORDS, FakePort, frame
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
 
 from qm4410 import QM4410
-
-from fakes import REQUEST_WORDS, FakePort, frame
 
 POLLS, LENGTH = 30, 26
 quiet = settings(max_examples=150, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -54,7 +55,9 @@ def line_replies(draw):
         at = draw(st.integers(0, LENGTH - 1))
         data[at] = (data[at] + draw(st.integers(1, 255))) % 256
     elif spoil == "length":
-        data = data + draw(st.binary(min_size=1, max_size=4)) if draw(st.booleans()) else data[:draw(st.integers(0, 25))]
+        data = (
+            data + draw(st.binary(min_size=1, max_size=4)) if draw(st.booleans()) else data[: draw(st.integers(0, 25))]
+        )
     elif spoil == "random":
         data = bytearray(draw(st.binary(max_size=60)))
     cuts = sorted(draw(st.lists(st.integers(0, len(data)), max_size=6)))
@@ -88,25 +91,37 @@ def test_only_a_whole_valid_frame_is_taken(fake_time, chunks):
 
 
 @quiet
-@given(addr=st.integers(0, 255), model=st.binary(min_size=4, max_size=4), byte7=st.integers(0, 255),
-       version=st.integers(0, 65535), serial=st.binary(min_size=9, max_size=9), tail=st.binary(min_size=6, max_size=6))
+@given(
+    addr=st.integers(0, 255),
+    model=st.binary(min_size=4, max_size=4),
+    byte7=st.integers(0, 255),
+    version=st.integers(0, 65535),
+    serial=st.binary(min_size=9, max_size=9),
+    tail=st.binary(min_size=6, max_size=6),
+)
 def test_any_identity_reply_is_kept_as_sent(fake_time, addr, model, byte7, version, serial, tail):
     drv, port = fresh()
     drv._QM4410__addr = 255  # as open() asks: every address may answer
     port.reply(frame(addr, 0x31, model + bytes([byte7]) + version.to_bytes(2, "little") + serial + tail))
     assert drv._QM4410__read_device_version() is None
-    assert drv.show_device_version() == {"model": model.decode("latin-1"), "SN": serial.decode("latin-1"),
-                                         "soft_version": version}
+    assert drv.show_device_version() == {
+        "model": model.decode("latin-1"),
+        "SN": serial.decode("latin-1"),
+        "soft_version": version,
+    }
     assert drv._QM4410__addr == addr
 
 
-SETPOINTS = [("set_voltage_max", 0x22, "voltage"), ("set_out_voltage", 0x23, "voltage"),
-             ("set_out_current", 0x24, "current")]
+SETPOINTS = [
+    ("set_voltage_max", 0x22, "voltage"),
+    ("set_out_voltage", 0x23, "voltage"),
+    ("set_out_current", 0x24, "current"),
+]
 
 
 @pytest.mark.parametrize("method, word, quantity", SETPOINTS)
 @quiet
-@given(value=st.floats() | st.integers(-10**7, 10**7) | st.floats(-1.0, 4294968.0))
+@given(value=st.floats() | st.integers(-(10**7), 10**7) | st.floats(-1.0, 4294968.0))
 def test_any_set_point_is_sent_truncated_or_refused(fake_time, method, word, quantity, value):
     drv, port = fresh()
     port.reply(frame(1, 0x12))

@@ -3,6 +3,7 @@ supply held; the measured pair comes from one status exchange; refusals
 carry the core's words and send nothing; a stepped set ramps from where the
 supply stands, a guarded one through the guard's slew; a supply that stops
 answering raises, never leaving an old value to be read."""
+
 import logging
 import math
 import re
@@ -12,8 +13,7 @@ import pytest
 pytest.importorskip("qcodes", reason="the qcodes extra is not installed: pip install 'qm4410[qcodes]'")
 
 import qcodes  # noqa: E402
-from qcodes.dataset import (  # noqa: E402
-    LinSweep, do1d, dond, initialise_or_create_database_at, load_or_create_experiment)
+from qcodes.dataset import LinSweep, do1d, dond, initialise_or_create_database_at, load_or_create_experiment  # noqa: E402
 from qcodes.validators import Numbers  # noqa: E402
 
 import qm4410  # noqa: E402
@@ -68,7 +68,9 @@ def test_do1d_stores_what_the_supply_held(qm4410_sim, instrument, experiment, ex
     volts = [0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
     # Constant voltage up to 4 V, where 0.5 A into 8 ohms reaches the limit.
     assert stored(dataset, "psu0_measured_voltage") == {
-        "psu0_voltage": volts, "psu0_measured_voltage": [min(v, 4.0) for v in volts]}
+        "psu0_voltage": volts,
+        "psu0_measured_voltage": [min(v, 4.0) for v in volts],
+    }
     assert stored(dataset, "psu0_measured_current")["psu0_measured_current"] == [min(v / 8, 0.5) for v in volts]
     assert stored(dataset, "psu0_power")["psu0_power"] == [min(v, 4.0) * min(v / 8, 0.5) for v in volts]
     exchanges.clear()
@@ -90,18 +92,38 @@ def test_dond_stores_text_and_the_supply_s_regulation(qm4410_sim, instrument, ex
     assert currents == pytest.approx([0.75, 0.75, 0.7, 0.6, 0.5])
 
 
-@pytest.mark.parametrize("parameter, value, rules, refusal, message", [
-    ("voltage", -1, None, qm4410.OutOfRange, "the voltage -1 V is outside the supply's range, 0 to 4294967.295 V"),
-    ("current_limit", 70.0, None, qm4410.OutOfRange,
-     "the current limit 70.0 A is outside the supply's range, 0 to 65.535 A"),
-    ("voltage", math.nan, None, qm4410.OutOfRange, "the voltage must be a finite number, not nan"),
-    ("current_limit", "0.5", None, TypeError, "the current limit must be a number, not str"),
-    ("voltage", 15, qm4410.Rules(limit_voltage=12), qm4410.OutOfRange, "15 V is above the guard's voltage limit, 12 V"),
-    ("max_voltage", 15, qm4410.Rules(limit_voltage=12), qm4410.OutOfRange,
-     "15 V is above the guard's voltage limit, 12 V"),
-])
+@pytest.mark.parametrize(
+    "parameter, value, rules, refusal, message",
+    [
+        ("voltage", -1, None, qm4410.OutOfRange, "the voltage -1 V is outside the supply's range, 0 to 4294967.295 V"),
+        (
+            "current_limit",
+            70.0,
+            None,
+            qm4410.OutOfRange,
+            "the current limit 70.0 A is outside the supply's range, 0 to 65.535 A",
+        ),
+        ("voltage", math.nan, None, qm4410.OutOfRange, "the voltage must be a finite number, not nan"),
+        ("current_limit", "0.5", None, TypeError, "the current limit must be a number, not str"),
+        (
+            "voltage",
+            15,
+            qm4410.Rules(limit_voltage=12),
+            qm4410.OutOfRange,
+            "15 V is above the guard's voltage limit, 12 V",
+        ),
+        (
+            "max_voltage",
+            15,
+            qm4410.Rules(limit_voltage=12),
+            qm4410.OutOfRange,
+            "15 V is above the guard's voltage limit, 12 V",
+        ),
+    ],
+)
 def test_a_refused_value_carries_the_core_s_words_and_sends_nothing(
-        qm4410_sim, instrument, exchanges, parameter, value, rules, refusal, message):
+    qm4410_sim, instrument, exchanges, parameter, value, rules, refusal, message
+):
     psu = instrument(qm4410_sim(), guard=rules)
     exchanges.clear()
     with pytest.raises(refusal) as refused:
@@ -120,14 +142,17 @@ def test_a_value_past_the_validator_is_still_refused_unsent(qm4410_sim, instrume
     assert exchanges() == []
 
 
-@pytest.mark.parametrize("rules, step, sent", [
-    # QCoDeS's steps, from where the supply stands (0.7 V, set behind
-    # QCoDeS's back) and on the supply's grid: 0.7 + 0.1 is 0.8, not the
-    # float just below it, which would send 799 mV.
-    (None, 0.1, [800, 900, 1000, 1100, 1200]),
-    # A guard's slew of 5 V/s: steps of a fifth of that, each when due.
-    (qm4410.Rules(slew_voltage=5), None, [1700, 2700]),
-])
+@pytest.mark.parametrize(
+    "rules, step, sent",
+    [
+        # QCoDeS's steps, from where the supply stands (0.7 V, set behind
+        # QCoDeS's back) and on the supply's grid: 0.7 + 0.1 is 0.8, not the
+        # float just below it, which would send 799 mV.
+        (None, 0.1, [800, 900, 1000, 1100, 1200]),
+        # A guard's slew of 5 V/s: steps of a fifth of that, each when due.
+        (qm4410.Rules(slew_voltage=5), None, [1700, 2700]),
+    ],
+)
 def test_a_set_ramps_from_where_the_supply_stands(qm4410_sim, instrument, exchanges, rules, step, sent):
     psu = instrument(qm4410_sim(), guard=rules)
     psu.voltage.cache.set(0.0)  # what QCoDeS last knew
@@ -136,7 +161,8 @@ def test_a_set_ramps_from_where_the_supply_stands(qm4410_sim, instrument, exchan
     exchanges.clear()
     psu.voltage(1.2 if step else 2.7)
     assert [exchange for exchange in exchanges() if exchange.startswith("voltage ")] == [
-        f"voltage {units} mV" for units in sent]
+        f"voltage {units} mV" for units in sent
+    ]
     assert psu.supply.status().voltage == sent[-1] / 1000
 
 

@@ -7,6 +7,7 @@ keeps the main module's objects alive) and leaves in the main module an
 object whose finaliser runs, GIL given up, while the interpreter shuts down.
 Each runs several times in parallel and must exit 0: the crashes and hangs
 these guard against came in one exit out of a few, or every time."""
+
 import subprocess
 import sys
 from textwrap import dedent
@@ -37,7 +38,8 @@ SLOW_TO_GO = """
 SCENARIOS = {  # name: (the threads' code, the main module's code)
     # Requests built as lists (a patched checksum method): a thread ended in
     # the middle owns the only reference to the list it was sending.
-    "threads ended mid-transaction": ("""
+    "threads ended mid-transaction": (
+        """
         def cal_crc(self, data):
             data[-1] = sum(data[:-1]) & 0xFF
         QM4410._QM4410__cal_crc = cal_crc
@@ -47,22 +49,27 @@ SCENARIOS = {  # name: (the threads' code, the main module's code)
             driver.ser = SilentPort()
             while True:
                 driver.read_dev_status()
-    """, dedent("""
+    """,
+        dedent("""
         for _ in range(4):
             threading.Thread(target=ns["keep_asking"], daemon=True).start()
         del ns
         time.sleep(0.05)
-    """) + dedent(SLOW_TO_GO).format(seconds=0.3)),
+    """)
+        + dedent(SLOW_TO_GO).format(seconds=0.3),
+    ),
     # A thread ended just as it got the line must not keep it: an object
     # finalized during shutdown still uses the same driver.
-    "line used again during shutdown": ("""
+    "line used again during shutdown": (
+        """
         driver = QM4410("unused")
         driver.ser = SilentPort()
 
         def keep_asking():
             while True:
                 driver.read_dev_status()
-    """, dedent("""
+    """,
+        dedent("""
         for _ in range(4):
             threading.Thread(target=ns["keep_asking"], daemon=True).start()
         time.sleep(0.1)
@@ -73,10 +80,12 @@ SCENARIOS = {  # name: (the threads' code, the main module's code)
 
         switch_off = SwitchOffWhenGone(ns["driver"])
         del ns
-    """)),
+    """),
+    ),
     # Freeing an object the driver held runs Python code that gives the GIL
     # up: the thread is ended from inside the driver's own clean-up.
-    "thread ended while the driver frees an object": ("""
+    "thread ended while the driver frees an object": (
+        """
         class SlowToFree(int):
             def __del__(self, time=time):
                 time.sleep(0.5)
@@ -86,19 +95,21 @@ SCENARIOS = {  # name: (the threads' code, the main module's code)
 
         driver = QM4410("unused")
         driver.ser = Port()
-    """, dedent("""
+    """,
+        dedent("""
         threading.Thread(target=ns["driver"].read_dev_status, daemon=True).start()
         del ns
         time.sleep(0.2)
-    """) + dedent(SLOW_TO_GO).format(seconds=1.0)),
+    """)
+        + dedent(SLOW_TO_GO).format(seconds=1.0),
+    ),
 }
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_exit_with_daemon_threads_in_the_driver(scenario):
     worker, main = SCENARIOS[scenario]
-    script = (f"import threading, time\nns = {{}}\nexec({dedent(WORKER) + dedent(worker)!r}, ns)\n"
-              + main)
+    script = f"import threading, time\nns = {{}}\nexec({dedent(WORKER) + dedent(worker)!r}, ns)\n" + main
     runs = [subprocess.Popen([sys.executable, "-c", script], stderr=subprocess.PIPE) for _ in range(6)]
     outcomes = []
     for run in runs:

@@ -1,13 +1,24 @@
 """Decoding of the live status record and of the identity reply."""
+
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from fakes import REQUEST_WORDS, FakePort, frame, identity_reply
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from qm4410 import QM4410
 
-from fakes import REQUEST_WORDS, FakePort, frame, identity_reply
-
-KEYS = ["current_real", "voltage_real", "current_set", "voltage_max_set", "voltage_set",
-        "out_status", "beyond_temp", "out_mode", "fan_speed", "work_mode"]
+KEYS = [
+    "current_real",
+    "voltage_real",
+    "current_set",
+    "voltage_max_set",
+    "voltage_set",
+    "out_status",
+    "beyond_temp",
+    "out_mode",
+    "fan_speed",
+    "work_mode",
+]
 
 
 def status_reply(status=0, **fields):
@@ -30,35 +41,55 @@ def test_a_status_reply_decoded_field_by_field(drv, port):
     reply = bytes.fromhex("AA 00 26 C8 00 DA 0C 00 00 B5 E8 03 88 13 00 00 E4 0C 00 00 00 00 00 00 00 A9")
     record = read_status(drv, port, reply)
     assert list(record) == KEYS
-    assert record == {"current_real": 0.2, "voltage_real": 3.29, "current_set": 1.0, "voltage_max_set": 5.0,
-                      "voltage_set": 3.3, "out_status": "on", "beyond_temp": False, "out_mode": "CV",
-                      "fan_speed": 3, "work_mode": "remote"}
+    assert record == {
+        "current_real": 0.2,
+        "voltage_real": 3.29,
+        "current_set": 1.0,
+        "voltage_max_set": 5.0,
+        "voltage_set": 3.3,
+        "out_status": "on",
+        "beyond_temp": False,
+        "out_mode": "CV",
+        "fan_speed": 3,
+        "work_mode": "remote",
+    }
     assert [type(v) for v in record.values()] == [float] * 5 + [str, bool, str, int, str]
 
 
-@pytest.mark.parametrize("status, expected", [
-    (0x00, ("off", False, "XX", 0, "local")), (0xFF, ("on", True, "XX", 7, "remote")),
-    (0x04, ("off", False, "CV", 0, "local")), (0x08, ("off", False, "CC", 0, "local")),
-    (0x0C, ("off", False, "XX", 0, "local")), (0x01, ("on", False, "XX", 0, "local")),
-    (0x02, ("off", True, "XX", 0, "local")), (0x50, ("off", False, "XX", 5, "local")),
-    (0x80, ("off", False, "XX", 0, "remote")), (0xF5, ("on", False, "CV", 7, "remote")),
-])
+@pytest.mark.parametrize(
+    "status, expected",
+    [
+        (0x00, ("off", False, "XX", 0, "local")),
+        (0xFF, ("on", True, "XX", 7, "remote")),
+        (0x04, ("off", False, "CV", 0, "local")),
+        (0x08, ("off", False, "CC", 0, "local")),
+        (0x0C, ("off", False, "XX", 0, "local")),
+        (0x01, ("on", False, "XX", 0, "local")),
+        (0x02, ("off", True, "XX", 0, "local")),
+        (0x50, ("off", False, "XX", 5, "local")),
+        (0x80, ("off", False, "XX", 0, "remote")),
+        (0xF5, ("on", False, "CV", 7, "remote")),
+    ],
+)
 def test_the_flag_byte_gives_output_temperature_mode_fan_and_control(drv, port, status, expected):
     """Byte 9: output on (bit 0), over-temperature (bit 1), the mode (bits 2-3:
     1 CV, 2 CC, else XX), the fan speed (bits 4-6), remote control (bit 7)."""
     assert tuple(read_status(drv, port, status_reply(status)).values())[5:] == expected
 
 
-@pytest.mark.parametrize("fields, key, value", [
-    ({}, "current_real", 0.0),
-    ({}, "voltage_set", 0.0),
-    ({"b3": 0xFF, "b4": 0xFF}, "current_real", 65.535),
-    ({"b5": 0xFF, "b6": 0xFF, "b7": 0xFF, "b8": 0xFF}, "voltage_real", (2 ** 32 - 1) / 1000),
-    ({"b10": 0xFF, "b11": 0xFF}, "current_set", 65.535),
-    ({"b15": 0x01}, "voltage_max_set", 2 ** 24 / 1000),
-    ({"b19": 0x01}, "voltage_set", 2 ** 24 / 1000),
-    ({"b16": 0xE8, "b17": 0x03}, "voltage_set", 1.0),
-])
+@pytest.mark.parametrize(
+    "fields, key, value",
+    [
+        ({}, "current_real", 0.0),
+        ({}, "voltage_set", 0.0),
+        ({"b3": 0xFF, "b4": 0xFF}, "current_real", 65.535),
+        ({"b5": 0xFF, "b6": 0xFF, "b7": 0xFF, "b8": 0xFF}, "voltage_real", (2**32 - 1) / 1000),
+        ({"b10": 0xFF, "b11": 0xFF}, "current_set", 65.535),
+        ({"b15": 0x01}, "voltage_max_set", 2**24 / 1000),
+        ({"b19": 0x01}, "voltage_set", 2**24 / 1000),
+        ({"b16": 0xE8, "b17": 0x03}, "voltage_set", 1.0),
+    ],
+)
 def test_numbers_are_little_endian_thousandths(drv, port, fields, key, value):
     """Currents in two bytes, voltages in four, least significant first, in mA and
     mV: a record gives them as floats in A and V."""
@@ -91,14 +122,24 @@ def test_any_valid_reply_decodes(fake_time, body):
     drv.ser = port
     reply = frame(body[0], body[1], body[2:])
     record = read_status(drv, port, reply)
-    le = lambda lo, hi: int.from_bytes(reply[lo:hi], "little") / 1000
+
+    def le(lo, hi):
+        return int.from_bytes(reply[lo:hi], "little") / 1000
+
     s = reply[9]
     assert list(record) == KEYS
     assert record == {
-        "current_real": le(3, 5), "voltage_real": le(5, 9), "current_set": le(10, 12),
-        "voltage_max_set": le(12, 16), "voltage_set": le(16, 20), "out_status": "on" if s % 2 else "off",
-        "beyond_temp": bool(s // 2 % 2), "out_mode": {1: "CV", 2: "CC"}.get(s // 4 % 4, "XX"),
-        "fan_speed": s // 16 % 8, "work_mode": "remote" if s >= 128 else "local"}
+        "current_real": le(3, 5),
+        "voltage_real": le(5, 9),
+        "current_set": le(10, 12),
+        "voltage_max_set": le(12, 16),
+        "voltage_set": le(16, 20),
+        "out_status": "on" if s % 2 else "off",
+        "beyond_temp": bool(s // 2 % 2),
+        "out_mode": {1: "CV", 2: "CC"}.get(s // 4 % 4, "XX"),
+        "fan_speed": s // 16 % 8,
+        "work_mode": "remote" if s >= 128 else "local",
+    }
     assert [type(v) for v in record.values()] == [float] * 5 + [str, bool, str, int, str]
 
 
@@ -110,8 +151,7 @@ def unaddressed(drv):
 
 
 def identity(drv):
-    return (drv._QM4410__addr, drv._QM4410__product_model, drv._QM4410__product_number,
-            drv._QM4410__soft_version)
+    return (drv._QM4410__addr, drv._QM4410__product_model, drv._QM4410__product_number, drv._QM4410__soft_version)
 
 
 def test_identity_round_trip(unaddressed, port):
@@ -129,13 +169,18 @@ def test_identity_round_trip(unaddressed, port):
     assert port.writes()[-1][1] == 5  # the next frame carries the reported address
 
 
-@pytest.mark.parametrize("kwargs, expected", [
-    (dict(version=65535), (5, "4410", "076787041", 65535)),
-    (dict(addr=0, model=b"4411", byte7=0x55, tail=b"\xff" * 6), (0, "4411", "076787041", 373)),
-    (dict(serial=b"0767\x00\x00\x00\x00\x00"), (5, "4410", "0767\x00\x00\x00\x00\x00", 373)),
-    (dict(model=b" \x80\xe9\xff", serial=b"\x00 a\x7f\x80\x9f\xa0\xfe\xff"),
-     (5, " \x80\xe9\xff", "\x00 a\x7f\x80\x9f\xa0\xfe\xff", 373)),
-])
+@pytest.mark.parametrize(
+    "kwargs, expected",
+    [
+        (dict(version=65535), (5, "4410", "076787041", 65535)),
+        (dict(addr=0, model=b"4411", byte7=0x55, tail=b"\xff" * 6), (0, "4411", "076787041", 373)),
+        (dict(serial=b"0767\x00\x00\x00\x00\x00"), (5, "4410", "0767\x00\x00\x00\x00\x00", 373)),
+        (
+            dict(model=b" \x80\xe9\xff", serial=b"\x00 a\x7f\x80\x9f\xa0\xfe\xff"),
+            (5, " \x80\xe9\xff", "\x00 a\x7f\x80\x9f\xa0\xfe\xff", 373),
+        ),
+    ],
+)
 def test_identity_bytes_kept_as_code_points(unaddressed, port, kwargs, expected):
     drv = unaddressed
     port.reply(identity_reply(**{"addr": 5, **kwargs}))
@@ -161,5 +206,7 @@ def test_first_identity_request_uses_address_255(fake_time, port):
     drv._QM4410__read_device_version()
     drv._QM4410__addr = 0
     drv._QM4410__read_device_version()
-    assert port.writes() == [bytes([0xAA, 0xFF, 0x31]) + bytes(22) + b"\xda",
-                             bytes([0xAA, 0x00, 0x31]) + bytes(22) + b"\xdb"]
+    assert port.writes() == [
+        bytes([0xAA, 0xFF, 0x31]) + bytes(22) + b"\xda",
+        bytes([0xAA, 0x00, 0x31]) + bytes(22) + b"\xdb",
+    ]

@@ -1,14 +1,14 @@
 """One exchange on the line: write, poll every 10 ms up to 30 times, validate."""
+
 import faulthandler
 import threading
 import time
 
 import pytest
+from fakes import FakeClock, FakePort, frame, identity_reply
 
 import qm4410
 from qm4410 import QM4410
-
-from fakes import FakeClock, FakePort, frame, identity_reply
 
 REQUEST = [0xAA, 1, 0x26] + [0] * 22 + [0xD1]
 REPLY = frame(1, 0x26, b"\x01\x02\x03")
@@ -39,11 +39,14 @@ def test_reply_in_pieces_is_read_once_whole(drv, port, log):
     assert log == LOOK + [("write", bytes(REQUEST))] + poll(0) + poll(10) + poll(25) + poll(26) + [("read", 26)]
 
 
-@pytest.mark.parametrize("chunks, waiting", [
-    ((), 0),                      # nothing comes
-    ((REPLY[:25],), 25),          # short reply
-    ((REPLY + b"\x00",), 27),     # more than one frame waiting
-])
+@pytest.mark.parametrize(
+    "chunks, waiting",
+    [
+        ((), 0),  # nothing comes
+        ((REPLY[:25],), 25),  # short reply
+        ((REPLY + b"\x00",), 27),  # more than one frame waiting
+    ],
+)
 def test_no_whole_frame_means_thirty_polls_and_none(drv, port, log, chunks, waiting):
     port.reply(*chunks)
     assert transact(drv) is None
@@ -53,10 +56,13 @@ def test_no_whole_frame_means_thirty_polls_and_none(drv, port, log, chunks, wait
     assert all(name == "inWaiting" for name, _ in log[3::2])
 
 
-@pytest.mark.parametrize("bad", [
-    b"\xab" + REPLY[1:25] + bytes([(REPLY[25] + 1) % 256]),  # start byte 0xAB, checksum right for it
-    REPLY[:25] + bytes([(REPLY[25] + 1) % 256]),              # wrong checksum
-])
+@pytest.mark.parametrize(
+    "bad",
+    [
+        b"\xab" + REPLY[1:25] + bytes([(REPLY[25] + 1) % 256]),  # start byte 0xAB, checksum right for it
+        REPLY[:25] + bytes([(REPLY[25] + 1) % 256]),  # wrong checksum
+    ],
+)
 def test_malformed_reply_is_none(drv, port, log, bad):
     assert sum(bad[:25]) & 0xFF == bad[25] or bad[0] == 0xAA
     port.reply(bad)
@@ -78,11 +84,18 @@ def test_arbitrary_list_is_written_unchanged(drv, port):
     assert port.writes() == [b"\x01\x02\x03"] and type(port.writes()[0]) is bytes
 
 
-@pytest.mark.parametrize("cmd, error", [
-    ([0xAA] * 25 + [256], ValueError), ([0xAA, -1], ValueError), ([0xAA, "1"], TypeError),
-    ([0xAA, 1.0], TypeError), (tuple(REQUEST), TypeError), (type("L", (list,), {})(REQUEST), TypeError),
-    ({0: 0xAA}, TypeError),
-])
+@pytest.mark.parametrize(
+    "cmd, error",
+    [
+        ([0xAA] * 25 + [256], ValueError),
+        ([0xAA, -1], ValueError),
+        ([0xAA, "1"], TypeError),
+        ([0xAA, 1.0], TypeError),
+        (tuple(REQUEST), TypeError),
+        (type("L", (list,), {})(REQUEST), TypeError),
+        ({0: 0xAA}, TypeError),
+    ],
+)
 def test_conversion_errors_send_nothing(drv, port, log, cmd, error):
     with pytest.raises(error) as err:
         transact(drv, cmd)
@@ -135,12 +148,13 @@ def test_stray_bytes_before_a_request_are_read_away(drv, port, log):
     assert transact(drv) == REPLY
     assert transact(drv) == OTHER
     # Part of a frame: one poll for the rest of it, which does not come.
-    assert log == [("inWaiting", 3), ("read", 3)] + poll(0) + [("write", bytes(REQUEST))] + poll(26) + \
-        [("read", 26)] + LOOK + [("write", bytes(REQUEST))] + poll(26) + [("read", 26)]
+    assert log == [("inWaiting", 3), ("read", 3)] + poll(0) + [("write", bytes(REQUEST))] + poll(26) + [
+        ("read", 26)
+    ] + LOOK + [("write", bytes(REQUEST))] + poll(26) + [("read", 26)]
 
 
 def polls_before_writing(log):
-    return sum(1 for entry in log[:log.index(("write", bytes(REQUEST)))] if entry[0] == "sleep")
+    return sum(1 for entry in log[: log.index(("write", bytes(REQUEST)))] if entry[0] == "sleep")
 
 
 def test_after_a_failure_the_next_two_requests_wait_one_window(drv, port, log):
@@ -172,13 +186,16 @@ def test_late_reply_arriving_while_waiting_is_read_away(drv, port):
     assert port.reads == [OTHER, REPLY] and polls_before_writing(port.log[62:]) == 5  # no wait once a frame has gone
 
 
-@pytest.mark.parametrize("first, taken", [
-    (frame(1, 0x23), False),         # another request's reply: read away
-    (frame(1, 0x31, b"4410"), False),
-    (frame(1, 0x12, b"\x09"), True),  # the reply word: this request's
-    (frame(1, 0x26, b"\x09"), True),  # this request's own word
-    (frame(1, 0x99), True),           # no request's word
-])
+@pytest.mark.parametrize(
+    "first, taken",
+    [
+        (frame(1, 0x23), False),  # another request's reply: read away
+        (frame(1, 0x31, b"4410"), False),
+        (frame(1, 0x12, b"\x09"), True),  # the reply word: this request's
+        (frame(1, 0x26, b"\x09"), True),  # this request's own word
+        (frame(1, 0x99), True),  # no request's word
+    ],
+)
 def test_reply_with_another_requests_word_is_not_taken(drv, port, first, taken):
     port.reply(first, REPLY)
     assert transact(drv) == (first if taken else REPLY)
@@ -204,12 +221,15 @@ def test_frame_much_sooner_than_usual_is_held_back(drv, port, log):
     assert transact(drv) == REPLY
 
 
-@pytest.mark.parametrize("early, reply, polls_before_next", [
-    (b"", REPLY, 0),  # the reply at its usual time
-    (OTHER, REPLY, 30),  # a frame that answers the wrong request, then the reply: a window
-    (frame(2, 0x26), REPLY, 30),  # a frame from another address, then the reply: a window
-    (frame(2, 0x26), b"", 30),  # another address's frame is no reply: a failure
-])
+@pytest.mark.parametrize(
+    "early, reply, polls_before_next",
+    [
+        (b"", REPLY, 0),  # the reply at its usual time
+        (OTHER, REPLY, 30),  # a frame that answers the wrong request, then the reply: a window
+        (frame(2, 0x26), REPLY, 30),  # a frame from another address, then the reply: a window
+        (frame(2, 0x26), b"", 30),  # another address's frame is no reply: a failure
+    ],
+)
 def test_frames_that_answer_no_request_of_this_one(drv, port, log, early, reply, polls_before_next):
     port.reply(b"", b"", REPLY)
     assert transact(drv) == REPLY  # the supply answers at the 3rd poll
@@ -242,6 +262,7 @@ def test_address_is_left_open_where_the_supply_may_answer_from_another(drv, port
 
 def test_a_signal_handler_cannot_queue_behind_its_own_thread(fake_time):
     import signal
+
     drv = QM4410("/dev/ttyFAKE0")
     holder = holding_the_line(drv)
     refused = []
@@ -377,6 +398,7 @@ def holding_the_line(drv):
 @pytest.mark.parametrize("call", [transact, lambda drv: drv._QM4410__read()])
 def test_ctrl_c_reaches_a_thread_waiting_for_the_line(fake_time, call):
     import _thread
+
     drv = QM4410("/dev/ttyFAKE0")
     holder = holding_the_line(drv)
     try:
@@ -453,6 +475,7 @@ def test_child_process_gets_the_line_after_the_parents_exchange(fake_time):
     import os
     import signal
     import warnings
+
     drv = QM4410("/dev/ttyFAKE0")
     holder = holding_the_line(drv)  # a thread is inside a transaction as the process forks
     try:

@@ -1,4 +1,5 @@
 """What a type checker sees of the installed package, through its stub."""
+
 import re
 import subprocess
 import sys
@@ -32,12 +33,12 @@ USAGE = textwrap.dedent("""
 """)
 
 MISTAKES = [
-    ('supply.set_ouput_mode("ON")', 'incompatible type "Literal[\'ON\']"'),
-    ('supply.set_work_mode(mode="pc")', 'incompatible type "Literal[\'pc\']"'),
+    ('supply.set_ouput_mode("ON")', "incompatible type \"Literal['ON']\""),
+    ('supply.set_work_mode(mode="pc")', "incompatible type \"Literal['pc']\""),
     ('supply.set_out_current("0.5")', 'incompatible type "str"'),
-    ('supply._QM4410__addr = "1"', 'Incompatible types in assignment'),
+    ('supply._QM4410__addr = "1"', "Incompatible types in assignment"),
     ('supply.read_dev_status()["volts"]', 'has no key "volts"'),
-    ('sweep(supply, voltage=(0, 12, 0.5), current=1.0)', 'Missing named argument "dwell"'),
+    ("sweep(supply, voltage=(0, 12, 0.5), current=1.0)", 'Missing named argument "dwell"'),
     ('outcome.rows[0]["volts"]', 'has no key "volts"'),
 ]
 
@@ -48,8 +49,9 @@ def mypy(tmp_path, source):
     and the standard library are not analysed again."""
     path = tmp_path / "usage.py"
     path.write_text(source)
-    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", str(path)],
-                         capture_output=True, text=True, cwd=Path(__file__).parent)
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", str(path)], capture_output=True, text=True, cwd=Path(__file__).parent
+    )
     return run.returncode, run.stdout
 
 

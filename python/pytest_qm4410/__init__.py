@@ -31,7 +31,7 @@ class SupplyFactory:
 
     def __init__(self, log_folder: Path) -> None:
         self.log_folder = log_folder
-        self.supplies: list["VirtualSupply"] = []
+        self.supplies: list[VirtualSupply] = []
 
     def __call__(self, **options: object) -> str:
         """Start a supply with these qm4410-sim options; its port."""

@@ -17,8 +17,8 @@ from qm4410.supply import NoReply as NoReply
 from qm4410.supply import OutOfRange as OutOfRange
 from qm4410.supply import PortGone as PortGone
 from qm4410.supply import RefusalKind as RefusalKind
-from qm4410.supply import Rules as Rules
 from qm4410.supply import Refused as Refused
+from qm4410.supply import Rules as Rules
 from qm4410.supply import Status as Status
 from qm4410.supply import Supply as Supply
 from qm4410.supply import SupplyError as SupplyError

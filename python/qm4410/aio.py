@@ -129,8 +129,9 @@ class AsyncQM4410:
     async def __aenter__(self) -> Self:
         return await self.open()
 
-    async def __aexit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                        trace: TracebackType | None) -> None:
+    async def __aexit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
+    ) -> None:
         await self.close()
 
     def _opened(self) -> None:
@@ -139,8 +140,7 @@ class AsyncQM4410:
             self.supply.open()
         if self.guard is not None:
             self.guard.start()
-        self._owned = (self.supply if opened else None,
-                       self.guard if opened or self._guard_of_its_own else None)
+        self._owned = (self.supply if opened else None, self.guard if opened or self._guard_of_its_own else None)
         self._identity = self.supply.identity
 
     def _closed(self) -> None:
@@ -224,9 +224,18 @@ class AsyncQM4410:
 
     # The workflows, each holding the supply's turn until it ends.
 
-    async def ramp(self, quantity: Quantity, to: float, *, rate: float, voltage: float | None = None,
-                   current: float | None = None, on_row: Callable[[Row], object] | None = None,
-                   on_progress: Callable[[Progress], object] | None = None, **options: Any) -> Outcome:
+    async def ramp(
+        self,
+        quantity: Quantity,
+        to: float,
+        *,
+        rate: float,
+        voltage: float | None = None,
+        current: float | None = None,
+        on_row: Callable[[Row], object] | None = None,
+        on_progress: Callable[[Progress], object] | None = None,
+        **options: Any,
+    ) -> Outcome:
         """qm4410.workflows.ramp on this supply (its options as it takes
         them). `on_row` and `on_progress` are called on the event loop."""
         self.checked(quantity, to)
@@ -234,19 +243,42 @@ class AsyncQM4410:
         for other, value in held:
             if value is not None:
                 self.checked(other, value)
-        return await self._workflow(workflows.ramp, quantity, to, rate=rate, voltage=voltage, current=current,
-                                    on_row=on_row, on_progress=on_progress, **options)
+        return await self._workflow(
+            workflows.ramp,
+            quantity,
+            to,
+            rate=rate,
+            voltage=voltage,
+            current=current,
+            on_row=on_row,
+            on_progress=on_progress,
+            **options,
+        )
 
-    async def sweep(self, *, voltage: SetPoint, current: SetPoint, both_ways: bool = False,
-                    on_row: Callable[[Row], object] | None = None,
-                    on_progress: Callable[[Progress], object] | None = None, **options: Any) -> Outcome:
+    async def sweep(
+        self,
+        *,
+        voltage: SetPoint,
+        current: SetPoint,
+        both_ways: bool = False,
+        on_row: Callable[[Row], object] | None = None,
+        on_progress: Callable[[Progress], object] | None = None,
+        **options: Any,
+    ) -> Outcome:
         """qm4410.workflows.sweep on this supply (its options as it takes
         them). `on_row` and `on_progress` are called on the event loop."""
         swept, points, held, held_value = plan_sweep(voltage, current, both_ways)
         self.checked(swept, max(points))
         self.checked(held, held_value)
-        return await self._workflow(workflows.sweep, voltage=voltage, current=current, both_ways=both_ways,
-                                    on_row=on_row, on_progress=on_progress, **options)
+        return await self._workflow(
+            workflows.sweep,
+            voltage=voltage,
+            current=current,
+            both_ways=both_ways,
+            on_row=on_row,
+            on_progress=on_progress,
+            **options,
+        )
 
     # Beneath.
 
@@ -278,8 +310,14 @@ class AsyncQM4410:
             await _outlast(arrived)
             raise
 
-    async def _workflow(self, run: Callable[..., Outcome], *args: Any, on_row: Callable[[Row], object] | None,
-                        on_progress: Callable[[Progress], object] | None, **options: Any) -> Outcome:
+    async def _workflow(
+        self,
+        run: Callable[..., Outcome],
+        *args: Any,
+        on_row: Callable[[Row], object] | None,
+        on_progress: Callable[[Progress], object] | None,
+        **options: Any,
+    ) -> Outcome:
         loop = asyncio.get_running_loop()
         stopping = threading.Event()
         target: Supply | _Guarded = self.supply if self.guard is None else _Guarded(self.guard)
@@ -293,12 +331,20 @@ class AsyncQM4410:
 
             return handed_over
 
-        running = self._submit(run, target, *args, on_row=on_loop(on_row), on_progress=on_loop(on_progress),
-                               stop=stopping.is_set, **options)
+        running = self._submit(
+            run,
+            target,
+            *args,
+            on_row=on_loop(on_row),
+            on_progress=on_loop(on_progress),
+            stop=stopping.is_set,
+            **options,
+        )
         return await _finished(running, stop=stopping.set)
 
-    def _submit(self, function: Callable[..., Result], *args: Any, **keywords: Any
-                ) -> "concurrent.futures.Future[Result]":
+    def _submit(
+        self, function: Callable[..., Result], *args: Any, **keywords: Any
+    ) -> "concurrent.futures.Future[Result]":
         worker = self._worker
         if worker is None:
             raise SupplyError(f"the supply on {self.port} is not open")
@@ -339,9 +385,12 @@ def _answered(send: Callable[[Any], None], value: object) -> bool:
     return True
 
 
-async def _finished(future: "concurrent.futures.Future[Result]", *,
-                    undo: Callable[[Result], object] | None = None,
-                    stop: Callable[[], object] | None = None) -> Result:
+async def _finished(
+    future: "concurrent.futures.Future[Result]",
+    *,
+    undo: Callable[[Result], object] | None = None,
+    stop: Callable[[], object] | None = None,
+) -> Result:
     """The result of a call given to a worker. When the awaiting task is
     cancelled: a call not yet started never runs; one started gets `stop()`
     (a workflow's request to stop between two exchanges) and runs to its end,

@@ -33,13 +33,13 @@ from ophyd_async.core import (
     Device,
     DeviceConnector,
     DeviceMock,
+    Primitive,
     SignalBackend,
     SignalMetadata,
     SignalR,
     SignalRW,
     StandardReadable,
     StandardReadableFormat,
-    Primitive,
     make_datakey,
 )
 
@@ -73,7 +73,7 @@ class QM4410Device(StandardReadable, Triggerable, Locatable[float], Stoppable):
         self._unread = False  # the record of a trigger() that no read() has given yet
         self._listeners: list[Callable[[Record], None]] = []
         self._mocked = False
-        self._moving: set["asyncio.Task[Any]"] = set()
+        self._moving: set[asyncio.Task[Any]] = set()
         self._stopped: bool | None = None  # stop()'s success, while a move it stopped ends
         with self.add_children_as_readables(StandardReadableFormat.HINTED_UNCACHED_SIGNAL):
             self.voltage = SignalRW(_Field(self, float, "voltage", "V"), timeout=None)
@@ -152,13 +152,17 @@ class QM4410Device(StandardReadable, Triggerable, Locatable[float], Stoppable):
 
     def _readings(self, fields: tuple[str, ...], record: Record) -> dict[str, Reading[Any]]:
         status, at = record
-        return {getattr(self, field).name: Reading(value=getattr(status, field), timestamp=at, alarm_severity=0)
-                for field in fields}
+        return {
+            getattr(self, field).name: Reading(value=getattr(status, field), timestamp=at, alarm_severity=0)
+            for field in fields
+        }
 
     async def _put(self, field: str, value: Any) -> None:
-        send: Callable[[Any], Awaitable[None]] = {"voltage": self.supply.set_voltage,
-                                                  "current_limit": self.supply.set_current,
-                                                  "output": self.supply.set_output}[field]
+        send: Callable[[Any], Awaitable[None]] = {
+            "voltage": self.supply.set_voltage,
+            "current_limit": self.supply.set_current,
+            "output": self.supply.set_output,
+        }[field]
         self._unread = False  # a trigger's record no longer tells what the supply holds
         self._stopped = None
         task = asyncio.current_task()

@@ -12,15 +12,18 @@ test in ERROR, with the core's Refused), and its tearDown, which OpenHTF
 runs however the phases ended, switches the output off, confirmed in the
 supply's status, before closing the port."""
 
-from openhtf.core.base_plugs import BasePlug  # type: ignore[import-untyped]
-from openhtf.util.configuration import CONF  # type: ignore[import-untyped]
+from openhtf.core.base_plugs import BasePlug
+from openhtf.util.configuration import CONF
 
 from .supply.errors import SwitchOffFailed
 from .supply.face import Supply
 from .supply.guard import Guard, Rules
 
-CONF.declare("qm4410_port", description="The supply of qm4410.openhtf.SupplyPlug: a device ('/dev/ttyUSB0', "
-             "'COM3') or a URL ('rfc2217://labpi:4410')")
+CONF.declare(
+    "qm4410_port",
+    description="The supply of qm4410.openhtf.SupplyPlug: a device ('/dev/ttyUSB0', "
+    "'COM3') or a URL ('rfc2217://labpi:4410')",
+)
 
 
 class SupplyPlug(BasePlug):  # type: ignore[misc]

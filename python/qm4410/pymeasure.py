@@ -17,7 +17,7 @@ NoReply (with the server's reason) instead of passing for a value."""
 import re
 from typing import Any
 
-from pymeasure.instruments import Instrument, SCPIMixin  # type: ignore[import-untyped]
+from pymeasure.instruments import Instrument, SCPIMixin
 
 from .supply import setpoints
 from .supply.errors import NoReply, OutOfRange, SupplyError
@@ -61,21 +61,24 @@ class QM4410SCPI(SCPIMixin, Instrument):  # type: ignore[misc]
         super().__init__(adapter, name, **kwargs)
 
     voltage = Instrument.control(
-        "VOLT?", "VOLT %.3f",
+        "VOLT?",
+        "VOLT %.3f",
         """Control the output voltage set-point in volts (the supply's status, read each time).""",
         validator=_setpoint("voltage", "the voltage"),
         check_set_errors=True,
     )
 
     current_limit = Instrument.control(
-        "CURR?", "CURR %.3f",
+        "CURR?",
+        "CURR %.3f",
         """Control the output current limit in amperes (the supply's status, read each time).""",
         validator=_setpoint("current", "the current limit"),
         check_set_errors=True,
     )
 
     output_enabled = Instrument.control(
-        "OUTP?", "OUTP %d",
+        "OUTP?",
+        "OUTP %d",
         """Control whether the output is on (bool). Switching it on while the
         server's guard has tripped raises SupplyError, the trip in its words.""",
         validator=lambda value, values: _switch(value),
@@ -84,10 +87,12 @@ class QM4410SCPI(SCPIMixin, Instrument):  # type: ignore[misc]
     )
 
     measured_voltage = Instrument.measurement(
-        "MEAS:VOLT?", """Get the output voltage in volts, as the supply measures it.""")
+        "MEAS:VOLT?", """Get the output voltage in volts, as the supply measures it."""
+    )
 
     measured_current = Instrument.measurement(
-        "MEAS:CURR?", """Get the output current in amperes, as the supply measures it.""")
+        "MEAS:CURR?", """Get the output current in amperes, as the supply measures it."""
+    )
 
     def values(self, command: str, *args: Any, **kwargs: Any) -> list[Any]:
         """A query's values; SCPI's not-a-number, which the server answers

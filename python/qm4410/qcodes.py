@@ -50,8 +50,15 @@ class QM4410(Instrument):
     `measured_current`, `power` (V, A, W), `mode` ('CV', 'CC' or 'XX') and
     `over_temperature` (bool)."""
 
-    def __init__(self, name: str, port: str | Supply, *, guard: Rules | Guard | None = None,
-                 metadata: Mapping[Any, Any] | None = None, label: str | None = None) -> None:
+    def __init__(
+        self,
+        name: str,
+        port: str | Supply,
+        *,
+        guard: Rules | Guard | None = None,
+        metadata: Mapping[Any, Any] | None = None,
+        label: str | None = None,
+    ) -> None:
         supply = Supply(port) if isinstance(port, str) else port
         if isinstance(guard, Guard) and guard.supply is not supply:
             raise ValueError("the guard given guards another supply")
@@ -78,27 +85,34 @@ class QM4410(Instrument):
 
     def _add_parameters(self, face: Face) -> None:
         self.voltage: SetPoint = self.add_parameter(
-            "voltage", SetPoint, label="Voltage set-point", face=face, quantity="voltage")
+            "voltage", SetPoint, label="Voltage set-point", face=face, quantity="voltage"
+        )
         self.current_limit: SetPoint = self.add_parameter(
-            "current_limit", SetPoint, label="Current limit", face=face, quantity="current")
+            "current_limit", SetPoint, label="Current limit", face=face, quantity="current"
+        )
         self.max_voltage: SetPoint = self.add_parameter(
-            "max_voltage", SetPoint, label="Maximum voltage", face=face, quantity="voltage",
-            what="the maximum voltage")
+            "max_voltage", SetPoint, label="Maximum voltage", face=face, quantity="voltage", what="the maximum voltage"
+        )
         self.output: Parameter = self.add_parameter(
-            "output", label="Output on", get_cmd=self._field("output"), set_cmd=self._switch("output"), vals=Bool())
+            "output", label="Output on", get_cmd=self._field("output"), set_cmd=self._switch("output"), vals=Bool()
+        )
         self.remote: Parameter = self.add_parameter(
-            "remote", label="Remote control", get_cmd=self._field("remote"), set_cmd=self._switch("remote"),
-            vals=Bool())
+            "remote", label="Remote control", get_cmd=self._field("remote"), set_cmd=self._switch("remote"), vals=Bool()
+        )
         self.measured: Measured = self.add_parameter("measured", Measured, status=self.status)
         self.measured_voltage: Parameter = self.add_parameter(
-            "measured_voltage", label="Measured voltage", unit="V", get_cmd=self._field("measured_voltage"))
+            "measured_voltage", label="Measured voltage", unit="V", get_cmd=self._field("measured_voltage")
+        )
         self.measured_current: Parameter = self.add_parameter(
-            "measured_current", label="Measured current", unit="A", get_cmd=self._field("measured_current"))
+            "measured_current", label="Measured current", unit="A", get_cmd=self._field("measured_current")
+        )
         self.power: Parameter = self.add_parameter("power", label="Power", unit="W", get_cmd=self._field("power"))
         self.mode: Parameter = self.add_parameter(
-            "mode", label="Regulation mode", get_cmd=self._field("mode"), vals=Strings())
+            "mode", label="Regulation mode", get_cmd=self._field("mode"), vals=Strings()
+        )
         self.over_temperature: Parameter = self.add_parameter(
-            "over_temperature", label="Over-temperature", get_cmd=self._field("over_temperature"), vals=Bool())
+            "over_temperature", label="Over-temperature", get_cmd=self._field("over_temperature"), vals=Bool()
+        )
 
     def status(self) -> Status:
         """One reading of the supply's status (through the guard, with one)."""
@@ -111,8 +125,12 @@ class QM4410(Instrument):
 
     def get_idn(self) -> dict[str, str | None]:
         identity = self.supply.identity
-        return {"vendor": "QM4410", "model": identity.model, "serial": identity.serial_number,
-                "firmware": str(identity.software_version)}
+        return {
+            "vendor": "QM4410",
+            "model": identity.model,
+            "serial": identity.serial_number,
+            "firmware": str(identity.software_version),
+        }
 
     def close(self) -> None:
         self._close_opened()
@@ -147,17 +165,23 @@ class SetPoint(Parameter):
     the supply's grid (1 mV, 1 mA), to the value asked; with a guard's slew
     rate, each step ramps at that rate too."""
 
-    def __init__(self, name: str, *, face: Face, quantity: Quantity, what: str | None = None,
-                 **kwargs: Any) -> None:
+    def __init__(self, name: str, *, face: Face, quantity: Quantity, what: str | None = None, **kwargs: Any) -> None:
         self._face = face
         self._quantity = quantity
         self._what = NAME[quantity] if what is None else what
         limit = face.rules.limit(quantity) if isinstance(face, Guard) else None
-        super().__init__(name, unit=UNIT[quantity], get_cmd=self._read, set_cmd=self._send,
-                         vals=CoreBounds(self._checked, HIGHEST[quantity] if limit is None else limit), **kwargs)
+        super().__init__(
+            name,
+            unit=UNIT[quantity],
+            get_cmd=self._read,
+            set_cmd=self._send,
+            vals=CoreBounds(self._checked, HIGHEST[quantity] if limit is None else limit),
+            **kwargs,
+        )
 
-    def get_ramp_values(self, value: NumberType | Sized, step: NumberType | None = None
-                        ) -> Sequence[NumberType | Sized]:
+    def get_ramp_values(
+        self, value: NumberType | Sized, step: NumberType | None = None
+    ) -> Sequence[NumberType | Sized]:
         if step is None or isinstance(value, Sized):
             return [value]
         here = to_units(self._quantity, self.get(), self._what)
@@ -165,8 +189,9 @@ class SetPoint(Parameter):
         stride = to_units(self._quantity, step, f"the step of {self.full_name}")
         if stride == 0:
             unit = UNIT[self._quantity]
-            raise OutOfRange(f"the step of {self.full_name}, {step!r} {unit}, is finer than the supply's "
-                             f"{from_units(1)} {unit}")
+            raise OutOfRange(
+                f"the step of {self.full_name}, {step!r} {unit}, is finer than the supply's {from_units(1)} {unit}"
+            )
         toward = stride if there > here else -stride
         return [*(from_units(units) for units in range(here, there, toward)[1:]), value]
 
@@ -206,9 +231,15 @@ class Measured(MultiParameter):
     `measured_current` beside each other."""
 
     def __init__(self, name: str, *, status: Callable[[], Status], **kwargs: Any) -> None:
-        super().__init__(name, names=("measured_voltage", "measured_current"), shapes=((), ()),
-                         setpoints=((), ()), labels=("Measured voltage", "Measured current"), units=("V", "A"),
-                         **kwargs)
+        super().__init__(
+            name,
+            names=("measured_voltage", "measured_current"),
+            shapes=((), ()),
+            setpoints=((), ()),
+            labels=("Measured voltage", "Measured current"),
+            units=("V", "A"),
+            **kwargs,
+        )
         self._status = status
 
     def get_raw(self) -> tuple[float, float]:

@@ -152,9 +152,15 @@ def hold():
 
     def start(port: str) -> int:
         holder = subprocess.Popen(
-            [sys.executable, "-c", "import serial, sys; s = serial.Serial(sys.argv[1]); print(flush=True); "
-             "sys.stdin.read()", port],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+            [
+                sys.executable,
+                "-c",
+                "import serial, sys; s = serial.Serial(sys.argv[1]); print(flush=True); sys.stdin.read()",
+                port,
+            ],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
         )
         holders.append(holder)
         assert holder.stdout.readline() == "\n"  # it has the port open

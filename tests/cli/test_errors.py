@@ -8,11 +8,25 @@ import subprocess
 
 import pytest
 import serial
-
 from conftest import (
-    CANNOT_CONNECT, CANNOT_OPEN, FILE_ERROR, HOST_UNKNOWN, LINE_LOST, NO_ANSWER, NOT_A_PORT, PERMISSION_DENIED,
-    PORT_BUSY, PORT_MISSING, SETTING_FAILED, SIMULATOR_FAILED, USAGE, WRONG_MODEL, assert_fails, environment,
-    program, run_cli,
+    CANNOT_CONNECT,
+    CANNOT_OPEN,
+    FILE_ERROR,
+    HOST_UNKNOWN,
+    LINE_LOST,
+    NO_ANSWER,
+    NOT_A_PORT,
+    PERMISSION_DENIED,
+    PORT_BUSY,
+    PORT_MISSING,
+    SETTING_FAILED,
+    SIMULATOR_FAILED,
+    USAGE,
+    WRONG_MODEL,
+    assert_fails,
+    environment,
+    program,
+    run_cli,
 )
 
 COMMANDS = [["info"], ["status"], ["set", "--output", "on"], ["monitor", "--duration", "1"]]
@@ -53,20 +67,29 @@ def test_other_model_is_refused(cli, qm4410_sim, command):
 @pytest.mark.parametrize("command", COMMANDS)
 def test_forbidden_port_says_how_to_get_access(cli, silent_line, command):
     os.chmod(silent_line.path, 0)
-    assert_fails(cli(*command, "--port", silent_line.path), PERMISSION_DENIED, "permission denied", "usermod -aG",
-                 "udev")
+    assert_fails(
+        cli(*command, "--port", silent_line.path), PERMISSION_DENIED, "permission denied", "usermod -aG", "udev"
+    )
 
 
 @pytest.mark.parametrize(
     "sim_options, options, advice, shown",
     [
         # Requests: identity, remote, voltage (dropped), then the status read-back.
-        ({"drop_every": 3}, ["--mode", "remote", "--voltage", "5", "--output", "on"],
-         ["--voltage 5.0 got no reply", "not sent after it: --output on"], "out_status       off"),
+        (
+            {"drop_every": 3},
+            ["--mode", "remote", "--voltage", "5", "--output", "on"],
+            ["--voltage 5.0 got no reply", "not sent after it: --output on"],
+            "out_status       off",
+        ),
         # The voltage's reply comes after the driver gave up, and the status
         # request after it gets no reply either: the setting is still named.
-        ({"late_every": 2}, ["--voltage", "5", "--output", "on"],
-         ["--voltage 5.0 got no reply", "not sent after it: --output on"], None),
+        (
+            {"late_every": 2},
+            ["--voltage", "5", "--output", "on"],
+            ["--voltage 5.0 got no reply", "not sent after it: --output on"],
+            None,
+        ),
     ],
 )
 def test_setting_not_taken_is_named(cli, qm4410_sim, sim_options, options, advice, shown):
@@ -83,8 +106,12 @@ def test_supply_lost_while_monitoring_ends_cleanly(cli, qm4410_sim, tmp_path, of
     result = cli("monitor", "--port", port, "--interval", "0.1", "--csv", str(log), *["--off-on-exit"] * off_on_exit)
     # The output it could not switch off is told in the same line, as sweep
     # and ramp tell it, and the lost line keeps its status.
-    assert_fails(result, LINE_LOST, "^qm4410: error: lost the line to the supply: [^;]*" + (
-        "; the output may still be on: the supply did not confirm switching it off" if off_on_exit else "$"))
+    assert_fails(
+        result,
+        LINE_LOST,
+        "^qm4410: error: lost the line to the supply: [^;]*"
+        + ("; the output may still be on: the supply did not confirm switching it off" if off_on_exit else "$"),
+    )
     # Kept: the header and the samples before the loss (the reply sent just
     # before the port went away may be lost with it).
     rows = log.read_text().splitlines()
@@ -99,10 +126,16 @@ def closed_port() -> int:
 @pytest.mark.parametrize(
     "url, status, advice",
     [
-        ("rfc2217://127.0.0.1:{closed}", CANNOT_CONNECT,
-         r"nothing accepts connections at 127\.0\.0\.1:\d+ \(connection refused\); check that the server"),
-        ("rfc2217://no-such-host.invalid:4001", HOST_UNKNOWN,
-         r"the host of rfc2217://no-such-host\.invalid:4001 is not known \(\[Errno -?\d+\] .*\); check its name"),
+        (
+            "rfc2217://127.0.0.1:{closed}",
+            CANNOT_CONNECT,
+            r"nothing accepts connections at 127\.0\.0\.1:\d+ \(connection refused\); check that the server",
+        ),
+        (
+            "rfc2217://no-such-host.invalid:4001",
+            HOST_UNKNOWN,
+            r"the host of rfc2217://no-such-host\.invalid:4001 is not known \(\[Errno -?\d+\] .*\); check its name",
+        ),
         ("rfc2217://127.0.0.1", CANNOT_OPEN, r"could not open rfc2217://127\.0\.0\.1: .*rfc2217://HOST:PORT"),
     ],
     ids=["refused", "unknown host", "no port number"],
@@ -140,7 +173,10 @@ def test_a_row_the_disk_cannot_take_whole_is_taken_back(qm4410_port, tmp_path):
     log, limit = tmp_path / "samples.csv", 1000
     result = subprocess.run(
         [program("qm4410"), "monitor", "--port", qm4410_port, "--interval", "0.02", "--csv", str(log)],
-        capture_output=True, text=True, timeout=60, env=environment(),
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=environment(),
         preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)),
     )
     assert_fails(result, FILE_ERROR, f"^qm4410: error: cannot write {re.escape(str(log))}: File too large$")
@@ -156,9 +192,12 @@ def test_a_port_that_will_not_open_is_told_with_the_drivers_reason(cli, monkeypa
 
     monkeypatch.setattr(serial, "Serial", refusing)
     result = cli("status", "--port", qm4410_port)
-    assert_fails(result, CANNOT_OPEN,
-                 re.escape(f"could not open {qm4410_port}: Cannot open serial portcould not open port"),
-                 "Access is denied")
+    assert_fails(
+        result,
+        CANNOT_OPEN,
+        re.escape(f"could not open {qm4410_port}: Cannot open serial portcould not open port"),
+        "Access is denied",
+    )
     assert result.stdout == ""
 
 
@@ -174,8 +213,10 @@ def test_a_path_that_is_no_serial_port_is_named_so(cli, tmp_path, kind):
 @pytest.mark.parametrize(
     "script, said",
     [
-        ("echo 'qm4410-sim: cannot open a pseudo-terminal' >&2; exit 3",
-         ["ended with status 3 before telling its port; it said:", "  qm4410-sim: cannot open a pseudo-terminal"]),
+        (
+            "echo 'qm4410-sim: cannot open a pseudo-terminal' >&2; exit 3",
+            ["ended with status 3 before telling its port; it said:", "  qm4410-sim: cannot open a pseudo-terminal"],
+        ),
         ("kill -9 $$", ["was killed by SIGKILL before telling its port"]),
     ],
 )
@@ -199,8 +240,9 @@ def test_a_simulator_that_ends_at_once_is_reported_as_such(cli, monkeypatch, tmp
         ("sim", "timestamp,old\n1,2\n", ["--append", "--csv"], FILE_ERROR),
     ],
 )
-def test_a_run_that_ends_before_its_first_sample_leaves_the_log_alone(cli, qm4410_port, silent_line, tmp_path, port,
-                                                                    existing, options, status):
+def test_a_run_that_ends_before_its_first_sample_leaves_the_log_alone(
+    cli, qm4410_port, silent_line, tmp_path, port, existing, options, status
+):
     log = tmp_path / "keep.log"
     log.write_text(existing)
     port = {"silent": silent_line.path, "sim": qm4410_port}.get(port, port)
@@ -221,4 +263,3 @@ def test_the_installed_command_exits_with_the_status_of_what_ended_it(args, stat
     result = run_cli(*args)
     assert_fails(result, status, *([advice] if advice else []))
     assert (result.stdout != "") == (status == 0)
-

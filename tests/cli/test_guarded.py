@@ -5,21 +5,23 @@ import re
 import time
 
 import pytest
+from conftest import TRIPPED, status_of
 
 from qm4410 import Supply
-
-from conftest import TRIPPED, status_of
 
 PROFILE = "duration,voltage,current,output\n30,5,1,on\n"
 
 
-@pytest.mark.parametrize("argv, cut_short", [
-    (["set", "--voltage", "5"], None),  # found by the reading at its end
-    (["set", "--voltage", "8", "--current", "1", "--slew-voltage", "4"], "--voltage 8.0, --current 1.0"),
-    (["sweep", "--voltage", "0:5:1", "--current", "1", "--dwell", "0", "--leave-on"], None),
-    (["ramp", "--to", "5", "--rate", "50", "--current", "1"], None),
-    (["run", "{profile}", "--leave-on"], None),  # a 30 s step, ended by the trip
-])
+@pytest.mark.parametrize(
+    "argv, cut_short",
+    [
+        (["set", "--voltage", "5"], None),  # found by the reading at its end
+        (["set", "--voltage", "8", "--current", "1", "--slew-voltage", "4"], "--voltage 8.0, --current 1.0"),
+        (["sweep", "--voltage", "0:5:1", "--current", "1", "--dwell", "0", "--leave-on"], None),
+        (["ramp", "--to", "5", "--rate", "50", "--current", "1"], None),
+        (["run", "{profile}", "--leave-on"], None),  # a 30 s step, ended by the trip
+    ],
+)
 def test_a_trip_ends_the_command_with_the_output_off(cli, qm4410_sim, tmp_path, argv, cut_short):
     port = qm4410_sim(load=10)  # above 4 V it draws more than 0.4 A
     with Supply(port) as supply:
@@ -41,10 +43,13 @@ def test_a_trip_ends_the_command_with_the_output_off(cli, qm4410_sim, tmp_path, 
     assert time.monotonic() - started < 30
 
 
-@pytest.mark.parametrize("argv, sent", [
-    (["set", "--voltage", "2"], ["1000", "2000"]),
-    (["sweep", "--voltage", "0:2:2", "--current", "1", "--dwell", "0"], ["0", "1000", "2000"]),
-])
+@pytest.mark.parametrize(
+    "argv, sent",
+    [
+        (["set", "--voltage", "2"], ["1000", "2000"]),
+        (["sweep", "--voltage", "0:2:2", "--current", "1", "--dwell", "0"], ["0", "1000", "2000"]),
+    ],
+)
 def test_a_slew_rate_moves_the_set_point_in_steps_of_a_fifth_of_it(cli, qm4410_port, argv, sent):
     result = cli(*argv, "--port", qm4410_port, "--slew-voltage", "5", "-v")
     assert result.returncode == 0, result.stderr

@@ -16,21 +16,39 @@ import time
 from pathlib import Path
 
 import pytest
+from conftest import MISSING_DEPENDENCY, environment, program, start_cli, status_of
 
 from qm4410 import Supply
 from qm4410.cli import port
 
-from conftest import MISSING_DEPENDENCY, environment, program, start_cli, status_of
-
 FIELDS = [
-    "timestamp", "elapsed_s", "voltage_real", "current_real", "power_w", "voltage_set",
-    "current_set", "voltage_max_set", "out_status", "out_mode", "beyond_temp", "fan_speed", "work_mode", "answered",
+    "timestamp",
+    "elapsed_s",
+    "voltage_real",
+    "current_real",
+    "power_w",
+    "voltage_set",
+    "current_set",
+    "voltage_max_set",
+    "out_status",
+    "out_mode",
+    "beyond_temp",
+    "fan_speed",
+    "work_mode",
+    "answered",
 ]
 
 
 # How a CSV cell reads back as the JSON Lines value; float for the others.
-CSV_TYPES = {"timestamp": str, "out_status": str, "out_mode": str, "work_mode": str, "fan_speed": int,
-             "beyond_temp": lambda text: text == "True", "answered": lambda text: text == "True"}
+CSV_TYPES = {
+    "timestamp": str,
+    "out_status": str,
+    "out_mode": str,
+    "work_mode": str,
+    "fan_speed": int,
+    "beyond_temp": lambda text: text == "True",
+    "answered": lambda text: text == "True",
+}
 
 
 def read_csv(path) -> list[dict]:
@@ -38,8 +56,7 @@ def read_csv(path) -> list[dict]:
     with open(path, newline="") as stream:
         reader = csv.DictReader(stream)
         assert reader.fieldnames == FIELDS
-        return [{key: CSV_TYPES.get(key, float)(text) if text else None for key, text in row.items()}
-                for row in reader]
+        return [{key: CSV_TYPES.get(key, float)(text) if text else None for key, text in row.items()} for row in reader]
 
 
 def read_jsonl(path) -> list[dict]:
@@ -71,8 +88,17 @@ def test_samples_are_written_at_the_pace_asked(cli, powered_port, tmp_path, opti
 def test_plot_is_a_png_of_the_size_asked(cli, powered_port, tmp_path, size):
     path = tmp_path / "run.png"
     result = cli(
-        "monitor", "--port", powered_port, "--interval", "0.2", "--duration", "0.6",
-        "--plot", str(path), "--plot-size", "{}x{}".format(*size),
+        "monitor",
+        "--port",
+        powered_port,
+        "--interval",
+        "0.2",
+        "--duration",
+        "0.6",
+        "--plot",
+        str(path),
+        "--plot-size",
+        "{}x{}".format(*size),
     )
     assert result.returncode == 0, result.stderr
     header = path.read_bytes()[:24]
@@ -132,8 +158,12 @@ def test_interrupts_in_a_burst_still_switch_the_output_off(interrupts):
     script = "qm4410 set --voltage 5 --output on >/dev/null && exec qm4410 monitor --interval 0.05 --off-on-exit"
     for _ in range(8 if interrupts == "once" else 3):
         sim = subprocess.Popen(
-            [program("qm4410-sim"), "--", "sh", "-c", script], stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, text=True, env=environment(), start_new_session=True,
+            [program("qm4410-sim"), "--", "sh", "-c", script],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=environment(),
+            start_new_session=True,
         )
         assert sim.stdout.readline().startswith("/")  # the port
         assert "output on" in sim.stdout.readline()  # sampling has started
@@ -188,8 +218,9 @@ def test_later_signals_do_not_replace_the_first(powered_port, tmp_path, first, t
     # The system going down after the terminal closed: the status says why
     # the run ended, whatever keeps arriving while it finishes (here while it
     # draws its plot).
-    monitor = start_cli("monitor", "--port", powered_port, "--interval", "0.1", "--off-on-exit",
-                        "--plot", str(tmp_path / "run.png"))
+    monitor = start_cli(
+        "monitor", "--port", powered_port, "--interval", "0.1", "--off-on-exit", "--plot", str(tmp_path / "run.png")
+    )
     assert "output on" in monitor.stdout.readline()
     monitor.send_signal(first)
     # Signals that wait together are handled lowest number first: the next
@@ -216,8 +247,15 @@ def on_a_terminal(args, ignore_hang_up: bool) -> tuple[subprocess.Popen, int]:
         if ignore_hang_up:  # as nohup starts it
             signal.signal(signal.SIGHUP, signal.SIG_IGN)
 
-    command = subprocess.Popen([program("qm4410"), *args], stdin=terminal, stdout=terminal, stderr=terminal,
-                               env=environment(), start_new_session=True, preexec_fn=take_the_terminal)
+    command = subprocess.Popen(
+        [program("qm4410"), *args],
+        stdin=terminal,
+        stdout=terminal,
+        stderr=terminal,
+        env=environment(),
+        start_new_session=True,
+        preexec_fn=take_the_terminal,
+    )
     os.close(terminal)
     return command, window
 
@@ -236,8 +274,20 @@ def test_a_closed_terminal_costs_nothing_but_the_screen(powered_port, tmp_path, 
     # goes on after the hang-up, until it is told to stop.
     plot, log = tmp_path / "k.png", tmp_path / "k.csv"
     command, window = on_a_terminal(
-        ["monitor", "--port", powered_port, "--interval", "0.1", "--off-on-exit", "--csv", str(log), "--plot",
-         str(plot)], ignore_hang_up)
+        [
+            "monitor",
+            "--port",
+            powered_port,
+            "--interval",
+            "0.1",
+            "--off-on-exit",
+            "--csv",
+            str(log),
+            "--plot",
+            str(plot),
+        ],
+        ignore_hang_up,
+    )
     read_until(window, b"output on")  # sampling has started
     os.close(window)  # the hang-up: every later write to the terminal fails
     if ignore_hang_up:
@@ -255,8 +305,9 @@ def test_append_adds_to_the_log_under_one_header(cli, powered_port, tmp_path, op
     path = tmp_path / "overnight"
     counts = []
     for _ in range(2):
-        result = cli("monitor", "--port", powered_port, "--interval", "0.2", "--duration", "0.2", option, str(path),
-                         "--append")
+        result = cli(
+            "monitor", "--port", powered_port, "--interval", "0.2", "--duration", "0.2", option, str(path), "--append"
+        )
         assert result.returncode == 0, result.stderr
         counts.append(len(read(path)))  # read_csv takes a second header for a row, and fails on it
     assert counts == [2, 4]
@@ -283,12 +334,18 @@ def test_an_unanswered_sample_keeps_its_row(cli, qm4410_sim, tmp_path, option, r
     "sim_options, options, said",
     [
         # The identity is answered, the one sample is not: nothing to draw.
-        ({"drop_every": 2}, ["--interval", "1", "--duration", "0.5"],
-         r"^qm4410: no plot: the supply answered none of the 1 sample$"),
+        (
+            {"drop_every": 2},
+            ["--interval", "1", "--duration", "0.5"],
+            r"^qm4410: no plot: the supply answered none of the 1 sample$",
+        ),
         # 52 bytes at 4800 baud take 0.11 s: the interval asked cannot be kept.
-        ({"line_speed": 4800}, ["--interval", "0.05", "--duration", "0.4"],
-         r"^qm4410: warning: the supply takes \d\.\d{3} s to answer, longer than --interval 0\.05: "
-         r"sampling every [\d.]+ s instead$"),
+        (
+            {"line_speed": 4800},
+            ["--interval", "0.05", "--duration", "0.4"],
+            r"^qm4410: warning: the supply takes \d\.\d{3} s to answer, longer than --interval 0\.05: "
+            r"sampling every [\d.]+ s instead$",
+        ),
     ],
 )
 def test_what_the_run_could_not_do_is_said_once(cli, qm4410_sim, tmp_path, sim_options, options, said):
@@ -326,9 +383,22 @@ class ScriptedSupply:
         state = self.states.pop(0) if self.states else None
         if isinstance(state, Exception):
             raise state
-        return None if state is None else {
-            "current_real": 0.0, "voltage_real": 0.0, "current_set": 1.0, "voltage_max_set": 30.0, "voltage_set": 5.0,
-            "out_status": state, "beyond_temp": False, "out_mode": "XX", "fan_speed": 0, "work_mode": "remote"}
+        return (
+            None
+            if state is None
+            else {
+                "current_real": 0.0,
+                "voltage_real": 0.0,
+                "current_set": 1.0,
+                "voltage_max_set": 30.0,
+                "voltage_set": 5.0,
+                "out_status": state,
+                "beyond_temp": False,
+                "out_mode": "XX",
+                "fan_speed": 0,
+                "work_mode": "remote",
+            }
+        )
 
 
 @pytest.mark.parametrize(

@@ -9,9 +9,14 @@ from qm4410.workflows import iv_plot
 def sample_at(elapsed: float, volts: float | None, mode: str = "CV", setpoint: float = 5.0) -> dict:
     answered = volts is not None
     return {
-        "timestamp": "2026-01-01T00:00:00.000+00:00", "elapsed_s": elapsed, "answered": answered,
-        "voltage_real": volts, "current_real": 0.5 if answered else None, "power_w": volts * 0.5 if answered else None,
-        "voltage_set": setpoint if answered else None, "current_set": 1.0 if answered else None,
+        "timestamp": "2026-01-01T00:00:00.000+00:00",
+        "elapsed_s": elapsed,
+        "answered": answered,
+        "voltage_real": volts,
+        "current_real": 0.5 if answered else None,
+        "power_w": volts * 0.5 if answered else None,
+        "voltage_set": setpoint if answered else None,
+        "current_set": 1.0 if answered else None,
         "out_mode": mode if answered else None,
     }
 
@@ -39,8 +44,15 @@ def test_set_points_are_drawn_as_steps_beside_what_was_measured(drawn):
 
 
 def test_constant_voltage_and_current_are_shaded_and_named(drawn):
-    samples = [sample_at(0, 5.0, "CV"), sample_at(1, 4.0, "CC"), sample_at(2, None), sample_at(3, 4.0, "CC"),
-               sample_at(4, 4.0, "CC"), sample_at(5, 0.0, "XX"), sample_at(6, 5.0, "CV")]
+    samples = [
+        sample_at(0, 5.0, "CV"),
+        sample_at(1, 4.0, "CC"),
+        sample_at(2, None),
+        sample_at(3, 4.0, "CC"),
+        sample_at(4, 4.0, "CC"),
+        sample_at(5, 0.0, "XX"),
+        sample_at(6, 5.0, "CV"),
+    ]
     plot.draw(samples, "run.png", (640, 480))
     voltage = drawn[0].axes[0]
     named = voltage.get_legend_handles_labels()[1]
@@ -48,8 +60,15 @@ def test_constant_voltage_and_current_are_shaded_and_named(drawn):
 
 
 def test_a_mode_holds_until_the_next_sample():
-    samples = [sample_at(0, 5.0, "CV"), sample_at(1, 5.0, "CV"), sample_at(2, 4.0, "CC"), sample_at(3, None),
-               sample_at(4, 4.0, "CC"), sample_at(5, 0.0, "XX"), sample_at(6, 5.0, "CV")]
+    samples = [
+        sample_at(0, 5.0, "CV"),
+        sample_at(1, 5.0, "CV"),
+        sample_at(2, 4.0, "CC"),
+        sample_at(3, None),
+        sample_at(4, 4.0, "CC"),
+        sample_at(5, 0.0, "XX"),
+        sample_at(6, 5.0, "CV"),
+    ]
     # Neither mode with the output off, nor while the supply did not answer.
     assert plot.mode_spans(samples) == [(0, 2, "CV"), (2, 3, "CC"), (4, 5, "CC")]
 

@@ -7,15 +7,22 @@ import re
 from pathlib import Path
 
 import pytest
+from conftest import status_of
 from serial.tools import list_ports, list_ports_common
 
 from qm4410.virtual_supply import simulator_program
 
-from conftest import status_of
-
 STATUS_KEYS = [
-    "current_real", "voltage_real", "current_set", "voltage_max_set", "voltage_set",
-    "out_status", "beyond_temp", "out_mode", "fan_speed", "work_mode",
+    "current_real",
+    "voltage_real",
+    "current_set",
+    "voltage_max_set",
+    "voltage_set",
+    "out_status",
+    "beyond_temp",
+    "out_mode",
+    "fan_speed",
+    "work_mode",
 ]
 
 
@@ -24,8 +31,9 @@ def machine_ports(monkeypatch):
     """machine_ports(*devices): the serial ports this machine has, as pyserial lists them."""
 
     def have(*devices: str) -> None:
-        monkeypatch.setattr(list_ports, "comports",
-                            lambda include_links=False: [list_ports_common.ListPortInfo(d) for d in devices])
+        monkeypatch.setattr(
+            list_ports, "comports", lambda include_links=False: [list_ports_common.ListPortInfo(d) for d in devices]
+        )
 
     return have
 
@@ -73,7 +81,9 @@ def test_info_reports_the_identity_the_supply_gives(cli, qm4410_sim):
     result = cli("info", "--port", port)
     assert result.returncode == 0, result.stderr
     assert re.findall(r"^(model|serial number|software version) +(\S+)$", result.stdout, re.M) == [
-        ("model", "4410"), ("serial number", "AB1234567"), ("software version", "373"),
+        ("model", "4410"),
+        ("serial number", "AB1234567"),
+        ("software version", "373"),
     ]
 
 

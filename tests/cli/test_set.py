@@ -1,11 +1,10 @@
 """set: safe order, the trace, read-back and refusals."""
 
 import pytest
+from conftest import SUPPLY_WARNS, USAGE, status_of
 
 from qm4410.cli.commands.set import agrees
 from qm4410.supply import setpoints
-
-from conftest import SUPPLY_WARNS, USAGE, status_of
 
 
 @pytest.mark.parametrize(
@@ -13,8 +12,13 @@ from conftest import SUPPLY_WARNS, USAGE, status_of
     [
         (
             ["--mode", "remote", "--max-voltage", "12", "--voltage", "5", "--current", "0.25", "--output", "on"],
-            {"work_mode": "remote", "voltage_max_set": 12.0, "voltage_set": 5.0, "current_set": 0.25,
-             "out_status": "on"},
+            {
+                "work_mode": "remote",
+                "voltage_max_set": 12.0,
+                "voltage_set": 5.0,
+                "current_set": 0.25,
+                "out_status": "on",
+            },
         ),
         (["--output", "off", "--mode", "local"], {"out_status": "off", "work_mode": "local"}),
     ],
@@ -33,10 +37,18 @@ def test_settings_reach_the_supply_and_read_back(cli, qm4410_port, options, expe
 @pytest.mark.parametrize(
     "option, value",
     [
-        ("--voltage", "1.0009"), ("--current", "0.0019"), ("--current", "0.0004"), ("--current", "0.029"),
-        ("--current", "65.535"), ("--max-voltage", "4294967.295"),
-        ("--current", "65.536"), ("--current", "70"), ("--voltage", "-0.001"), ("--voltage", "nan"),
-        ("--current", "inf"), ("--max-voltage", "4294967.296"),
+        ("--voltage", "1.0009"),
+        ("--current", "0.0019"),
+        ("--current", "0.0004"),
+        ("--current", "0.029"),
+        ("--current", "65.535"),
+        ("--max-voltage", "4294967.295"),
+        ("--current", "65.536"),
+        ("--current", "70"),
+        ("--voltage", "-0.001"),
+        ("--voltage", "nan"),
+        ("--current", "inf"),
+        ("--max-voltage", "4294967.296"),
     ],
 )
 def test_a_value_is_held_as_the_core_sends_it_or_refused_in_its_words(cli, qm4410_port, option, value):
@@ -75,8 +87,10 @@ def test_every_exchange_is_a_trace_on_request(cli, qm4410_port, verbose):
     "options, warning",
     [
         # The maximum stays at its 30 V: the output cannot reach the 40 V set.
-        (["--voltage", "40", "--output", "on"],
-         "the voltage set, 40.000 V, is above the maximum voltage: the output is held at 30.000 V at most"),
+        (
+            ["--voltage", "40", "--output", "on"],
+            "the voltage set, 40.000 V, is above the maximum voltage: the output is held at 30.000 V at most",
+        ),
         # 30 V into the virtual supply's 10 ohms is 90 W, beyond its 80 W.
         (["--voltage", "30", "--current", "5", "--output", "on"], "the supply reports over-temperature"),
     ],

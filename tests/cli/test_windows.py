@@ -3,7 +3,6 @@ ports that are no files, no virtual supply. Emulated in a fresh interpreter
 each, so nothing of it reaches the other tests."""
 
 import pytest
-
 from conftest import run_emulated
 
 
@@ -25,8 +24,9 @@ def test_the_command_works_without_what_windows_lacks(qm4410_sim, tmp_path, args
     names = {"port": qm4410_sim(), "busy": qm4410_sim(), "file": str(tmp_path / "notes.txt")}
     names["ports"] = ", ".join(sorted([names["port"], names["busy"]]))
     (tmp_path / "notes.txt").write_text("not a port\n")
-    result = run_emulated(*(arg.format(**names) for arg in args), ports=[names["port"], names["busy"]],
-                          windows=True, busy=[names["busy"]])
+    result = run_emulated(
+        *(arg.format(**names) for arg in args), ports=[names["port"], names["busy"]], windows=True, busy=[names["busy"]]
+    )
     assert result.returncode == status, result.stderr
     assert expected.format(**names) in (result.stdout if status == 0 else result.stderr)
     assert "Traceback" not in result.stderr and "lsof" not in result.stderr

@@ -4,24 +4,38 @@ that cannot run."""
 
 import csv
 import json
-import re
 import os
 import pty
+import re
 import signal
 import subprocess
 
 import pytest
+from conftest import FILE_ERROR, NO_ANSWER, USAGE, environment, program, start_cli, status_of
+from sim.peer_supply import PeerSupply
 
 from qm4410 import Supply
 from qm4410.supply import switch_off
 
-from conftest import FILE_ERROR, NO_ANSWER, USAGE, environment, program, start_cli, status_of
-from sim.peer_supply import PeerSupply
-
 FIELDS = [
-    "timestamp", "elapsed_s", "cycle", "step", "asked_voltage", "asked_current", "voltage_real", "current_real",
-    "power_w", "voltage_set", "current_set", "voltage_max_set", "out_status", "out_mode", "beyond_temp",
-    "fan_speed", "work_mode", "answered",
+    "timestamp",
+    "elapsed_s",
+    "cycle",
+    "step",
+    "asked_voltage",
+    "asked_current",
+    "voltage_real",
+    "current_real",
+    "power_w",
+    "voltage_set",
+    "current_set",
+    "voltage_max_set",
+    "out_status",
+    "out_mode",
+    "beyond_temp",
+    "fan_speed",
+    "work_mode",
+    "answered",
 ]
 PROFILE = "duration,voltage,current,output\n0.4,4.2,1.0,on\n0.3,,0.2,\n0.2,,,off\n"
 
@@ -42,8 +56,22 @@ def read_csv(path) -> list[dict]:
 def test_sweep_records_each_step_and_leaves_the_output_as_asked(cli, qm4410_port, tmp_path, both_ways, leave_on):
     log, picture = tmp_path / "iv.jsonl", tmp_path / "iv.svg"
     extra = ["--both-ways"] * both_ways + ["--leave-on"] * leave_on
-    result = cli("sweep", "--port", qm4410_port, "--voltage", "0:2:0.5", "--current", "1", "--dwell", "0",
-                     "--jsonl", str(log), "--plot", str(picture), *extra)
+    result = cli(
+        "sweep",
+        "--port",
+        qm4410_port,
+        "--voltage",
+        "0:2:0.5",
+        "--current",
+        "1",
+        "--dwell",
+        "0",
+        "--jsonl",
+        str(log),
+        "--plot",
+        str(picture),
+        *extra,
+    )
     assert result.returncode == 0, result.stderr
     swept = [0.0, 0.5, 1.0, 1.5, 2.0] + ([1.5, 1.0, 0.5, 0.0] if both_ways else [])
     rows = read_jsonl(log)
@@ -55,31 +83,43 @@ def test_sweep_records_each_step_and_leaves_the_output_as_asked(cli, qm4410_port
     assert status_of(qm4410_port)["out_status"] == ("on" if leave_on else "off")
 
 
-@pytest.mark.parametrize("condition, said", [
-    (["--stop-power", "2"], "the measured power 2.250 W reached the stop power 2 W at voltage 3.000 V"),
-    (["--stop-current", "0.5"], "the measured current 0.500 A reached the stop current 0.500 A at voltage 2.000 V"),
-])
+@pytest.mark.parametrize(
+    "condition, said",
+    [
+        (["--stop-power", "2"], "the measured power 2.250 W reached the stop power 2 W at voltage 3.000 V"),
+        (["--stop-current", "0.5"], "the measured current 0.500 A reached the stop current 0.500 A at voltage 2.000 V"),
+    ],
+)
 def test_a_stop_condition_ends_the_sweep_with_the_output_off(cli, qm4410_sim, condition, said):
     port = qm4410_sim(load=4)
-    result = cli("sweep", "--port", port, "--voltage", "0:10:1", "--current", "5", "--dwell", "0",
-                     "--leave-on", *condition)
+    result = cli(
+        "sweep", "--port", port, "--voltage", "0:10:1", "--current", "5", "--dwell", "0", "--leave-on", *condition
+    )
     assert result.returncode == 0, result.stderr
     assert said in result.stderr and "output switched off" in result.stderr
     assert status_of(port)["out_status"] == "off"  # whatever --leave-on says
 
 
-@pytest.mark.parametrize("argv, status, said", [
-    (["run", "{bad.csv}"], USAGE, "bad.csv:3:1: the duration must not be negative"),
-    (["run", "{bad.csv}"], USAGE, "bad.csv:5:4: the output is 'on' or 'off'"),
-    (["run", "{good.csv}", "--repeat", "400000"], USAGE, "more than 1000000 steps"),
-    (["run", "{good.txt}"], USAGE, "a profile is a .csv or a .toml file"),
-    (["run", "{none.csv}"], FILE_ERROR, "cannot read the profile .*none.csv: No such file"),
-    (["run", "{good.csv}", "--csv", "{monitor.csv}", "--append"], FILE_ERROR, "its columns are not those of"),
-    (["run", "{good.csv}", "--jsonl", "{cut.jsonl}", "--append"], FILE_ERROR, "its last row is cut short"),
-])
+@pytest.mark.parametrize(
+    "argv, status, said",
+    [
+        (["run", "{bad.csv}"], USAGE, "bad.csv:3:1: the duration must not be negative"),
+        (["run", "{bad.csv}"], USAGE, "bad.csv:5:4: the output is 'on' or 'off'"),
+        (["run", "{good.csv}", "--repeat", "400000"], USAGE, "more than 1000000 steps"),
+        (["run", "{good.txt}"], USAGE, "a profile is a .csv or a .toml file"),
+        (["run", "{none.csv}"], FILE_ERROR, "cannot read the profile .*none.csv: No such file"),
+        (["run", "{good.csv}", "--csv", "{monitor.csv}", "--append"], FILE_ERROR, "its columns are not those of"),
+        (["run", "{good.csv}", "--jsonl", "{cut.jsonl}", "--append"], FILE_ERROR, "its last row is cut short"),
+    ],
+)
 def test_what_cannot_run_is_refused_before_the_port_is_touched(cli, tmp_path, argv, status, said):
-    files = {"bad.csv": PROFILE.replace("0.3,", "-1,") + "1,,,maybe\n", "good.csv": PROFILE, "good.txt": PROFILE,
-             "monitor.csv": "timestamp,elapsed_s,voltage_real\n", "cut.jsonl": '{"step": 1}\n{"st'}
+    files = {
+        "bad.csv": PROFILE.replace("0.3,", "-1,") + "1,,,maybe\n",
+        "good.csv": PROFILE,
+        "good.txt": PROFILE,
+        "monitor.csv": "timestamp,elapsed_s,voltage_real\n",
+        "cut.jsonl": '{"step": 1}\n{"st',
+    }
     for name, text in files.items():
         (tmp_path / name).write_text(text)
     argv = [str(tmp_path / word[1:-1]) if word.startswith("{") else word for word in argv]
@@ -105,18 +145,26 @@ def test_a_profile_runs_to_its_plan_and_repeats(cli, qm4410_port, tmp_path):
     assert list(steps) == [(cycle, step) for cycle in "12" for step in "123"]
     assert all(len(rows) > 1 for rows in steps.values())  # read at the start and within each step
     # An empty cell keeps the step before's value.
-    shown = {key: {(row["asked_voltage"], row["asked_current"], row["out_status"]) for row in rows}
-             for key, rows in steps.items()}
-    assert [shown["2", step] for step in "123"] == [{("4.2", "1.0", "on")}, {("4.2", "0.2", "on")},
-                                                     {("4.2", "0.2", "off")}]
+    shown = {
+        key: {(row["asked_voltage"], row["asked_current"], row["out_status"]) for row in rows}
+        for key, rows in steps.items()
+    }
+    assert [shown["2", step] for step in "123"] == [
+        {("4.2", "1.0", "on")},
+        {("4.2", "0.2", "on")},
+        {("4.2", "0.2", "off")},
+    ]
     assert status_of(qm4410_port)["out_status"] == "off"
 
 
-@pytest.mark.parametrize("argv, sig, output_after", [
-    (["ramp", "--to", "0", "--rate", "1"], signal.SIGINT, "on"),  # stops where it is
-    (["ramp", "--to", "0", "--rate", "1", "--off-on-exit"], signal.SIGINT, "off"),
-    (["run", "{profile}", "--repeat", "20"], signal.SIGTERM, "off"),
-])
+@pytest.mark.parametrize(
+    "argv, sig, output_after",
+    [
+        (["ramp", "--to", "0", "--rate", "1"], signal.SIGINT, "on"),  # stops where it is
+        (["ramp", "--to", "0", "--rate", "1", "--off-on-exit"], signal.SIGINT, "off"),
+        (["run", "{profile}", "--repeat", "20"], signal.SIGTERM, "off"),
+    ],
+)
 def test_a_signal_ends_the_run_between_two_exchanges(powered_port, tmp_path, argv, sig, output_after):
     (tmp_path / "profile.csv").write_text(PROFILE)
     log = tmp_path / "rows.csv"
@@ -142,8 +190,19 @@ def test_a_supply_that_falls_silent_ends_with_no_answer_and_its_rows_kept(cli, m
     peer = PeerSupply(echo=True, latency=0.005, fault="silent", every=10)
     peer.start()
     try:
-        result = cli("sweep", "--voltage", "0:5:1", "--current", "1", "--dwell", "0",
-                         "--port", peer.port, "--csv", str(tmp_path / "rows.csv"))
+        result = cli(
+            "sweep",
+            "--voltage",
+            "0:5:1",
+            "--current",
+            "1",
+            "--dwell",
+            "0",
+            "--port",
+            peer.port,
+            "--csv",
+            str(tmp_path / "rows.csv"),
+        )
     finally:
         peer.stop()
     assert result.returncode == NO_ANSWER, result.stderr
@@ -156,8 +215,12 @@ def test_a_supply_that_falls_silent_ends_with_no_answer_and_its_rows_kept(cli, m
 def test_progress_is_shown_on_a_terminal_only(qm4410_port, tmp_path, on_a_terminal):
     (tmp_path / "profile.csv").write_text(PROFILE)
     window, terminal = pty.openpty() if on_a_terminal else os.pipe()
-    command = subprocess.Popen([program("qm4410"), "run", "--port", qm4410_port, str(tmp_path / "profile.csv")],
-                               stdout=subprocess.PIPE, stderr=terminal, env=environment())
+    command = subprocess.Popen(
+        [program("qm4410"), "run", "--port", qm4410_port, str(tmp_path / "profile.csv")],
+        stdout=subprocess.PIPE,
+        stderr=terminal,
+        env=environment(),
+    )
     os.close(terminal)
     stdout, _ = command.communicate(timeout=30)
     seen = b""
@@ -176,11 +239,14 @@ def _read(fd: int) -> bytes:
         return b""
 
 
-@pytest.mark.parametrize("argv", [
-    ["sweep", "--voltage", "1", "--current", "0:0.2:0.1", "--dwell", "0"],
-    ["ramp", "--to", "0.01", "--rate", "1"],
-    ["run", "{profile}"],
-])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["sweep", "--voltage", "1", "--current", "0:0.2:0.1", "--dwell", "0"],
+        ["ramp", "--to", "0.01", "--rate", "1"],
+        ["run", "{profile}"],
+    ],
+)
 def test_a_workflow_takes_remote_control_first_and_says_so(cli, qm4410_port, tmp_path, argv):
     (tmp_path / "profile.csv").write_text("duration,voltage,current,output\n0,1,,\n")
     argv = [str(tmp_path / "profile.csv") if word == "{profile}" else word for word in argv]
@@ -195,8 +261,9 @@ def test_a_ramp_switches_the_output_as_asked_before_ramping(cli, qm4410_sim, out
     port = qm4410_sim(load=8)
     with Supply(port) as supply:
         supply.voltage = 3.99
-    result = cli("ramp", "--port", port, "--to", "4", "--rate", "1", "--current", "1",
-                 *(["--output", output] if output else []))
+    result = cli(
+        "ramp", "--port", port, "--to", "4", "--rate", "1", "--current", "1", *(["--output", output] if output else [])
+    )
     assert result.returncode == 0, result.stderr
     # The reading the ramp starts from sees the output already as asked.
     first, last = result.stdout.splitlines()[0], result.stdout.splitlines()[-1]

@@ -20,10 +20,22 @@ def long_options():
 
 def test_every_simulator_option_goes_by_its_snake_case_name(qm4410_sim, tmp_path):
     options = {
-        "address": 3, "model": "4411", "serial": "AB1234567", "version": 7, "load": 4,
-        "drop_every": 1000, "late_every": 1000, "corrupt_every": 1000, "split_every": 1000, "stray_every": 1000,
-        "vanish_after": 1000, "line_speed": 1_000_000, "link": tmp_path / "ttyQM", "verbose": True,
-        "control": tmp_path / "control", "strict_address": True,
+        "address": 3,
+        "model": "4411",
+        "serial": "AB1234567",
+        "version": 7,
+        "load": 4,
+        "drop_every": 1000,
+        "late_every": 1000,
+        "corrupt_every": 1000,
+        "split_every": 1000,
+        "stray_every": 1000,
+        "vanish_after": 1000,
+        "line_speed": 1_000_000,
+        "link": tmp_path / "ttyQM",
+        "verbose": True,
+        "control": tmp_path / "control",
+        "strict_address": True,
     }
     assert {name.replace("_", "-") for name in options} == long_options()
     port = qm4410_sim(**options)
@@ -48,13 +60,14 @@ def test_options_the_simulator_refuses_are_told_in_its_words(qm4410_sim, options
 
 
 def test_loading_the_plugin_loads_nothing_of_the_driver():
-    probe = ("import sys, pytest_qm4410; "
-             "print(sorted(m for m in sys.modules if m.split('.')[0] in ('qm4410', 'serial')))")
+    probe = (
+        "import sys, pytest_qm4410; print(sorted(m for m in sys.modules if m.split('.')[0] in ('qm4410', 'serial')))"
+    )
     result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True)
     assert result.stdout.strip() == "[]"
 
 
-USER_TESTS = '''
+USER_TESTS = """
     import os
     import time
 
@@ -75,7 +88,7 @@ USER_TESTS = '''
 
     def test_faults_per_test(qm4410_sim):
         assert not QM4410(qm4410_sim(drop_every=1)).open()
-'''
+"""
 
 
 def test_user_tests_pass_under_xdist_and_leave_no_supply_behind(tmp_path):
@@ -83,7 +96,10 @@ def test_user_tests_pass_under_xdist_and_leave_no_supply_behind(tmp_path):
     supplies_file = tmp_path / "supplies"
     result = subprocess.run(
         [sys.executable, "-m", "pytest", "-n", "2", "-q", "-p", "no:cacheprovider", "test_user.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=120,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
         env={**os.environ, "SUPPLIES_FILE": str(supplies_file)},
     )
     assert result.returncode == 0, result.stdout + result.stderr

@@ -5,7 +5,6 @@ import signal
 
 import pytest
 import pyvisa
-
 from serving import Server
 
 

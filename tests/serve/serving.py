@@ -32,8 +32,7 @@ def command_environment() -> dict:
 
 
 def run_command(*args: str, timeout: float = 60) -> subprocess.CompletedProcess:
-    return subprocess.run([*COMMAND, *args], capture_output=True, text=True, timeout=timeout,
-                          env=command_environment())
+    return subprocess.run([*COMMAND, *args], capture_output=True, text=True, timeout=timeout, env=command_environment())
 
 
 class Server:
@@ -44,7 +43,10 @@ class Server:
         with open(log_path, "w") as log:
             self.proc = subprocess.Popen(
                 [*COMMAND, "serve", "--rfc2217", "0", "--scpi", "0", *map(str, options)],
-                stdout=subprocess.PIPE, stderr=log, bufsize=0, env=command_environment(),
+                stdout=subprocess.PIPE,
+                stderr=log,
+                bufsize=0,
+                env=command_environment(),
             )
         self.rfc2217 = self._line()
         self.visa = self._line()

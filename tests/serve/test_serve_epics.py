@@ -21,9 +21,9 @@ pytest.importorskip("epics", reason="pyepics is not installed")
 from caproto import AlarmSeverity, AlarmStatus, ChannelType, ErrorResponseReceived  # noqa: E402
 from caproto.sync.client import read, write  # noqa: E402
 from caproto.threading.client import Context  # noqa: E402
+from serving import COMMAND, Server, run_command  # noqa: E402
 
 from qm4410.server.epics.endpoint import CA_REPEATER_PORT  # noqa: E402
-from serving import COMMAND, Server, run_command  # noqa: E402
 
 PREFIX = "TEST:PSU:"
 GONE = "TEST:GONE:"
@@ -49,10 +49,13 @@ def pinned():
     """The EPICS environment of the module's servers and clients: loopback
     only, its own ports, its own repeater."""
     environment = {
-        "EPICS_CA_ADDR_LIST": "127.0.0.1", "EPICS_CA_AUTO_ADDR_LIST": "NO",
-        "EPICS_CAS_INTF_ADDR_LIST": "127.0.0.1", "EPICS_CAS_BEACON_ADDR_LIST": "127.0.0.1",
+        "EPICS_CA_ADDR_LIST": "127.0.0.1",
+        "EPICS_CA_AUTO_ADDR_LIST": "NO",
+        "EPICS_CAS_INTF_ADDR_LIST": "127.0.0.1",
+        "EPICS_CAS_BEACON_ADDR_LIST": "127.0.0.1",
         "EPICS_CAS_AUTO_BEACON_ADDR_LIST": "NO",
-        "EPICS_CA_SERVER_PORT": str(free_port()), "EPICS_CA_REPEATER_PORT": str(free_port()),
+        "EPICS_CA_SERVER_PORT": str(free_port()),
+        "EPICS_CA_REPEATER_PORT": str(free_port()),
     }
     with pytest.MonkeyPatch.context() as patch:
         for name, value in environment.items():
@@ -68,8 +71,19 @@ def pinned():
 @pytest.fixture(scope="module")
 def served(pinned, start_server, tmp_path_factory):
     control = tmp_path_factory.mktemp("epics") / "control"
-    server = start_server("--sim", "--load", "10", "--control", control, "--limit-voltage", "12",
-                          "--trip-current", "1.5", "--epics", PREFIX)
+    server = start_server(
+        "--sim",
+        "--load",
+        "10",
+        "--control",
+        control,
+        "--limit-voltage",
+        "12",
+        "--trip-current",
+        "1.5",
+        "--epics",
+        PREFIX,
+    )
     assert server.epics == f"ca://127.0.0.1:{pinned['EPICS_CA_SERVER_PORT']}/{PREFIX}", server.log()
 
     def change(line):
@@ -131,17 +145,24 @@ print(epics.caget(P + "VOLT_SP"), epics.caget(P + "VOLT_RBV"), 4.0 in seen, epic
     assert out.split() == ["4.0", "4.0", "True", "0.4", "V", "3", "12.0", "QM4410,4410,000000001,102"]
 
 
-@pytest.mark.parametrize("pv, put, refusal", [
-    ("VOLT_SP", "13", "13 V is above the guard's voltage limit, 12 V"),
-    ("VOLT_SP", "nan", "the voltage must be a finite number, not nan"),
-    ("CURR_SP", "70", "the current limit 70.0 A is outside the supply's range, 0 to 65.535 A"),
-    ("OUT_SP", "2", "CaprotoConversionError"),
-    ("VOLT_RBV", "1", "cannot write"),
-])
+@pytest.mark.parametrize(
+    "pv, put, refusal",
+    [
+        ("VOLT_SP", "13", "13 V is above the guard's voltage limit, 12 V"),
+        ("VOLT_SP", "nan", "the voltage must be a finite number, not nan"),
+        ("CURR_SP", "70", "the current limit 70.0 A is outside the supply's range, 0 to 65.535 A"),
+        ("OUT_SP", "2", "CaprotoConversionError"),
+        ("VOLT_RBV", "1", "cannot write"),
+    ],
+)
 def test_a_refused_put_is_the_client_s_error_is_logged_and_sends_nothing(served, pv, put, refusal):
     before = value("VOLT_RBV"), value("CURR_RBV")
-    done = subprocess.run([sys.executable, "-m", "caproto.commandline.put", "--no-repeater", PREFIX + pv, put],
-                          capture_output=True, text=True, timeout=CLIENT_TIMEOUT_S)
+    done = subprocess.run(
+        [sys.executable, "-m", "caproto.commandline.put", "--no-repeater", PREFIX + pv, put],
+        capture_output=True,
+        text=True,
+        timeout=CLIENT_TIMEOUT_S,
+    )
     told = done.stdout + done.stderr
     assert "ECA_PUTFAIL" in told and refusal in told.replace("\\'", "'"), told
     if pv != "VOLT_RBV":  # refused by the server, which says so
@@ -157,15 +178,35 @@ def test_a_put_of_a_string_to_a_number_is_refused(served):
 
 def test_caproto_s_tools_get_put_and_monitor(served):
     tools = [sys.executable, "-m", "caproto.commandline"]
-    put = subprocess.run([*tools[:2], "caproto.commandline.put", "--no-repeater", PREFIX + "CURR_SP", "0.25"],
-                         capture_output=True, text=True, timeout=CLIENT_TIMEOUT_S)
+    put = subprocess.run(
+        [*tools[:2], "caproto.commandline.put", "--no-repeater", PREFIX + "CURR_SP", "0.25"],
+        capture_output=True,
+        text=True,
+        timeout=CLIENT_TIMEOUT_S,
+    )
     assert "New : " in put.stdout and "0.25" in put.stdout, put.stdout + put.stderr
     monitor = subprocess.run(
-        [*tools[:2], "caproto.commandline.monitor", "--no-repeater", "--maximum", "3", "--format",
-         "{response.data[0]}", PREFIX + "CURR_RBV"], capture_output=True, text=True, timeout=CLIENT_TIMEOUT_S)
+        [
+            *tools[:2],
+            "caproto.commandline.monitor",
+            "--no-repeater",
+            "--maximum",
+            "3",
+            "--format",
+            "{response.data[0]}",
+            PREFIX + "CURR_RBV",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=CLIENT_TIMEOUT_S,
+    )
     assert monitor.stdout.split() == ["0.25"] * 3, monitor.stdout + monitor.stderr  # one event a reading
-    got = subprocess.run([*tools[:2], "caproto.commandline.get", "--no-repeater", "-n", PREFIX + "MODE_RBV"],
-                         capture_output=True, text=True, timeout=CLIENT_TIMEOUT_S)
+    got = subprocess.run(
+        [*tools[:2], "caproto.commandline.get", "--no-repeater", "-n", PREFIX + "MODE_RBV"],
+        capture_output=True,
+        text=True,
+        timeout=CLIENT_TIMEOUT_S,
+    )
     assert got.stdout.split()[-1] in ("[0]", "[1]", "[2]"), got.stdout
 
 
@@ -186,7 +227,8 @@ def test_a_trip_is_a_major_alarm_refuses_switching_on_and_clears(served):
     context = Context()
     try:
         volts, amperes, out_sp, clear = context.get_pvs(
-            *(PREFIX + name for name in ("VOLT_SP", "CURR_SP", "OUT_SP", "TRIP_CLEAR")), timeout=10)
+            *(PREFIX + name for name in ("VOLT_SP", "CURR_SP", "OUT_SP", "TRIP_CLEAR")), timeout=10
+        )
         volts.write([2.5], wait=True, timeout=10)
         amperes.write([2], wait=True, timeout=10)
         served.change("load 1")  # 2 A, above the 1.5 A that trips
@@ -194,8 +236,12 @@ def test_a_trip_is_a_major_alarm_refuses_switching_on_and_clears(served):
         until(lambda: value("TRIP_RBV") == b"current")
         assert alarm("TRIP_RBV") == (AlarmStatus.STATE, AlarmSeverity.MAJOR_ALARM)
         until(lambda: alarm("OUT_RBV")[1] == AlarmSeverity.MAJOR_ALARM and value("OUT_RBV") == b"OFF")
-        refused = subprocess.run([sys.executable, "-m", "caproto.commandline.put", "--no-repeater",
-                                  PREFIX + "OUT_SP", "1"], capture_output=True, text=True, timeout=CLIENT_TIMEOUT_S)
+        refused = subprocess.run(
+            [sys.executable, "-m", "caproto.commandline.put", "--no-repeater", PREFIX + "OUT_SP", "1"],
+            capture_output=True,
+            text=True,
+            timeout=CLIENT_TIMEOUT_S,
+        )
         assert "ECA_PUTFAIL" in refused.stdout and "the guard tripped on current" in refused.stdout, refused.stdout
         served.change("load 10")
         clear.write([1], wait=True, timeout=10)
@@ -213,7 +259,7 @@ def test_sixteen_monitor_clients_each_see_every_change(served):
     callbacks = [lambda sub, response, values=values: values.append(response.data[0]) for values in seen]
     try:
         for context, callback in zip(contexts, callbacks):
-            pv, = context.get_pvs(PREFIX + "MAX_VOLT_RBV", timeout=10)
+            (pv,) = context.get_pvs(PREFIX + "MAX_VOLT_RBV", timeout=10)
             pv.subscribe().add_callback(callback)
         until(lambda: all(values for values in seen))
         contexts[0].get_pvs(PREFIX + "MAX_VOLT_SP")[0].write([11.5], wait=True, timeout=10)
@@ -262,20 +308,36 @@ def test_by_default_it_binds_and_sends_beacons_on_loopback_alone(tmp_path):
     with open(log, "w") as errors:
         proc = subprocess.Popen(
             ["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$@"', "-", *SERVE, "--sim", "--epics", PREFIX],
-            stdout=subprocess.PIPE, stderr=errors, text=True, env=environment)
+            stdout=subprocess.PIPE,
+            stderr=errors,
+            text=True,
+            env=environment,
+        )
     try:
         lines = [proc.stdout.readline().strip() for _ in range(3)]
         assert lines[2].startswith("ca://127.0.0.1:"), log.read_text()
         sockets = ["nsenter", "-t", str(proc.pid), "-n", "lsof", "-a", "-nP", "-i", "-p", str(proc.pid)]
         # Once the beacons' socket is there, every socket is.
-        listing = until(lambda: [line.split()[8] for line in subprocess.run(
-            sockets, capture_output=True, text=True, timeout=30).stdout.splitlines()[1:]] if "->" in subprocess.run(
-            sockets, capture_output=True, text=True, timeout=30).stdout else None)
+        listing = until(
+            lambda: (
+                [
+                    line.split()[8]
+                    for line in subprocess.run(sockets, capture_output=True, text=True, timeout=30).stdout.splitlines()[
+                        1:
+                    ]
+                ]
+                if "->" in subprocess.run(sockets, capture_output=True, text=True, timeout=30).stdout
+                else None
+            )
+        )
         # Bound to loopback, or connected there; caproto leaves behind an
         # unbound socket whose connection to the broadcast address failed
         # here (no such network), on which nothing is ever sent.
-        wide = [name for name in listing if not name.split("->")[-1].startswith("127.0.0.1:")
-                and not (name.startswith("*:") and "->" not in name)]
+        wide = [
+            name
+            for name in listing
+            if not name.split("->")[-1].startswith("127.0.0.1:") and not (name.startswith("*:") and "->" not in name)
+        ]
         assert wide == [] and any(name.endswith(f"->127.0.0.1:{repeater}") for name in listing), listing
     finally:
         proc.send_signal(signal.SIGTERM)

@@ -24,14 +24,14 @@ from pathlib import Path
 import pytest
 import pyvisa
 import serial
+from fakes import READ_STATUS, SET_ADDRESS, SET_VOLTAGE, request
+from serving import RFC2217_CLIENT_WARNINGS, Server, driver_client, run_command, scpi_client
 
 import qm4410
 from qm4410.server import Asker, HeldSupply
 from qm4410.server.listener import MAX_CLIENTS
 from qm4410.server.turns import Turns
 from qm4410.supply.link import Link
-from fakes import READ_STATUS, SET_ADDRESS, SET_VOLTAGE, request
-from serving import RFC2217_CLIENT_WARNINGS, Server, driver_client, run_command, scpi_client
 
 pytestmark = RFC2217_CLIENT_WARNINGS
 
@@ -50,8 +50,12 @@ def test_ten_clients_of_a_faulty_supply_get_their_own_answers_or_are_told(visa, 
     record = first.query("STAT:REC?")
     # Every client asks for what does not change, so any other answer is
     # the wrong one; a failure is one the client is told of.
-    questions = [("*IDN?", "QM4410,4410,000000001,102"), ("STAT:REC?", record),
-                 ("MEAS:CURR?", record.split(",")[0]), ("VOLT:PROT?", "30.000")]
+    questions = [
+        ("*IDN?", "QM4410,4410,000000001,102"),
+        ("STAT:REC?", record),
+        ("MEAS:CURR?", record.split(",")[0]),
+        ("VOLT:PROT?", "30.000"),
+    ]
     ends: dict[str, str] = {}
     failures = []  # (client, what it was told) for each failure
 
@@ -91,10 +95,14 @@ def test_ten_clients_of_a_faulty_supply_get_their_own_answers_or_are_told(visa, 
 
     with contextlib.ExitStack() as stack:
         drivers = [stack.enter_context(driver_client(server)) for _ in range(2)]
-        clients = [threading.Thread(target=scpi_client_run, args=(f"scpi {n}", client))
-                   for n, client in enumerate([first] + [scpi_client(visa, server) for _ in range(7)])]
-        clients += [threading.Thread(target=rfc2217_client_run, args=(f"rfc2217 {n}", driver))
-                    for n, driver in enumerate(drivers)]
+        clients = [
+            threading.Thread(target=scpi_client_run, args=(f"scpi {n}", client))
+            for n, client in enumerate([first] + [scpi_client(visa, server) for _ in range(7)])
+        ]
+        clients += [
+            threading.Thread(target=rfc2217_client_run, args=(f"rfc2217 {n}", driver))
+            for n, driver in enumerate(drivers)
+        ]
         stack.callback(server.stop)
         for client in clients:
             client.start()
@@ -127,8 +135,11 @@ def linked_sim(tmp_path):
 
 
 def qm4410_sim(*options):
-    process = subprocess.Popen([os.environ.get("QM4410_SIM") or shutil.which("qm4410-sim"), *map(str, options)],
-                               stdout=subprocess.PIPE, text=True)
+    process = subprocess.Popen(
+        [os.environ.get("QM4410_SIM") or shutil.which("qm4410-sim"), *map(str, options)],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     assert process.stdout.readline().startswith("/dev/")
     return process
 
@@ -205,8 +216,13 @@ def peer_supply(**settings):
     the requests it received, by number, in the dict yielded beside it."""
     # It imports the tests' frames, from the directory above its own.
     path = os.pathsep.join(filter(None, [str(PEER_SUPPLY.parent.parent), os.environ.get("PYTHONPATH")]))
-    process = subprocess.Popen([sys.executable, str(PEER_SUPPLY), json.dumps(settings)], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, text=True, env={**os.environ, "PYTHONPATH": path})
+    process = subprocess.Popen(
+        [sys.executable, str(PEER_SUPPLY), json.dumps(settings)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        env={**os.environ, "PYTHONPATH": path},
+    )
     received: dict[int, bytes] = {}
     try:
         yield process.stdout.readline().strip(), received
@@ -274,9 +290,13 @@ def test_no_client_gets_a_reply_to_another_clients_frame(visa, tmp_path, setting
                 scpi = [scpi_client(visa, server) for _ in range(8)]
                 for client in scpi:
                     stack.callback(client.close)
-                threads = [threading.Thread(target=scpi_run, args=(f"scpi {n}", client)) for n, client in enumerate(scpi)]
-                threads += [threading.Thread(target=rfc2217_run, args=(f"rfc2217 {n}", n + 1, line))
-                            for n, line in enumerate(lines)]
+                threads = [
+                    threading.Thread(target=scpi_run, args=(f"scpi {n}", client)) for n, client in enumerate(scpi)
+                ]
+                threads += [
+                    threading.Thread(target=rfc2217_run, args=(f"rfc2217 {n}", n + 1, line))
+                    for n, line in enumerate(lines)
+                ]
                 for thread in threads:
                     thread.start()
                 for thread in threads:
@@ -294,15 +314,17 @@ def test_no_client_gets_a_reply_to_another_clients_frame(visa, tmp_path, setting
         return asked is not None and asked[2] == READ_STATUS and not any(asked[3:25])
 
     times_got = collections.Counter(number for _, _, number in got)
-    wrong = [(name, sent, number) for name, sent, number in got
-             if times_got[number] > 1 or not answers_its_own(sent, number)]
+    wrong = [
+        (name, sent, number) for name, sent, number in got if times_got[number] > 1 or not answers_its_own(sent, number)
+    ]
     assert not wrong, (wrong, log)
     # The clients did share the supply, faults and all. Each fault costs the
     # frames waiting behind it their time, and they are not sent: a reply
     # dropped as doubtful costs the line its reply window, and the driver's
     # settling after it two more.
-    assert all(sum(name.startswith(endpoint) for name, _, _ in got) >= COMMANDS_PER_CLIENT
-               for endpoint in ("scpi", "rfc2217")), (unanswered, log)
+    assert all(
+        sum(name.startswith(endpoint) for name, _, _ in got) >= COMMANDS_PER_CLIENT for endpoint in ("scpi", "rfc2217")
+    ), (unanswered, log)
     assert "Traceback" not in log
 
 
@@ -318,8 +340,11 @@ def test_a_frame_that_would_take_the_supply_from_the_others_changes_nothing(visa
         scpi = scpi_client(visa, server)
         with driver_client(server) as driver, serial.serial_for_url(server.rfc2217, timeout=2) as raw:
             assert not driver.set_new_addr(0x42)
-            raw.write(request(SET_ADDRESS, 0x42, SUPPLY_ADDRESS) + request(0x40, 0, SUPPLY_ADDRESS)
-                      + request(READ_STATUS, 0, SUPPLY_ADDRESS))
+            raw.write(
+                request(SET_ADDRESS, 0x42, SUPPLY_ADDRESS)
+                + request(0x40, 0, SUPPLY_ADDRESS)
+                + request(READ_STATUS, 0, SUPPLY_ADDRESS)
+            )
             assert raw.read(26)[2] == READ_STATUS  # the first reply it gets answers its third frame
             assert driver.read_dev_status()["voltage_max_set"] == 30.0
             assert scpi.query("VOLT:PROT?;SYST:ERR?") == '30.000;0,"No error"'
@@ -327,10 +352,19 @@ def test_a_frame_that_would_take_the_supply_from_the_others_changes_nothing(visa
     finally:
         server.stop()
     log = server.log()
-    assert len(re.findall(r"rfc2217 client 127\.0\.0\.1:\d+: set_new_addr refused: the server keeps the supply's bus "
-                          r"address", log)) == 2, log
-    assert re.search(r"rfc2217 client 127\.0\.0\.1:\d+: word 0x40 refused: the word is none of the supply's requests",
-                     log), log
+    assert (
+        len(
+            re.findall(
+                r"rfc2217 client 127\.0\.0\.1:\d+: set_new_addr refused: the server keeps the supply's bus "
+                r"address",
+                log,
+            )
+        )
+        == 2
+    ), log
+    assert re.search(
+        r"rfc2217 client 127\.0\.0\.1:\d+: word 0x40 refused: the word is none of the supply's requests", log
+    ), log
 
 
 def test_a_frame_whose_reply_could_not_reach_its_client_in_time_is_not_sent(qm4410_sim):
@@ -355,8 +389,13 @@ def test_the_endpoints_take_turns_on_the_line():
         with turns.turn(endpoint):
             served.append(name)
 
-    askers = [("scpi", "scpi 1"), ("scpi", "scpi 2"), ("rfc2217", "rfc2217 1"), ("scpi", "scpi 3"),
-              ("rfc2217", "rfc2217 2")]
+    askers = [
+        ("scpi", "scpi 1"),
+        ("scpi", "scpi 2"),
+        ("rfc2217", "rfc2217 1"),
+        ("scpi", "scpi 3"),
+        ("rfc2217", "rfc2217 2"),
+    ]
     threads = []
     with turns.turn("scpi"):
         for endpoint, name in askers:  # each waiting before the next asks
@@ -379,8 +418,9 @@ def test_an_idle_client_is_hung_up_on(tmp_path):
             assert idle.recv(100) == b""
     finally:
         server.stop()
-    assert re.search(r"scpi client 127\.0\.0\.1:\d+ was hung up on: it sent nothing for 0\.5 s, the idle time-out",
-                     server.log())
+    assert re.search(
+        r"scpi client 127\.0\.0\.1:\d+ was hung up on: it sent nothing for 0\.5 s, the idle time-out", server.log()
+    )
 
 
 def test_a_full_endpoint_lets_a_new_client_in_in_place_of_the_longest_idle(tmp_path):
@@ -402,5 +442,7 @@ def test_a_full_endpoint_lets_a_new_client_in_in_place_of_the_longest_idle(tmp_p
             assert clients[1].recv(100).startswith(b"QM4410,")
     finally:
         server.stop()
-    assert re.search(r"scpi client 127\.0\.0\.1:\d+ was hung up on: a new client came to a full endpoint \(64 clients\)",
-                     server.log())
+    assert re.search(
+        r"scpi client 127\.0\.0\.1:\d+ was hung up on: a new client came to a full endpoint \(64 clients\)",
+        server.log(),
+    )

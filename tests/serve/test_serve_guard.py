@@ -10,9 +10,9 @@ import re
 import time
 
 import pytest
+from serving import RFC2217_CLIENT_WARNINGS, driver_client, scpi_client
 
 from qm4410.supply.guard import SLEW_STEPS_PER_S
-from serving import RFC2217_CLIENT_WARNINGS, driver_client, scpi_client
 
 pytestmark = RFC2217_CLIENT_WARNINGS
 
@@ -46,8 +46,11 @@ def outrun(samples, rate):
     allows between the first's request and the second's answer, plus the
     one step a ramp moves by."""
     step = rate / SLEW_STEPS_PER_S
-    return [(first, second) for first, second in zip(samples, samples[1:])
-            if abs(second[2] - first[2]) > rate * (second[1] - first[0]) + step + 1e-9]
+    return [
+        (first, second)
+        for first, second in zip(samples, samples[1:])
+        if abs(second[2] - first[2]) > rate * (second[1] - first[0]) + step + 1e-9
+    ]
 
 
 def quiet(call, *args):
@@ -135,8 +138,20 @@ WATCHDOG_S = 1.0
 @pytest.fixture(scope="module")
 def tripping(start_server, tmp_path_factory):
     control = tmp_path_factory.mktemp("guard") / "control"
-    server = start_server("--sim", "--control", control, "--trip-current", "0.5", "--trip-power", "2",
-                          "--trip-cc-after", "0.3", "--trip-overtemp", "--watchdog", WATCHDOG_S)
+    server = start_server(
+        "--sim",
+        "--control",
+        control,
+        "--trip-current",
+        "0.5",
+        "--trip-power",
+        "2",
+        "--trip-cc-after",
+        "0.3",
+        "--trip-overtemp",
+        "--watchdog",
+        WATCHDOG_S,
+    )
 
     def change(line):
         with open(control, "w") as pipe:  # the simulator holds it open: never waits
@@ -185,8 +200,11 @@ def test_a_supply_that_vanishes_mid_ramp_trips_the_guard_and_the_failure_is_told
     assert scpi.query("SYST:ERR?") == '0,"No error"'
     until(lambda: scpi.query("OUTP:PROT:TRIP?") == "1")
     reason = scpi.query("OUTP:PROT:TRIP:REAS?")
-    assert re.fullmatch(r'"no_reply: the supply answered none of the guard\'s last \d+ steps of the voltage ramp; '
-                        r'the output may still be on: .+"', reason), reason
+    assert re.fullmatch(
+        r'"no_reply: the supply answered none of the guard\'s last \d+ steps of the voltage ramp; '
+        r'the output may still be on: .+"',
+        reason,
+    ), reason
     assert scpi.query("VOLT?") == "9.91E+37"
     assert scpi.query("SYST:ERR?").startswith('-240,"Hardware error;')
     scpi.close()
@@ -206,8 +224,10 @@ def test_the_guard_of_a_served_supply_from_start_to_end(start_server, visa):
     sample(scpi, up, lambda volts: scpi.query("OUTP:PROT:TRIP?") == "1")
     assert not outrun(up, 2.0)
     assert 4.0 < float(scpi.query("VOLT?")) < 5.0  # beyond 4 V (0.4 A into 10 ohms), short of the target
-    assert re.fullmatch(r'"current: 0\.4\d\d A measured, above 0\.4 A; the output is (off|being switched off)"',
-                        scpi.query("OUTP:PROT:TRIP:REAS?"))
+    assert re.fullmatch(
+        r'"current: 0\.4\d\d A measured, above 0\.4 A; the output is (off|being switched off)"',
+        scpi.query("OUTP:PROT:TRIP:REAS?"),
+    )
     until(lambda: scpi.query("OUTP?") == "0")
     scpi.write("OUTP ON")
     assert scpi.query("SYST:ERR?").startswith('-200,"Execution error;the guard tripped on current')
@@ -222,7 +242,9 @@ def test_the_guard_of_a_served_supply_from_start_to_end(start_server, visa):
     assert scpi.query("OUTP?;OUTP:PROT:TRIP?") == "1;0"
     time.sleep(2.5)  # silent
     assert until(lambda: scpi.query("OUTP?") == "0", pause=2.5)
-    idle = re.fullmatch(r'"watchdog: no request for (\d+\.\d) s with the output on, 2 s allowed; the output is off"',
-                        scpi.query("OUTP:PROT:TRIP:REAS?"))
+    idle = re.fullmatch(
+        r'"watchdog: no request for (\d+\.\d) s with the output on, 2 s allowed; the output is off"',
+        scpi.query("OUTP:PROT:TRIP:REAS?"),
+    )
     assert idle and float(idle.group(1)) >= 2.0
     scpi.close()

@@ -11,11 +11,10 @@ import subprocess
 import time
 
 import pytest
+from serving import COMMAND, START_TIMEOUT_S, command_environment, run_command
 
 from qm4410.cli.commands.serve import supply_options
 from qm4410.cli.rack_file import read_rack
-
-from serving import COMMAND, START_TIMEOUT_S, command_environment, run_command
 
 EXAMPLE = pathlib.Path(__file__).parents[2] / "examples" / "rack.toml"
 NAMES = ("psu1", "psu2", "psu3")
@@ -67,8 +66,13 @@ def rack(tmp_path):
     path.write_text(rack_text(tmp_path))
     log_path = tmp_path / "serve.log"
     with open(log_path, "w") as log:
-        process = subprocess.Popen([*COMMAND, "serve", "--config", str(path)], stdout=subprocess.PIPE,
-                                   stderr=log, bufsize=0, env=command_environment())
+        process = subprocess.Popen(
+            [*COMMAND, "serve", "--config", str(path)],
+            stdout=subprocess.PIPE,
+            stderr=log,
+            bufsize=0,
+            env=command_environment(),
+        )
     lines = []
     try:
         while len(lines) < 2 * len(NAMES):
@@ -107,37 +111,37 @@ def test_a_rack_serves_every_supply_and_one_gone_leaves_the_others_served(rack, 
 
 
 LINES = [
-    "rfc2217 = 0",                     # 1
-    "scpi = 0",                        # 2
-    "limt-voltage = 12",               # 3: unknown
-    "[[supply]]",                      # 4
-    'name = "a"',                      # 5
-    "sim = true",                      # 6
-    'control = "{control}"',           # 7
-    "rfc2217 = 7001",                  # 8
-    "[[supply]]",                      # 9
-    'name = "a"',                      # 10: the name again
-    'port = "/dev/ttyQM-a"',           # 11
-    "rfc2217 = 7001",                  # 12: the TCP port again
-    "trip-current = -1",               # 13: refused by the option's own check
-    "[[supply]]",                      # 14
-    'name = "c"',                      # 15
-    'port = "/dev/ttyQM-a"',           # 16: the port again
-    'limit-voltage = "12"',            # 17: a string, not a number
-    "load = 8",                        # 18: no virtual supply
-    'epics = "LAB:C:"',                # 19
-    "[[supply]]",                      # 20
-    'name = "d"',                      # 21
-    'port = "/dev/ttyQM-d"',           # 22
-    "rfc2217 = 0",                     # 23
-    "scpi = 0",                        # 24
-    'epics = "LAB:C:"',                # 25: the prefix again
-    "[[supply]]",                      # 26
-    'name = "e"',                      # 27
-    'port = "/dev/ttyQM-e"',           # 28
-    "rfc2217 = 0",                     # 29
-    "scpi = 0",                        # 30
-    'epics = "LAB:E:"',                # 31: a second Channel Access server
+    "rfc2217 = 0",  # 1
+    "scpi = 0",  # 2
+    "limt-voltage = 12",  # 3: unknown
+    "[[supply]]",  # 4
+    'name = "a"',  # 5
+    "sim = true",  # 6
+    'control = "{control}"',  # 7
+    "rfc2217 = 7001",  # 8
+    "[[supply]]",  # 9
+    'name = "a"',  # 10: the name again
+    'port = "/dev/ttyQM-a"',  # 11
+    "rfc2217 = 7001",  # 12: the TCP port again
+    "trip-current = -1",  # 13: refused by the option's own check
+    "[[supply]]",  # 14
+    'name = "c"',  # 15
+    'port = "/dev/ttyQM-a"',  # 16: the port again
+    'limit-voltage = "12"',  # 17: a string, not a number
+    "load = 8",  # 18: no virtual supply
+    'epics = "LAB:C:"',  # 19
+    "[[supply]]",  # 20
+    'name = "d"',  # 21
+    'port = "/dev/ttyQM-d"',  # 22
+    "rfc2217 = 0",  # 23
+    "scpi = 0",  # 24
+    'epics = "LAB:C:"',  # 25: the prefix again
+    "[[supply]]",  # 26
+    'name = "e"',  # 27
+    'port = "/dev/ttyQM-e"',  # 28
+    "rfc2217 = 0",  # 29
+    "scpi = 0",  # 30
+    'epics = "LAB:E:"',  # 31: a second Channel Access server
 ]
 PROBLEMS = {
     3: "unknown key 'limt-voltage': limit-voltage?",

@@ -5,7 +5,6 @@ import re
 
 import pytest
 import serial
-
 from fakes import READ_STATUS, RESTORE_FACTORY, SET_CURRENT, SET_MAX_VOLTAGE, SET_VOLTAGE, request
 from serving import RFC2217_CLIENT_WARNINGS, scpi_client
 
@@ -69,7 +68,10 @@ def test_measurements_and_the_questionable_bits(scpi):
     assert scpi.query("MEAS:VOLT?;MEAS:CURR?;MEAS:POW?;STAT:QUES?") == "30.000;7.500;225.000000;17"
     # 1 A at most: 4 V, regulating the current (2).
     scpi.write("CURR 1")
-    assert scpi.query("MEAS:SCAL:VOLT:DC?;MEAS:SCAL:CURR:DC?;MEAS:SCAL:POW:DC?;STAT:QUES:COND?") == "4.000;1.000;4.000000;2"
+    assert (
+        scpi.query("MEAS:SCAL:VOLT:DC?;MEAS:SCAL:CURR:DC?;MEAS:SCAL:POW:DC?;STAT:QUES:COND?")
+        == "4.000;1.000;4.000000;2"
+    )
     assert scpi.query("STAT:REC?") == "1.000,4.000,1.000,30.000,30.000,1,0,CC,0,REMOTE"
     scpi.write("OUTP OFF;SYST:LOC")
     assert scpi.query("STAT:QUES?") == "0"

@@ -7,7 +7,6 @@ for; *RST; a supply that stops answering."""
 import time
 
 import pytest
-
 from serving import RFC2217_CLIENT_WARNINGS, scpi_client
 
 pytestmark = RFC2217_CLIENT_WARNINGS
@@ -63,8 +62,11 @@ def connect(visa, server):
         ((), "*IDN?;*STB?", "QM4410,4410,000000001,102;16"),  # an answer waiting
         (("*SRE 255", "*ESE 254.6"), "*SRE?;*ESE?", "191;255"),  # no master summary in the enable
         (("*ESE 256",), "SYST:ERR?", '-222,"Data out of range;256: the register takes 0 to 255"'),
-        (("FOO", "BAR"), "SYST:ERR:COUN?;SYST:ERR:ALL?;SYST:ERR:COUN?",
-         '2;-113,"Undefined header;FOO",-113,"Undefined header;BAR";0'),
+        (
+            ("FOO", "BAR"),
+            "SYST:ERR:COUN?;SYST:ERR:ALL?;SYST:ERR:COUN?",
+            '2;-113,"Undefined header;FOO",-113,"Undefined header;BAR";0',
+        ),
         ((), "SYST:ERR:ALL?", '0,"No error"'),
         (("STAT:QUES:ENAB 1552", "STAT:OPER:ENABle 768"), "STAT:QUES:ENAB?;STATus:OPERation:ENABle?", "1552;768"),
         (("STAT:QUES:ENAB 16;:STAT:OPER:ENAB 8", "STAT:PRES"), "STAT:QUES:ENAB?;STAT:OPER:ENAB?", "0;0"),

@@ -4,13 +4,13 @@ exactly what a script is, with the core's words; the limits are compared
 in those same units."""
 
 import pytest
+from fakes import RESTORE_FACTORY, SET_CURRENT, SET_MAX_VOLTAGE, SET_VOLTAGE, request
 
 from qm4410.server import Asker, HeldSupply
 from qm4410.server.guarding import frame_refusal, guard_over
 from qm4410.server.scpi.reporting import Conditions
 from qm4410.server.scpi.session import Session
 from qm4410.supply import Guard, OutOfRange, Rules, Supply, setpoints
-from fakes import RESTORE_FACTORY, SET_CURRENT, SET_MAX_VOLTAGE, SET_VOLTAGE, request
 
 QUANTITY = {"VOLT": "voltage", "CURR": "current"}
 BEFORE = {"VOLT": 3000, "CURR": 2000}  # what each row starts from, in mV and mA
@@ -36,7 +36,11 @@ SCPI_SETPOINTS = {
     (None, "VOLT", "4294967.296"): refused_by_core("voltage", 4294967.296),
     (None, "VOLT", "-0.001"): refused_by_core("voltage", -0.001),
     (None, "VOLT", "NaN"): '-224,"Illegal parameter value;NaN is not a number"',
-    (None, "VOLT", "1E99999999999999999999"): '-222,"Data out of range;1E99999999999999999999: its exponent is out of range"',
+    (
+        None,
+        "VOLT",
+        "1E99999999999999999999",
+    ): '-222,"Data out of range;1E99999999999999999999: its exponent is out of range"',
     # A limit is the units its value is sent as, by the same rule.
     (0.029, "CURR", "29 mA"): 29,
     (0.029, "CURR", "0.0299"): 29,
@@ -78,12 +82,24 @@ def test_scpi_sets_the_core_s_units_and_refuses_what_the_core_refuses(qm4410_sim
     "frame, rules, refusal",
     [
         (request(SET_CURRENT, 65_535), Rules(), None),
-        (request(SET_CURRENT, 65_536), Rules(), "the current limit 65.536 A is outside the supply's range, 0 to 65.535 A"),
+        (
+            request(SET_CURRENT, 65_536),
+            Rules(),
+            "the current limit 65.536 A is outside the supply's range, 0 to 65.535 A",
+        ),
         (request(SET_CURRENT, 29), Rules(limit_current=0.029), None),
         (request(SET_CURRENT, 30), Rules(limit_current=0.029), "0.03 A is above the guard's current limit, 0.029 A"),
-        (request(SET_MAX_VOLTAGE, 1001), Rules(limit_voltage=1.0009), "1.001 V is above the guard's voltage limit, 1.0009 V"),
+        (
+            request(SET_MAX_VOLTAGE, 1001),
+            Rules(limit_voltage=1.0009),
+            "1.001 V is above the guard's voltage limit, 1.0009 V",
+        ),
         (request(SET_VOLTAGE, 1000), Rules(limit_voltage=1.0009), None),
-        (request(RESTORE_FACTORY), Rules(limit_voltage=30), "the factory settings may lie beyond the guard's limits, so a reset is refused"),
+        (
+            request(RESTORE_FACTORY),
+            Rules(limit_voltage=30),
+            "the factory settings may lie beyond the guard's limits, so a reset is refused",
+        ),
     ],
 )
 def test_rfc2217_frames_are_held_to_the_core_s_range_and_to_the_limits(frame, rules, refusal):

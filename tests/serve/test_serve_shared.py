@@ -11,7 +11,6 @@ import time
 
 import pytest
 import serial
-
 from fakes import READ_STATUS, request
 from serving import COMMAND, RFC2217_CLIENT_WARNINGS, command_environment, driver_client, run_command, scpi_client
 
@@ -45,12 +44,27 @@ def test_monitor_and_set_share_the_supply_each_with_its_own_replies(server, tmp_
     samples = tmp_path / "samples.jsonl"
     monitor = subprocess.Popen(
         [*COMMAND, "monitor", "--port", server.rfc2217, "--interval", "0.05", "--jsonl", str(samples)],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=command_environment(),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=command_environment(),
     )
     try:
         until(lambda: samples.exists() and samples.read_text().count("\n") >= 2)
-        result = run_command("set", "-v", "--port", server.rfc2217, "--mode", "remote", "--voltage", "5",
-                             "--current", "1", "--output", "on")
+        result = run_command(
+            "set",
+            "-v",
+            "--port",
+            server.rfc2217,
+            "--mode",
+            "remote",
+            "--voltage",
+            "5",
+            "--current",
+            "1",
+            "--output",
+            "on",
+        )
         assert result.returncode == 0, result.stderr
         # The replies that set's driver printed, in its trace, carry its own command words.
         replies = re.findall(r"^qm4410: driver: .*; set (\w+), read:\[170, \d+, (\d+),", result.stderr, re.M)

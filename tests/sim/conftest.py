@@ -4,9 +4,9 @@ else the one on PATH. A missing binary fails the tests instead of skipping
 them, so a broken install cannot pass unnoticed."""
 
 import pytest
+from sim_wire import open_line
 
 from qm4410.virtual_supply import SimulatorError, simulator_program
-from sim_wire import open_line
 
 
 @pytest.fixture(scope="session")

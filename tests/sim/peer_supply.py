@@ -21,6 +21,7 @@ request's number, and 0 as its current). Each request is kept in `requests`
 by its number, and the state it held when it answered it in `states`.
 Run as a program, it is a supply in a process of its own (see the end).
 """
+
 import heapq
 import os
 import random
@@ -48,8 +49,7 @@ class SupplyOnALine:
     first. The caller hands it what the host sent (`hear`) and takes what
     reaches the host (`reaching_host`), each at a moment of its time."""
 
-    def __init__(self, *, echo, latency, fault=None, every=10, late_by=0.35, apart=0.02, line="fast",
-                 last_fault=None):
+    def __init__(self, *, echo, latency, fault=None, every=10, late_by=0.35, apart=0.02, line="fast", last_fault=None):
         assert fault is None or fault in FAULTS, fault
         self.echo, self.fault, self.every, self.late_by, self.apart = echo, fault, every, late_by, apart
         self.latency = latency if callable(latency) else (lambda number: latency)
@@ -115,7 +115,7 @@ class SupplyOnALine:
         elif self.line == "4800":
             start = max(at, self._line_free)
             for i in range(len(data)):
-                self._push(start + (i + 1) * BYTE_TIME, data[i:i + 1])
+                self._push(start + (i + 1) * BYTE_TIME, data[i : i + 1])
             self._line_free = start + len(data) * BYTE_TIME
         else:
             self._push(at, data)
@@ -138,8 +138,11 @@ class SupplyOnALine:
             else:
                 self._send(due, reply)
             return
-        faulty = self.fault is not None and number % self.every == 0 and (
-            self.last_fault is None or number <= self.last_fault)
+        faulty = (
+            self.fault is not None
+            and number % self.every == 0
+            and (self.last_fault is None or number <= self.last_fault)
+        )
         if not faulty:
             self._send(due, reply)
             return
@@ -187,8 +190,15 @@ class SupplyOnALine:
         s = self.state
         if word == 0x26:
             flags = s["out"] | (1 << 2) | (s["remote"] << 7)
-            frame[3:20] = struct.pack("<HIBHII", number & 0xFFFF, s["voltage_set"] if s["out"] else 0, flags,
-                                      s["current_set"], s["voltage_max_set"], s["voltage_set"])
+            frame[3:20] = struct.pack(
+                "<HIBHII",
+                number & 0xFFFF,
+                s["voltage_set"] if s["out"] else 0,
+                flags,
+                s["current_set"],
+                s["voltage_max_set"],
+                s["voltage_set"],
+            )
         elif word == 0x31:
             frame[3:7] = b"4410"
             frame[10:19] = b"000000001"

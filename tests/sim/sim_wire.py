@@ -6,7 +6,6 @@ the simulator against them rather than against that code."""
 import time
 
 import serial
-
 from fakes import FRAME_LENGTH
 
 POLL_INTERVAL = 0.01

@@ -139,4 +139,3 @@ def test_paced_line_still_answers_within_the_window(connect):
     assert driver.set_out_voltage(2.5)
     assert driver.set_ouput_mode("on")
     assert readings(driver.read_dev_status()) == (2.5, 0.25, "CV", "on", "local")
-

@@ -105,7 +105,7 @@ def _own_replies(drv, values, printed):
         before = len(printed)
         if drv.set_out_current(value / 1000) and printed[before:]:
             line = printed[before]
-            carried = bytes(int(v) for v in line[line.index("[") + 1:-1].split(", "))[3:7]
+            carried = bytes(int(v) for v in line[line.index("[") + 1 : -1].split(", "))[3:7]
             wrong += int.from_bytes(carried, "little") != value
     return wrong
 
@@ -113,9 +113,10 @@ def _own_replies(drv, values, printed):
 def test_a_driver_shared_by_fork_takes_turns_across_the_processes(monkeypatch):
     """Parent and child use one driver at once; then a child ends in the
     middle of an exchange, and the parent still gets the line, in step."""
-    from peer_supply import PeerSupply
     import signal
     import warnings
+
+    from peer_supply import PeerSupply
 
     printed = []
     monkeypatch.setattr(qm4410, "print", printed.append, raising=False)

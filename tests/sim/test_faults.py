@@ -6,7 +6,6 @@ import time
 
 import pytest
 import serial
-
 from fakes import READ_IDENTITY, READ_STATUS, checksum, frame, is_valid
 from sim_wire import POLL_INTERVAL, POLLS, open_line, transact, watch
 
@@ -18,8 +17,9 @@ def first_time(samples, predicate):
     return next((t for t, waiting in samples if predicate(waiting)), None)
 
 
-@pytest.mark.parametrize("option", ["--drop-every", "--late-every", "--corrupt-every", "--split-every",
-                                    "--stray-every"])
+@pytest.mark.parametrize(
+    "option", ["--drop-every", "--late-every", "--corrupt-every", "--split-every", "--stray-every"]
+)
 def test_requests_between_the_struck_ones_are_clean(start_sim, option):
     with open_line(start_sim(option, 2).port) as port:
         assert is_valid(transact(port, REQUEST))

@@ -8,17 +8,17 @@ The supplies of the tests' own answer in virtual time, the driver's sleeps
 moving the clock: the moments they answer at hold exactly whatever else the
 machine is doing, and every line runs in turn, in moments. The virtual
 supply answers in real time, from its own process."""
+
 import random
 import threading
 import types
 
 import pytest
+from fakes import FakeClock
+from peer_supply import VirtualPeer
 
 import qm4410
 from qm4410 import QM4410
-
-from fakes import FakeClock
-from peer_supply import VirtualPeer
 
 COMMANDS = 160
 printed = threading.local()
@@ -38,13 +38,16 @@ def peers(monkeypatch):
     clock = FakeClock()
     opened = {}
     monkeypatch.setattr(qm4410, "time", clock)
-    monkeypatch.setattr(qm4410, "serial", types.SimpleNamespace(
-        Serial=lambda port, *args, **kwargs: opened[port].opened(), SerialException=OSError))
+    monkeypatch.setattr(
+        qm4410,
+        "serial",
+        types.SimpleNamespace(Serial=lambda port, *args, **kwargs: opened[port].opened(), SerialException=OSError),
+    )
     nobody = types.SimpleNamespace(stdout=b"")
     monkeypatch.setattr(qm4410, "subprocess", types.SimpleNamespace(PIPE=-1, run=lambda *args, **kwargs: nobody))
 
     def make(table):
-        for number, (name, settings) in enumerate(table.items()):
+        for number, settings in enumerate(table.values()):
             opened[f"/dev/ttyPEER{number}"] = VirtualPeer(clock, f"/dev/ttyPEER{number}", **settings)
         return {name: opened[f"/dev/ttyPEER{number}"] for number, name in enumerate(table)}
 
@@ -53,7 +56,7 @@ def peers(monkeypatch):
 
 def traced_number(line):
     """The request number a supply reply printed by the driver carries."""
-    values = [int(v) for v in line[line.index("[") + 1:-1].split(", ")]
+    values = [int(v) for v in line[line.index("[") + 1 : -1].split(", ")]
     return int.from_bytes(bytes(values[20:24]), "little")
 
 
@@ -75,10 +78,12 @@ class Tally:
 def failing(results, allowed):
     """The lines whose results broke the rule: none checked, more wrong than
     `allowed`, or two wrong in a row; with what was wrong."""
-    return {name: f"{t.wrong} wrong of {t.checked} ({allowed[name]} allowed), {t.longest_run} in a row, "
-                  f"{t.unanswered} unanswered: {t.samples[:3]}"
-            for name, t in results.items()
-            if not (t.checked > 0 and t.wrong <= allowed[name] and t.longest_run <= 1)}
+    return {
+        name: f"{t.wrong} wrong of {t.checked} ({allowed[name]} allowed), {t.longest_run} in a row, "
+        f"{t.unanswered} unanswered: {t.samples[:3]}"
+        for name, t in results.items()
+        if not (t.checked > 0 and t.wrong <= allowed[name] and t.longest_run <= 1)
+    }
 
 
 def drive_peer(peer, reopen_every=None, seed=1, commands=COMMANDS):
@@ -109,10 +114,14 @@ def drive_peer(peer, reopen_every=None, seed=1, commands=COMMANDS):
                 tally.unanswered += 1
                 continue
             held = peer.states[sent]
-            tally.judge(round(record["current_real"] * 1000) == sent & 0xFFFF and sent not in peer.not_replies
-                        and round(record["voltage_set"] * 1000) == held["voltage_set"]
-                        and round(record["current_set"] * 1000) == held["current_set"]
-                        and record["out_status"] == ("on" if held["out"] else "off"), (sent, record))
+            tally.judge(
+                round(record["current_real"] * 1000) == sent & 0xFFFF
+                and sent not in peer.not_replies
+                and round(record["voltage_set"] * 1000) == held["voltage_set"]
+                and round(record["current_set"] * 1000) == held["current_set"]
+                and record["out_status"] == ("on" if held["out"] else "off"),
+                (sent, record),
+            )
         elif kind in ("voltage", "current"):
             before = len(printed.lines)
             value = rng.randrange(1, 30000) / 1000
@@ -121,12 +130,16 @@ def drive_peer(peer, reopen_every=None, seed=1, commands=COMMANDS):
             if not ok:
                 tally.unanswered += 1
                 continue
-            tally.judge(traced_number(printed.lines[before]) == sent and sent not in peer.not_replies,
-                        (sent, printed.lines[before]))
+            tally.judge(
+                traced_number(printed.lines[before]) == sent and sent not in peer.not_replies,
+                (sent, printed.lines[before]),
+            )
         else:
-            call = {"output": lambda: drv.set_ouput_mode(rng.choice(["on", "off"])),
-                    "mode": lambda: drv.set_work_mode(rng.choice(["remote", "local"])),
-                    "maximum": lambda: drv.set_voltage_max(30.0)}[kind]
+            call = {
+                "output": lambda: drv.set_ouput_mode(rng.choice(["on", "off"])),
+                "mode": lambda: drv.set_work_mode(rng.choice(["remote", "local"])),
+                "maximum": lambda: drv.set_voltage_max(30.0),
+            }[kind]
             tally.unanswered += not call()
             sent += 1
     drv.close()
@@ -136,14 +149,25 @@ def drive_peer(peer, reopen_every=None, seed=1, commands=COMMANDS):
 # (supply, fault, latency, late by, reopen every): which reply a result came
 # from is checked for each; "covered" ones must never be wrong.
 PEER_LINES = {
-    f"{'echo' if echo else '0x12'} {fault} {latency * 1000:.0f}ms{' reopen' if reopen else ''}":
-        (dict(echo=echo, latency=latency, fault=fault.split()[0] if fault.startswith("late") else fault,
-              late_by=float(fault.split()[1]) if fault.startswith("late") else 0.35),
-         reopen, fault != "late 2.0")
+    f"{'echo' if echo else '0x12'} {fault} {latency * 1000:.0f}ms{' reopen' if reopen else ''}": (
+        dict(
+            echo=echo,
+            latency=latency,
+            fault=fault.split()[0] if fault.startswith("late") else fault,
+            late_by=float(fault.split()[1]) if fault.startswith("late") else 0.35,
+        ),
+        reopen,
+        fault != "late 2.0",
+    )
     for echo in (True, False)
     for latency in (0.0, 0.015, 0.06)
-    for fault, reopen in (("late 0.35", None), ("late 2.0", None), ("twice", None), ("other word", None),
-                          ("late 0.35", 10))
+    for fault, reopen in (
+        ("late 0.35", None),
+        ("late 2.0", None),
+        ("twice", None),
+        ("other word", None),
+        ("late 0.35", 10),
+    )
 }
 
 

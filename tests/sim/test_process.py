@@ -8,13 +8,26 @@ import sys
 import time
 
 import pytest
-
 from fakes import READ_IDENTITY, READ_STATUS, SET_VOLTAGE, frame, is_valid, request
 from sim_wire import open_line, transact
 
-OPTIONS = ["--address", "--model", "--serial", "--version", "--load", "--drop-every", "--late-every",
-           "--corrupt-every", "--split-every", "--stray-every", "--vanish-after", "--line-speed", "--link",
-           "--verbose", "--help"]
+OPTIONS = [
+    "--address",
+    "--model",
+    "--serial",
+    "--version",
+    "--load",
+    "--drop-every",
+    "--late-every",
+    "--corrupt-every",
+    "--split-every",
+    "--stray-every",
+    "--vanish-after",
+    "--line-speed",
+    "--link",
+    "--verbose",
+    "--help",
+]
 
 
 def lsof(path):
@@ -39,9 +52,23 @@ def run(binary, *args, timeout=10):
 
 @pytest.mark.parametrize(
     "args",
-    [["--bogus"], ["-x"], ["--address"], ["--address", "256"], ["--address", "-1"], ["--model", "44100"],
-     ["--serial", "12345678"], ["--version", "65536"], ["--load", "0"], ["--load", "-3"], ["--load", "nan"],
-     ["--drop-every", "0"], ["--late-every", "two"], ["--line-speed", "4800x"], ["--vanish-after", ""]],
+    [
+        ["--bogus"],
+        ["-x"],
+        ["--address"],
+        ["--address", "256"],
+        ["--address", "-1"],
+        ["--model", "44100"],
+        ["--serial", "12345678"],
+        ["--version", "65536"],
+        ["--load", "0"],
+        ["--load", "-3"],
+        ["--load", "nan"],
+        ["--drop-every", "0"],
+        ["--late-every", "two"],
+        ["--line-speed", "4800x"],
+        ["--vanish-after", ""],
+    ],
 )
 def test_invalid_options_are_refused_with_usage(sim_binary, args):
     result = run(sim_binary, *args)

@@ -4,9 +4,9 @@ import random
 import time
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
-
 from fakes import READ_STATUS, SET_WORK_MODE, frame, is_valid
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from sim_wire import open_line, transact
 
 STATUS_REQUEST = frame(1, READ_STATUS)
@@ -86,7 +86,7 @@ def test_a_flood_of_random_bytes_neither_crashes_nor_wedges_it(start_sim):
     noise = random.Random(4410).randbytes(64 * 1024)
     with open_line(sim.port) as port:
         for start in range(0, len(noise), 1024):
-            port.write(noise[start:start + 1024])
+            port.write(noise[start : start + 1024])
         time.sleep(0.4)
         # Chance frames in the noise were answered; those replies are not ours.
         port.reset_input_buffer()

@@ -8,9 +8,9 @@ import time
 
 import pytest
 import serial
+from ser2net_process import Ser2net
 
 import qm4410
-from ser2net_process import Ser2net
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("ser2net") is None, reason="ser2net is not on PATH (scripts/test.sh installs it)"),
@@ -104,8 +104,12 @@ def test_the_command_tells_of_a_remote_end_that_serves_another_client(connected)
 def test_the_command_tells_of_a_connection_lost_mid_run(remote, tmp_path):
     _, server = remote
     samples = tmp_path / "samples.jsonl"
-    monitor = subprocess.Popen([*COMMAND, "monitor", "--port", server.url(), "--interval", "0.05", "--jsonl", str(samples)],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    monitor = subprocess.Popen(
+        [*COMMAND, "monitor", "--port", server.url(), "--interval", "0.05", "--jsonl", str(samples)],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     deadline = time.monotonic() + 20
     while not (samples.exists() and samples.read_text()):
         assert time.monotonic() < deadline and monitor.poll() is None, "no sample came"

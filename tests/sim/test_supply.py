@@ -2,10 +2,20 @@
 model in the status reply, addressing and factory reset."""
 
 import pytest
-
 from fakes import (
-    READ_IDENTITY, READ_STATUS, RESTORE_FACTORY, SET_ADDRESS, SET_CURRENT, SET_MAX_VOLTAGE, SET_OUT_MODE,
-    SET_VOLTAGE, SET_WORK_MODE, echo_of, frame, is_valid, request,
+    READ_IDENTITY,
+    READ_STATUS,
+    RESTORE_FACTORY,
+    SET_ADDRESS,
+    SET_CURRENT,
+    SET_MAX_VOLTAGE,
+    SET_OUT_MODE,
+    SET_VOLTAGE,
+    SET_WORK_MODE,
+    echo_of,
+    frame,
+    is_valid,
+    request,
 )
 from sim_wire import open_line, status_of, transact
 
@@ -31,8 +41,7 @@ def read_status(port, address=1):
     "args, address, model, version, serial",
     [
         ([], 1, b"4410", 102, b"000000001"),
-        (["--address", 7, "--model", "4411", "--version", 373, "--serial", "076787041"], 7, b"4411", 373,
-         b"076787041"),
+        (["--address", 7, "--model", "4411", "--version", 373, "--serial", "076787041"], 7, b"4411", 373, b"076787041"),
         (["--address", 0, "--version", 65535], 0, b"4410", 65535, b"000000001"),
     ],
 )
@@ -133,12 +142,14 @@ def test_the_load_and_the_temperature_change_while_it_runs(start_sim, tmp_path):
     with open_line(supply.port) as port:
         configure(port, 5000, 1000)
         assert read_status(port)["current"] == 500  # 10 ohms by default
-        steps = [("load 2.5", {"current": 1000, "voltage": 2500, "mode": "CC"}),
-                 ("short", {"current": 1000, "voltage": 0, "mode": "CC"}),
-                 ("load inf", {"current": 0, "voltage": 5000, "mode": "CV"}),
-                 ("overtemp on", {"hot": True}),
-                 ("overheat now", {"hot": True}),
-                 ("overtemp off", {"hot": False})]
+        steps = [
+            ("load 2.5", {"current": 1000, "voltage": 2500, "mode": "CC"}),
+            ("short", {"current": 1000, "voltage": 0, "mode": "CC"}),
+            ("load inf", {"current": 0, "voltage": 5000, "mode": "CV"}),
+            ("overtemp on", {"hot": True}),
+            ("overheat now", {"hot": True}),
+            ("overtemp off", {"hot": False}),
+        ]
         for command, expected in steps:
             supply.control(command)
             status = read_status(port)

@@ -2,13 +2,12 @@
 with its fake clock for their timing."""
 
 import pytest
+from fake_supply import FakeSupply
+from fakes import FakeClock
 
 from qm4410 import QM4410
 from qm4410.supply import switch_off
 from qm4410.workflows import schedule
-
-from fake_supply import FakeSupply
-from fakes import FakeClock
 
 
 @pytest.fixture

@@ -12,8 +12,9 @@ class FakeSupply:
     an answer takes `unanswered_s`, as the driver's window and its wait for
     a late reply do."""
 
-    def __init__(self, clock, load=8.0, exchange_s=0.01, silent_from=None, lost_from=None, unanswered=(),
-                 unanswered_s=0.6):
+    def __init__(
+        self, clock, load=8.0, exchange_s=0.01, silent_from=None, lost_from=None, unanswered=(), unanswered_s=0.6
+    ):
         self.clock = clock
         self.load = load
         self.exchange_s, self.unanswered_s = exchange_s, unanswered_s
@@ -36,11 +37,16 @@ class FakeSupply:
         on = self.output == "on"
         current = min(self.voltage / self.load, self.current) if on else 0.0
         return {
-            "current_real": round(current, 3), "voltage_real": round(current * self.load, 3) if on else 0.0,
-            "current_set": self.current, "voltage_max_set": 30.0, "voltage_set": self.voltage,
-            "out_status": self.output, "beyond_temp": False,
+            "current_real": round(current, 3),
+            "voltage_real": round(current * self.load, 3) if on else 0.0,
+            "current_set": self.current,
+            "voltage_max_set": 30.0,
+            "voltage_set": self.voltage,
+            "out_status": self.output,
+            "beyond_temp": False,
             "out_mode": ("CV" if self.voltage / self.load <= self.current else "CC") if on else "XX",
-            "fan_speed": 0, "work_mode": "remote",
+            "fan_speed": 0,
+            "work_mode": "remote",
         }
 
     def sent(self, method):

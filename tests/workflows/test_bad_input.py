@@ -51,8 +51,11 @@ def running(profile=PROFILE, **changes):
         (running(repeat=True), ValueError, "whole number from 1"),
         (running(interval=0), ValueError, "the interval must be above 0"),
         (running(interval=-1), ValueError, "the interval must be above 0"),
-        (running(parse_profile("duration,voltage,current,output\n1e308,5,1,on\n1e308,,,\n", "csv")), ValueError,
-         "longer than can be counted"),
+        (
+            running(parse_profile("duration,voltage,current,output\n1e308,5,1,on\n1e308,,,\n", "csv")),
+            ValueError,
+            "longer than can be counted",
+        ),
     ],
 )
 def test_refused_before_anything_is_sent(fake, call, error, words):

@@ -4,8 +4,8 @@ Faults that come and go on the line are ridden out."""
 
 import pytest
 
-from qm4410.workflows import NoAnswerError, parse_profile, ramp, run_profile, sweep
 from qm4410.supply.switch_off import MOST_EXCHANGES, SWITCH_OFF_WITHIN_S
+from qm4410.workflows import NoAnswerError, parse_profile, ramp, run_profile, sweep
 
 PROFILE = parse_profile("duration,voltage,current,output\n1,2,1,on\n1,4,,\n1,6,,\n", "csv")
 

@@ -14,12 +14,29 @@ def measured(rows):
     "ranges, both_ways, leave_on, expected, output_after",
     [
         # 8 ohms on a 1 A limit: constant voltage up to 8 V, constant current above.
-        (dict(voltage=Span(0, 12, 4), current=1.0), True, False,
-         [(0.0, 1.0, 0.0, "CV"), (4.0, 1.0, 0.5, "CV"), (8.0, 1.0, 1.0, "CV"), (12.0, 1.0, 1.0, "CC"),
-          (8.0, 1.0, 1.0, "CV"), (4.0, 1.0, 0.5, "CV"), (0.0, 1.0, 0.0, "CV")], "off"),
+        (
+            dict(voltage=Span(0, 12, 4), current=1.0),
+            True,
+            False,
+            [
+                (0.0, 1.0, 0.0, "CV"),
+                (4.0, 1.0, 0.5, "CV"),
+                (8.0, 1.0, 1.0, "CV"),
+                (12.0, 1.0, 1.0, "CC"),
+                (8.0, 1.0, 1.0, "CV"),
+                (4.0, 1.0, 0.5, "CV"),
+                (0.0, 1.0, 0.0, "CV"),
+            ],
+            "off",
+        ),
         # 4 V on 8 ohms draws 0.5 A: a lower limit holds the current.
-        (dict(current=(0.2, 1.0, 0.4), voltage=4.0), False, True,
-         [(4.0, 0.2, 0.2, "CC"), (4.0, 0.6, 0.5, "CV"), (4.0, 1.0, 0.5, "CV")], "on"),
+        (
+            dict(current=(0.2, 1.0, 0.4), voltage=4.0),
+            False,
+            True,
+            [(4.0, 0.2, 0.2, "CC"), (4.0, 0.6, 0.5, "CV"), (4.0, 1.0, 0.5, "CV")],
+            "on",
+        ),
     ],
     ids=["voltage-both-ways", "current-left-on"],
 )
@@ -43,8 +60,9 @@ def test_sweep_records_a_row_per_step(open_supply, ranges, both_ways, leave_on, 
         (1, 20.0, {}, "over_temperature", 10.0),  # 100 W, above the supply's 80 W
     ],
 )
-def test_stop_condition_ends_the_sweep_with_the_output_off(open_supply, load, limit, condition, stopped_by,
-                                                           last_voltage):
+def test_stop_condition_ends_the_sweep_with_the_output_off(
+    open_supply, load, limit, condition, stopped_by, last_voltage
+):
     supply = open_supply(load=load)
     outcome = sweep(supply, voltage=(0, 12, 2), current=limit, dwell=0, leave_on=True, **condition)
     assert outcome.stopped_by == stopped_by

@@ -52,7 +52,9 @@ def build_parser() -> tuple[argparse.ArgumentParser, Commands]:
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND", dest="command")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument(
-        "-v", "--verbose", action="store_true",
+        "-v",
+        "--verbose",
+        action="store_true",
         help="show every exchange with the supply on standard error, as a trace",
     )
     parents = Parents(common, port.options())

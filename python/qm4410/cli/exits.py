@@ -23,7 +23,7 @@
 | 18 | a URL's host is not known (HOST_UNKNOWN) |
 | 19 | the server at a URL hung up on this client (REMOTE_BUSY) |
 | 20 | `serve` cannot listen where it was asked to (CANNOT_LISTEN) |
-| 21 | the guard tripped (`--trip-…`): the output was switched off and confirmed off (TRIPPED); a trip whose switch-off could not be confirmed ends as 8, 6 or 11 |
+| 21 | the guard tripped (`--trip-…`): the output switched off and confirmed off (TRIPPED); else 8, 6 or 11 |
 | 128 + N | ended by signal N: 130 Ctrl-C, 143 SIGTERM, 129 a hang-up |
 """
 

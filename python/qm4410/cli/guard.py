@@ -31,23 +31,47 @@ class Option(NamedTuple):
 
 
 SLEW_AND_TRIPS = (
-    Option("--slew-voltage", above_zero("the voltage slew rate"), "V_PER_S",
-           "move the voltage set-point no faster than V_PER_S volts a second: a larger change is carried out as a "
-           "ramp at that rate"),
-    Option("--slew-current", above_zero("the current slew rate"), "A_PER_S",
-           "move the current limit no faster than A_PER_S amperes a second, as --slew-voltage"),
+    Option(
+        "--slew-voltage",
+        above_zero("the voltage slew rate"),
+        "V_PER_S",
+        "move the voltage set-point no faster than V_PER_S volts a second: a larger change is carried out as a "
+        "ramp at that rate",
+    ),
+    Option(
+        "--slew-current",
+        above_zero("the current slew rate"),
+        "A_PER_S",
+        "move the current limit no faster than A_PER_S amperes a second, as --slew-voltage",
+    ),
     Option("--trip-current", above_zero("the trip current"), "A", "trip once the measured current is above A"),
     Option("--trip-power", above_zero("the trip power"), "W", "trip once the measured power is above W"),
-    Option("--trip-cc-after", above_zero("the constant-current time"), "S",
-           "trip once the supply has regulated the current (CC) for S seconds in a row"),
+    Option(
+        "--trip-cc-after",
+        above_zero("the constant-current time"),
+        "S",
+        "trip once the supply has regulated the current (CC) for S seconds in a row",
+    ),
 )
 SERVING = (
-    Option("--limit-voltage", quantity("voltage", "the voltage limit"), "V",
-           "refuse any voltage (and maximum voltage) above V, from every client"),
-    Option("--limit-current", quantity("current", "the current limit's limit"), "A",
-           "refuse any current limit above A, from every client"),
-    Option("--watchdog", above_zero("the watchdog time"), "S",
-           "trip when the output is on and no client has sent anything for S seconds"),
+    Option(
+        "--limit-voltage",
+        quantity("voltage", "the voltage limit"),
+        "V",
+        "refuse any voltage (and maximum voltage) above V, from every client",
+    ),
+    Option(
+        "--limit-current",
+        quantity("current", "the current limit's limit"),
+        "A",
+        "refuse any current limit above A, from every client",
+    ),
+    Option(
+        "--watchdog",
+        above_zero("the watchdog time"),
+        "S",
+        "trip when the output is on and no client has sent anything for S seconds",
+    ),
 )
 TRIP_OVERTEMP = "--trip-overtemp"
 
@@ -83,7 +107,8 @@ def rules(args: argparse.Namespace) -> Rules | None:
     """The guard's rules that the options give; None when none is given."""
     options = SLEW_AND_TRIPS + SERVING
     given: dict[str, Any] = {
-        name: value for name in (_field(option.option) for option in options)
+        name: value
+        for name in (_field(option.option) for option in options)
         if (value := getattr(args, name, None)) is not None
     }
     if getattr(args, _field(TRIP_OVERTEMP), False):
@@ -120,4 +145,3 @@ def confirmed_off(trip: Trip, supply: Supply) -> None:
         supply.switch_off()
     except SwitchOffFailed as failure:
         raise CommandError(Exit.SETTING_FAILED, after_switch_off(str(trip), failure.state)) from None
-

@@ -61,7 +61,8 @@ def add_options(command: argparse.ArgumentParser, what: str, plot_help: str) -> 
     record.add_argument("--csv", metavar="FILE", help=f"write the {what} as CSV")
     record.add_argument("--jsonl", metavar="FILE", help=f"write the {what} as JSON Lines")
     command.add_argument(
-        "--append", action="store_true",
+        "--append",
+        action="store_true",
         help="add to an existing --csv or --jsonl file instead of replacing it; a file whose last row is cut "
         "short (no line end after it) is refused",
     )

@@ -72,15 +72,35 @@ def draw(samples: Sequence[Sample], path: str, size: tuple[int, int], title: str
         for mode, (colour, name) in MODE_SHADES.items():
             ranges = [(start, end - start) for start, end, of in spans if of == mode]
             if ranges:  # one artist for all of a mode's spans: a supply that flips often makes thousands
-                ax.broken_barh(ranges, (0, 1), transform=ax.get_xaxis_transform(), color=colour, alpha=SHADE_ALPHA,
-                               linewidth=0, label=name if shared else None)
+                ax.broken_barh(
+                    ranges,
+                    (0, 1),
+                    transform=ax.get_xaxis_transform(),
+                    color=colour,
+                    alpha=SHADE_ALPHA,
+                    linewidth=0,
+                    label=name if shared else None,
+                )
         ax.plot(elapsed, _values(samples, measured), marker=".", color="black", linewidth=1, label="measured")
         if held is not None:
-            ax.plot(elapsed, _values(samples, held), drawstyle="steps-post", color="tab:green", linewidth=1.5,
-                    linestyle="--", label=SETPOINT_NAMES[held])
+            ax.plot(
+                elapsed,
+                _values(samples, held),
+                drawstyle="steps-post",
+                color="tab:green",
+                linewidth=1.5,
+                linestyle="--",
+                label=SETPOINT_NAMES[held],
+            )
         if missed:
-            ax.vlines(missed, 0, 1, transform=ax.get_xaxis_transform(),
-                      label=f"no answer ({len(missed)})" if shared else None, **GAP_STYLE)
+            ax.vlines(
+                missed,
+                0,
+                1,
+                transform=ax.get_xaxis_transform(),
+                label=f"no answer ({len(missed)})" if shared else None,
+                **GAP_STYLE,
+            )
         ax.set_ylabel(label)
         ax.grid(True, alpha=0.4)
         if held is not None:

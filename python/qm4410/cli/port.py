@@ -8,7 +8,7 @@ import os
 import sys
 from collections.abc import Iterator
 
-from qm4410.supply import Refused, RefusalKind, Supply
+from qm4410.supply import RefusalKind, Refused, Supply
 from qm4410.supply.diagnosis import on_windows
 from qm4410.supply.opening import start_virtual
 from qm4410.supply.switch_off import CONFIRMED
@@ -27,8 +27,12 @@ SIM_OPTIONS = (
     ("--stray-every", count, "N", "send stray bytes before every Nth reply"),
     ("--vanish-after", count, "N", "vanish after N requests, as an unplugged adapter would"),
     ("--line-speed", baud, "BAUD", "pace the line at BAUD, as the real 4800-baud line"),
-    ("--control", path, "PATH",
-     "make PATH a named pipe that changes the running supply: echo 'load 1.5' (or 'short', 'overtemp on') > PATH"),
+    (
+        "--control",
+        path,
+        "PATH",
+        "make PATH a named pipe that changes the running supply: echo 'load 1.5' (or 'short', 'overtemp on') > PATH",
+    ),
 )
 
 

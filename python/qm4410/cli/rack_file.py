@@ -181,7 +181,7 @@ class _Checker:
         before = len(self.problems)
         name = own.get("name")
         if name is None:
-            self.problems.append((start, "a supply needs a name: name = \"psu1\""))
+            self.problems.append((start, 'a supply needs a name: name = "psu1"'))
         elif not (isinstance(name, str) and NAME.fullmatch(name)):
             self.problems.append((line("name"), f"the name {name!r} is not letters, digits, - _ and . alone"))
         for key, value in own.items():
@@ -191,7 +191,7 @@ class _Checker:
         if "port" in merged and sim:
             self.problems.append((line("port"), "port and sim = true name two supplies: give one"))
         elif "port" not in merged and not sim:
-            self.problems.append((start, "no supply named: give port = \"/dev/ttyUSB0\" (or a URL), or sim = true"))
+            self.problems.append((start, 'no supply named: give port = "/dev/ttyUSB0" (or a URL), or sim = true'))
         if not sim:
             for key in SIM_KEYS:
                 if key in merged:
@@ -229,22 +229,32 @@ class _Checker:
         for merged, where in given:
             whose = str(merged.get("name"))
 
-            def line(key: str) -> int:
+            def line(key: str, where: dict[str, KeyPlace] = where) -> int:
                 return where[key].line if key in where else where[""].line
 
             port = merged.get("port") if not merged.get("sim") else None
-            for key, value in (("name", merged.get("name")), ("port", _device(port) if port else None),
-                               ("epics", merged.get("epics"))):
+            for key, value in (
+                ("name", merged.get("name")),
+                ("port", _device(port) if port else None),
+                ("epics", merged.get("epics")),
+            ):
                 if not isinstance(value, str):
                     continue
                 if (key, value) in owners:
                     self.problems.append((line(key), f"{key} {value} is {owners[key, value]}'s already"))
-                elif key == "epics" and (serving := next((owner for (k, _), owner in owners.items() if k == key), None)):
+                elif key == "epics" and (
+                    serving := next((owner for (k, _), owner in owners.items() if k == key), None)
+                ):
                     # Each supply's would be a Channel Access server of its
                     # own on the one search port, where a search sent to
                     # one address reaches one of them alone.
-                    self.problems.append((line(key), f"epics: {serving} serves Channel Access already; one supply "
-                                                     "of a rack can, for now: serve another from a rack of its own"))
+                    self.problems.append(
+                        (
+                            line(key),
+                            f"epics: {serving} serves Channel Access already; one supply "
+                            "of a rack can, for now: serve another from a rack of its own",
+                        )
+                    )
                 owners.setdefault((key, value), whose)
             for key in ENDPOINT_KEYS:
                 try:
@@ -255,9 +265,16 @@ class _Checker:
                 bind = merged.get("bind")
                 host = host or (bind if isinstance(bind, str) else LOOPBACK)
                 number = ENDPOINTS[key].default_port if number is None else number
-                clash = next((owner for other_host, other_number, owner in listening
-                              if number and number == other_number
-                              and (host == other_host or {host, other_host} & set(WILDCARDS))), None)
+                clash = next(
+                    (
+                        owner
+                        for other_host, other_number, owner in listening
+                        if number
+                        and number == other_number
+                        and (host == other_host or {host, other_host} & set(WILDCARDS))
+                    ),
+                    None,
+                )
                 if clash is not None:
                     unsaid = "" if key in merged else f" (the default, {key} being left out)"
                     self.problems.append((line(key), f"{key} {host}:{number}{unsaid} is taken by {clash}"))

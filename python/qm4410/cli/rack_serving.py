@@ -37,8 +37,11 @@ def serve_rack(rack: list[RackSupply], verbose: bool) -> int:
                     each.port = stack.enter_context(port.virtual_port(each.supply.args))
                 except Refused as refusal:
                     log.error("%s: %s; it is not served", each.supply.name, refusal.text)
-        threads = [threading.Thread(target=each.serve, args=(stop, printing), name=each.supply.name, daemon=True)
-                   for each in racked if each.port is not None]
+        threads = [
+            threading.Thread(target=each.serve, args=(stop, printing), name=each.supply.name, daemon=True)
+            for each in racked
+            if each.port is not None
+        ]
         for thread in threads:
             thread.start()
         while not stop and any(thread.is_alive() for thread in threads):
@@ -47,8 +50,11 @@ def serve_rack(rack: list[RackSupply], verbose: bool) -> int:
             thread.join()
     if not stop:
         raise CommandError(Exit.LINE_LOST, "no supply of the rack is left to serve")
-    still_on = [f"{each.supply.name}: {still_on_message(each.switched_off)}" for each in racked
-                if each.supply.args.off_on_exit and each.held and each.switched_off != "off"]
+    still_on = [
+        f"{each.supply.name}: {still_on_message(each.switched_off)}"
+        for each in racked
+        if each.supply.args.off_on_exit and each.held and each.switched_off != "off"
+    ]
     if still_on:
         raise CommandError(Exit.SETTING_FAILED, "; ".join(still_on))
     assert stop.signum is not None  # serving ends by a stop, or when no supply is left

@@ -21,10 +21,7 @@ def aligned(rows: Sequence[Sequence[str]]) -> str:
     if not rows:
         return ""
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
-    return "\n".join(
-        "  ".join([cell.ljust(width) for cell, width in zip(row, widths)] + [row[-1]])
-        for row in rows
-    )
+    return "\n".join("  ".join([cell.ljust(width) for cell, width in zip(row, widths)] + [row[-1]]) for row in rows)
 
 
 def shown(value: object) -> str:

@@ -37,8 +37,12 @@ def endpoints_for(args: argparse.Namespace, name: str | None = None) -> list[End
 def server_for(supply: HeldSupply, args: argparse.Namespace, endpoints: list[Endpoint]) -> Server:
     """The server of `supply` on `endpoints` that serve's options `args` ask for."""
     return Server(
-        supply, endpoints, rules=guard.rules(args),
-        allow=args.allow or (), bind=args.bind or LOOPBACK, reconnect=args.reconnect,
+        supply,
+        endpoints,
+        rules=guard.rules(args),
+        allow=args.allow or (),
+        bind=args.bind or LOOPBACK,
+        reconnect=args.reconnect,
         idle_timeout=args.idle_timeout or None,
     )
 

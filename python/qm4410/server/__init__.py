@@ -27,6 +27,18 @@ from .scpi.endpoint import Scpi
 from .service import Server
 
 __all__ = [
-    "LOOPBACK", "Asker", "CannotListen", "Client", "Context", "Endpoint", "HeldSupply", "Network", "Rfc2217",
-    "Scpi", "Server", "ServerError", "SupplyGone", "TcpEndpoint",
+    "LOOPBACK",
+    "Asker",
+    "CannotListen",
+    "Client",
+    "Context",
+    "Endpoint",
+    "HeldSupply",
+    "Network",
+    "Rfc2217",
+    "Scpi",
+    "Server",
+    "ServerError",
+    "SupplyGone",
+    "TcpEndpoint",
 ]

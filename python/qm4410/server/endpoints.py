@@ -39,8 +39,9 @@ def identification(identity: Identity) -> str:
     without the separators ,;" (anything else, as the NUL bytes a serial
     number may hold, as an escape \\xNN)."""
     fields = ("QM4410", identity.model, identity.serial_number, identity.software_version)
-    return ",".join("".join(c if " " <= c <= "~" and c not in ',;"' else f"\\x{ord(c):02x}" for c in str(field))
-                    for field in fields)
+    return ",".join(
+        "".join(c if " " <= c <= "~" and c not in ',;"' else f"\\x{ord(c):02x}" for c in str(field)) for field in fields
+    )
 
 
 class Endpoint(Protocol):
@@ -89,8 +90,9 @@ class TcpEndpoint(abc.ABC):
     def listen(self, context: Context) -> None:
         host, port = self._address
         address = (host or context.bind, self.default_port if port is None else port)
-        self._listener = Listener(self.name, address, context.allow, lambda client: self.serve_client(client, context),
-                                  context.idle_timeout)
+        self._listener = Listener(
+            self.name, address, context.allow, lambda client: self.serve_client(client, context), context.idle_timeout
+        )
 
     def start(self) -> None:
         self._listening().start()

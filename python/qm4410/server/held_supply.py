@@ -192,8 +192,11 @@ class HeldSupply:
             expected = self._driver_settling() + max((pace.reply for pace in self._pace), default=0.0)
             left = by - time.monotonic()
             if expected > left:
-                return Exchanged(None, f"not sent: {max(left, 0) * 1e3:.0f} ms were left to answer it, and the "
-                                       f"supply would take up to {expected * 1e3:.0f} ms")
+                return Exchanged(
+                    None,
+                    f"not sent: {max(left, 0) * 1e3:.0f} ms were left to answer it, and the "
+                    f"supply would take up to {expected * 1e3:.0f} ms",
+                )
             started = time.monotonic()
             reply = link.exchange(frame)
             took = (time.monotonic() - started) * 1e3
@@ -247,8 +250,11 @@ class HeldSupply:
         last = self._last
         if last is None or last.reply_word is None:
             return
-        if (last.asker == asker or self._answers_at_first_poll()
-                or (word is not None and last.reply_word not in (word, wire.REPLY))):
+        if (
+            last.asker == asker
+            or self._answers_at_first_poll()
+            or (word is not None and last.reply_word not in (word, wire.REPLY))
+        ):
             return
         until = last.at + QUIET_S
         quiet_from = last.at
@@ -267,8 +273,9 @@ class HeldSupply:
                 break
             time.sleep(min(SETTLE_POLL_S, end - now))
         if read_away:
-            log.debug("read away %d bytes that came after %s's exchange, before %s's", read_away, last.asker.name,
-                      asker.name)
+            log.debug(
+                "read away %d bytes that came after %s's exchange, before %s's", read_away, last.asker.name, asker.name
+            )
 
     def _driver_settling(self) -> float:
         """How long the driver may settle the line before it writes the next

@@ -39,8 +39,13 @@ class Client:
     """One client's connection, named for the log. `idle_timeout` (seconds;
     None: never) is how long it may send nothing before it is hung up on."""
 
-    def __init__(self, connection: socket.socket, peer: tuple[Any, ...], endpoint: str,
-                 idle_timeout: float | None = IDLE_TIMEOUT_S) -> None:
+    def __init__(
+        self,
+        connection: socket.socket,
+        peer: tuple[Any, ...],
+        endpoint: str,
+        idle_timeout: float | None = IDLE_TIMEOUT_S,
+    ) -> None:
         self._socket = connection
         self._write_lock = threading.Lock()
         self._idle_timeout = idle_timeout
@@ -164,8 +169,10 @@ class Listener:
                 idle = {client: since for client in staying if (since := client.idle_since) is not None}
                 if idle:
                     idlest = min(idle, key=idle.__getitem__)
-                    idlest.hang_up(f"a new client came to a full endpoint ({MAX_CLIENTS} clients), and this one "
-                                   f"had sent nothing for longest ({time.monotonic() - idle[idlest]:.1f} s)")
+                    idlest.hang_up(
+                        f"a new client came to a full endpoint ({MAX_CLIENTS} clients), and this one "
+                        f"had sent nothing for longest ({time.monotonic() - idle[idlest]:.1f} s)"
+                    )
                 else:
                     refusal = f"{MAX_CLIENTS} clients are connected already, each in the middle of a command"
             if refusal is None:

@@ -58,7 +58,12 @@ class ReplySieve:
         data = bytes(self._pending[:size])
         del self._pending[:size]
         self._read += len(data)
-        if len(data) == wire.FRAME_LENGTH and data[0] == wire.START_BYTE and wire.is_whole(data) and self._answers(data):
+        if (
+            len(data) == wire.FRAME_LENGTH
+            and data[0] == wire.START_BYTE
+            and wire.is_whole(data)
+            and self._answers(data)
+        ):
             self.reply_poll, self.reply_word = self._polls, wire.word_of(data)
         return data
 
@@ -94,13 +99,21 @@ class ReplySieve:
             else:
                 del self._pending[found : found + wire.FRAME_LENGTH]
                 start = found
-                log.info("a frame from address %d with the word 0x%02x is no reply of the supply's (address %d) to "
-                         "%s: not passed on", frame[wire.ADDRESS_INDEX], wire.word_of(frame), self._address,
-                         wire.described(self._request))
+                log.info(
+                    "a frame from address %d with the word 0x%02x is no reply of the supply's (address %d) to "
+                    "%s: not passed on",
+                    frame[wire.ADDRESS_INDEX],
+                    wire.word_of(frame),
+                    self._address,
+                    wire.described(self._request),
+                )
         # Two that may be the reply at once: one is a copy or a left-over,
         # and nothing tells which, so neither is.
         if len(replies) > 1:
             for found in reversed(replies):
                 del self._pending[found : found + wire.FRAME_LENGTH]
-            log.info("%d frames came that may each be the reply to %s: none is passed on", len(replies),
-                     wire.described(self._request))
+            log.info(
+                "%d frames came that may each be the reply to %s: none is passed on",
+                len(replies),
+                wire.described(self._request),
+            )

@@ -143,11 +143,14 @@ def _slewed(request: bytes, quantity: Quantity, by: float, client: Asker, guard:
         return None
     late = time.monotonic() - by
     if late > 0:
-        log.info("%s: %s carried out as a ramp, but its reply would come %.0f ms too late to pass on",
-                 client.name, what, late * 1e3)
+        log.info(
+            "%s: %s carried out as a ramp, but its reply would come %.0f ms too late to pass on",
+            client.name,
+            what,
+            late * 1e3,
+        )
         return None
-    log.debug("%s: %s carried out as a ramp at %g %s/s", client.name, what, guard.slew_rate(quantity),
-              UNIT[quantity])
+    log.debug("%s: %s carried out as a ramp at %g %s/s", client.name, what, guard.slew_rate(quantity), UNIT[quantity])
     return wire.setting_reply(request)
 
 

@@ -86,7 +86,8 @@ class Server:
                 log.warning(
                     "warning: %s listens on %s: anyone who can reach that address can drive the supply (neither "
                     "SCPI nor RFC 2217 asks who is there); --allow NETWORK limits who may connect",
-                    endpoint.name, endpoint.host,
+                    endpoint.name,
+                    endpoint.host,
                 )
 
     @property
@@ -124,8 +125,9 @@ class Server:
         self.start()
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 trace: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
+    ) -> None:
         self.close()
 
     def _end_after_the_loss(self, stop: Callable[[], bool]) -> None:
@@ -134,4 +136,3 @@ class Server:
             time.sleep(WATCH_EVERY_S)
         if not stop():
             raise SupplyGone(self.supply.reason)
-

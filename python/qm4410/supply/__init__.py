@@ -8,13 +8,26 @@ needs, `virtual` the virtual supplies, `link` the driver's commands,
 quiet and logged, as the layers above use them, and `guard` the rules that
 protect what the supply feeds (limits, slew rates, trips, a watchdog)."""
 
-from .errors import NoReply, OutOfRange, PortGone, Refused, RefusalKind, SupplyError, SwitchOffFailed
+from .errors import NoReply, OutOfRange, PortGone, RefusalKind, Refused, SupplyError, SwitchOffFailed
 from .face import Supply
 from .guard import Guard, Rules, Trip, Tripped
 from .status import Identity, Mode, Status
 
 # Also reachable as qm4410.<name>.
 __all__ = [
-    "Guard", "Identity", "Mode", "NoReply", "OutOfRange", "PortGone", "Refused", "RefusalKind", "Rules", "Status",
-    "Supply", "SupplyError", "SwitchOffFailed", "Trip", "Tripped",
+    "Guard",
+    "Identity",
+    "Mode",
+    "NoReply",
+    "OutOfRange",
+    "PortGone",
+    "Refused",
+    "RefusalKind",
+    "Rules",
+    "Status",
+    "Supply",
+    "SupplyError",
+    "SwitchOffFailed",
+    "Trip",
+    "Tripped",
 ]

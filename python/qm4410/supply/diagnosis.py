@@ -74,8 +74,13 @@ def _check_device_file(port: str) -> None:
 
 
 def _kind(mode: int) -> str:
-    kinds = [(stat.S_ISDIR, "a folder"), (stat.S_ISREG, "a regular file"), (stat.S_ISBLK, "a block device"),
-             (stat.S_ISFIFO, "a named pipe"), (stat.S_ISSOCK, "a socket")]
+    kinds = [
+        (stat.S_ISDIR, "a folder"),
+        (stat.S_ISREG, "a regular file"),
+        (stat.S_ISBLK, "a block device"),
+        (stat.S_ISFIFO, "a named pipe"),
+        (stat.S_ISSOCK, "a socket"),
+    ]
     return next((name for test, name in kinds if test(mode)), "no device")
 
 
@@ -161,9 +166,7 @@ def port_holders(port: str) -> list[str]:
             holders.append({"p": value})
         elif holders and field in ("c", "L"):
             holders[-1][field] = value
-    return [
-        f"{h.get('c', '?')} (pid {h['p']}, user {h.get('L', '?')})" for h in holders if h["p"] != str(os.getpid())
-    ]
+    return [f"{h.get('c', '?')} (pid {h['p']}, user {h.get('L', '?')})" for h in holders if h["p"] != str(os.getpid())]
 
 
 def busy_message(port: str, holders: list[str]) -> str:

@@ -14,7 +14,7 @@ from .errors import NoReply, SupplyError, SwitchOffFailed
 from .link import Driver, Link
 from .opening import open_driver, start_virtual
 from .status import Identity, Status
-from .switch_off import switch_off, still_on_message
+from .switch_off import still_on_message, switch_off
 from .virtual import VirtualSupply, command_line
 
 
@@ -96,8 +96,9 @@ class Supply:
     def __enter__(self) -> Self:
         return self.open()
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 trace: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
+    ) -> None:
         self.close()
 
     def __repr__(self) -> str:

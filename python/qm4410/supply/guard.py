@@ -154,8 +154,9 @@ class Guard:
     waits until a slew ramp has arrived (`set_voltage(v, wait=False)` does
     not). The workflows take a Guard wherever they take a Supply."""
 
-    def __init__(self, supply: Supply, rules: Rules | None = None, *, interval: float = WATCH_INTERVAL_S,
-                 **rule_keywords: object) -> None:
+    def __init__(
+        self, supply: Supply, rules: Rules | None = None, *, interval: float = WATCH_INTERVAL_S, **rule_keywords: object
+    ) -> None:
         if rules is not None and rule_keywords:
             raise TypeError("give the rules as a Rules object or as keywords, not both")
         self.supply = supply
@@ -188,8 +189,7 @@ class Guard:
                 return self
             self._closing = False
             self._last_request = time.monotonic()
-            self._thread = threading.Thread(target=self._run, name=f"qm4410 guard of {self.supply.port}",
-                                            daemon=True)
+            self._thread = threading.Thread(target=self._run, name=f"qm4410 guard of {self.supply.port}", daemon=True)
         self._thread.start()
         return self
 
@@ -205,8 +205,9 @@ class Guard:
     def __enter__(self) -> Self:
         return self.start()
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 trace: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
+    ) -> None:
         self.close()
 
     # What the guard knows.
@@ -398,8 +399,15 @@ class Guard:
         if self.rules.limit_voltage is not None or self.rules.limit_current is not None:
             raise OutOfRange("the factory settings may lie beyond the guard's limits, so a reset is refused")
 
-    def send_units(self, quantity: Quantity, units: int, *, wait: bool = True,
-                   stop: Callable[[], object] | None = None, rate: float | None = None) -> Ramp | None:
+    def send_units(
+        self,
+        quantity: Quantity,
+        units: int,
+        *,
+        wait: bool = True,
+        stop: Callable[[], object] | None = None,
+        rate: float | None = None,
+    ) -> Ramp | None:
         """Send a checked set-point: at once without a slew rate (stopping a
         ramp in progress), else as a ramp from where it stands (replacing
         one in progress), which it returns. `rate` is the sender's own slew

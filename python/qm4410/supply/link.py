@@ -74,8 +74,9 @@ class Link:
         return self._sent(f"output {state}", self.driver.set_ouput_mode, state)
 
     def set_remote(self, remote: bool) -> bool:
-        return self._sent("remote control" if remote else "local control", self._full.set_work_mode,
-                          "remote" if remote else "local")
+        return self._sent(
+            "remote control" if remote else "local control", self._full.set_work_mode, "remote" if remote else "local"
+        )
 
     def restore_factory(self) -> bool:
         return self._sent("factory settings", self._full.restore_factory)

@@ -76,7 +76,9 @@ def _taken(port: str, reason: str) -> Refused:
     check could not tell."""
     if remote.is_url(port):
         # The driver looked at the device behind the URL; no URL goes to lsof.
-        return Refused(RefusalKind.PORT_BUSY, f"the device behind {port} is in use by another program; close it there first")
+        return Refused(
+            RefusalKind.PORT_BUSY, f"the device behind {port} is in use by another program; close it there first"
+        )
     if diagnosis.on_windows():
         # There the check is a trial open, and the system names no holder.
         return Refused(RefusalKind.PORT_BUSY, f"{port} is in use by another program; close it there first")

@@ -83,8 +83,7 @@ def lost_message(port: str, error: BaseException) -> str:
     if not is_url(port):
         return f"lost the line to the supply: {error}"
     return (
-        f"lost the connection to {port}: {error}; check the network, and that the server at "
-        f"{_where(port)} still runs"
+        f"lost the connection to {port}: {error}; check the network, and that the server at {_where(port)} still runs"
     )
 
 

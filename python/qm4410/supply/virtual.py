@@ -35,8 +35,11 @@ def simulator_program() -> str:
     """The qm4410-sim to run: the one named by $QM4410_SIM, else the one on
     PATH, else the one beside this interpreter (a virtual environment used
     without activating it is not on PATH)."""
-    program = (os.environ.get("QM4410_SIM") or shutil.which(PROGRAM)
-               or shutil.which(PROGRAM, path=sysconfig.get_path("scripts")))
+    program = (
+        os.environ.get("QM4410_SIM")
+        or shutil.which(PROGRAM)
+        or shutil.which(PROGRAM, path=sysconfig.get_path("scripts"))
+    )
     if program is None:
         raise SimulatorMissing(f"{PROGRAM} not found: it comes with `pip install qm4410`; or name it in $QM4410_SIM")
     return program
@@ -77,8 +80,12 @@ class VirtualSupply:
             # that switches its output off.
             self.process = subprocess.Popen(
                 [simulator_program(), *self.arguments],
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._log, text=True,
-                start_new_session=True, preexec_fn=_end_with_this_process(),
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE,
+                stderr=self._log,
+                text=True,
+                start_new_session=True,
+                preexec_fn=_end_with_this_process(),
             )
             self.port = self._first_line()
         except BaseException:
@@ -128,8 +135,9 @@ class VirtualSupply:
     def __enter__(self) -> "VirtualSupply":
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 trace: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
+    ) -> None:
         self.close()
 
     def __repr__(self) -> str:

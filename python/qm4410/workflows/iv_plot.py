@@ -21,13 +21,20 @@ FORMATS = ("png", "svg", "pdf")
 # Filled circles for constant voltage; open squares, larger, for constant
 # current, so that one around a circle (the step at the limit) still shows.
 MODE_MARKERS: dict[str, tuple[str, Literal["full", "none"], int]] = {
-    "CV": ("o", "full", 8), "CC": ("s", "none", 14), "XX": ("x", "full", 8),
+    "CV": ("o", "full", 8),
+    "CC": ("s", "none", 14),
+    "XX": ("x", "full", 8),
 }
 MODE_NAMES = {"CV": "constant voltage", "CC": "constant current", "XX": "neither (output off)"}
 
 
-def draw_iv(curves: Mapping[str, Sequence[Row]], path: str | os.PathLike[str], *,
-            title: str = "I-V", size: tuple[int, int] = (1000, 750)) -> None:
+def draw_iv(
+    curves: Mapping[str, Sequence[Row]],
+    path: str | os.PathLike[str],
+    *,
+    title: str = "I-V",
+    size: tuple[int, int] = (1000, 750),
+) -> None:
     """Draw each sweep's answered rows, by its label, into `path`: SVG or
     PDF when its suffix says so, PNG otherwise."""
     from matplotlib.lines import Line2D
@@ -37,9 +44,20 @@ def draw_iv(curves: Mapping[str, Sequence[Row]], path: str | os.PathLike[str], *
     modes_seen: set[str] = set()
     for colour, (label, rows) in zip(figure_colours(), curves.items()):
         modes_seen |= _draw_curve(axes, colour, label, rows)
-    modes = [Line2D([], [], linestyle="none", marker=marker, fillstyle=fill, markersize=marker_size, color="black",
-                    label=MODE_NAMES[mode])
-             for mode, (marker, fill, marker_size) in MODE_MARKERS.items() if mode in modes_seen]
+    modes = [
+        Line2D(
+            [],
+            [],
+            linestyle="none",
+            marker=marker,
+            fillstyle=fill,
+            markersize=marker_size,
+            color="black",
+            label=MODE_NAMES[mode],
+        )
+        for mode, (marker, fill, marker_size) in MODE_MARKERS.items()
+        if mode in modes_seen
+    ]
     curve_legend = axes.legend(loc="upper left")
     axes.add_artist(curve_legend)
     axes.legend(handles=modes, loc="lower right")

@@ -71,7 +71,9 @@ def plan(profile: Profile, repeat: int = 1) -> Plan:
     if isinstance(repeat, bool) or not isinstance(repeat, int) or repeat < 1:
         raise ValueError(f"the repeat count is a whole number from 1, not {repeat!r}")
     if len(profile.steps) * repeat > MOST_PLANNED_STEPS:
-        raise ValueError(f"{len(profile.steps)} steps repeated {repeat} times make more than {MOST_PLANNED_STEPS} steps")
+        raise ValueError(
+            f"{len(profile.steps)} steps repeated {repeat} times make more than {MOST_PLANNED_STEPS} steps"
+        )
     planned, start = [], 0.0
     for cycle in range(1, repeat + 1):
         for number, step in enumerate(profile.steps, 1):
@@ -113,13 +115,15 @@ class StepsBuilder:
                 self.problem(place, str(error))
                 return kept
 
-        self._steps.append(Step(
-            given("duration", self._duration, before.duration_s),
-            given("voltage", lambda value: self._setpoint("voltage", value), before.voltage),
-            given("current", lambda value: self._setpoint("current", value), before.current),
-            given("output", _output_state, before.output),
-            line,
-        ))
+        self._steps.append(
+            Step(
+                given("duration", self._duration, before.duration_s),
+                given("voltage", lambda value: self._setpoint("voltage", value), before.voltage),
+                given("current", lambda value: self._setpoint("current", value), before.current),
+                given("output", _output_state, before.output),
+                line,
+            )
+        )
 
     def profile(self) -> Profile:
         if not self._steps and not self.problems:

@@ -2,10 +2,10 @@
 
 import math
 
+from ..supply.setpoints import Quantity, positive
 from .profile import Plan, PlannedStep, Profile, Step, plan
 from .results import Outcome, ProgressCallback, RowCallback, StopCheck
 from .session import Session, Target
-from ..supply.setpoints import Quantity, positive
 
 
 def run_profile(
@@ -61,8 +61,11 @@ def _apply(session: Session, step: Step, output: str | None) -> str | None:
         session.set_output(False)
         output = "off"
     wanted: dict[Quantity, float | None] = {"voltage": step.voltage, "current": step.current}
-    changes = [(quantity, value) for quantity, value in wanted.items()
-               if value is not None and value != session.asked[quantity]]
+    changes = [
+        (quantity, value)
+        for quantity, value in wanted.items()
+        if value is not None and value != session.asked[quantity]
+    ]
     # Down before up, so that no moment between two settings has more than
     # the step before or the step after allowed.
     for quantity, value in sorted(changes, key=lambda change: _rise(session, *change)):

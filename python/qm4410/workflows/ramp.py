@@ -1,9 +1,9 @@
 """A ramp: a set-point moved to its target at a rate, in small steps."""
 
-from .results import Outcome, ProgressCallback, Row, RowCallback, StopCheck
-from .session import Session, Target
 from ..supply.setpoints import QUANTITIES, UNIT, Quantity, from_units, positive, setpoint, to_units
 from ..supply.slew import Ramp, step_units
+from .results import Outcome, ProgressCallback, Row, RowCallback, StopCheck
+from .session import Session, Target
 
 # A step and the reading after it are two exchanges, about 0.23 s at the
 # supply's 4800 baud, so more steps than this a second would fall behind.
@@ -72,8 +72,9 @@ def ramp(
             due, units = steps.next_step()
             if not session.clock.wait_until(due, session.stopped):
                 where = from_units(steps.standing)
-                return Outcome(session.rows, "stop",
-                               f"asked to stop at {where:.3f} {unit}, step {number - 1} of {steps.steps}")
+                return Outcome(
+                    session.rows, "stop", f"asked to stop at {where:.3f} {unit}, step {number - 1} of {steps.steps}"
+                )
             steps.sent(session.clock.elapsed())
             session.set(quantity, from_units(units))
             session.read(number, retry=False)

@@ -38,8 +38,9 @@ class SupplyGone(Exception):
 
 
 class Session:
-    def __init__(self, supply: Target, on_row: RowCallback | None, on_progress: ProgressCallback | None,
-                 stop: StopCheck | None) -> None:
+    def __init__(
+        self, supply: Target, on_row: RowCallback | None, on_progress: ProgressCallback | None, stop: StopCheck | None
+    ) -> None:
         self.guard = supply if isinstance(supply, Guard) else None
         self.link = commands_of(supply, stop)
         self.rows: list[Row] = []
@@ -102,8 +103,9 @@ class Session:
             outcome = Outcome(self.rows, "trip", str(tripped.trip))
         except SupplyGone as gone:
             state = switch_link_off(self.link)
-            raise NoAnswerError(after_switch_off(f"the supply stopped answering ({gone})", state), self.rows,
-                                state == "off") from gone.__cause__
+            raise NoAnswerError(
+                after_switch_off(f"the supply stopped answering ({gone})", state), self.rows, state == "off"
+            ) from gone.__cause__
         except BaseException:
             if not leave_on:
                 switch_link_off(self.link)

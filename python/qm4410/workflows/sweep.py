@@ -1,8 +1,8 @@
 """A sweep: one set-point stepped through a range, a reading at each step."""
 
+from ..supply.setpoints import UNIT, Quantity, Span, duration, positive, setpoint, span_points
 from .results import Outcome, ProgressCallback, Row, RowCallback, StopCheck, StoppedBy
 from .session import Session, Target
-from ..supply.setpoints import UNIT, Quantity, Span, duration, positive, setpoint, span_points
 
 SetPoint = Span | tuple[float, float, float] | float
 
@@ -40,8 +40,11 @@ def sweep(
     supply that stops answering raises NoAnswerError, with the rows."""
     swept, points, held, held_value = plan_sweep(voltage, current, both_ways)
     dwell = duration(dwell, "the dwell")
-    most_current = None if stop_current is None else setpoint("current", positive(stop_current, "the stop current"),
-                                                                 "the stop current")
+    most_current = (
+        None
+        if stop_current is None
+        else setpoint("current", positive(stop_current, "the stop current"), "the stop current")
+    )
     most_power = None if stop_power is None else positive(stop_power, "the stop power")
     session = Session(supply, on_row, on_progress, stop)
 
@@ -70,8 +73,9 @@ def sweep(
     return session.carry_out(run, leave_on=leave_on)
 
 
-def plan_sweep(voltage: SetPoint, current: SetPoint, both_ways: bool = False
-               ) -> tuple[Quantity, list[float], Quantity, float]:
+def plan_sweep(
+    voltage: SetPoint, current: SetPoint, both_ways: bool = False
+) -> tuple[Quantity, list[float], Quantity, float]:
     """Which quantity a sweep steps, through which set-points, and which it
     holds at what; ValueError (or TypeError) as sweep() raises it, with
     nothing sent."""

@@ -31,13 +31,20 @@ def add_parser(commands: Commands, parents: Parents) -> None:
         help="sample the status over time",
         description="Sample the status at a fixed interval until the duration is over or Ctrl-C.",
     )
-    command.add_argument("--interval", type=above_zero("the interval"), default=1.0, metavar="S",
-                         help="seconds between samples (default 1)")
-    command.add_argument("--duration", type=above_zero("the duration"), metavar="S",
-                         help="stop after this many seconds (default: never)")
+    command.add_argument(
+        "--interval",
+        type=above_zero("the interval"),
+        default=1.0,
+        metavar="S",
+        help="seconds between samples (default 1)",
+    )
+    command.add_argument(
+        "--duration", type=above_zero("the duration"), metavar="S", help="stop after this many seconds (default: never)"
+    )
     logs.add_options(command, "samples", logs.TIME_PLOT)
-    command.add_argument("--off-on-exit", action="store_true",
-                         help="switch the output off when monitoring ends, however it ends")
+    command.add_argument(
+        "--off-on-exit", action="store_true", help="switch the output off when monitoring ends, however it ends"
+    )
     command.set_defaults(run=run, problem=logs.problem)
 
 

@@ -25,20 +25,41 @@ def add_parser(commands: Commands, parents: Parents) -> None:
         f"{workflow.REMOTE}",
     )
     target = command.add_mutually_exclusive_group(required=True)
-    target.add_argument("--to", "--to-voltage", dest="to", type=quantity("voltage", "the voltage to ramp to"),
-                        metavar="V", help="ramp the output voltage to V")
-    target.add_argument("--to-current", type=quantity("current", "the current to ramp to"), metavar="A",
-                        help="ramp the current limit to A")
-    command.add_argument("--rate", type=above_zero("the rate"), required=True, metavar="PER_S",
-                         help="volts (or amperes) a second")
-    command.add_argument("--current", type=quantity("current", "the current"), metavar="A",
-                         help="the current limit to set first, for a voltage ramp")
-    command.add_argument("--voltage", type=quantity("voltage", "the voltage"), metavar="V",
-                         help="the voltage to set first, for a current ramp")
-    command.add_argument("--output", choices=("on", "off"),
-                         help="switch the output after setting --current or --voltage, before ramping")
-    command.add_argument("--off-on-exit", action="store_true",
-                         help="switch the output off when the ramp ends, however it ends")
+    target.add_argument(
+        "--to",
+        "--to-voltage",
+        dest="to",
+        type=quantity("voltage", "the voltage to ramp to"),
+        metavar="V",
+        help="ramp the output voltage to V",
+    )
+    target.add_argument(
+        "--to-current",
+        type=quantity("current", "the current to ramp to"),
+        metavar="A",
+        help="ramp the current limit to A",
+    )
+    command.add_argument(
+        "--rate", type=above_zero("the rate"), required=True, metavar="PER_S", help="volts (or amperes) a second"
+    )
+    command.add_argument(
+        "--current",
+        type=quantity("current", "the current"),
+        metavar="A",
+        help="the current limit to set first, for a voltage ramp",
+    )
+    command.add_argument(
+        "--voltage",
+        type=quantity("voltage", "the voltage"),
+        metavar="V",
+        help="the voltage to set first, for a current ramp",
+    )
+    command.add_argument(
+        "--output", choices=("on", "off"), help="switch the output after setting --current or --voltage, before ramping"
+    )
+    command.add_argument(
+        "--off-on-exit", action="store_true", help="switch the output off when the ramp ends, however it ends"
+    )
     guard.add_options(command)
     logs.add_options(command, workflow.ROWS, logs.TIME_PLOT)
     command.set_defaults(run=run, problem=problem)
@@ -59,8 +80,17 @@ def run(args: argparse.Namespace) -> int:
     output = None if args.output is None else args.output == "on"
 
     def ramp(supply: Supply | Guard, hooks: workflow.Hooks) -> workflows.Outcome:
-        return workflows.ramp(supply, which, target, rate=args.rate, voltage=args.voltage, current=args.current,
-                              output=output, off_on_exit=args.off_on_exit, **hooks)
+        return workflows.ramp(
+            supply,
+            which,
+            target,
+            rate=args.rate,
+            voltage=args.voltage,
+            current=args.current,
+            output=output,
+            off_on_exit=args.off_on_exit,
+            **hooks,
+        )
 
     def draw(rows: list[workflows.Row]) -> None:
         plot.draw(rows, args.plot, args.plot_size, title="qm4410 ramp")

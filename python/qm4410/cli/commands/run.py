@@ -24,8 +24,12 @@ def add_parser(commands: Commands, parents: Parents) -> None:
     )
     command.add_argument("profile", metavar="PROFILE", help="the profile, a .csv or .toml file")
     command.add_argument("--repeat", type=count, default=1, metavar="N", help="run the profile N times (default 1)")
-    command.add_argument("--interval", type=above_zero("the interval"), metavar="S",
-                         help="read the status every S seconds within a step too")
+    command.add_argument(
+        "--interval",
+        type=above_zero("the interval"),
+        metavar="S",
+        help="read the status every S seconds within a step too",
+    )
     command.add_argument("--dry-run", action="store_true", help="print the plan and its total time; send nothing")
     command.add_argument("--leave-on", action="store_true", help="leave the output on at the end")
     guard.add_options(command)
@@ -45,14 +49,16 @@ def run(args: argparse.Namespace) -> int:
         return Exit.OK
 
     def run_profile(supply: Supply | Guard, hooks: workflow.Hooks) -> workflows.Outcome:
-        return workflows.run_profile(supply, profile, repeat=args.repeat, interval=args.interval,
-                                     leave_on=args.leave_on, **hooks)
+        return workflows.run_profile(
+            supply, profile, repeat=args.repeat, interval=args.interval, leave_on=args.leave_on, **hooks
+        )
 
     def draw(rows: list[workflows.Row]) -> None:
         plot.draw(rows, args.plot, args.plot_size, title=f"qm4410 run {args.profile}")
 
-    return workflow.carry_out(args, "run", run_profile, switches_off=not args.leave_on, draw=draw,
-                              with_cycle=args.repeat > 1)
+    return workflow.carry_out(
+        args, "run", run_profile, switches_off=not args.leave_on, draw=draw, with_cycle=args.repeat > 1
+    )
 
 
 def _profile(path: str) -> workflows.Profile:
@@ -69,16 +75,18 @@ def plan_table(schedule: workflows.Plan) -> str:
     rows = [("cycle", "step", "line", "starts", "lasts", "voltage", "current", "output")]
     for planned in schedule.steps:
         step = planned.step
-        rows.append((
-            str(planned.cycle),
-            str(planned.number),
-            str(step.line),
-            f"{planned.start_s:g} s",
-            f"{step.duration_s:g} s",
-            "-" if step.voltage is None else render.reading("voltage_set", step.voltage),
-            "-" if step.current is None else render.reading("current_set", step.current),
-            step.output or "-",
-        ))
+        rows.append(
+            (
+                str(planned.cycle),
+                str(planned.number),
+                str(step.line),
+                f"{planned.start_s:g} s",
+                f"{step.duration_s:g} s",
+                "-" if step.voltage is None else render.reading("voltage_set", step.voltage),
+                "-" if step.current is None else render.reading("current_set", step.current),
+                step.output or "-",
+            )
+        )
     steps = len(schedule.steps)
     total = f"{schedule.total_s:g} s" + (f" ({render.duration(schedule.total_s)})" if schedule.total_s >= 60 else "")
     total = f"{steps} step{'s' if steps != 1 else ''}, {total} in all"

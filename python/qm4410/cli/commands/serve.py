@@ -33,7 +33,9 @@ def add_parser(commands: Commands, parents: Parents) -> None:
         "endpoints are printed first on standard output, one per line; the log goes to standard error.",
     )
     command.add_argument(
-        "--config", metavar="RACK.toml", type=path,
+        "--config",
+        metavar="RACK.toml",
+        type=path,
         help="serve every supply a rack file names, each with its own port, endpoints and guard, from this one "
         "process; the supplies and their options come from the file alone (see docs/serve.md)",
     )
@@ -47,36 +49,54 @@ def add_options(command: argparse.ArgumentParser) -> None:
     may use them, what becomes of it when it stops or its port goes, and
     its guard."""
     command.add_argument(
-        "--rfc2217", type=listening_address, default=(None, None), metavar="[HOST:]PORT",
+        "--rfc2217",
+        type=listening_address,
+        default=(None, None),
+        metavar="[HOST:]PORT",
         help="where the RFC 2217 endpoint listens (default 4410; port 0 picks a free one)",
     )
     command.add_argument(
-        "--scpi", type=listening_address, default=(None, None), metavar="[HOST:]PORT",
+        "--scpi",
+        type=listening_address,
+        default=(None, None),
+        metavar="[HOST:]PORT",
         help="where the SCPI endpoint listens (default 5025; port 0 picks a free one)",
     )
     command.add_argument(
-        "--epics", metavar="PREFIX", type=epics_prefix,
+        "--epics",
+        metavar="PREFIX",
+        type=epics_prefix,
         help="serve the supply over EPICS Channel Access too, its PVs named PREFIX followed by VOLT_SP, VOLT_RBV, "
         "...; searches and beacons where the server binds (needs caproto: pip install 'qm4410[epics]')",
     )
     command.add_argument(
-        "--bind", metavar="ADDRESS", type=bind_address,
+        "--bind",
+        metavar="ADDRESS",
+        type=bind_address,
         help="the address both endpoints listen on unless given their own (default 127.0.0.1: this machine "
         "alone); anyone who can reach another address can drive the supply",
     )
     command.add_argument(
-        "--allow", type=network, action="append", metavar="NETWORK",
+        "--allow",
+        type=network,
+        action="append",
+        metavar="NETWORK",
         help="let in only clients from this network (192.168.1.0/24, or one address); may be given again",
     )
     command.add_argument(
-        "--idle-timeout", type=seconds_or_never, default=IDLE_TIMEOUT_S, metavar="S",
+        "--idle-timeout",
+        type=seconds_or_never,
+        default=IDLE_TIMEOUT_S,
+        metavar="S",
         help=f"hang up on a client that has sent nothing for S seconds (default {IDLE_TIMEOUT_S:g}; 0: never)",
     )
-    command.add_argument("--off-on-exit", action="store_true", help="switch the output off when the server stops, however it stops")
     command.add_argument(
-        "--reconnect", action="store_true",
-        help="when the supply's port goes away, keep serving and open it again once it is back, "
-        "instead of stopping",
+        "--off-on-exit", action="store_true", help="switch the output off when the server stops, however it stops"
+    )
+    command.add_argument(
+        "--reconnect",
+        action="store_true",
+        help="when the supply's port goes away, keep serving and open it again once it is back, instead of stopping",
     )
     guard.add_options(command, serving=True)
 
@@ -94,8 +114,11 @@ def problem(args: argparse.Namespace) -> str | None:
     if args.config is None:
         return None
     defaults = vars(supply_options().parse_args([]))
-    given = ["--" + dest.removeprefix("sim_").replace("_", "-") for dest, default in defaults.items()
-             if getattr(args, dest) != default]
+    given = [
+        "--" + dest.removeprefix("sim_").replace("_", "-")
+        for dest, default in defaults.items()
+        if getattr(args, dest) != default
+    ]
     if given:
         return f"--config takes the supplies and every option of theirs from the file: leave out {', '.join(given)}"
     return None

@@ -47,15 +47,22 @@ def add_parser(commands: Commands, parents: Parents) -> None:
         "Every value is checked against what the supply can be sent before anything is sent. With a slew "
         "rate, a set-point moves at that rate and the command waits until it has arrived.",
     )
-    command.add_argument("--max-voltage", type=quantity("voltage", "the maximum voltage"), metavar="V",
-                         help="highest output voltage, volts")
-    command.add_argument("--voltage", type=quantity("voltage", "the voltage"), metavar="V",
-                         help="output voltage, volts")
-    command.add_argument("--current", type=quantity("current", "the current limit"), metavar="A",
-                         help="current limit, amperes")
+    command.add_argument(
+        "--max-voltage",
+        type=quantity("voltage", "the maximum voltage"),
+        metavar="V",
+        help="highest output voltage, volts",
+    )
+    command.add_argument(
+        "--voltage", type=quantity("voltage", "the voltage"), metavar="V", help="output voltage, volts"
+    )
+    command.add_argument(
+        "--current", type=quantity("current", "the current limit"), metavar="A", help="current limit, amperes"
+    )
     command.add_argument("--output", choices=("on", "off"), help="switch the output")
-    command.add_argument("--mode", choices=("remote", "local"),
-                         help="remote (this host) or local (front panel) control")
+    command.add_argument(
+        "--mode", choices=("remote", "local"), help="remote (this host) or local (front panel) control"
+    )
     guard.add_options(command)
     command.set_defaults(run=run, problem=problem)
 

@@ -20,21 +20,42 @@ def add_parser(commands: Commands, parents: Parents) -> None:
         "wait --dwell seconds and read the status. Stops early, switching the output off, at --stop-current, "
         f"--stop-power or over-temperature. The output is off at the end unless --leave-on. {workflow.REMOTE}",
     )
-    command.add_argument("--voltage", type=setpoint_or_range("voltage"), required=True, metavar="V|START:STOP:STEP",
-                         help="the output voltage, volts: one value, or the range to sweep")
-    command.add_argument("--current", type=setpoint_or_range("current"), required=True, metavar="A|START:STOP:STEP",
-                         help="the current limit, amperes: one value, or the range to sweep")
-    command.add_argument("--dwell", type=time_span("the dwell"), default=0.5, metavar="S",
-                         help="seconds between setting a step and reading it (default 0.5)")
+    command.add_argument(
+        "--voltage",
+        type=setpoint_or_range("voltage"),
+        required=True,
+        metavar="V|START:STOP:STEP",
+        help="the output voltage, volts: one value, or the range to sweep",
+    )
+    command.add_argument(
+        "--current",
+        type=setpoint_or_range("current"),
+        required=True,
+        metavar="A|START:STOP:STEP",
+        help="the current limit, amperes: one value, or the range to sweep",
+    )
+    command.add_argument(
+        "--dwell",
+        type=time_span("the dwell"),
+        default=0.5,
+        metavar="S",
+        help="seconds between setting a step and reading it (default 0.5)",
+    )
     command.add_argument("--both-ways", action="store_true", help="sweep back to the start after the stop")
-    command.add_argument("--stop-current", type=positive_quantity("current", "the stop current"), metavar="A",
-                         help="stop once the measured current reaches A")
-    command.add_argument("--stop-power", type=above_zero("the stop power"), metavar="W",
-                         help="stop once the measured power reaches W")
+    command.add_argument(
+        "--stop-current",
+        type=positive_quantity("current", "the stop current"),
+        metavar="A",
+        help="stop once the measured current reaches A",
+    )
+    command.add_argument(
+        "--stop-power", type=above_zero("the stop power"), metavar="W", help="stop once the measured power reaches W"
+    )
     command.add_argument("--leave-on", action="store_true", help="leave the output on at the end")
     guard.add_options(command)
-    logs.add_options(command, workflow.ROWS,
-                     "draw the I-V curve (measured current against measured voltage) at the end")
+    logs.add_options(
+        command, workflow.ROWS, "draw the I-V curve (measured current against measured voltage) at the end"
+    )
     command.set_defaults(run=run, problem=problem)
 
 
@@ -51,13 +72,22 @@ def run(args: argparse.Namespace) -> int:
     unit = "V" if held == "voltage" else "A"
 
     def sweep(supply: Supply | Guard, hooks: workflow.Hooks) -> workflows.Outcome:
-        return workflows.sweep(supply, voltage=args.voltage, current=args.current, dwell=args.dwell,
-                               both_ways=args.both_ways, stop_current=args.stop_current, stop_power=args.stop_power,
-                               leave_on=args.leave_on, **hooks)
+        return workflows.sweep(
+            supply,
+            voltage=args.voltage,
+            current=args.current,
+            dwell=args.dwell,
+            both_ways=args.both_ways,
+            stop_current=args.stop_current,
+            stop_power=args.stop_power,
+            leave_on=args.leave_on,
+            **hooks,
+        )
 
     def draw(rows: list[workflows.Row]) -> None:
         label = f"{swept} swept, {held} {held_value:.3f} {unit}"
-        workflows.draw_iv({label: rows}, args.plot, title=f"qm4410 sweep from {rows[0]['timestamp']}",
-                          size=args.plot_size)
+        workflows.draw_iv(
+            {label: rows}, args.plot, title=f"qm4410 sweep from {rows[0]['timestamp']}", size=args.plot_size
+        )
 
     return workflow.carry_out(args, "sweep", sweep, switches_off=not args.leave_on, draw=draw)

@@ -64,8 +64,11 @@ def carry_out(
     # Outermost, so that a signal during the switch-off, the plot or the
     # closing is noted rather than cutting them short.
     with stop_requests() as stop:
-        with (logs.writer(args, logs.WORKFLOW_LOG) as write, port.opened(args) as supply,
-              guard.guarded(args, supply) as target):
+        with (
+            logs.writer(args, logs.WORKFLOW_LOG) as write,
+            port.opened(args) as supply,
+            guard.guarded(args, supply) as target,
+        ):
             try:
                 if stop.signum is not None:  # while connecting: nothing has been sent yet
                     raise Stopped(stop.signum)

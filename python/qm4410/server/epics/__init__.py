@@ -7,9 +7,12 @@ caproto: pip install 'qm4410[epics]'.
 Its PVs are named in pvs.py; where it listens and sends beacons, in
 endpoint.py."""
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .names import checked_prefix
+
+if TYPE_CHECKING:
+    from .endpoint import Epics
 
 __all__ = ["Epics", "checked_prefix"]
 

@@ -17,8 +17,8 @@ import os
 import threading
 from typing import Any
 
-from caproto.asyncio.server import Context as CaContext  # type: ignore[import-untyped]
-from caproto.asyncio.utils import _create_udp_socket, _UdpTransportWrapper  # type: ignore[import-untyped]
+from caproto.asyncio.server import Context as CaContext
+from caproto.asyncio.utils import _create_udp_socket, _UdpTransportWrapper
 
 from ...supply.status import Status
 from ..endpoints import Context, identification
@@ -35,6 +35,8 @@ START_TIMEOUT_S = 10.0
 STOP_TIMEOUT_S = 5.0
 CA_SERVER_PORT = 5064
 CA_REPEATER_PORT = 5065
+
+
 class _Server(CaContext):  # type: ignore[misc]
     """caproto's server, its beacons sent to `beacons` ((host, port)
     pairs) when given, rather than where the environment says."""
@@ -113,8 +115,9 @@ class Epics:
         server = asyncio.run_coroutine_threadsafe(self._make(interfaces, beacons), loop).result()
         self._running = asyncio.run_coroutine_threadsafe(server.run(), loop)
         started = asyncio.run_coroutine_threadsafe(server.started.wait(), loop)
-        concurrent.futures.wait([started, self._running], START_TIMEOUT_S,
-                                return_when=concurrent.futures.FIRST_COMPLETED)
+        concurrent.futures.wait(
+            [started, self._running], START_TIMEOUT_S, return_when=concurrent.futures.FIRST_COMPLETED
+        )
         if not started.done() or self._running.done():
             failure = self._running.exception() if self._running.done() else "it did not start in time"
             started.cancel()
@@ -166,8 +169,10 @@ class Epics:
         if not self._interfaces:
             raise RuntimeError("the epics endpoint is not listening")
         # The widest, so that the server warns of one that is not loopback.
-        return next((address for address in self._interfaces if not ipaddress.ip_address(address).is_loopback),
-                    self._interfaces[0])
+        return next(
+            (address for address in self._interfaces if not ipaddress.ip_address(address).is_loopback),
+            self._interfaces[0],
+        )
 
     def __repr__(self) -> str:
         where = self.resource if self._interfaces else "not listening"

@@ -9,6 +9,8 @@ def checked_prefix(prefix: str) -> str:
     """`prefix` if it can start an EPICS name, else ValueError."""
     wrong = sorted(set(prefix) - NAME_CHARACTERS)
     if not prefix or wrong:
-        raise ValueError(f"the EPICS prefix {prefix!r} must be one or more of letters, digits and _-+:[]<>;.{{}}"
-                         + (f", not {''.join(wrong)!r}" if wrong else ""))
+        raise ValueError(
+            f"the EPICS prefix {prefix!r} must be one or more of letters, digits and _-+:[]<>;.{{}}"
+            + (f", not {''.join(wrong)!r}" if wrong else "")
+        )
     return prefix

@@ -14,13 +14,12 @@ import numbers
 from collections.abc import Callable
 from typing import Any
 
-from caproto import (  # type: ignore[import-untyped]
+from caproto import (
     AccessRights,
     AlarmSeverity,
     AlarmStatus,
     ChannelAlarm,
     ChannelChar,
-    ChannelData,
     ChannelDouble,
     ChannelEnum,
     ChannelInteger,
@@ -42,8 +41,16 @@ VOLTS = {"units": "V", "precision": 3}
 AMPERES = {"units": "A", "precision": 3}
 WATTS = {"units": "W", "precision": 6}
 # The rules as read-only PVs: each Rules field by its name, with its unit.
-RULE_UNITS = {"limit_voltage": "V", "limit_current": "A", "slew_voltage": "V/s", "slew_current": "A/s",
-              "trip_current": "A", "trip_power": "W", "trip_cc_after": "s", "watchdog": "s"}
+RULE_UNITS = {
+    "limit_voltage": "V",
+    "limit_current": "A",
+    "slew_voltage": "V/s",
+    "slew_current": "A/s",
+    "trip_current": "A",
+    "trip_power": "W",
+    "trip_cc_after": "s",
+    "watchdog": "s",
+}
 LONG_STRING = 256  # characters of a trip's reason
 
 # Carries out a put (blocking), given the value and the client (user@host)
@@ -173,13 +180,18 @@ class Pvs:
             "VOLT_MEAS": Fed(ReadDouble(value=0.0, **VOLTS, alarm=_undefined()), lambda s: s.measured_voltage),
             "CURR_MEAS": Fed(ReadDouble(value=0.0, **AMPERES, alarm=_undefined()), lambda s: s.measured_current),
             "POWER_MEAS": Fed(ReadDouble(value=0.0, **WATTS, alarm=_undefined()), lambda s: s.power),
-            "MODE_RBV": Fed(ReadEnum(enum_strings=[m.value for m in Mode], value=Mode.XX.value, alarm=_undefined()),
-                            lambda s: s.mode.value),
-            "OVERTEMP_RBV": Fed(ReadEnum(**_labels("OK", "OVERTEMP"), alarm=_undefined()),
-                                lambda s: "OVERTEMP" if s.over_temperature else "OK"),
+            "MODE_RBV": Fed(
+                ReadEnum(enum_strings=[m.value for m in Mode], value=Mode.XX.value, alarm=_undefined()),
+                lambda s: s.mode.value,
+            ),
+            "OVERTEMP_RBV": Fed(
+                ReadEnum(**_labels("OK", "OVERTEMP"), alarm=_undefined()),
+                lambda s: "OVERTEMP" if s.over_temperature else "OK",
+            ),
             "FAN_RBV": Fed(ReadInteger(value=0, alarm=_undefined()), lambda s: s.fan_speed),
-            "REMOTE_RBV": Fed(ReadEnum(**_labels("LOCAL", "REMOTE"), alarm=_undefined()),
-                              lambda s: "REMOTE" if s.remote else "LOCAL"),
+            "REMOTE_RBV": Fed(
+                ReadEnum(**_labels("LOCAL", "REMOTE"), alarm=_undefined()), lambda s: "REMOTE" if s.remote else "LOCAL"
+            ),
         }
         self._trip = ReadEnum(enum_strings=list(TRIP_STATES), value=NO_TRIP)
         self._trip_reason = ReadLongString(value="", max_length=LONG_STRING, report_as_string=True)
@@ -187,10 +199,15 @@ class Pvs:
         self._identity = ReadString(value="")
         rule_pvs = {field.name.upper(): self._rule(rules, field.name) for field in dataclasses.fields(Rules)}
         self.pvdb: dict[str, Any] = {
-            prefix + suffix: channel for suffix, channel in {
-                **self._set, **{suffix: fed.channel for suffix, fed in self._fed.items()},
-                "TRIP_RBV": self._trip, "TRIP_REASON": self._trip_reason, "CONNECTED": self._connected,
-                "IDN": self._identity, **rule_pvs,
+            prefix + suffix: channel
+            for suffix, channel in {
+                **self._set,
+                **{suffix: fed.channel for suffix, fed in self._fed.items()},
+                "TRIP_RBV": self._trip,
+                "TRIP_REASON": self._trip_reason,
+                "CONNECTED": self._connected,
+                "IDN": self._identity,
+                **rule_pvs,
             }.items()
         }
         for name, channel in self.pvdb.items():
@@ -205,9 +222,13 @@ class Pvs:
         trip = self._guard.trip
         if status is not None and not self._read_before:
             self._read_before = True
-            for suffix, value in (("VOLT_SP", status.voltage), ("CURR_SP", status.current_limit),
-                                  ("MAX_VOLT_SP", status.max_voltage), ("OUT_SP", "ON" if status.output else "OFF"),
-                                  ("REMOTE_SP", "REMOTE" if status.remote else "LOCAL")):
+            for suffix, value in (
+                ("VOLT_SP", status.voltage),
+                ("CURR_SP", status.current_limit),
+                ("MAX_VOLT_SP", status.max_voltage),
+                ("OUT_SP", "ON" if status.output else "OFF"),
+                ("REMOTE_SP", "REMOTE" if status.remote else "LOCAL"),
+            ):
                 await self._set[suffix].write(value, verify_value=False)
         for fed in self._fed.values():
             if status is None:
@@ -218,11 +239,24 @@ class Pvs:
                 await _alarmed(fed.channel, fed.value(status))
         for channel in self._set.values():
             if channel is not self._set["TRIP_CLEAR"]:
-                await _alarmed(channel, None, *((AlarmStatus.COMM, AlarmSeverity.INVALID_ALARM) if status is None
-                                               else (AlarmStatus.NO_ALARM, AlarmSeverity.NO_ALARM)))
-        await _alarmed(self._connected, "YES" if status is not None else "NO",
-                       *((AlarmStatus.NO_ALARM, AlarmSeverity.NO_ALARM) if status is not None
-                         else (AlarmStatus.COMM, AlarmSeverity.MAJOR_ALARM)))
+                await _alarmed(
+                    channel,
+                    None,
+                    *(
+                        (AlarmStatus.COMM, AlarmSeverity.INVALID_ALARM)
+                        if status is None
+                        else (AlarmStatus.NO_ALARM, AlarmSeverity.NO_ALARM)
+                    ),
+                )
+        await _alarmed(
+            self._connected,
+            "YES" if status is not None else "NO",
+            *(
+                (AlarmStatus.NO_ALARM, AlarmSeverity.NO_ALARM)
+                if status is not None
+                else (AlarmStatus.COMM, AlarmSeverity.MAJOR_ALARM)
+            ),
+        )
         await self.post_trip()
         if identity is not None and identity != self._identity.value:
             await self._identity.write(identity, verify_value=False)
@@ -290,8 +324,9 @@ def _number(value: Any) -> float:
     return float(value)
 
 
-async def _alarmed(channel: Any, value: object, status: Any = AlarmStatus.NO_ALARM,
-                   severity: Any = AlarmSeverity.NO_ALARM) -> None:
+async def _alarmed(
+    channel: Any, value: object, status: Any = AlarmStatus.NO_ALARM, severity: Any = AlarmSeverity.NO_ALARM
+) -> None:
     """Write `value` (None: the one it holds) with the alarm given, posted
     to its monitors together."""
     await channel.alarm.write(status=status, severity=severity, publish=False)

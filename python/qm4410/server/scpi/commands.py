@@ -61,8 +61,10 @@ class Level:
         if syntax.is_word(text, "MAX", "MAXIMUM"):
             most = guard.rules.limit(quantity)
             if most is None:
-                raise ScpiError(ILLEGAL_PARAMETER_VALUE,
-                                f"MAX is the server's {quantity} limit ({LIMIT_OPTION[quantity]}), which is not set")
+                raise ScpiError(
+                    ILLEGAL_PARAMETER_VALUE,
+                    f"MAX is the server's {quantity} limit ({LIMIT_OPTION[quantity]}), which is not set",
+                )
             return setpoints.to_units(quantity, most)
         if syntax.is_word(text, "DEF", "DEFAULT"):
             raise ScpiError(ILLEGAL_PARAMETER_VALUE, "DEF: the defaults are the supply's factory settings (*RST)")
@@ -239,8 +241,13 @@ def _setpoint_pair(header: str, level: Level) -> list[Command]:
     (or tells what MIN or MAX stands for)."""
     return [
         _command(header, _setpoint(level), lambda session, units: session.set_point(level.request, level.send, units)),
-        _command(header + "?", _bound(level), lambda session, bound: reading(
-            level.held(session.status()) if bound is None else setpoints.from_units(bound))),
+        _command(
+            header + "?",
+            _bound(level),
+            lambda session, bound: reading(
+                level.held(session.status()) if bound is None else setpoints.from_units(bound)
+            ),
+        ),
     ]
 
 
@@ -365,10 +372,8 @@ COMMANDS = [
     _command("OUTPut:PROTection:TRIPped?", _nothing, lambda session, _: "0" if session.guard.trip is None else "1"),
     _command("OUTPut:PROTection:TRIPped:REASon?", _nothing, lambda session, _: trip_reason(session.guard)),
     _command("OUTPut:PROTection:CLEar", _nothing, lambda session, _: session.clear_trip()),
-    _command("MEASure[:SCALar]:VOLTage[:DC]?", _nothing,
-             lambda session, _: reading(session.status().measured_voltage)),
-    _command("MEASure[:SCALar]:CURRent[:DC]?", _nothing,
-             lambda session, _: reading(session.status().measured_current)),
+    _command("MEASure[:SCALar]:VOLTage[:DC]?", _nothing, lambda session, _: reading(session.status().measured_voltage)),
+    _command("MEASure[:SCALar]:CURRent[:DC]?", _nothing, lambda session, _: reading(session.status().measured_current)),
     _command("MEASure[:SCALar]:POWer[:DC]?", _nothing, lambda session, _: power(session.status())),
     _command("STATus:RECord?", _nothing, lambda session, _: record_line(session.status())),
 ]
