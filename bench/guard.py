@@ -32,19 +32,16 @@ guard, whose exchanges take turns with the clients'). Needs qm4410-sim and
 the installed package. Prints tables, and writes the results as JSON.
 """
 
-import argparse
 import contextlib
-import json
 import logging
 import os
 import random
 import statistics
-import sys
 import tempfile
 import threading
 import time
 
-from report import mark, table
+from report import mark, run_benchmark, table
 
 from qm4410.server import Asker, HeldSupply
 from qm4410.server.guarding import guard_over
@@ -332,35 +329,24 @@ def report(results: dict, verdicts: dict) -> str:
     )
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="fewer trials (about 40 s)")
-    parser.add_argument("--out", default="bench/guard.json", help="where the results go, as JSON")
-    arguments = parser.parse_args()
-    started = time.perf_counter()
+def measure(quick: bool) -> dict:
     # The guard's trips are logged at WARNING; not here.
     logging.getLogger("qm4410").addHandler(logging.NullHandler())
     logging.getLogger("qm4410").propagate = False
     with tempfile.TemporaryDirectory() as folder:
         results = {
-            "trips": trips(arguments.quick, folder),
+            "trips": trips(quick, folder),
             "slew": slew(folder),
-            "reading_cost": reading_cost(folder, 2.0 if arguments.quick else 5.0),
+            "reading_cost": reading_cost(folder, 2.0 if quick else 5.0),
         }
     results["meta"] = {
-        "quick": arguments.quick,
-        **plan(arguments.quick),
+        "quick": quick,
+        **plan(quick),
         "cpus": os.cpu_count(),
         "load_average_1_min": os.getloadavg()[0],
-        "seconds_taken": time.perf_counter() - started,
     }
-    verdicts = judge(results)
-    with open(arguments.out, "w") as out:
-        json.dump({**results, "targets_met": verdicts}, out, indent=2)
-        out.write("\n")
-    print(report(results, verdicts))
-    print(f"\n(run took {results['meta']['seconds_taken']:.0f} s; results in {arguments.out})", file=sys.stderr)
+    return results
 
 
 if __name__ == "__main__":
-    main()
+    run_benchmark(__doc__, "fewer trials (about 40 s)", "bench/guard.json", measure, judge, report)

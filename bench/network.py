@@ -9,14 +9,11 @@ Needs ser2net on PATH (Debian: apt-get install ser2net; it lives in
 /usr/sbin), besides what bench/run.py needs. Prints a table and a summary.
 """
 
-import argparse
 import contextlib
-import json
 import shutil
 import socket
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
@@ -24,7 +21,7 @@ from pathlib import Path
 import serial
 from driver_cost import quiet_stdout
 from latency import Timings, command_answered, refuse_unanswered
-from report import mark, table
+from report import mark, run_benchmark, table
 from simulator import connected_driver, virtual_supplies
 from threads import READ_STATUS
 
@@ -168,21 +165,5 @@ def report(results: dict, verdicts: dict) -> str:
     )
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="fewer rounds (about 10 s)")
-    parser.add_argument("--out", default="bench/network.json", help="where the results go, as JSON")
-    arguments = parser.parse_args()
-    started = time.perf_counter()
-    results = measure(arguments.quick)
-    results["meta"]["seconds"] = time.perf_counter() - started
-    verdicts = judge(results)
-    with open(arguments.out, "w") as out:
-        json.dump({**results, "targets_met": verdicts}, out, indent=2)
-        out.write("\n")
-    print(report(results, verdicts))
-    print(f"\n(run took {results['meta']['seconds']:.0f} s; results in {arguments.out})", file=sys.stderr)
-
-
 if __name__ == "__main__":
-    main()
+    run_benchmark(__doc__, "fewer rounds (about 10 s)", "bench/network.json", measure, judge, report)

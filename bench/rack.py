@@ -11,16 +11,14 @@ qm4410-sim (as bench/run.py does) and the installed package. Prints a
 table, and writes the results as JSON.
 """
 
-import argparse
 import contextlib
-import json
 import os
 import subprocess
 import sys
 import tempfile
 import time
 
-from report import mark, table
+from report import mark, run_benchmark, table
 from serve import FLAT_KIB, rss_kib
 
 from qm4410.virtual_supply import VirtualSupply
@@ -144,21 +142,5 @@ def report(results: dict, verdicts: dict) -> str:
     )
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="10,000 readings (about a minute)")
-    parser.add_argument("--out", default="bench/rack.json", help="where the results go, as JSON")
-    arguments = parser.parse_args()
-    started = time.perf_counter()
-    results = measure(arguments.quick)
-    results["meta"]["seconds"] = time.perf_counter() - started
-    verdicts = judge(results)
-    with open(arguments.out, "w") as out:
-        json.dump({**results, "targets_met": verdicts}, out, indent=2)
-        out.write("\n")
-    print(report(results, verdicts))
-    print(f"\n(run took {results['meta']['seconds']:.0f} s; results in {arguments.out})", file=sys.stderr)
-
-
 if __name__ == "__main__":
-    main()
+    run_benchmark(__doc__, "10,000 readings (about a minute)", "bench/rack.json", measure, judge, report)

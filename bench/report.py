@@ -1,4 +1,11 @@
-"""Results as text: the full tables, and a short summary for the README."""
+"""Results as text: the full tables, and a short summary for the README;
+and the command line every benchmark of its own file shares."""
+
+import argparse
+import json
+import sys
+import time
+from collections.abc import Callable
 
 from commands import label
 from verdicts import LOOK_PCT, PAUSE_OVERHEAD_PCT, THREAD_SCALING, speedup_target
@@ -15,6 +22,32 @@ def table(headers: list[str], rows: list[list]) -> str:
 
 def mark(met: bool) -> str:
     return "yes" if met else "NO"
+
+
+def run_benchmark(
+    doc: str,
+    quick_help: str,
+    out: str,
+    measure: Callable[[bool], dict],
+    judge: Callable[[dict], dict],
+    report: Callable[[dict, dict], str],
+) -> None:
+    """A benchmark's command line (`--quick`, `--out`): `measure(quick)`
+    gives the results, with their "meta"; `judge` says which targets they
+    met; both go to `--out` as JSON, and `report` prints them."""
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help=quick_help)
+    parser.add_argument("--out", default=out, help="where the results go, as JSON")
+    arguments = parser.parse_args()
+    started = time.perf_counter()
+    results = measure(arguments.quick)
+    results["meta"]["seconds_taken"] = time.perf_counter() - started
+    verdicts = judge(results)
+    with open(arguments.out, "w") as file:
+        json.dump({**results, "targets_met": verdicts}, file, indent=2)
+        file.write("\n")
+    print(report(results, verdicts))
+    print(f"\n(run took {results['meta']['seconds_taken']:.0f} s; results in {arguments.out})", file=sys.stderr)
 
 
 def cost_table(results: dict, verdicts: dict) -> str:

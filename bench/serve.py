@@ -9,9 +9,7 @@ Needs qm4410-sim (as bench/run.py does) and the installed package. Prints
 tables, and writes the results as JSON.
 """
 
-import argparse
 import contextlib
-import json
 import os
 import socket
 import statistics
@@ -23,7 +21,7 @@ import time
 import serial
 from commands import FRAME_LENGTH, STATUS_REQUEST, frame
 from driver_cost import quiet_stdout
-from report import mark, table
+from report import mark, run_benchmark, table
 from simulator import connected_driver, virtual_supplies
 
 RATE_TARGET = 0.95  # of the direct rate, in total
@@ -327,21 +325,5 @@ def report(results: dict, verdicts: dict) -> str:
     )
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="shorter runs (about 20 s)")
-    parser.add_argument("--out", default="bench/serve.json", help="where the results go, as JSON")
-    arguments = parser.parse_args()
-    started = time.perf_counter()
-    results = measure(arguments.quick)
-    results["meta"]["seconds"] = time.perf_counter() - started
-    verdicts = judge(results)
-    with open(arguments.out, "w") as out:
-        json.dump({**results, "targets_met": verdicts}, out, indent=2)
-        out.write("\n")
-    print(report(results, verdicts))
-    print(f"\n(run took {results['meta']['seconds']:.0f} s; results in {arguments.out})", file=sys.stderr)
-
-
 if __name__ == "__main__":
-    main()
+    run_benchmark(__doc__, "shorter runs (about 20 s)", "bench/serve.json", measure, judge, report)

@@ -12,17 +12,14 @@ client in time), or carried out and not passed on. The SCPI clients ask
 MEAS:VOLT? back to back. Needs qm4410-sim and the installed package.
 """
 
-import argparse
-import json
 import os
 import re
-import sys
 import tempfile
 import threading
 import time
 
 from driver_cost import quiet_stdout
-from report import mark, table
+from report import mark, run_benchmark, table
 from serve import RawScpi, server_on
 from simulator import connected_driver, virtual_supply
 
@@ -159,21 +156,5 @@ def report(results: dict, verdicts: dict) -> str:
     )
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="shorter runs (about 40 s)")
-    parser.add_argument("--out", default="bench/serve_fairness.json", help="where the results go, as JSON")
-    arguments = parser.parse_args()
-    started = time.perf_counter()
-    results = measure(arguments.quick)
-    results["meta"]["seconds_taken"] = time.perf_counter() - started
-    verdicts = judge(results)
-    with open(arguments.out, "w") as out:
-        json.dump({**results, "targets_met": verdicts}, out, indent=2)
-        out.write("\n")
-    print(report(results, verdicts))
-    print(f"\n(run took {results['meta']['seconds_taken']:.0f} s; results in {arguments.out})", file=sys.stderr)
-
-
 if __name__ == "__main__":
-    main()
+    run_benchmark(__doc__, "shorter runs (about 40 s)", "bench/serve_fairness.json", measure, judge, report)

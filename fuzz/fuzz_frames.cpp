@@ -76,27 +76,13 @@ void check_reply(const Frame& request, const Frame& reply, Model& m, const Suppl
     const std::uint8_t data = request[3];
     const std::uint32_t setpoint = le(request.data(), 3, 4);
     switch (static_cast<Command>(request[2])) {
-        case Command::SetWorkMode:
-            m.remote = data != 0;
-            break;
-        case Command::SetOutMode:
-            m.set.output_on = data != 0;
-            break;
-        case Command::SetMaxOutVoltage:
-            m.set.voltage_max_mv = setpoint;
-            break;
-        case Command::SetOutVoltage:
-            m.set.voltage_mv = setpoint;
-            break;
-        case Command::SetOutCurrent:
-            m.set.current_ma = std::min<std::uint32_t>(setpoint, 0xFFFF);
-            break;
-        case Command::SetNewAddr:
-            m.address = data;
-            break;
-        case Command::RestoreFactory:
-            m = Model{config.address};
-            break;
+        case Command::SetWorkMode: m.remote = data != 0; break;
+        case Command::SetOutMode: m.set.output_on = data != 0; break;
+        case Command::SetMaxOutVoltage: m.set.voltage_max_mv = setpoint; break;
+        case Command::SetOutVoltage: m.set.voltage_mv = setpoint; break;
+        case Command::SetOutCurrent: m.set.current_ma = std::min<std::uint32_t>(setpoint, 0xFFFF); break;
+        case Command::SetNewAddr: m.address = data; break;
+        case Command::RestoreFactory: m = Model{config.address}; break;
         case Command::ReadDevRealStatus: {
             EXPECT(reply[1] == m.address);
             const Status s = decode_status(reply.data());
@@ -124,8 +110,7 @@ void check_reply(const Frame& request, const Frame& reply, Model& m, const Suppl
             EXPECT(id.soft_version == config.soft_version);
             return;
         }
-        default:
-            break;
+        default: break;
     }
     // Settings and unknown words: the request's address and word, data zero.
     Frame echo = make_frame(request[1], static_cast<Command>(request[2]));

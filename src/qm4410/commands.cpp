@@ -210,8 +210,7 @@ PyObject* setpoint_command(Context& ctx, PyObject* const* args, PyObject* word_n
     if (units == -1.0 && PyErr_Occurred()) return nullptr;
     const Setpoint setpoint = to_milli(units);
     switch (setpoint.error) {
-        case SetpointError::None:
-            break;
+        case SetpointError::None: break;
         case SetpointError::Infinite:
             PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
             return nullptr;

@@ -22,12 +22,9 @@ double units(std::uint32_t milli) { return milli / 1000.0; }
 
 const char* regulation_name(unsigned regulation) {
     switch (static_cast<Regulation>(regulation)) {
-        case Regulation::ConstantVoltage:
-            return "CV";
-        case Regulation::ConstantCurrent:
-            return "CC";
-        default:
-            return "--";
+        case Regulation::ConstantVoltage: return "CV";
+        case Regulation::ConstantCurrent: return "CC";
+        default: return "--";
     }
 }
 
@@ -57,37 +54,24 @@ std::string describe_request(const Frame& request) {
     const std::uint8_t data = request[kSetpointOffset];
     const std::uint32_t setpoint = get_le(request.data(), kSetpointOffset, 4);
     switch (static_cast<Command>(request[2])) {
-        case Command::SetWorkMode:
-            return data ? "set remote control" : "set local control";
-        case Command::SetOutMode:
-            return data ? "set output on" : "set output off";
-        case Command::SetMaxOutVoltage:
-            return format("set maximum voltage %.3f V", units(setpoint));
-        case Command::SetOutVoltage:
-            return format("set output voltage %.3f V", units(setpoint));
-        case Command::SetOutCurrent:
-            return format("set current limit %.3f A", units(setpoint));
-        case Command::SetNewAddr:
-            return format("set address %u", data);
-        case Command::ReadDevRealStatus:
-            return "read status";
-        case Command::ReadDevVersion:
-            return "read identity";
-        case Command::RestoreFactory:
-            return "restore factory settings";
-        default:
-            return format("unknown command 0x%02X", request[2]);
+        case Command::SetWorkMode: return data ? "set remote control" : "set local control";
+        case Command::SetOutMode: return data ? "set output on" : "set output off";
+        case Command::SetMaxOutVoltage: return format("set maximum voltage %.3f V", units(setpoint));
+        case Command::SetOutVoltage: return format("set output voltage %.3f V", units(setpoint));
+        case Command::SetOutCurrent: return format("set current limit %.3f A", units(setpoint));
+        case Command::SetNewAddr: return format("set address %u", data);
+        case Command::ReadDevRealStatus: return "read status";
+        case Command::ReadDevVersion: return "read identity";
+        case Command::RestoreFactory: return "restore factory settings";
+        default: return format("unknown command 0x%02X", request[2]);
     }
 }
 
 std::string describe_reply(const Frame& request, const Frame& reply) {
     switch (static_cast<Command>(request[2])) {
-        case Command::ReadDevRealStatus:
-            return describe_status(decode_status(reply.data()));
-        case Command::ReadDevVersion:
-            return describe_identity(decode_identity(reply.data()));
-        default:
-            return "acknowledged";
+        case Command::ReadDevRealStatus: return describe_status(decode_status(reply.data()));
+        case Command::ReadDevVersion: return describe_identity(decode_identity(reply.data()));
+        default: return "acknowledged";
     }
 }
 

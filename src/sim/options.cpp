@@ -133,57 +133,23 @@ double resistance(const char* text) {
 void apply(Options& o, int key, const std::string& name, const char* arg) {
     constexpr unsigned long kCountMax = std::numeric_limits<unsigned>::max();
     switch (key) {
-        case kAddress:
-            o.supply.address = static_cast<std::uint8_t>(whole_number(name, arg, 0, 255));
-            break;
-        case kModel:
-            o.supply.model = fixed_text(name, arg, identity_layout::kModelLength);
-            break;
-        case kSerial:
-            o.supply.serial = fixed_text(name, arg, identity_layout::kSerialLength);
-            break;
-        case kVersion:
-            o.supply.soft_version = static_cast<std::uint16_t>(whole_number(name, arg, 0, 65535));
-            break;
-        case kLoad:
-            o.supply.load_ohms = resistance(arg);
-            break;
-        case kDropEvery:
-            o.faults.drop_every = whole_number(name, arg, 1, kCountMax);
-            break;
-        case kLateEvery:
-            o.faults.late_every = whole_number(name, arg, 1, kCountMax);
-            break;
-        case kCorruptEvery:
-            o.faults.corrupt_every = whole_number(name, arg, 1, kCountMax);
-            break;
-        case kSplitEvery:
-            o.faults.split_every = whole_number(name, arg, 1, kCountMax);
-            break;
-        case kStrayEvery:
-            o.faults.stray_every = whole_number(name, arg, 1, kCountMax);
-            break;
-        case kVanishAfter:
-            o.vanish_after = whole_number(name, arg, 1, kCountMax);
-            break;
-        case kLineSpeed:
-            o.line_speed = whole_number(name, arg, 1, 10'000'000);
-            break;
-        case kLink:
-            o.link = arg;
-            break;
-        case kControl:
-            o.control = arg;
-            break;
-        case kStrictAddress:
-            o.supply.strict_address = true;
-            break;
-        case 'v':
-            o.verbose = true;
-            break;
-        case 'h':
-            o.help = true;
-            break;
+        case kAddress: o.supply.address = static_cast<std::uint8_t>(whole_number(name, arg, 0, 255)); break;
+        case kModel: o.supply.model = fixed_text(name, arg, identity_layout::kModelLength); break;
+        case kSerial: o.supply.serial = fixed_text(name, arg, identity_layout::kSerialLength); break;
+        case kVersion: o.supply.soft_version = static_cast<std::uint16_t>(whole_number(name, arg, 0, 65535)); break;
+        case kLoad: o.supply.load_ohms = resistance(arg); break;
+        case kDropEvery: o.faults.drop_every = whole_number(name, arg, 1, kCountMax); break;
+        case kLateEvery: o.faults.late_every = whole_number(name, arg, 1, kCountMax); break;
+        case kCorruptEvery: o.faults.corrupt_every = whole_number(name, arg, 1, kCountMax); break;
+        case kSplitEvery: o.faults.split_every = whole_number(name, arg, 1, kCountMax); break;
+        case kStrayEvery: o.faults.stray_every = whole_number(name, arg, 1, kCountMax); break;
+        case kVanishAfter: o.vanish_after = whole_number(name, arg, 1, kCountMax); break;
+        case kLineSpeed: o.line_speed = whole_number(name, arg, 1, 10'000'000); break;
+        case kLink: o.link = arg; break;
+        case kControl: o.control = arg; break;
+        case kStrictAddress: o.supply.strict_address = true; break;
+        case 'v': o.verbose = true; break;
+        case 'h': o.help = true; break;
     }
 }
 

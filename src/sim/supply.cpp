@@ -33,28 +33,14 @@ std::optional<Frame> Supply::answer(const Frame& request) {
     const auto word = static_cast<Command>(request[2]);
     const std::uint8_t data = request[kSetpointOffset];
     switch (word) {
-        case Command::SetWorkMode:
-            remote_ = data != 0;
-            break;
-        case Command::SetOutMode:
-            set_.output_on = data != 0;
-            break;
-        case Command::SetMaxOutVoltage:
-            set_.voltage_max_mv = setpoint_of(request);
-            break;
-        case Command::SetOutVoltage:
-            set_.voltage_mv = setpoint_of(request);
-            break;
+        case Command::SetWorkMode: remote_ = data != 0; break;
+        case Command::SetOutMode: set_.output_on = data != 0; break;
+        case Command::SetMaxOutVoltage: set_.voltage_max_mv = setpoint_of(request); break;
+        case Command::SetOutVoltage: set_.voltage_mv = setpoint_of(request); break;
         // The status reply carries the limit in 16 bits, so that is the range.
-        case Command::SetOutCurrent:
-            set_.current_ma = std::min(setpoint_of(request), kCurrentFieldMax);
-            break;
-        case Command::SetNewAddr:
-            address_ = data;
-            break;
-        case Command::RestoreFactory:
-            restore_factory();
-            break;
+        case Command::SetOutCurrent: set_.current_ma = std::min(setpoint_of(request), kCurrentFieldMax); break;
+        case Command::SetNewAddr: address_ = data; break;
+        case Command::RestoreFactory: restore_factory(); break;
         case Command::ReadDevRealStatus: {
             Frame reply = make_frame(address_, word);
             encode_status(reply, status());
@@ -67,8 +53,7 @@ std::optional<Frame> Supply::answer(const Frame& request) {
             seal(reply);
             return reply;
         }
-        default:
-            break;  // unknown words are acknowledged and change nothing
+        default: break;  // unknown words are acknowledged and change nothing
     }
     return echo(request);
 }

@@ -226,6 +226,7 @@ class _Checker:
         those whose values could be read)."""
         owners: dict[tuple[str, str], str] = {}  # (key, value): whose
         listening: list[tuple[str, int, str]] = []  # host, port, whose
+        serving_epics: str | None = None  # the supply that serves Channel Access
         for merged, where in given:
             whose = str(merged.get("name"))
 
@@ -242,19 +243,19 @@ class _Checker:
                     continue
                 if (key, value) in owners:
                     self.problems.append((line(key), f"{key} {value} is {owners[key, value]}'s already"))
-                elif key == "epics" and (
-                    serving := next((owner for (k, _), owner in owners.items() if k == key), None)
-                ):
+                elif key == "epics" and serving_epics is not None:
                     # Each supply's would be a Channel Access server of its
                     # own on the one search port, where a search sent to
                     # one address reaches one of them alone.
                     self.problems.append(
                         (
                             line(key),
-                            f"epics: {serving} serves Channel Access already; one supply "
-                            "of a rack can, for now: serve another from a rack of its own",
+                            f"epics: {serving_epics} serves Channel Access already; one "
+                            "supply of a rack can, for now: serve another from a rack of its own",
                         )
                     )
+                if key == "epics":
+                    serving_epics = serving_epics or whose
                 owners.setdefault((key, value), whose)
             for key in ENDPOINT_KEYS:
                 try:

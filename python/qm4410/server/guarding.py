@@ -90,23 +90,13 @@ def guard_over(supply: HeldSupply, rules: Rules | None = None) -> Guard:
 
 def described(rules: Rules) -> str:
     """The rules given, for the log: "slew_voltage 2 V/s, watchdog 2 s"."""
-    units = {
-        "limit_voltage": "V",
-        "limit_current": "A",
-        "slew_voltage": "V/s",
-        "slew_current": "A/s",
-        "trip_current": "A",
-        "trip_power": "W",
-        "trip_cc_after": "s",
-        "watchdog": "s",
-    }
     given = []
     for field in dataclasses.fields(rules):
         value = getattr(rules, field.name)
         if value is True:
             given.append(field.name)
         elif value is not None and value is not False:
-            given.append(f"{field.name} {value:g} {units[field.name]}")
+            given.append(f"{field.name} {value:g} {Rules.UNITS[field.name]}")
     return ", ".join(given) or "none"
 
 

@@ -39,7 +39,7 @@ import threading
 import time
 from collections.abc import Callable, Iterator
 from types import TracebackType
-from typing import Self
+from typing import ClassVar, Self
 
 from .errors import NoReply, OutOfRange, SupplyError
 from .face import Supply
@@ -65,7 +65,19 @@ TRIP_NAMES = ("current", "power", "constant_current", "over_temperature", "watch
 
 @dataclasses.dataclass(frozen=True)
 class Rules:
-    """The guard's rules, each optional (None, or False for trip_overtemp)."""
+    """The guard's rules, each optional (None, or False for trip_overtemp);
+    the unit of each number is in UNITS."""
+
+    UNITS: ClassVar[dict[str, str]] = {
+        "limit_voltage": "V",
+        "limit_current": "A",
+        "slew_voltage": "V/s",
+        "slew_current": "A/s",
+        "trip_current": "A",
+        "trip_power": "W",
+        "trip_cc_after": "s",
+        "watchdog": "s",
+    }
 
     limit_voltage: float | None = None  # V
     limit_current: float | None = None  # A

@@ -40,17 +40,6 @@ TRIP_STATES = (NO_TRIP, *TRIP_NAMES)
 VOLTS = {"units": "V", "precision": 3}
 AMPERES = {"units": "A", "precision": 3}
 WATTS = {"units": "W", "precision": 6}
-# The rules as read-only PVs: each Rules field by its name, with its unit.
-RULE_UNITS = {
-    "limit_voltage": "V",
-    "limit_current": "A",
-    "slew_voltage": "V/s",
-    "slew_current": "A/s",
-    "trip_current": "A",
-    "trip_power": "W",
-    "trip_cc_after": "s",
-    "watchdog": "s",
-}
 LONG_STRING = 256  # characters of a trip's reason
 
 # Carries out a put (blocking), given the value and the client (user@host)
@@ -302,7 +291,7 @@ class Pvs:
         if name == "trip_overtemp":
             return ReadEnum(**_labels("NO", "YES")) if not value else ReadEnum(enum_strings=["NO", "YES"], value="YES")
         # NaN for a rule that is not set (0 is a limit: the set-point held there).
-        return ReadDouble(value=math.nan if value is None else float(value), units=RULE_UNITS[name], precision=3)
+        return ReadDouble(value=math.nan if value is None else float(value), units=Rules.UNITS[name], precision=3)
 
 
 def _switch(value: Any, labels: dict[str, Any], send: Callable[[bool], None]) -> str:
