@@ -2,7 +2,8 @@
 # From a fresh checkout to a session with a virtual supply: makes a virtual
 # environment of its own (.venv in the checkout, or $QM4410_VENV), builds and
 # installs the package there (driver, qm4410-sim and the qm4410 command),
-# then runs examples/session.py against qm4410-sim. A virtual environment,
+# then runs examples/session.py, which starts a virtual supply of its own
+# (not the device $QM4410_PORT may name: it is emptied). A virtual environment,
 # because Debian's system Python refuses `pip install` outside one. Where
 # lsof or Python's venv module is missing, apt-get installs it.
 set -euo pipefail
@@ -23,5 +24,5 @@ fi
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
 
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check .
-"$venv/bin/qm4410-sim" --load 8 -- "$venv/bin/python" examples/session.py
+QM4410_PORT= "$venv/bin/python" examples/session.py
 echo "installed in $venv; to use it: . $venv/bin/activate"

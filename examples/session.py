@@ -4,46 +4,48 @@ output on, read the status, switch off and hand the supply back.
     python examples/session.py /dev/ttyUSB0
 
 Without an argument the port is taken from $QM4410_PORT, which the virtual
-supply sets for the command it runs:  qm4410-sim -- python examples/session.py
+supply sets for the command it runs (qm4410-sim -- python examples/session.py);
+without either, the session starts a virtual supply of its own, with an 8 ohm
+load. It goes through qm4410.Supply, which prints nothing of its own and
+raises when the supply does not answer.
 """
 
 import os
 import sys
 
-from qm4410 import QM4410
+import qm4410
 
 
 def main() -> int:
     port = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("QM4410_PORT")
-    if not port:
-        print(__doc__)
-        return 2
-
-    supply = QM4410(port)
-    if not supply.open():
-        print(f"no QM4410 on {port}")
-        return 1
-    print(f"connected to {port}: {supply.show_device_version()}")
+    supply = qm4410.Supply(port) if port else qm4410.Supply.virtual(load=8)
     try:
-        steps = [
-            ("remote control", supply.set_work_mode, "remote"),
-            ("maximum voltage 12 V", supply.set_voltage_max, 12.0),
-            ("output voltage 5 V", supply.set_out_voltage, 5.0),
-            ("current limit 0.5 A", supply.set_out_current, 0.5),
-            ("output on", supply.set_ouput_mode, "on"),
-        ]
-        for what, command, value in steps:
-            print(f"{what}: {'done' if command(value) else 'no reply'}")
+        supply.open()
+    except qm4410.Refused as refused:
+        print(f"no QM4410 to use: {refused}")
+        return 1
+    with supply:
+        identity = supply.identity
+        print(f"connected to {supply.port}: model {identity.model}, serial number {identity.serial_number}")
+        try:
+            steps = [
+                ("remote control", "remote", True),
+                ("maximum voltage 12 V", "max_voltage", 12.0),
+                ("output voltage 5 V", "voltage", 5.0),
+                ("current limit 0.5 A", "current_limit", 0.5),
+                ("output on", "output", True),
+            ]
+            for what, setting, value in steps:
+                setattr(supply, setting, value)
+                print(f"{what}: done")
 
-        status = supply.read_dev_status()
-        print("status:")
-        for key, value in (status or {}).items():
-            print(f"  {key:16} {value}")
-    finally:
-        supply.set_ouput_mode("off")
-        supply.set_work_mode("local")
-        supply.close()
-        print("output off, local control, port closed")
+            print("status:")
+            for key, value in supply.status().record().items():
+                print(f"  {key:16} {value}")
+        finally:
+            supply.switch_off()
+            supply.remote = False
+    print("output off, local control, port closed")
     return 0
 
 

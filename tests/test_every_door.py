@@ -1,22 +1,30 @@
 """The same request gives the same result through every door: the command's
 set, ramp and run, the workflows for scripts, and the server's SCPI
 endpoint. The supply holds the same millivolts and milliamperes, and the
-same values are refused at every door before anything is sent."""
+same values are refused at every door before anything is sent. And no door
+switches the output on above what was asked: a ramp, a sweep or a profile
+run at where it starts, a guard's soft start at 0 V."""
 
+import asyncio
+import contextlib
 import re
+import time
 import types
 
 import pytest
 
 import qm4410
+from qm4410 import QM4410
+from qm4410.aio import AsyncQM4410
 from qm4410.cli import main
-from qm4410.server import HeldSupply
+from qm4410.server import HeldSupply, Rfc2217, Server
 from qm4410.server.guarding import guard_over
 from qm4410.server.held_supply import Asker
 from qm4410.server.scpi.reporting import Conditions
 from qm4410.server.scpi.session import Session
-from qm4410.supply import OutOfRange, Supply
-from qm4410.workflows import ramp
+from qm4410.supply import Guard, OutOfRange, Rules, Supply
+from qm4410.supply.guard import SLEW_STEPS_PER_S
+from qm4410.workflows import ramp, sweep
 
 # (quantity, value as typed, the units the supply then holds; None: refused)
 REQUESTS = [
@@ -114,3 +122,141 @@ def test_every_door_sets_and_refuses_alike(qm4410_sim, door, tmp_path, capsys, n
 
 def _setpoints_sent(log):
     return len(re.findall(r"set (output voltage|current limit|maximum voltage)", log))
+
+
+# The output never comes on above what is asked for, through any door that
+# switches it on, as the virtual supply's own log of its requests tells.
+
+REQUEST = re.compile(r"<- [0-9A-F ]+  (set output voltage|set current limit|set output on)(?: ([\d.]+) [VA])?$")
+SOFT_START = Rules(slew_voltage=10.0, soft_start=True)
+
+
+def requests(log):
+    """(what, value) of each set-point and switch-on the supply was sent, in order."""
+    return [(found[1], found[2] and float(found[2])) for found in map(REQUEST.search, log.splitlines()) if found]
+
+
+def held_at_each_switch_on(log):
+    """The (voltage, current limit) set-points the supply held as each
+    switch-on came (0 V and 1 A at start-up)."""
+    held, found = {"set output voltage": 0.0, "set current limit": 1.0}, []
+    for what, value in requests(log):
+        if what == "set output on":
+            found.append((held["set output voltage"], held["set current limit"]))
+        else:
+            held[what] = value
+    return found
+
+
+def until(condition, within=30.0):
+    deadline = time.monotonic() + within
+    while not condition():
+        assert time.monotonic() < deadline, "not within the time allowed"
+        time.sleep(0.02)
+
+
+def on_by_command(*argv):
+    return lambda port: main([*argv, "--port", port])
+
+
+def on_by_profile(port, tmp_path):
+    profile = tmp_path / "profile.csv"
+    profile.write_text("duration,voltage,current,output\n0,,1,on\n")  # no voltage: not the 12 V held before the run
+    return main(["run", str(profile), "--port", port])
+
+
+def on_by_workflow(port):
+    with Supply(port) as supply:
+        ramp(supply, "current", 1.0, rate=40.0, output=True)
+
+
+def on_by_asyncio(port):
+    async def session():
+        async with AsyncQM4410(port) as supply:
+            await supply.ramp("voltage", 2.0, rate=40.0, current=2.0, output=True)
+
+    asyncio.run(session())
+
+
+@pytest.mark.parametrize(
+    "door, held_then",
+    [
+        (on_by_command("ramp", "--to", "2", "--rate", "40", "--current", "2", "--output", "on"), (0.0, 2.0)),
+        (on_by_command("ramp", "--to", "2", "--rate", "40", "--from", "1", "--output", "on"), (1.0, 2.0)),
+        (on_by_command("sweep", "--voltage", "3:4:1", "--current", "2", "--dwell", "0"), (3.0, 2.0)),
+        (on_by_profile, (0.0, 1.0)),
+        (on_by_workflow, (12.0, 0.0)),  # a current ramp: the current limit starts at what flows, 0 A
+        (on_by_asyncio, (0.0, 2.0)),
+    ],
+    ids=["ramp", "ramp --from", "sweep", "run", "workflows", "asyncio"],
+)
+def test_no_door_switches_the_output_on_above_where_its_run_starts(
+    qm4410_sim, door, held_then, tmp_path, nobody_holds_the_port
+):
+    sim = qm4410_sim.start("--verbose", "--load", "8")
+    with Supply(sim.port) as supply:  # set up as a sweep to 12 V leaves it: output off
+        supply.remote, supply.voltage, supply.current_limit = True, 12.0, 2.0
+    assert door(sim.port, *([tmp_path] if door is on_by_profile else [])) in (0, None)
+    assert held_at_each_switch_on(sim.log()) == [held_then]
+
+
+def soft_by_guard(port):
+    with Supply(port) as supply, Guard(supply, SOFT_START) as guard:
+        guard.output = True  # returns once the voltage has ramped back up
+
+
+def soft_by_workflow(port):
+    with Supply(port) as supply, Guard(supply, SOFT_START) as guard:
+        sweep(guard, voltage=(5, 5, 1), current=2, dwell=0, leave_on=True)
+
+
+@contextlib.contextmanager
+def guard_held(port, *endpoints):
+    """The supply on `port` held as the server holds it, under the soft
+    start's guard, served through `endpoints`."""
+    supply = HeldSupply(port)
+    supply.open()
+    try:
+        with Server(supply, endpoints, rules=SOFT_START) as server:
+            yield server
+    finally:
+        supply.close()
+
+
+def soft_by_scpi(port):
+    with guard_held(port) as server:
+        session = Session(server.supply, server.guard, Asker("scpi", "a client"), Conditions(server.guard))
+        assert session.execute("OUTP ON;*OPC?") == "1"  # complete once ramped back up
+
+
+def soft_by_rfc2217(port):
+    with guard_held(port, Rfc2217(port=0)) as server:
+        client = QM4410(server.resources[0])
+        assert client.open()
+        try:
+            assert client.set_ouput_mode("on")
+            until(lambda: (client.read_dev_status() or {}).get("voltage_set") == 5.0)
+        finally:
+            client.close()
+
+
+def soft_by_epics(port):
+    pvs = pytest.importorskip("qm4410.server.epics.pvs", reason="the epics extra is not installed")
+    with guard_held(port) as server:
+        pvs.Pvs("TEST:", server.guard).pvdb["TEST:OUT_SP"].put("ON", "a client")
+        until(lambda: not server.guard.ramping("voltage"))
+
+
+@pytest.mark.filterwarnings("ignore:set(Daemon|Name)\\(\\) is deprecated:DeprecationWarning:serial.rfc2217")
+@pytest.mark.parametrize("door", [soft_by_guard, soft_by_workflow, soft_by_scpi, soft_by_rfc2217, soft_by_epics])
+def test_soft_start_switches_on_at_0_v_then_ramps_at_the_slew_rate(qm4410_sim, door, nobody_holds_the_port):
+    sim = qm4410_sim.start("--verbose", "--load", "8")
+    with Supply(sim.port) as supply:
+        supply.remote, supply.voltage, supply.current_limit = True, 5.0, 2.0
+    door(sim.port)
+    sent = requests(sim.log())
+    assert held_at_each_switch_on(sim.log()) == [(0.0, 2.0)]
+    switched_on = sent.index(("set output on", None))
+    ramped = [0.0] + [volts for what, volts in sent[switched_on:] if what == "set output voltage"]
+    step = SOFT_START.slew_voltage / SLEW_STEPS_PER_S
+    assert ramped[-1] == 5.0 and all(0 < b - a <= step + 1e-9 for a, b in zip(ramped, ramped[1:])), ramped

@@ -139,6 +139,7 @@ def test_a_listener_that_asks_for_readings_gets_them_while_it_is_there(supply):
         ({"limit_current": 70}, OutOfRange),
         ({"trip_power": "2"}, TypeError),
         ({"trip_overtemp": 1}, TypeError),
+        ({"soft_start": True}, ValueError),  # no slew rate to ramp at
     ],
 )
 def test_rules_that_are_no_finite_positive_number_are_refused(supply, rules, error):

@@ -230,6 +230,7 @@ class AsyncQM4410:
         to: float,
         *,
         rate: float,
+        start: float | None = None,
         voltage: float | None = None,
         current: float | None = None,
         on_row: Callable[[Row], object] | None = None,
@@ -239,15 +240,16 @@ class AsyncQM4410:
         """qm4410.workflows.ramp on this supply (its options as it takes
         them). `on_row` and `on_progress` are called on the event loop."""
         self.checked(quantity, to)
-        held: tuple[tuple[Quantity, float | None], ...] = (("voltage", voltage), ("current", current))
-        for other, value in held:
+        given: list[tuple[Quantity, float | None]] = [(quantity, start), ("voltage", voltage), ("current", current)]
+        for which, value in given:
             if value is not None:
-                self.checked(other, value)
+                self.checked(which, value)
         return await self._workflow(
             workflows.ramp,
             quantity,
             to,
             rate=rate,
+            start=start,
             voltage=voltage,
             current=current,
             on_row=on_row,

@@ -60,6 +60,7 @@ from qm4410.workflows import NoAnswerError
         (["ramp", "--to", "5", "--rate", "1", "--voltage", "3"], USAGE, "give --current besides"),
         (["ramp", "--to-current", "1", "--rate", "1", "--current", "3"], USAGE, "give --voltage besides"),
         (["ramp", "--to", "5", "--rate", "1", "--output", "maybe"], USAGE, "argument --output: invalid choice"),
+        (["ramp", "--to-current", "1", "--rate", "1", "--from", "70"], USAGE, "argument --from: the ramp's start 70"),
         # The guard's rates and thresholds, by the core's checks.
         (
             ["sweep", "--voltage", "0:1:1", "--current", "1", "--slew-voltage", "0"],
@@ -77,6 +78,7 @@ from qm4410.workflows import NoAnswerError
         (["serve", "--bind", " "], USAGE, "argument --bind: the address is empty"),
         (["serve", "--limit-voltage", "-1"], USAGE, "argument --limit-voltage"),
         (["serve", "--watchdog", "0"], USAGE, "argument --watchdog: the watchdog time must be above 0"),
+        (["set", "--output", "on", "--soft-start"], USAGE, "--soft-start needs --slew-voltage"),
         # A file the run could not write at its end is refused before it starts.
         (["monitor", "--plot", "{tmp}/no/run.png"], FILE_ERROR, "cannot write .*/no/run.png: there is no folder"),
         (["monitor", "--csv", "{tmp}/no/run.csv"], FILE_ERROR, "cannot write .*/no/run.csv: there is no folder"),

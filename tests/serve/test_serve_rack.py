@@ -142,6 +142,7 @@ LINES = [
     "rfc2217 = 0",  # 29
     "scpi = 0",  # 30
     'epics = "LAB:E:"',  # 31: a second Channel Access server
+    "soft-start = true",  # 32: with no slew-voltage to ramp at
 ]
 PROBLEMS = {
     3: "unknown key 'limt-voltage': limit-voltage?",
@@ -153,6 +154,7 @@ PROBLEMS = {
     18: "load is an option of the virtual supply: add sim = true",
     25: "epics LAB:C: is c's already",
     31: "epics: c serves Channel Access already",
+    32: "soft-start needs slew-voltage",
 }
 
 

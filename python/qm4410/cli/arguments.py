@@ -9,7 +9,7 @@ import argparse
 
 import qm4410
 
-from . import port
+from . import guard, port
 from .commands import Commands, Parents, info, monitor, ports, ramp, run, serve, status, sweep
 from .commands import set as set_command
 
@@ -33,6 +33,10 @@ def _problem(args: argparse.Namespace) -> str | None:
     # `serve --config` takes its supplies from a file.
     if "sim" in args and not getattr(args, "config", None):
         found = port.problem(args, needed=not getattr(args, "dry_run", False))
+        if found:
+            return found
+    if "slew_voltage" in args:  # the guard's options, of a command that takes them
+        found = guard.problem(args)
         if found:
             return found
     if "problem" in args:  # a subcommand's own checks of its values together

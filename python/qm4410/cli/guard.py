@@ -12,6 +12,8 @@ client that dies with the output on is what a server's watchdog is for."""
 
 import argparse
 import contextlib
+import dataclasses
+import re
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple
 
@@ -73,7 +75,12 @@ SERVING = (
         "trip when the output is on and no client has sent anything for S seconds",
     ),
 )
-TRIP_OVERTEMP = "--trip-overtemp"
+# The rules that are switches, each with its help.
+SWITCHES = {
+    "--trip-overtemp": "trip when the supply reports over-temperature",
+    "--soft-start": "switch the output on at 0 V, then ramp the voltage to its set-point at --slew-voltage "
+    "(which it needs), rather than stepping it there",
+}
 
 # Told in the server's help.
 SERVED = (
@@ -100,7 +107,8 @@ def add_options(command: argparse.ArgumentParser, *, serving: bool = False) -> N
     group = command.add_argument_group("the guard", SERVED if serving else ONE_SHOT)
     for option, kind, metavar, help_text in SLEW_AND_TRIPS + (SERVING if serving else ()):
         group.add_argument(option, type=kind, metavar=metavar, help=help_text)
-    group.add_argument(TRIP_OVERTEMP, action="store_true", help="trip when the supply reports over-temperature")
+    for option, help_text in SWITCHES.items():
+        group.add_argument(option, action="store_true", help=help_text)
 
 
 def rules(args: argparse.Namespace) -> Rules | None:
@@ -111,9 +119,19 @@ def rules(args: argparse.Namespace) -> Rules | None:
         for name in (_field(option.option) for option in options)
         if (value := getattr(args, name, None)) is not None
     }
-    if getattr(args, _field(TRIP_OVERTEMP), False):
-        given[_field(TRIP_OVERTEMP)] = True
+    given.update({_field(option): True for option in SWITCHES if getattr(args, _field(option), False)})
     return Rules(**given) if given else None
+
+
+def problem(args: argparse.Namespace, prefix: str = "--") -> str | None:
+    """Why the guard's options do not go together (a rule that needs
+    another), in their own names, each after `prefix`; None when they do."""
+    try:
+        rules(args)
+    except ValueError as error:
+        names = "|".join(field.name for field in dataclasses.fields(Rules))
+        return re.sub(rf"\b({names})\b", lambda name: prefix + name[0].replace("_", "-"), str(error))
+    return None
 
 
 def _field(option: str) -> str:

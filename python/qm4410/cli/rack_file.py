@@ -36,6 +36,7 @@ from qm4410.server import LOOPBACK, Rfc2217, Scpi, TcpEndpoint
 from qm4410.supply.remote import is_url
 from qm4410.workflows.toml_places import KeyPlace, Places, decode_problem
 
+from . import guard
 from . import port as port_options
 
 
@@ -87,6 +88,7 @@ KEYS: dict[str, Kind] = {
     "trip-cc-after": NUMBER,
     "trip-overtemp": FLAG,
     "watchdog": NUMBER,
+    "soft-start": FLAG,
 }
 # Only a supply's own table takes these.
 OWN_KEYS = ("name", "port")
@@ -198,7 +200,13 @@ class _Checker:
                     self.problems.append((line(key), f"{key} is an option of the virtual supply: add sim = true"))
         if len(self.problems) > before:
             return None
-        return RackSupply(str(name), self._parsed(_words(merged)))
+        args = self._parsed(_words(merged))
+        found = guard.problem(args, prefix="")
+        if found is not None:  # told on the first line of the table's that gives a rule it names
+            named = [line(key) for key in where if key in KEYS and re.search(rf"\b{key}\b", found)]
+            self.problems.append((min(named, default=start), found))
+            return None
+        return RackSupply(str(name), args)
 
     def _check_value(self, key: str, value: object, line: int) -> bool:
         """Whether `value` is one that `key` takes; if not, the problem is told."""

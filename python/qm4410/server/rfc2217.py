@@ -120,6 +120,9 @@ def _answer(request: bytes, arrived: float, client: Asker, context: Context) -> 
     except Tripped as refused:
         log.info("%s: %s refused: %s", client.name, what, refused)
         return None
+    except (NoReply, PortGone) as failure:  # a soft start's status read or set-point of 0: nothing switched on
+        log.debug("%s: %s not carried out: %s", client.name, what, failure)
+        return None
     except SupplyGone:
         return None
     log.debug("%s: %s %s", client.name, what, outcome)

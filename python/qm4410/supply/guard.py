@@ -20,6 +20,11 @@ client that goes through it (a script, every client of `qm4410 serve`).
   way when a trip fires is sent before the trip's switch-off, never after.
 - A watchdog: with the output on and no request for `watchdog` s, the
   output is switched off, and the trip is named "watchdog".
+- Soft start: with `soft_start` (which needs `slew_voltage`, the rate it
+  ramps at), switching the output on from off at a voltage set-point above
+  0 is carried out as set-point 0, output on, then a ramp at the slew rate
+  back to that set-point (or to where a ramp in progress was going), rather
+  than as a step from 0 V.
 - A supply that stops answering the guard (three readings, or three steps
   of a ramp, in a row) trips it too ("no_reply"): what cannot be watched is
   switched off, as far as it still can be.
@@ -61,12 +66,13 @@ STOP_CHECK_S = 0.05
 UNANSWERED_IN_A_ROW = 3
 
 TRIP_NAMES = ("current", "power", "constant_current", "over_temperature", "watchdog", "no_reply")
+NOT_STARTED = "the guard is not started: start() it, or use it in a with statement"
 
 
 @dataclasses.dataclass(frozen=True)
 class Rules:
-    """The guard's rules, each optional (None, or False for trip_overtemp);
-    the unit of each number is in UNITS."""
+    """The guard's rules, each optional (None, or False for trip_overtemp
+    and soft_start); the unit of each number is in UNITS."""
 
     UNITS: ClassVar[dict[str, str]] = {
         "limit_voltage": "V",
@@ -88,6 +94,7 @@ class Rules:
     trip_cc_after: float | None = None  # s of constant-current regulation
     trip_overtemp: bool = False
     watchdog: float | None = None  # s without a request, with the output on
+    soft_start: bool = False  # the output switched on at 0 V, then ramped at slew_voltage
 
     def __post_init__(self) -> None:
         # A limit is refused as a set-point the supply cannot take is, with
@@ -100,8 +107,11 @@ class Rules:
             value = getattr(self, name)
             if value is not None:
                 positive(value, name)
-        if not isinstance(self.trip_overtemp, bool):
-            raise TypeError(f"trip_overtemp is True or False, not {self.trip_overtemp!r}")
+        for name in ("trip_overtemp", "soft_start"):
+            if not isinstance(getattr(self, name), bool):
+                raise TypeError(f"{name} is True or False, not {getattr(self, name)!r}")
+        if self.soft_start and self.slew_voltage is None:
+            raise ValueError("soft_start needs slew_voltage, the rate it ramps the voltage at")
 
     @property
     def watching(self) -> bool:
@@ -150,6 +160,15 @@ class Tripped(SupplyError):
         self.trip = trip
 
 
+@dataclasses.dataclass
+class SwitchOn:
+    """What a switch-on sent within `Guard.switching_on()` set going: with
+    soft start, the ramp that takes the voltage set-point back up, once the
+    block is over (None without one)."""
+
+    ramp: Ramp | None = None
+
+
 Listener = Callable[[Status | None], object]
 
 
@@ -163,8 +182,9 @@ class Guard:
     `current_limit`, `max_voltage`, `output`, `remote`, `status()`,
     `switch_off()`, `restore_factory()`, and `link`, the commands with
     plain results (see GuardedLink); setting `voltage` or `current_limit`
-    waits until a slew ramp has arrived (`set_voltage(v, wait=False)` does
-    not). The workflows take a Guard wherever they take a Supply."""
+    (or `output`, with soft start) waits until a slew ramp has arrived
+    (`set_voltage(v, wait=False)` does not). The workflows take a Guard
+    wherever they take a Supply."""
 
     def __init__(
         self, supply: Supply, rules: Rules | None = None, *, interval: float = WATCH_INTERVAL_S, **rule_keywords: object
@@ -360,13 +380,17 @@ class Guard:
     def set_current_limit(self, amperes: float, *, wait: bool = True) -> None:
         self.send_units("current", self.checked("current", amperes), wait=wait)
 
-    def set_output(self, on: bool) -> None:
+    def set_output(self, on: bool, *, wait: bool = True) -> None:
+        """Switch the output; with soft start, return once the voltage has
+        ramped back up (`wait=False`: once the output is on)."""
         self.touch()
         if not on:
             self.supply.output = on
             return
-        with self.switching_on():
+        with self.switching_on() as switched:
             self.supply.output = on
+        if wait and switched.ramp is not None:
+            self.wait_for("voltage", switched.ramp)
 
     def switch_off(self) -> None:
         self.touch()
@@ -398,14 +422,57 @@ class Guard:
             raise Tripped(trip)
 
     @contextlib.contextmanager
-    def switching_on(self) -> Iterator[None]:
+    def switching_on(self) -> Iterator[SwitchOn]:
         """For the block that switches the output on: Tripped, before it,
         while a trip is latched; and a trip that fires during it latches
         only once it is over, so that the trip's switch-off comes after the
-        switch-on rather than before it."""
+        switch-on rather than before it. With soft start the block runs at
+        a voltage set-point of 0, and what it yields tells the ramp back up
+        (see _soft_start)."""
         with self._switch_on_lock:
             self.check_switch_on()
-            yield
+            with self._soft_start() as switched:
+                yield switched
+
+    @contextlib.contextmanager
+    def _soft_start(self) -> Iterator[SwitchOn]:
+        """Soft start around a switch-on, when the rules ask for it and the
+        output is off: the voltage set-point sent as 0 before the block (a
+        ramp in progress stopped), and after it, however it ended, a ramp
+        at the slew rate back to where the set-point stood, or to where that
+        ramp was going. Whether the output came on or not, a ramp at the
+        rate is safe, and the set-point asked for is kept. NoReply, with
+        nothing switched on, when the supply answers neither the status
+        read nor the set-point of 0."""
+        switched = SwitchOn()
+        if not self.rules.soft_start:
+            yield switched
+            return
+        rate = self.slew_rate("voltage")
+        assert rate is not None  # the rules have one with soft start, which only lowering can change
+        with self._lock:
+            if self._thread is None:
+                raise SupplyError(NOT_STARTED)
+            seen = self._ramps.get("voltage")
+        status = self.supply.status()
+        if status.output:  # no step to soften
+            yield switched
+            return
+        with self._lock:
+            going = self._ramps.pop("voltage", None)
+            self._lock.notify_all()  # whoever waits for it: replaced
+        self.halt("voltage", wait=True)  # and no step of it on the line
+        if going is not None:
+            target = going.target
+        else:  # one seen before the status read has arrived, or was halted, since
+            target = seen.standing if seen is not None else to_units("voltage", status.voltage)
+        if not self._link.set_voltage(0):
+            raise NoReply(f"the supply on {self.supply.port} did not answer the soft start's voltage set-point of 0")
+        try:
+            yield switched
+        finally:
+            if target > 0:
+                switched.ramp = self._start_ramp("voltage", 0, target, rate)
 
     def check_factory_reset(self) -> None:
         if self.rules.limit_voltage is not None or self.rules.limit_current is not None:
@@ -440,14 +507,10 @@ class Guard:
             return None
         with self._lock:
             if self._thread is None:
-                raise SupplyError("the guard is not started: start() it, or use it in a with statement")
+                raise SupplyError(NOT_STARTED)
             while self._sending == quantity:  # its step decides where the set-point stands
                 self._lock.wait()
-        standing = self._standing(quantity)
-        with self._lock:
-            ramp = Ramp(standing, units, rate, step_units(rate, SLEW_STEPS_PER_S), time.monotonic())
-            self._ramps[quantity] = ramp
-            self._lock.notify_all()
+        ramp = self._start_ramp(quantity, self._standing(quantity), units, rate)
         if wait:
             self.wait_for(quantity, ramp, stop)
         return ramp
@@ -500,6 +563,15 @@ class Guard:
     @property
     def _link(self) -> Link:
         return self.supply.link
+
+    def _start_ramp(self, quantity: Quantity, standing: int, units: int, rate: float) -> Ramp:
+        """A ramp of `quantity` from `standing` to `units`, replacing one in
+        progress, for the guard's thread to step."""
+        with self._lock:
+            ramp = Ramp(standing, units, rate, step_units(rate, SLEW_STEPS_PER_S), time.monotonic())
+            self._ramps[quantity] = ramp
+            self._lock.notify_all()
+        return ramp
 
     def _standing(self, quantity: Quantity) -> int:
         """Where the set-point stands: the ramp in progress's last step, else
@@ -672,7 +744,8 @@ class GuardedLink:
     missing answer means (the workflows): set-points kept to the guard's
     limits (OutOfRange) and slew rates (each returns once its ramp has
     arrived, or once `stop()` turns true, where it then stands), switching
-    the output on refused while tripped (Tripped), and each a request that
+    the output on refused while tripped (Tripped) and, with soft start,
+    returning once the voltage has ramped back up, and each a request that
     the watchdog hears."""
 
     def __init__(self, guard: Guard, stop: Callable[[], object] | None = None) -> None:
@@ -689,8 +762,14 @@ class GuardedLink:
         self.guard.touch()
         if not on:
             return self.guard.supply.link.set_output(on)
-        with self.guard.switching_on():
-            return self.guard.supply.link.set_output(on)
+        with self.guard.switching_on() as switched:
+            answered = self.guard.supply.link.set_output(on)
+        if answered and switched.ramp is not None:  # a soft start: returns once it has ramped back up
+            try:
+                self.guard.wait_for("voltage", switched.ramp, self._stop)
+            except NoReply:
+                return False
+        return answered
 
     def read_status(self) -> Status | None:
         self.guard.touch()

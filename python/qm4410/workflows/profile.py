@@ -38,8 +38,8 @@ class ProfileError(ValueError):
 
 class Step(NamedTuple):
     """One step as it runs: a cell left empty in the file has the value of
-    the step before; None means a set-point the profile never gives, left
-    as the supply has it."""
+    the step before; None means a set-point the profile has not given, left
+    as the supply has it (or 0 if the output is switched on before then)."""
 
     duration_s: float
     voltage: float | None

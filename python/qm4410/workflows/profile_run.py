@@ -25,7 +25,9 @@ def run_profile(
     the start of the run, so slow exchanges do not add up to drift. At a
     step's start the set-points it changes are sent, in a safe order (the
     output switched off first, lowered set-points before raised ones, the
-    output switched on last), and the status is read into a row; with
+    output switched on last: at the step's set-points, and at 0 for one no
+    step has given yet, never at what the supply held before the run), and
+    the status is read into a row; with
     `interval`, it is read again every `interval` seconds within the step.
     A reading without an answer makes a row that says so, and the run goes
     on.
@@ -56,29 +58,18 @@ def run_profile(
 
 
 def _apply(session: Session, step: Step, output: str | None) -> str | None:
-    """Send what the step changes; the output state as it is now."""
-    if step.output == "off" and output != "off":
-        session.set_output(False)
-        output = "off"
+    """Send what the step changes, as run_profile says; the output state
+    as it is now."""
+    switch = None if step.output in (None, output) else step.output == "on"
     wanted: dict[Quantity, float | None] = {"voltage": step.voltage, "current": step.current}
-    changes = [
-        (quantity, value)
-        for quantity, value in wanted.items()
-        if value is not None and value != session.asked[quantity]
-    ]
-    # Down before up, so that no moment between two settings has more than
-    # the step before or the step after allowed.
-    for quantity, value in sorted(changes, key=lambda change: _rise(session, *change)):
-        session.set(quantity, value)
-    if step.output == "on" and output != "on":
-        session.set_output(True)
-        output = "on"
-    return output
-
-
-def _rise(session: Session, quantity: Quantity, value: float) -> float:
-    before = session.asked[quantity]
-    return math.inf if before is None else value - before
+    changes: dict[Quantity, float] = {}
+    for quantity, value in wanted.items():
+        if value is None and switch and session.asked[quantity] is None:
+            value = 0.0
+        if value is not None and value != session.asked[quantity]:
+            changes[quantity] = value
+    session.apply(changes, switch)
+    return step.output or output
 
 
 def _sample(session: Session, schedule: Plan, count: int, planned: PlannedStep, every: float) -> bool:

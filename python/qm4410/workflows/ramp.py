@@ -2,6 +2,7 @@
 
 from ..supply.setpoints import QUANTITIES, UNIT, Quantity, from_units, positive, setpoint, to_units
 from ..supply.slew import Ramp, step_units
+from ..supply.status import Status
 from .results import Outcome, ProgressCallback, Row, RowCallback, StopCheck
 from .session import Session, Target
 
@@ -16,6 +17,7 @@ def ramp(
     to: float,
     *,
     rate: float,
+    start: float | None = None,
     voltage: float | None = None,
     current: float | None = None,
     output: bool | None = None,
@@ -26,11 +28,16 @@ def ramp(
     stop: StopCheck | None = None,
 ) -> Outcome:
     """Move the `quantity` set-point ("voltage" or "current") from where
-    the supply has it to `to`, at `rate` volts or amperes a second.
+    the supply has it, or from `start`, to `to`, at `rate` volts or amperes
+    a second.
 
     The other set-point may be given too (`current=` for a voltage ramp,
-    `voltage=` for a current ramp) and is sent first; then `output=True`
-    switches the output on (False: off), before the first reading. The
+    `voltage=` for a current ramp) and is sent first, with `start` when it
+    is given; `output=True` switches the output on (False: off), before the
+    first reading, in the workflows' one safe order (see Session.apply).
+    The output never comes on above where the ramp starts: switched on
+    here, it comes on at `start`, else where the output stands (its
+    measured voltage or current, 0 when it is off), sent first. The
     steps are the supply's resolution (1 mV, 1 mA) or `rate / most_steps_per_s`,
     whichever is coarser; each is sent when the straight line from the
     start at `rate` reaches it, and never sooner after the step before
@@ -55,6 +62,7 @@ def ramp(
         raise ValueError(f"a {quantity} ramp goes to `to`; give only the {held} besides")
     held_value = given[held]
     held_setpoint = None if held_value is None else setpoint(held, held_value, f"the {held}")
+    start_setpoint = None if start is None else setpoint(quantity, start, "the ramp's start")
     if output is not None and not isinstance(output, bool):
         raise TypeError(f"the output is True (on), False (off) or None (as it is), not {output!r}")
     step = step_units(rate, most_steps_per_s)
@@ -62,12 +70,14 @@ def ramp(
     session = Session(supply, on_row, on_progress, stop)
 
     def run() -> Outcome:
-        if held_setpoint is not None:
-            session.set(held, held_setpoint)
-        if output is not None:
-            session.set_output(output)
-        start = to_units(quantity, _set_point(session.read(0, retry=True), quantity))
-        steps = Ramp(start, target, rate, step, began=session.clock.elapsed())
+        begin: dict[Quantity, float] = {} if held_setpoint is None else {held: held_setpoint}
+        if start_setpoint is not None:
+            begin[quantity] = start_setpoint
+        elif output:
+            begin[quantity] = _measured(session.status(), quantity)
+        session.apply(begin, output)
+        origin = to_units(quantity, _set_point(session.read(0, retry=True), quantity))
+        steps = Ramp(origin, target, rate, step, began=session.clock.elapsed())
         for number in range(1, steps.steps + 1):
             due, units = steps.next_step()
             if not session.clock.wait_until(due, session.stopped):
@@ -82,6 +92,10 @@ def ramp(
         return Outcome(session.rows)
 
     return session.carry_out(run, leave_on=not off_on_exit)
+
+
+def _measured(status: Status, quantity: Quantity) -> float:
+    return status.measured_voltage if quantity == "voltage" else status.measured_current
 
 
 def _set_point(row: Row, quantity: Quantity) -> float:

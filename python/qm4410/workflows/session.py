@@ -2,7 +2,8 @@
 readings recorded as rows, and how the output is left however it ends."""
 
 import datetime
-from collections.abc import Callable
+import math
+from collections.abc import Callable, Mapping
 from typing import TypeVar, cast
 
 from ..supply.face import Supply, link_of
@@ -72,6 +73,26 @@ class Session:
         while not self._exchange(lambda: self.link.set_output(on), f"switching the output {'on' if on else 'off'}"):
             pass
 
+    def apply(self, setpoints: Mapping[Quantity, float], output: bool | None = None) -> None:
+        """Send `setpoints` and switch the output as `output` says (None:
+        as it is), in the one order that never gives the load more than
+        it had before or is asked to have after: the output switched off
+        first, lowered set-points before raised ones, and the output
+        switched on last, once every set-point it comes on at is there.
+        Every workflow switches the output on through here."""
+        if output is False:
+            self.set_output(False)
+        for quantity, value in sorted(setpoints.items(), key=lambda setting: self._rise(*setting)):
+            self.set(quantity, value)
+        if output:
+            self.set_output(True)
+
+    def status(self) -> Status:
+        """The status, read again until answered; no row."""
+        while (status := self._exchange(self.link.read_status, "reading the status")) is None:
+            pass
+        return status
+
     def read(self, step: int, *, retry: bool) -> Row:
         """Read the status into a row, recorded and handed to the row
         callback. A read without an answer makes a row that says so, and is
@@ -123,6 +144,11 @@ class Session:
             return outcome
         trip = self.guard.last_check()
         return outcome if trip is None else Outcome(self.rows, "trip", str(trip))
+
+    def _rise(self, quantity: Quantity, value: float) -> float:
+        """How far `value` raises the set-point sent before (unknown: the most)."""
+        before = self.asked[quantity]
+        return math.inf if before is None else value - before
 
     def _check_trip(self) -> None:
         trip = None if self.guard is None else self.guard.trip

@@ -52,9 +52,7 @@ def sweep(
         return Outcome(session.rows, "stop", f"asked to stop before step {step} of {len(points)}")
 
     def run() -> Outcome:
-        session.set(held, held_value)
-        session.set(swept, points[0])
-        session.set_output(True)
+        session.apply({held: held_value, swept: points[0]}, output=True)
         for step, value in enumerate(points, 1):
             if session.stopped():
                 return stopped_before(step)

@@ -4,11 +4,11 @@ import argparse
 
 from qm4410 import workflows
 from qm4410.supply import Guard, Supply
-from qm4410.supply.setpoints import Quantity
+from qm4410.supply.setpoints import Quantity, to_units
 from qm4410.workflows.ramp import MOST_STEPS_PER_S
 
 from .. import guard, logs, plot
-from ..values import above_zero, quantity
+from ..values import above_zero, number, quantity
 from . import Commands, Parents, workflow
 
 
@@ -17,11 +17,13 @@ def add_parser(commands: Commands, parents: Parents) -> None:
         "ramp",
         parents=parents,
         help="move the voltage or the current limit to a target at a rate",
-        description="Move a set-point from where the supply has it to --to (the voltage) or --to-current "
-        "(the current limit) at --rate a second, in steps of 1 mV (1 mA) or of the rate over "
+        description="Move a set-point from where the supply has it (or from --from) to --to (the voltage) or "
+        "--to-current (the current limit) at --rate a second, in steps of 1 mV (1 mA) or of the rate over "
         f"{MOST_STEPS_PER_S:g} steps a second, whichever is coarser, reading the status after each. "
         "The other set-point (--current or --voltage) is set first, then the output switched as --output "
-        "says; otherwise the output is left as it is. Stopped (Ctrl-C), the ramp stays where it is. "
+        "says; otherwise the output is left as it is. --output on never switches the output on above where "
+        "the ramp starts: at --from, else where the output stands (0 when it is off), set before it comes on. "
+        "Stopped (Ctrl-C), the ramp stays where it is. "
         f"{workflow.REMOTE}",
     )
     target = command.add_mutually_exclusive_group(required=True)
@@ -41,6 +43,13 @@ def add_parser(commands: Commands, parents: Parents) -> None:
     )
     command.add_argument(
         "--rate", type=above_zero("the rate"), required=True, metavar="PER_S", help="volts (or amperes) a second"
+    )
+    command.add_argument(
+        "--from",
+        dest="start",
+        type=number,
+        metavar="V_OR_A",
+        help="where the ramp starts, in volts (amperes for --to-current), set first",
     )
     command.add_argument(
         "--current",
@@ -71,6 +80,11 @@ def problem(args: argparse.Namespace) -> str | None:
         return "a current ramp goes to --to-current: give --voltage besides, not --current"
     if args.to is not None and args.voltage is not None:
         return "a voltage ramp goes to --to: give --current besides, not --voltage"
+    if args.start is not None:
+        try:
+            to_units("voltage" if args.to is not None else "current", args.start, "the ramp's start")
+        except (ValueError, TypeError) as refused:
+            return f"argument --from: {refused}"
     return logs.problem(args)
 
 
@@ -85,6 +99,7 @@ def run(args: argparse.Namespace) -> int:
             which,
             target,
             rate=args.rate,
+            start=args.start,
             voltage=args.voltage,
             current=args.current,
             output=output,

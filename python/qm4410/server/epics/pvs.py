@@ -155,7 +155,7 @@ class Pvs:
             "VOLT_SP": lambda volts, _: self._set_point("voltage", volts),
             "CURR_SP": lambda amperes, _: self._set_point("current", amperes),
             "MAX_VOLT_SP": lambda volts, _: self._set_max_voltage(volts),
-            "OUT_SP": lambda label, _: _switch(label, on_off, guard.set_output),
+            "OUT_SP": lambda label, _: _switch(label, on_off, lambda on: guard.set_output(on, wait=False)),
             "REMOTE_SP": lambda label, _: _switch(label, _labels("LOCAL", "REMOTE"), self._set_remote),
             "TRIP_CLEAR": lambda _, client: self._clear_trip(client),
         }
@@ -288,7 +288,7 @@ class Pvs:
     @staticmethod
     def _rule(rules: Rules, name: str) -> Any:
         value = getattr(rules, name)
-        if name == "trip_overtemp":
+        if isinstance(value, bool):  # trip_overtemp, soft_start
             return ReadEnum(**_labels("NO", "YES")) if not value else ReadEnum(enum_strings=["NO", "YES"], value="YES")
         # NaN for a rule that is not set (0 is a limit: the set-point held there).
         return ReadDouble(value=math.nan if value is None else float(value), units=Rules.UNITS[name], precision=3)

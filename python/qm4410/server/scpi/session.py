@@ -163,15 +163,20 @@ class Session:
 
     def switch_output(self, on: bool) -> None:
         """Switch the output; on only while no trip is latched, checked as it
-        is sent (a trip that fires meanwhile switches it off after)."""
+        is sent (a trip that fires meanwhile switches it off after). A soft
+        start's ramp back up is this client's operation in progress."""
         if not on:
             self.setting(wire.SET_OUTPUT, lambda link: link.set_output(False))
             return
         try:
-            with self.guard.switching_on():
+            with self.guard.switching_on() as switched:
                 self.setting(wire.SET_OUTPUT, lambda link: link.set_output(True))
         except Tripped as refused:
             raise ScpiError(EXECUTION_ERROR, str(refused)) from None
+        except (NoReply, PortGone) as failure:  # the soft start's status read or set-point of 0
+            raise ScpiError(HARDWARE_ERROR, str(failure)) from None
+        if switched.ramp is not None:
+            self._ramps["voltage"] = switched.ramp
 
     def clear_trip(self) -> None:
         """Clear the guard's trip, for every client; the log says who did."""
