@@ -161,7 +161,8 @@ def on_by_command(*argv):
 
 def on_by_profile(port, tmp_path):
     profile = tmp_path / "profile.csv"
-    profile.write_text("duration,voltage,current,output\n0,,1,on\n")  # no voltage: not the 12 V held before the run
+    # The voltage a later step gives: 0 until then, not the 12 V held before the run.
+    profile.write_text("duration,voltage,current,output\n0,,1,on\n0,5,,\n")
     return main(["run", str(profile), "--port", port])
 
 

@@ -39,7 +39,8 @@ class ProfileError(ValueError):
 class Step(NamedTuple):
     """One step as it runs: a cell left empty in the file has the value of
     the step before; None means a set-point the profile has not given, left
-    as the supply has it (or 0 if the output is switched on before then)."""
+    as the supply has it (or 0 once the output is on, if a later step
+    gives it)."""
 
     duration_s: float
     voltage: float | None

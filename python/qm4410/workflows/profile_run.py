@@ -2,7 +2,7 @@
 
 import math
 
-from ..supply.setpoints import Quantity, positive
+from ..supply.setpoints import QUANTITIES, Quantity, positive
 from .profile import Plan, PlannedStep, Profile, Step, plan
 from .results import Outcome, ProgressCallback, RowCallback, StopCheck
 from .session import Session, Target
@@ -25,9 +25,10 @@ def run_profile(
     the start of the run, so slow exchanges do not add up to drift. At a
     step's start the set-points it changes are sent, in a safe order (the
     output switched off first, lowered set-points before raised ones, the
-    output switched on last: at the step's set-points, and at 0 for one no
-    step has given yet, never at what the supply held before the run), and
-    the status is read into a row; with
+    output switched on last: at the step's set-points, and at 0 for one
+    that a later step gives, never at what the supply held before the run;
+    a set-point no step gives is the supply's own throughout), and the
+    status is read into a row; with
     `interval`, it is read again every `interval` seconds within the step.
     A reading without an answer makes a row that says so, and the run goes
     on.
@@ -38,6 +39,7 @@ def run_profile(
     schedule = plan(profile, repeat)
     every = None if interval is None else positive(interval, "the interval")
     session = Session(supply, on_row, on_progress, stop)
+    given = {quantity for step in profile.steps for quantity in QUANTITIES if _value(step, quantity) is not None}
 
     def run() -> Outcome:
         output: str | None = None
@@ -45,7 +47,7 @@ def run_profile(
             if not session.clock.wait_until(planned.start_s, session.stopped):
                 return _stopped(session, planned, "before")
             session.cycle = planned.cycle
-            output = _apply(session, planned.step, output)
+            output = _apply(session, planned.step, output, given)
             session.read(planned.number, retry=False)
             session.progress(count, len(schedule.steps), schedule.total_s - session.clock.elapsed())
             if every is not None and not _sample(session, schedule, count, planned, every):
@@ -57,19 +59,24 @@ def run_profile(
     return session.carry_out(run, leave_on=leave_on)
 
 
-def _apply(session: Session, step: Step, output: str | None) -> str | None:
-    """Send what the step changes, as run_profile says; the output state
-    as it is now."""
+def _apply(session: Session, step: Step, output: str | None, given: set[Quantity]) -> str | None:
+    """Send what the step changes, as run_profile says (`given`: the
+    set-points some step of the profile gives); the output state as it is
+    now."""
     switch = None if step.output in (None, output) else step.output == "on"
-    wanted: dict[Quantity, float | None] = {"voltage": step.voltage, "current": step.current}
     changes: dict[Quantity, float] = {}
-    for quantity, value in wanted.items():
-        if value is None and switch and session.asked[quantity] is None:
+    for quantity in QUANTITIES:
+        value = _value(step, quantity)
+        if value is None and switch and quantity in given and session.asked[quantity] is None:
             value = 0.0
         if value is not None and value != session.asked[quantity]:
             changes[quantity] = value
     session.apply(changes, switch)
     return step.output or output
+
+
+def _value(step: Step, quantity: Quantity) -> float | None:
+    return step.voltage if quantity == "voltage" else step.current
 
 
 def _sample(session: Session, schedule: Plan, count: int, planned: PlannedStep, every: float) -> bool:
