@@ -8,7 +8,7 @@ import logging
 import sys
 from collections.abc import Iterator
 
-from ..server import LOOPBACK, Endpoint, HeldSupply, Rfc2217, Scpi, Server, SupplyGone
+from ..server import LOOPBACK, Endpoint, HeldSupply, Hislip, Rfc2217, Scpi, Server, SupplyGone, Vxi11
 from ..supply.switch_off import CONFIRMED
 from . import guard
 from .exits import CommandError, Exit
@@ -22,6 +22,11 @@ def endpoints_for(args: argparse.Namespace, name: str | None = None) -> list[End
     endpoints: list[Endpoint] = [
         kind(port=port, host=host) for kind, (host, port) in ((Rfc2217, args.rfc2217), (Scpi, args.scpi))
     ]
+    # The VISA instrument doors, when asked for.
+    for visa, address in ((Hislip, args.hislip), (Vxi11, args.vxi11)):
+        if address is not None:
+            host, port = address
+            endpoints.append(visa(port=port, host=host))
     if args.epics is not None:
         try:
             from ..server.epics.endpoint import Epics

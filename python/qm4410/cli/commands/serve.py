@@ -63,6 +63,30 @@ def add_options(command: argparse.ArgumentParser) -> None:
         help="where the SCPI endpoint listens (default 5025; port 0 picks a free one)",
     )
     command.add_argument(
+        "--hislip",
+        type=listening_address,
+        nargs="?",
+        const=(None, None),
+        metavar="[HOST:]PORT",
+        help="serve the supply as a VISA instrument over HiSLIP too, TCPIP::HOST::hislip0,PORT::INSTR (port 4880 "
+        "unless given; see docs/lxi.md)",
+    )
+    command.add_argument(
+        "--vxi11",
+        type=listening_address,
+        nargs="?",
+        const=(None, None),
+        metavar="[HOST:]PORT",
+        help="serve the supply as a VISA instrument over VXI-11 too, TCPIP::HOST::inst0::INSTR, its core channel on "
+        "PORT (a free one unless given) registered with the portmapper on port 111",
+    )
+    command.add_argument(
+        "--mdns",
+        action="store_true",
+        help="advertise the endpoints by mDNS (DNS-SD) where they listen, so that VISA's discovery finds them "
+        "(needs zeroconf: pip install 'qm4410[lxi]')",
+    )
+    command.add_argument(
         "--epics",
         metavar="PREFIX",
         type=epics_prefix,
