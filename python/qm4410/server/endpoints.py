@@ -115,6 +115,11 @@ class TcpEndpoint(abc.ABC):
     def host(self) -> str:
         return self._listening().host
 
+    @property
+    def port(self) -> int:
+        """The port it listens on, once listening."""
+        return self._listening().port
+
     def _listening(self) -> Listener:
         if self._listener is None:
             raise RuntimeError(f"the {self.name} endpoint is not listening")

@@ -16,7 +16,7 @@ from .. import guard, port
 from ..exits import REFUSAL_EXIT, CommandError, Exit, Stopped
 from ..rack_file import RackFileError, read_rack
 from ..rack_serving import serve_rack
-from ..serving import endpoints_for, logged, server_for, switch_off
+from ..serving import advertised, endpoints_for, logged, server_for, switch_off
 from ..terminal import stop_requests
 from ..values import bind_address, epics_prefix, listening_address, network, path, seconds_or_never
 from . import Commands, Parents
@@ -174,6 +174,7 @@ def run(args: argparse.Namespace) -> int:
             # First and alone on standard output, for a script to read.
             for resource in server.resources:
                 print(resource, flush=True)
+            stack.enter_context(advertised(server, args))
             server.serve_until(lambda: bool(stop))
     except Refused as refusal:
         raise CommandError(REFUSAL_EXIT[refusal.kind], refusal.text) from None

@@ -67,9 +67,14 @@ class Vxi11(TcpEndpoint):
         super().close()
 
     @property
+    def registered(self) -> bool:
+        """Whether the portmapper tells clients where it is."""
+        return self._registration is not None and self._registration.registered
+
+    @property
     def resource(self) -> str:
         resource = super().resource
-        if self._registration is not None and not self._registration.registered:
+        if self._registration is not None and not self.registered:
             host = resource.split("::")[1]
             return resource.replace(f"::{host}::", f"::{host},{self._listening().port}::", 1)
         return resource
