@@ -23,6 +23,7 @@ from ..stream import Gone
 from ..scpi.errors import EXECUTION_ERROR, ScpiError
 from ..scpi.reporting import MASTER_SUMMARY
 from .framing import (
+    FIRST_MESSAGE_ID,
     FIRST_VENDOR_KIND,
     HEADER,
     MOST_CONTROL_PAYLOAD,
@@ -43,6 +44,9 @@ log = logging.getLogger("qm4410.serve")
 MAX_MESSAGE_SIZE = 1 << 20
 SYNCHRONIZED = 0  # the control code of a mode granted or preferred: not overlapped
 RMT_DELIVERED = 1  # a client's control code bit: it has read a whole response
+# How long AsyncStatusQuery and a lock's release wait for the synchronous
+# channel to have carried out the message they name (see _caught_up).
+CATCH_UP_S = 1.0
 # What a client that names no size of its own is sent at most, per message.
 UNBOUNDED = (1 << 64) - 1
 SIZE = struct.Struct("!Q")
@@ -88,6 +92,10 @@ class HislipSession:
         self._requesting = False
         self._service_lock = threading.Lock()
         self._end_lock = threading.Lock()
+        # The MessageID of the last message carried out on the synchronous
+        # channel (None: none since Initialize or the last device clear).
+        self._carried_out: int | None = None
+        self._progress = threading.Condition()
 
     def join(self, asynchronous: Client) -> None:
         self.asynchronous = asynchronous
@@ -118,6 +126,9 @@ class HislipSession:
             self.last_heard = time.monotonic()
             if header.kind in (Kind.DATA, Kind.DATA_END, Kind.TRIGGER):
                 self._carry_out(reader, header)
+                with self._progress:
+                    self._carried_out = header.parameter
+                    self._progress.notify_all()
             elif header.kind == Kind.DEVICE_CLEAR_COMPLETE:
                 reader.skip(header.length)
                 self._complete_clear()
@@ -169,9 +180,24 @@ class HislipSession:
         whatever the client asked for."""
         self.instrument.clear()
         self._answer_pending = False
+        with self._progress:
+            self._carried_out = None
         self._clearing.clear()
         log.debug("%s: device clear", self.instrument.name)
         self.sync.write(message(Kind.DEVICE_CLEAR_ACKNOWLEDGE, SYNCHRONIZED))
+
+    def _caught_up(self, message_id: int) -> None:
+        """Wait (CATCH_UP_S at most) until the synchronous channel has carried
+        out the message `message_id` names: the channels are connections of
+        their own, so a status query may overtake the message sent just
+        before it. Clients name the last message they sent, or the next
+        one's ID (two more); the first ID names none."""
+        named = {message_id, (message_id - 2) & 0xFFFF_FFFF}
+        with self._progress:
+            self._progress.wait_for(
+                lambda: self._carried_out in named or (self._carried_out is None and message_id == FIRST_MESSAGE_ID),
+                CATCH_UP_S,
+            )
 
     def _abandoned(self) -> bool:
         return self._clearing.is_set() or self.ended.is_set()
@@ -213,6 +239,7 @@ class HislipSession:
                 self.instrument.lock.wake()
                 channel.write(message(Kind.ASYNC_DEVICE_CLEAR_ACKNOWLEDGE, SYNCHRONIZED))
             else:
+                self._caught_up(header.parameter)
                 if header.control & RMT_DELIVERED:
                     self._answer_pending = False
                 status = self.instrument.status_byte(self._answer_pending)
@@ -239,6 +266,7 @@ class HislipSession:
             what = f"the lock shared as {key!r}" if key else "the exclusive lock"
             log.info("%s asks for %s: %s", instrument.name, what, granted.value)
         elif header.control == 0:
+            self._caught_up(header.parameter)  # the messages sent under the lock first
             released = lock.release(instrument)
             answer = {"exclusive": LockAnswer.SUCCESS, "shared": LockAnswer.SUCCESS_SHARED}.get(
                 released or "", LockAnswer.ERROR
