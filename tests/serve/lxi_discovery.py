@@ -7,10 +7,11 @@ import json
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pyvisa
-from serving import SCPI_TIMEOUT_MS, Server
+from serving import SCPI_TIMEOUT_MS, START_TIMEOUT_S, Server
 
 HISLIP_PORT = 4880  # pyvisa-py's discovery takes every HiSLIP instrument to be on it
 
@@ -21,6 +22,10 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         server = Server(["--sim", "--hislip", str(HISLIP_PORT), "--vxi11", "--mdns"], Path(folder) / "serve.log")
         try:
+            # The resources are printed before the advertisement is under way.
+            deadline = time.monotonic() + START_TIMEOUT_S
+            while "_hislip._tcp.local." not in server.log() and time.monotonic() < deadline:
+                time.sleep(0.05)
             manager = pyvisa.ResourceManager("@py")
             found = manager.list_resources("?*")
             identity = None
