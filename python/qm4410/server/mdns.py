@@ -72,7 +72,9 @@ class Advertiser:
             raise CannotListen(f"cannot advertise by mDNS on {', '.join(interfaces)}: {error}") from None
         self._zeroconf = zeroconf
         infos = [
-            ServiceInfo(kind, f"{instance}.{kind}", port=port, properties=properties, server=server, parsed_addresses=addresses)
+            ServiceInfo(
+                kind, f"{instance}.{kind}", port=port, properties=properties, server=server, parsed_addresses=addresses
+            )
             for kind, port, addresses in services
         ]
 

@@ -21,8 +21,8 @@ from ..endpoints import Context, TcpEndpoint
 from ..held_supply import Asker
 from ..instrument import InstrumentSession
 from ..listener import Client
-from ..stream import Gone
 from ..scpi.reporting import Conditions
+from ..stream import Gone
 from .framing import VENDOR_ID, VERSION, Fatal, Header, Kind, Malformed, Reader, message
 from .session import SYNCHRONIZED, Fault, HislipSession, kind_name
 
@@ -178,7 +178,9 @@ class Hislip(TcpEndpoint):
                 with contextlib.suppress(OSError):
                     session.request_service_if_due()
             for client in late:
-                _fatal(client, Fault(Fatal.INVALID_INITIALIZATION, f"no initialization within {self.initialization_s:g} s"))
+                _fatal(
+                    client, Fault(Fatal.INVALID_INITIALIZATION, f"no initialization within {self.initialization_s:g} s")
+                )
             self._reap(sessions)
 
     def _reap(self, sessions: list[HislipSession]) -> None:

@@ -19,9 +19,9 @@ import time
 from ..device_lock import Granted
 from ..instrument import InstrumentSession
 from ..listener import Client
-from ..stream import Gone
 from ..scpi.errors import EXECUTION_ERROR, ScpiError
 from ..scpi.reporting import MASTER_SUMMARY
+from ..stream import Gone
 from .framing import (
     FIRST_MESSAGE_ID,
     FIRST_VENDOR_KIND,
@@ -274,7 +274,9 @@ class HislipSession:
             if released:
                 log.info("%s gives back the %s lock", instrument.name, released)
         else:
-            self.asynchronous.write(_error(Refusal.UNRECOGNIZED_CONTROL_CODE, f"AsyncLock takes 0 or 1, not {header.control}"))
+            self.asynchronous.write(
+                _error(Refusal.UNRECOGNIZED_CONTROL_CODE, f"AsyncLock takes 0 or 1, not {header.control}")
+            )
             return
         self.asynchronous.write(message(Kind.ASYNC_LOCK_RESPONSE, answer))
 
@@ -330,7 +332,9 @@ def refuse(channel: Client, reader: Reader, header: Header) -> None:
     if header.kind >= FIRST_VENDOR_KIND:
         channel.write(_error(Refusal.UNRECOGNIZED_VENDOR_MESSAGE, f"no vendor-defined message {header.kind}"))
     else:
-        channel.write(_error(Refusal.UNRECOGNIZED_MESSAGE_TYPE, f"{kind_name(header.kind)} is not taken on this channel"))
+        channel.write(
+            _error(Refusal.UNRECOGNIZED_MESSAGE_TYPE, f"{kind_name(header.kind)} is not taken on this channel")
+        )
 
 
 def _heard_error(reader: Reader, header: Header, channel: Client) -> bool:

@@ -39,7 +39,7 @@ class Packer:
         self._parts.append(_WORD.pack(value & 0xFFFF_FFFF))
         return self
 
-    def int(self, value: int) -> "Packer":
+    def signed(self, value: int) -> "Packer":
         self._parts.append(_SIGNED.pack(value))
         return self
 
@@ -60,7 +60,7 @@ class Unpacker:
     def uint(self) -> int:
         return int(_WORD.unpack(self._take(4))[0])
 
-    def int(self) -> int:
+    def signed(self) -> int:
         return int(_SIGNED.unpack(self._take(4))[0])
 
     def bool(self) -> bool:

@@ -166,7 +166,9 @@ class Links:
             if sum(owner is client for _, owner in self._links.values()) >= MOST_LINKS:
                 return None
             number = next(self._numbers) & 0x7FFF_FFFF
-            instrument = InstrumentSession(self._context, self._conditions, Asker(client.endpoint, f"{client.name} link {number}"))
+            instrument = InstrumentSession(
+                self._context, self._conditions, Asker(client.endpoint, f"{client.name} link {number}")
+            )
             link = Link(number, instrument)
             self._links[number] = (link, client)
         return link
@@ -196,7 +198,7 @@ class Links:
         return self._abort_port()
 
     def _abort(self, arguments: Unpacker) -> bytes:
-        number = arguments.int()
+        number = arguments.signed()
         with self._lock:
             link, _ = self._links.get(number, (None, None))
         if link is None:
@@ -215,7 +217,7 @@ class _Core:
         self._client = client
 
     def create_link(self, arguments: Unpacker) -> bytes:
-        arguments.int()  # the client's own ID, for its own use
+        arguments.signed()  # the client's own ID, for its own use
         lock_device, lock_timeout = arguments.bool(), arguments.uint()
         device = arguments.opaque(MOST_NAME).decode("latin-1")
         nothing = (0, 0, 0)
@@ -231,8 +233,8 @@ class _Core:
         return _created(Error.NONE, link.number, self._links.abort_port, MAX_RECEIVE)
 
     def write(self, arguments: Unpacker) -> bytes:
-        link = self._links.of(arguments.int(), self._client)
-        _, lock_timeout, flags = arguments.uint(), arguments.uint(), arguments.int()
+        link = self._links.of(arguments.signed(), self._client)
+        _, lock_timeout, flags = arguments.uint(), arguments.uint(), arguments.signed()
         data = arguments.opaque(MOST_RECORD)
         if link is None:
             return _written(Error.INVALID_LINK, 0)
@@ -245,9 +247,9 @@ class _Core:
         return _written(Error.NONE, len(data))
 
     def read(self, arguments: Unpacker) -> bytes:
-        link = self._links.of(arguments.int(), self._client)
+        link = self._links.of(arguments.signed(), self._client)
         size, io_timeout, lock_timeout = arguments.uint(), arguments.uint(), arguments.uint()
-        flags, termination = arguments.int(), arguments.int() & 0xFF
+        flags, termination = arguments.signed(), arguments.signed() & 0xFF
         if link is None:
             return _read(Error.INVALID_LINK, 0, b"")
         error = self._access(link, flags, lock_timeout)
@@ -266,8 +268,8 @@ class _Core:
         error, where the results have more than the error)."""
 
         def procedure(arguments: Unpacker) -> bytes:
-            link = self._links.of(arguments.int(), self._client)
-            flags, lock_timeout = arguments.int(), arguments.uint()
+            link = self._links.of(arguments.signed(), self._client)
+            flags, lock_timeout = arguments.signed(), arguments.uint()
             arguments.uint()  # io_timeout: each of these is carried out at once
             error = Error.INVALID_LINK if link is None else self._access(link, flags, lock_timeout)
             if link is None or error != Error.NONE:
@@ -277,14 +279,14 @@ class _Core:
         return procedure
 
     def lock(self, arguments: Unpacker) -> bytes:
-        link = self._links.of(arguments.int(), self._client)
-        flags, lock_timeout = arguments.int(), arguments.uint()
+        link = self._links.of(arguments.signed(), self._client)
+        flags, lock_timeout = arguments.signed(), arguments.uint()
         if link is None:
             return _error(Error.INVALID_LINK)
         return _error(self._acquire(link, lock_timeout if flags & WAIT_LOCK else 0))
 
     def unlock(self, arguments: Unpacker) -> bytes:
-        link = self._links.of(arguments.int(), self._client)
+        link = self._links.of(arguments.signed(), self._client)
         if link is None:
             return _error(Error.INVALID_LINK)
         released = link.instrument.lock.release(link.instrument)
@@ -293,7 +295,7 @@ class _Core:
         return _error(Error.NONE if released else Error.NO_LOCK_HELD)
 
     def destroy_link(self, arguments: Unpacker) -> bytes:
-        link = self._links.of(arguments.int(), self._client)
+        link = self._links.of(arguments.signed(), self._client)
         if link is None:
             return _error(Error.INVALID_LINK)
         self._links.destroy(link)
@@ -312,7 +314,9 @@ class _Core:
         lock_timeout when the call asks to wait for it."""
         link.aborted.clear()
         instrument = link.instrument
-        if instrument.lock.wait_for_access(instrument, lock_timeout / 1000 if flags & WAIT_LOCK else 0, link.aborted.is_set):
+        if instrument.lock.wait_for_access(
+            instrument, lock_timeout / 1000 if flags & WAIT_LOCK else 0, link.aborted.is_set
+        ):
             return Error.NONE
         return Error.ABORT if link.aborted.is_set() else Error.LOCKED
 
@@ -340,16 +344,16 @@ def _unsupported(arguments: Unpacker) -> bytes:
 
 
 def _error(error: Error) -> bytes:
-    return Packer().int(error).bytes()
+    return Packer().signed(error).bytes()
 
 
 def _created(error: Error, link: int, abort_port: int, most: int) -> bytes:
-    return Packer().int(error).int(link).uint(abort_port).uint(most).bytes()
+    return Packer().signed(error).signed(link).uint(abort_port).uint(most).bytes()
 
 
 def _written(error: Error, size: int) -> bytes:
-    return Packer().int(error).uint(size).bytes()
+    return Packer().signed(error).uint(size).bytes()
 
 
 def _read(error: Error, reason: int, data: bytes) -> bytes:
-    return Packer().int(error).int(reason).opaque(data).bytes()
+    return Packer().signed(error).signed(reason).opaque(data).bytes()
