@@ -141,7 +141,10 @@ def latencies(clients: dict, rounds: int) -> dict:
 def measure(quick: bool) -> dict:
     steps = plan(quick)
     with quiet_stdout(), virtual_supply() as port, served(port) as clients:
-        results = {"rates": rates(clients, steps["rate_seconds"]), "latency_ms": latencies(clients, steps["latency_rounds"])}
+        results = {
+            "rates": rates(clients, steps["rate_seconds"]),
+            "latency_ms": latencies(clients, steps["latency_rounds"]),
+        }
     results["meta"] = {"quick": quick, **steps, "cpus": os.cpu_count()}
     return results
 
