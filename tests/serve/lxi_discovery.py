@@ -14,6 +14,7 @@ import pyvisa
 from serving import SCPI_TIMEOUT_MS, START_TIMEOUT_S, Server
 
 HISLIP_PORT = 4880  # pyvisa-py's discovery takes every HiSLIP instrument to be on it
+ATTEMPTS = 5
 
 
 def main() -> None:
@@ -27,7 +28,11 @@ def main() -> None:
             while "_hislip._tcp.local." not in server.log() and time.monotonic() < deadline:
                 time.sleep(0.05)
             manager = pyvisa.ResourceManager("@py")
-            found = manager.list_resources("?*")
+            # pyvisa-py listens 1 s for answers; on a busy machine they may come later.
+            for _ in range(ATTEMPTS):
+                found = manager.list_resources("?*")
+                if server.hislip in found:
+                    break
             identity = None
             if server.hislip in found:
                 with manager.open_resource(server.hislip, read_termination="\n", timeout=SCPI_TIMEOUT_MS) as supply:
