@@ -14,7 +14,7 @@ import pyvisa
 from serving import SCPI_TIMEOUT_MS, START_TIMEOUT_S, Server
 
 HISLIP_PORT = 4880  # pyvisa-py's discovery takes every HiSLIP instrument to be on it
-ATTEMPTS = 10
+ATTEMPTS = 3
 
 
 def main() -> None:

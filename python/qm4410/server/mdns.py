@@ -16,7 +16,7 @@ import ipaddress
 import logging
 import re
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from ..supply.status import Identity
 from .endpoints import Endpoint, TcpEndpoint
@@ -50,7 +50,7 @@ class Advertiser:
         """Advertise every service, each once its name is known to be its
         own (a name taken already gets a number); CannotListen when
         zeroconf cannot send on an address."""
-        from zeroconf import IPVersion, ServiceInfo, Zeroconf
+        from zeroconf import IPVersion, ServiceInfo
 
         services = self._services()
         if not services:
@@ -67,7 +67,7 @@ class Advertiser:
             "FirmwareVersion": str(identity.software_version),
         }
         try:
-            zeroconf = Zeroconf(interfaces=interfaces, ip_version=IPVersion.V4Only)
+            zeroconf = _responder()(interfaces=interfaces, ip_version=IPVersion.V4Only)
         except OSError as error:
             raise CannotListen(f"cannot advertise by mDNS on {', '.join(interfaces)}: {error}") from None
         self._zeroconf = zeroconf
@@ -122,6 +122,28 @@ class Advertiser:
                 services.append(("_scpi-raw._tcp.local.", endpoint.port, addresses))
                 services.append(("_lxi._tcp.local.", endpoint.port, addresses))
         return services
+
+
+def _responder() -> "type[Zeroconf]":
+    """zeroconf, answering every question to the group: mDNS lets a
+    responder multicast what a querier asked to get by unicast, and on one
+    host it must. There every zeroconf's socket is bound to port 5353 of
+    the same address, and the system hands a datagram sent there to one of
+    them alone, chosen by a hash of its addresses: a unicast answer to a
+    client on this machine (the loopback default) may reach this server's
+    own socket instead, and then always does. A legacy querier, asking
+    from a port of its own, is still answered there."""
+    from zeroconf import Zeroconf
+    from zeroconf.const import _MDNS_PORT
+
+    class Responder(Zeroconf):
+        def async_send(self, out: Any, addr: str | None = None, port: int = _MDNS_PORT, *more: Any) -> None:
+            if addr is not None and port == _MDNS_PORT:
+                super().async_send(out)
+            else:
+                super().async_send(out, addr, port, *more)
+
+    return Responder
 
 
 def _addresses(host: str) -> list[str]:
