@@ -32,7 +32,7 @@ frameworks=${QM4410_FRAMEWORKS:-1}
 extras=()
 clients=()
 if [ "$frameworks" = 1 ]; then
-    extras=(bluesky qcodes openhtf pymeasure epics)
+    extras=(bluesky qcodes openhtf pymeasure epics lxi)
     clients=(pyepics ophyd)
 fi
 requirements=$(python3 -c '

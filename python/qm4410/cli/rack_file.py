@@ -32,7 +32,7 @@ import tomllib
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
-from qm4410.server import LOOPBACK, Rfc2217, Scpi, TcpEndpoint
+from qm4410.server import LOOPBACK, Hislip, Rfc2217, Scpi, TcpEndpoint, Vxi11
 from qm4410.supply.remote import is_url
 from qm4410.workflows.toml_places import KeyPlace, Places, decode_problem
 
@@ -52,6 +52,8 @@ NUMBER = Kind((int, float), "a number")
 WHOLE = Kind((int,), "a whole number")
 FLAG = Kind((bool,), "true or false")
 ADDRESS = Kind((int, str), 'a port number or "HOST:PORT"')
+# A door served only when asked for: true (on its own port), a port or "HOST:PORT".
+DOOR = Kind((bool, int, str), 'true, a port number or "HOST:PORT"')
 NETWORKS = Kind((list,), 'a list of networks, ["192.168.1.0/24"]')
 
 # Every key a supply takes, each the serve option of its name ("--" + key),
@@ -72,6 +74,9 @@ KEYS: dict[str, Kind] = {
     # How it is served.
     "rfc2217": ADDRESS,
     "scpi": ADDRESS,
+    "hislip": DOOR,
+    "vxi11": DOOR,
+    "mdns": FLAG,
     "epics": TEXT,
     "bind": TEXT,
     "allow": NETWORKS,
@@ -92,7 +97,7 @@ KEYS: dict[str, Kind] = {
 }
 # Only a supply's own table takes these.
 OWN_KEYS = ("name", "port")
-ENDPOINTS: dict[str, type[TcpEndpoint]] = {"rfc2217": Rfc2217, "scpi": Scpi}
+ENDPOINTS: dict[str, type[TcpEndpoint]] = {"rfc2217": Rfc2217, "scpi": Scpi, "hislip": Hislip, "vxi11": Vxi11}
 ENDPOINT_KEYS = tuple(ENDPOINTS)
 SIM_KEYS = tuple(option.removeprefix("--") for option, *_ in port_options.SIM_OPTIONS)
 # In a rack a supply whose port goes away is opened again once it is back.
@@ -268,9 +273,11 @@ class _Checker:
             for key in ENDPOINT_KEYS:
                 try:
                     args = self._parsed(_words({key: merged[key]} if key in merged else {}))
-                    host, number = getattr(args, key)
                 except argparse.ArgumentError:
                     continue  # told already
+                if getattr(args, key) is None:
+                    continue  # a door not served
+                host, number = getattr(args, key)
                 bind = merged.get("bind")
                 host = host or (bind if isinstance(bind, str) else LOOPBACK)
                 number = ENDPOINTS[key].default_port if number is None else number
@@ -292,7 +299,7 @@ class _Checker:
 
 def _takes(kind: Kind, value: object) -> bool:
     """Whether `value` is of `kind`'s TOML type (true is no number here)."""
-    if isinstance(value, bool) is not (kind is FLAG) or not isinstance(value, kind.types):
+    if (isinstance(value, bool) and bool not in kind.types) or not isinstance(value, kind.types):
         return False
     return not isinstance(value, list) or all(isinstance(item, str) for item in value)
 

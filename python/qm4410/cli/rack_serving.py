@@ -17,7 +17,7 @@ from ..supply.switch_off import still_on_message
 from . import port
 from .exits import CommandError, Exit, Stopped
 from .rack_file import RackSupply
-from .serving import endpoints_for, logged, server_for, switch_off
+from .serving import advertised, endpoints_for, logged, server_for, switch_off
 from .terminal import StopRequest, stop_requests
 
 log = logging.getLogger("qm4410.serve")
@@ -91,9 +91,12 @@ class _Racked:
                 with printing:
                     for resource in server.resources:
                         print(name, resource, flush=True)
-                server.serve_until(lambda: bool(stop))
+                with advertised(server, args, name):
+                    server.serve_until(lambda: bool(stop))
             except SupplyGone as gone:
                 log.error("%s; it is not served any more (reconnect = true waits for it instead)", gone)
+            except CannotListen as error:
+                log.error("%s; it is not served", error)
             finally:
                 server.close()
         finally:

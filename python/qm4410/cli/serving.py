@@ -8,7 +8,8 @@ import logging
 import sys
 from collections.abc import Iterator
 
-from ..server import LOOPBACK, Endpoint, HeldSupply, Rfc2217, Scpi, Server, SupplyGone
+from ..server import LOOPBACK, Endpoint, HeldSupply, Hislip, Rfc2217, Scpi, Server, SupplyGone, Vxi11
+from ..server.mdns import Advertiser
 from ..supply.switch_off import CONFIRMED
 from . import guard
 from .exits import CommandError, Exit
@@ -16,12 +17,23 @@ from .exits import CommandError, Exit
 
 def endpoints_for(args: argparse.Namespace, name: str | None = None) -> list[Endpoint]:
     """The endpoints that serve's options `args` ask for, made before
-    anything opens (CommandError when --epics needs what is not installed);
+    anything opens (CommandError when --epics or --mdns needs what is not
+    installed);
     in a rack, `name` goes before their names, and so before every
     client's in the log."""
     endpoints: list[Endpoint] = [
         kind(port=port, host=host) for kind, (host, port) in ((Rfc2217, args.rfc2217), (Scpi, args.scpi))
     ]
+    # The VISA instrument doors, when asked for.
+    for visa, address in ((Hislip, args.hislip), (Vxi11, args.vxi11)):
+        if address is not None:
+            host, port = address
+            endpoints.append(visa(port=port, host=host))
+    if args.mdns:
+        try:
+            import zeroconf  # noqa: F401
+        except ImportError:
+            raise CommandError(Exit.MISSING_DEPENDENCY, "--mdns needs zeroconf: pip install 'qm4410[lxi]'") from None
     if args.epics is not None:
         try:
             from ..server.epics.endpoint import Epics
@@ -45,6 +57,21 @@ def server_for(supply: HeldSupply, args: argparse.Namespace, endpoints: list[End
         reconnect=args.reconnect,
         idle_timeout=args.idle_timeout or None,
     )
+
+
+@contextlib.contextmanager
+def advertised(server: Server, args: argparse.Namespace, name: str | None = None) -> Iterator[None]:
+    """With --mdns, the server's endpoints advertised by mDNS while it
+    serves (under `name`, in a rack); CannotListen when they cannot be."""
+    if not args.mdns:
+        yield
+        return
+    advertiser = Advertiser(server.endpoints, server.supply.identity(), name)
+    advertiser.start()
+    try:
+        yield
+    finally:
+        advertiser.close()
 
 
 def switch_off(supply: HeldSupply, whose: str = "") -> str | None:

@@ -1,7 +1,8 @@
 """One supply, many clients: a server that holds the supply's port and
 serves it through endpoints, in the supply's own protocol over RFC 2217
-(`Rfc2217`) and as a SCPI instrument over a raw TCP socket (`Scpi`); any
-object with an endpoint's methods (see `Endpoint`) serves beside them.
+(`Rfc2217`), as a SCPI instrument over a raw TCP socket (`Scpi`) and as a
+VISA instrument over HiSLIP (`Hislip`) and VXI-11 (`Vxi11`); any object
+with an endpoint's methods (see `Endpoint`) serves beside them.
 
     supply = HeldSupply("/dev/ttyUSB0")
     supply.open()                      # Refused when it cannot be
@@ -21,10 +22,12 @@ serve` is this, run from the command line."""
 from .endpoints import LOOPBACK, Context, Endpoint, TcpEndpoint
 from .errors import CannotListen, ServerError, SupplyGone
 from .held_supply import Asker, HeldSupply
+from .hislip.endpoint import Hislip
 from .listener import Client, Network
 from .rfc2217 import Rfc2217
 from .scpi.endpoint import Scpi
 from .service import Server
+from .vxi11.endpoint import Vxi11
 
 __all__ = [
     "LOOPBACK",
@@ -34,6 +37,7 @@ __all__ = [
     "Context",
     "Endpoint",
     "HeldSupply",
+    "Hislip",
     "Network",
     "Rfc2217",
     "Scpi",
@@ -41,4 +45,5 @@ __all__ = [
     "ServerError",
     "SupplyGone",
     "TcpEndpoint",
+    "Vxi11",
 ]

@@ -9,6 +9,7 @@ from typing import ClassVar, Protocol
 
 from ..supply.guard import Guard
 from ..supply.status import Identity
+from .device_lock import DeviceLock
 from .held_supply import HeldSupply
 from .listener import IDLE_TIMEOUT_S, Client, Listener, Network
 
@@ -24,13 +25,15 @@ class Context:
     clients may connect
     (none given: any), the address to listen on where an endpoint was
     given none, and how long a client may send nothing before it is hung
-    up on (seconds; None: for ever)."""
+    up on (seconds; None: for ever); and the lock that the clients of the
+    VISA doors (HiSLIP, VXI-11) take, which they share."""
 
     supply: HeldSupply
     guard: Guard
     allow: Sequence[Network] = ()
     bind: str = LOOPBACK
     idle_timeout: float | None = IDLE_TIMEOUT_S
+    device_lock: DeviceLock = dataclasses.field(default_factory=DeviceLock)
 
 
 def identification(identity: Identity) -> str:
@@ -111,6 +114,11 @@ class TcpEndpoint(abc.ABC):
     @property
     def host(self) -> str:
         return self._listening().host
+
+    @property
+    def port(self) -> int:
+        """The port it listens on, once listening."""
+        return self._listening().port
 
     def _listening(self) -> Listener:
         if self._listener is None:

@@ -16,7 +16,7 @@ from .. import guard, port
 from ..exits import REFUSAL_EXIT, CommandError, Exit, Stopped
 from ..rack_file import RackFileError, read_rack
 from ..rack_serving import serve_rack
-from ..serving import endpoints_for, logged, server_for, switch_off
+from ..serving import advertised, endpoints_for, logged, server_for, switch_off
 from ..terminal import stop_requests
 from ..values import bind_address, epics_prefix, listening_address, network, path, seconds_or_never
 from . import Commands, Parents
@@ -61,6 +61,30 @@ def add_options(command: argparse.ArgumentParser) -> None:
         default=(None, None),
         metavar="[HOST:]PORT",
         help="where the SCPI endpoint listens (default 5025; port 0 picks a free one)",
+    )
+    command.add_argument(
+        "--hislip",
+        type=listening_address,
+        nargs="?",
+        const=(None, None),
+        metavar="[HOST:]PORT",
+        help="serve the supply as a VISA instrument over HiSLIP too, TCPIP::HOST::hislip0,PORT::INSTR (port 4880 "
+        "unless given; see docs/lxi.md)",
+    )
+    command.add_argument(
+        "--vxi11",
+        type=listening_address,
+        nargs="?",
+        const=(None, None),
+        metavar="[HOST:]PORT",
+        help="serve the supply as a VISA instrument over VXI-11 too, TCPIP::HOST::inst0::INSTR, its core channel on "
+        "PORT (a free one unless given) registered with the portmapper on port 111",
+    )
+    command.add_argument(
+        "--mdns",
+        action="store_true",
+        help="advertise the endpoints by mDNS (DNS-SD) where they listen, so that VISA's discovery finds them "
+        "(needs zeroconf: pip install 'qm4410[lxi]')",
     )
     command.add_argument(
         "--epics",
@@ -150,6 +174,7 @@ def run(args: argparse.Namespace) -> int:
             # First and alone on standard output, for a script to read.
             for resource in server.resources:
                 print(resource, flush=True)
+            stack.enter_context(advertised(server, args))
             server.serve_until(lambda: bool(stop))
     except Refused as refusal:
         raise CommandError(REFUSAL_EXIT[refusal.kind], refusal.text) from None

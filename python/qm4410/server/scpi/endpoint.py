@@ -33,6 +33,11 @@ class Lines:
                 self._partial, self._overrun = b"", True
         return lines
 
+    def end(self) -> list[bytes | None]:
+        """The message ends (a door's END, as HiSLIP's DataEnd and VXI-11's
+        END flag tell it): the line left unfinished, if any, is complete."""
+        return self.feed(b"\n") if self._partial or self._overrun else []
+
 
 class Scpi(TcpEndpoint):
     """SCPI over a raw socket, on port 5025 by default (the LXI convention)."""

@@ -241,6 +241,18 @@ class Session:
         except ScpiError:
             pass
 
+    def status_byte(self, message_available: bool) -> int:
+        """The status byte, its summaries current: the supply's status is read
+        first where an enabled QUEStionable or OPERation bit could change
+        one, and this client's ramps that have ended complete a pending
+        *OPC. `message_available` is the MAV bit, which only the door knows
+        (an answer waiting to be read)."""
+        registers = self.registers
+        if registers.questionable.enable or registers.operation.enable:
+            self.sample_conditions()
+        self.settle_completion()
+        return registers.status_byte(message_available)
+
     def status(self) -> Status:
         try:
             status = self._run(Link.read_status, wire.READ_STATUS)
