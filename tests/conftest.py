@@ -7,6 +7,7 @@ from fakes import FakeClock, FakePort
 from hypothesis import HealthCheck, settings
 
 import qm4410
+from qm4410.supply import served
 
 # Hypothesis fails an example that takes longer than 200 ms, and a run whose
 # data takes long to draw: on a busy machine those measure the machine. The
@@ -21,6 +22,16 @@ settings.load_profile("busy machine")
 for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGALRM):
     if signal.getsignal(number) == signal.SIG_IGN:
         signal.signal(number, signal.default_int_handler if number == signal.SIGINT else signal.SIG_DFL)
+
+
+@pytest.fixture(autouse=True, scope="session")
+def served_records(tmp_path_factory):
+    """The folder where `qm4410 serve` records what it serves, the suite's
+    own: for this process and every server it starts."""
+    with pytest.MonkeyPatch.context() as patch:
+        folder = tmp_path_factory.mktemp("runtime")
+        patch.setenv(served.FOLDER_VARIABLE, str(folder))
+        yield folder
 
 
 @pytest.fixture

@@ -1,7 +1,9 @@
 """qm4410.bluesky in a real RunEngine against the virtual supply: every
-event's readings what the supply held, one status exchange a point; a scan
-that fails cleanly when the supply vanishes; a slewed move stopped between
-steps; the device mocked without a port, refusing bad values unsent."""
+event's readings what the supply held, one status exchange a point; a set
+that ends once the output has settled, or fails when it does not in time; a
+scan that fails cleanly when the supply vanishes; a slewed move stopped
+between steps; the device mocked without a port, refusing bad values
+unsent."""
 
 import asyncio
 
@@ -15,9 +17,11 @@ from bluesky.plans import count, rel_scan, scan  # noqa: E402
 from bluesky.run_engine import call_in_bluesky_event_loop  # noqa: E402
 from bluesky.utils import FailedStatus  # noqa: E402
 from ophyd_async.core import get_mock_put, init_devices, set_mock_value  # noqa: E402
+from ophyd_async.testing import assert_value  # noqa: E402
 
-from qm4410 import PortGone, Rules  # noqa: E402
-from qm4410.bluesky import QM4410Device  # noqa: E402
+from qm4410 import PortGone, Rules, Status  # noqa: E402
+from qm4410.bluesky import SETTLE_READINGS, QM4410Device, SettleTimeout, settled  # noqa: E402
+from qm4410.supply.status import Mode  # noqa: E402
 
 LOAD = 8.0
 
@@ -82,10 +86,85 @@ def test_count_scan_and_rel_scan_record_what_the_supply_held_one_exchange_a_poin
     assert call_in_bluesky_event_loop(psu.locate())["setpoint"] == 3.0
 
 
+def status(output=True, mode="CV", volts=5.0, amperes=0.5, max_voltage=30.0):
+    return Status(amperes, volts, 1.0, max_voltage, 5.0, output, False, Mode(mode), 0, True)
+
+
+@pytest.mark.parametrize(
+    "quantity, target, reading, tolerance, expected",
+    [
+        ("voltage", 5.0, status(volts=4.95), 0.05, True),
+        ("voltage", 5.0, status(volts=4.9), 0.05, False),  # on its way there
+        ("voltage", 5.0, status(volts=5.0), 0.0, True),
+        ("voltage", 5.0, status(mode="CC", volts=2.0), 0.05, True),  # the load takes the current limit
+        ("voltage", 12.0, status(volts=10.0, max_voltage=10.0), 0.05, True),  # held at the maximum voltage
+        ("voltage", 12.0, status(volts=8.0, max_voltage=10.0), 0.05, False),
+        ("voltage", 5.0, status(output=False, mode="XX", volts=0.0), 0.05, True),  # nothing to settle
+        ("current", 0.5, status(mode="CC", amperes=0.505), 0.01, True),
+        ("current", 0.3, status(mode="CC", amperes=0.5), 0.01, False),  # falling to the new limit
+        ("current", 1.0, status(mode="CV", amperes=0.625), 0.01, True),  # the load draws less than the limit
+    ],
+)
+def test_what_counts_as_settled(quantity, target, reading, tolerance, expected):
+    assert settled(quantity, target, reading, tolerance) is expected
+
+
+@pytest.mark.parametrize(
+    "before, signal, value, readings, measured, expected",
+    [
+        ([], "voltage", 2.0, 1, "measured_voltage", 2.0),
+        # 0.25 A into 8 ohms: constant current at 2 V, short of the 5 V set.
+        ([("current_limit", 0.25)], "voltage", 5.0, SETTLE_READINGS, "measured_voltage", 2.0),
+        ([("voltage", 2.0)], "current_limit", 0.2, 4, "measured_current", 0.2),
+    ],
+)
+def test_a_set_ends_once_the_output_has_settled(
+    RE, connected, qm4410_sim, before, signal, value, readings, measured, expected
+):
+    virtual = qm4410_sim.start("--load", str(LOAD), "--verbose")
+    psu = connected(virtual.port, settle_readings=readings)
+    RE(bps.mv(psu.output, True))
+    for name, setting in before:
+        RE(bps.mv(getattr(psu, name), setting))
+    sent_before = virtual.log().count(" <- ")
+    RE(bps.mv(getattr(psu, signal), value))
+    # What the set sent, as the virtual supply tells each request.
+    sent = [line.rsplit("  ", 1)[1] for line in virtual.log().splitlines() if " <- " in line][sent_before:]
+    assert sent[0].startswith(("set output voltage", "set current limit")) and sent[1:] == ["read status"] * readings
+    call_in_bluesky_event_loop(assert_value(getattr(psu, measured), expected))
+
+
+@pytest.mark.parametrize(
+    "keywords, said",
+    [
+        ({"settle_readings": 0}, "settle_readings is a whole number, 1 or more, not 0"),
+        ({"settle_readings": True}, "settle_readings is a whole number"),
+        ({"voltage_tolerance": -0.01}, "the voltage tolerance must not be negative"),
+        ({"current_tolerance": float("nan")}, "the current tolerance must be a finite number"),
+        ({"settle_timeout": 0}, "the settle timeout must be above 0"),
+    ],
+)
+def test_settling_that_could_not_mean_anything_is_refused(keywords, said):
+    with pytest.raises(ValueError, match=said):
+        QM4410Device("/dev/ttyQM4410-NONE", **keywords)
+
+
+def test_a_set_not_seen_settled_in_time_fails_saying_so(RE, connected, qm4410_sim):
+    psu = connected(qm4410_sim(load=LOAD), settle_readings=1_000_000, settle_timeout=0.3)
+    with pytest.raises(FailedStatus) as failed:
+        RE(bps.mv(psu, 1.0))
+    assert isinstance(failed.value.__cause__, SettleTimeout)
+    assert str(failed.value.__cause__).startswith("psu-voltage did not settle at 1.000 V within 0.3 s (")
+    assert str(failed.value.__cause__).endswith(
+        " of 1000000 readings in a row within 0.05 V; the last reading: the output off)"
+    )
+
+
 def test_a_scan_fails_cleanly_when_the_supply_vanishes(RE, connected, qm4410_sim):
     # The identity and the first status at connecting, the output, the
-    # descriptor's configuration, then a set-point and a status a point.
-    psu = connected(qm4410_sim(load=LOAD, vanish_after=4 + 2 * 4))
+    # descriptor's configuration, then a point's set-point, the readings
+    # that see it settled, and its status.
+    psu = connected(qm4410_sim(load=LOAD, vanish_after=4 + (1 + SETTLE_READINGS + 1) * 4))
     RE(bps.mv(psu.output, True))
     with pytest.raises(FailedStatus) as failed:
         RE(scan([psu], psu, 0.0, 9.0, 10))

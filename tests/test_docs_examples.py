@@ -53,6 +53,7 @@ def test_the_bluesky_page_s_example(tmp_path):
         ]
         for volts in [0, 1, 2, 3, 4, 5, 6, 6, 6, 6]
     ]
+    assert re.fullmatch(r"set to 2 V, settled after \d+\.\d{3} s", lines[-1])
 
 
 @pytest.mark.skipif(

@@ -188,3 +188,22 @@ def test_a_port_that_cannot_be_opened_is_refused_and_leaves_no_instrument(tmp_pa
         QM4410("nowhere", str(tmp_path / "ttyUSB9"))
     assert refused.value.kind == qm4410.RefusalKind.PORT_MISSING
     assert not QM4410.exist("nowhere")
+
+
+def test_a_station_s_address_is_the_port(qm4410_sim):
+    port = qm4410_sim()
+    station = qcodes.Station()
+    station.load_config(f"instruments:\n  psu:\n    type: qm4410.qcodes.QM4410\n    address: {port}\n")
+    psu = station.load_instrument("psu")
+    try:
+        assert (psu.supply.port, psu.get_idn()["model"]) == (port, "4410")
+    finally:
+        psu.close()
+
+
+@pytest.mark.parametrize("given, said", [(("port", "address"), "both port and address"), ((), "neither")])
+def test_the_port_is_given_once_as_port_or_address(qm4410_sim, given, said):
+    port = qm4410_sim()
+    with pytest.raises(TypeError, match=f"takes the supply's port as port or as address, one of them: {said}"):
+        QM4410("twice", **dict.fromkeys(given, port))
+    assert not QM4410.exist("twice")

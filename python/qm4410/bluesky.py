@@ -14,10 +14,12 @@ A signal subscribed to hears every record the device reads.
 
 set(volts) sends the voltage set-point through the supply core, and through
 the guard when one is given, ramping at its slew rate; stop() halts a ramp
-where it stands. A bad value raises ValueError with the core's message
-before anything is sent; a supply that stops answering fails the status with
-the core's exception (NoReply, PortGone). Connected with `mock=True`, the
-device touches no port: its signals are ophyd-async's mock signals."""
+where it stands. Its status (and that of a set of the current limit) ends
+once the output has settled: see `settled`. A bad value raises ValueError
+with the core's message before anything is sent; a supply that stops
+answering fails the status with the core's exception (NoReply, PortGone).
+Connected with `mock=True`, the device touches no port: its signals are
+ophyd-async's mock signals."""
 
 import asyncio
 import contextlib
@@ -44,8 +46,11 @@ from ophyd_async.core import (
 )
 
 from .aio import AsyncQM4410
+from .supply import setpoints
+from .supply.errors import SupplyError
 from .supply.guard import Rules
-from .supply.status import Status
+from .supply.setpoints import UNIT, Quantity
+from .supply.status import Mode, Status
 
 Value = TypeVar("Value", bound=Primitive)
 Record = tuple[Status, float]  # a status and when it came (time.time())
@@ -53,6 +58,23 @@ Record = tuple[Status, float]  # a status and when it came (time.time())
 # field of the status record it shows.
 READ = ("voltage", "measured_current", "measured_voltage", "power")
 CONFIGURATION = ("current_limit", "output")
+# The set-points whose set ends once the output has settled, and what each sets.
+SETTLING: dict[str, Quantity] = {"voltage": "voltage", "current_limit": "current"}
+# How near its set-point a measured value counts as settled, by default:
+# room for a supply's readings to differ from its set-points by its
+# accuracy, yet no room for an output still well on its way.
+VOLTAGE_TOLERANCE_V = 0.05
+CURRENT_TOLERANCE_A = 0.01
+SETTLE_READINGS = 3  # in a row, settled
+SETTLE_TIMEOUT_S = 10.0
+
+
+class SettleTimeout(SupplyError):
+    """A set's output did not settle within the device's settle_timeout.
+
+    Not a TimeoutError: ophyd-async takes a TimeoutError raised within a
+    set for its own time-out, and puts one in its place that names the
+    signal's source alone."""
 
 
 class QM4410Device(StandardReadable, Triggerable, Locatable[float], Stoppable):
@@ -63,11 +85,35 @@ class QM4410Device(StandardReadable, Triggerable, Locatable[float], Stoppable):
     Signals, each a field of the supply's status record: `voltage` (the
     set-point, which set() moves; hinted), `measured_current` (hinted),
     `measured_voltage`, `power`; as configuration, `current_limit` and
-    `output` (set them with their own set())."""
+    `output` (set them with their own set()).
 
-    def __init__(self, port: "str | AsyncQM4410", name: str = "", *, guard: Rules | None = None) -> None:
+    A set of the voltage or the current limit ends once the output has
+    settled (see `settled`) in `settle_readings` readings of the status in
+    a row, a measured value within `voltage_tolerance` volts
+    (`current_tolerance` amperes) of its set-point; its status fails with
+    SettleTimeout when that takes longer than `settle_timeout` seconds."""
+
+    def __init__(
+        self,
+        port: "str | AsyncQM4410",
+        name: str = "",
+        *,
+        guard: Rules | None = None,
+        voltage_tolerance: float = VOLTAGE_TOLERANCE_V,
+        current_tolerance: float = CURRENT_TOLERANCE_A,
+        settle_readings: int = SETTLE_READINGS,
+        settle_timeout: float = SETTLE_TIMEOUT_S,
+    ) -> None:
         if isinstance(port, AsyncQM4410) and guard is not None:
             raise ValueError("give the guard to the AsyncQM4410, which keeps it")
+        self.tolerances: dict[Quantity, float] = {
+            "voltage": _tolerance(voltage_tolerance, "the voltage tolerance"),
+            "current": _tolerance(current_tolerance, "the current tolerance"),
+        }
+        if isinstance(settle_readings, bool) or not isinstance(settle_readings, int) or settle_readings < 1:
+            raise ValueError(f"settle_readings is a whole number, 1 or more, not {settle_readings!r}")
+        self.settle_readings = settle_readings
+        self.settle_timeout = setpoints.positive(settle_timeout, "the settle timeout")
         self.supply = port if isinstance(port, AsyncQM4410) else AsyncQM4410(port, guard=guard)
         self._record: Record | None = None
         self._unread = False  # the record of a trigger() that no read() has given yet
@@ -87,10 +133,28 @@ class QM4410Device(StandardReadable, Triggerable, Locatable[float], Stoppable):
         super().__init__(name=name, connector=_Connector(self))
 
     @classmethod
-    def virtual(cls, name: str = "", *, guard: Rules | None = None, **options: object) -> "QM4410Device":
+    def virtual(
+        cls,
+        name: str = "",
+        *,
+        guard: Rules | None = None,
+        voltage_tolerance: float = VOLTAGE_TOLERANCE_V,
+        current_tolerance: float = CURRENT_TOLERANCE_A,
+        settle_readings: int = SETTLE_READINGS,
+        settle_timeout: float = SETTLE_TIMEOUT_S,
+        **options: object,
+    ) -> "QM4410Device":
         """The device of a virtual supply (qm4410-sim) of its own, started
-        when it is connected: `QM4410Device.virtual(load=8)`."""
-        return cls(AsyncQM4410.virtual(guard=guard, **options), name)
+        when it is connected: `QM4410Device.virtual(load=8)`; the other
+        keywords are the constructor's."""
+        return cls(
+            AsyncQM4410.virtual(guard=guard, **options),
+            name,
+            voltage_tolerance=voltage_tolerance,
+            current_tolerance=current_tolerance,
+            settle_readings=settle_readings,
+            settle_timeout=settle_timeout,
+        )
 
     async def close(self) -> None:
         """Close the supply (ending a virtual supply of its own)."""
@@ -128,8 +192,9 @@ class QM4410Device(StandardReadable, Triggerable, Locatable[float], Stoppable):
 
     def set(self, value: float, timeout: float | None = None) -> "AsyncStatus[None]":
         """Move the voltage set-point to `value` volts (ramping through the
-        guard's slew, when it has one); ValueError at once for a value the
-        supply or the guard refuses."""
+        guard's slew, when it has one); the status ends once the output has
+        settled there. ValueError at once for a value the supply or the
+        guard refuses."""
         with _refusals_as_value_errors():
             self.supply.checked("voltage", value)
         return self.voltage.set(value, timeout=timeout)
@@ -171,6 +236,8 @@ class QM4410Device(StandardReadable, Triggerable, Locatable[float], Stoppable):
         try:
             with _refusals_as_value_errors():
                 await send(value)
+            if field in SETTLING:
+                await self._settle(field, value)
         except asyncio.CancelledError:
             if self._stopped is None:
                 raise
@@ -178,6 +245,57 @@ class QM4410Device(StandardReadable, Triggerable, Locatable[float], Stoppable):
                 raise RuntimeError(f"{self.name} was stopped where it stood") from None
         finally:
             self._moving.discard(task)
+
+    async def _settle(self, field: str, value: float) -> None:
+        """Read the status until the output has settled at the set-point
+        just sent in `settle_readings` readings in a row; SettleTimeout,
+        with the last reading, after `settle_timeout` seconds."""
+        quantity = SETTLING[field]
+        target = setpoints.setpoint(quantity, value)  # as it was sent, on the supply's grid
+        tolerance = self.tolerances[quantity]
+        in_a_row = 0
+        status: Status | None = None
+        try:
+            async with asyncio.timeout(self.settle_timeout):
+                while in_a_row < self.settle_readings:
+                    status, _ = await self._read_status()
+                    in_a_row = in_a_row + 1 if settled(quantity, target, status, tolerance) else 0
+        except TimeoutError:
+            unit = UNIT[quantity]
+            last = "no reading came" if status is None else f"the last reading: {_measured(quantity, status)}"
+            raise SettleTimeout(
+                f"{getattr(self, field).name} did not settle at {target:.3f} {unit} within {self.settle_timeout:g} s "
+                f"({in_a_row} of {self.settle_readings} readings in a row within {tolerance:g} {unit}; {last})"
+            ) from None
+
+
+def settled(quantity: Quantity, target: float, status: Status, tolerance: float) -> bool:
+    """Whether `status` shows the output settled after its `quantity`
+    set-point was set to `target`: within `tolerance` of it as measured;
+    or where the output cannot reach it, held by the other limit (constant
+    current after a voltage set, constant voltage after a current limit's)
+    or, for the voltage, at the maximum voltage below it; or off, with
+    nothing to settle."""
+    if not status.output:
+        return True
+    if quantity == "voltage":
+        reachable = min(target, status.max_voltage)
+        return status.mode == Mode.CC or abs(status.measured_voltage - reachable) <= tolerance
+    return status.mode == Mode.CV or abs(status.measured_current - target) <= tolerance
+
+
+def _measured(quantity: Quantity, status: Status) -> str:
+    if not status.output:
+        return "the output off"
+    measured = status.measured_voltage if quantity == "voltage" else status.measured_current
+    return f"{measured:.3f} {UNIT[quantity]} in {status.mode}"
+
+
+def _tolerance(value: float, what: str) -> float:
+    tolerance = setpoints.number(value, what)
+    if tolerance < 0:
+        raise ValueError(f"{what} must not be negative, not {value!r}")
+    return tolerance
 
 
 class _Field(SignalBackend[Value], Generic[Value]):
@@ -274,4 +392,4 @@ def _refusals_as_value_errors() -> Iterator[None]:
         raise ValueError(str(refused)) from refused
 
 
-__all__ = ["QM4410Device"]
+__all__ = ["QM4410Device", "SettleTimeout"]

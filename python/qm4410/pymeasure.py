@@ -12,22 +12,29 @@ After each set the server's error queue is read: a value the server
 refused (its guard's limits) raises OutOfRange, one the supply did not
 carry out NoReply, each with the server's words. A reading the supply did
 not answer comes back from the server as SCPI's not-a-number; it raises
-NoReply (with the server's reason) instead of passing for a value."""
+NoReply (with the server's reason) instead of passing for a value.
+shutdown() (a procedure's end, a `with` block's) leaves the output off,
+read back off, before PyMeasure's own."""
 
+import contextlib
 import re
 from typing import Any
 
 from pymeasure.instruments import Instrument, SCPIMixin
 
 from .supply import setpoints
-from .supply.errors import NoReply, OutOfRange, SupplyError
+from .supply.errors import NoReply, OutOfRange, SupplyError, SwitchOffFailed
 from .supply.setpoints import Quantity
+from .supply.switch_off import still_on_message
 
 # What the server answers a query with when the supply did not answer it.
 NOT_A_NUMBER = 9.91e37
 # The server's error numbers that have an exception of the core's.
 DATA_OUT_OF_RANGE = -222
 HARDWARE_ERROR = -240
+# How often shutdown() switches the output off and reads it back before it
+# gives up: a lost reply (NoReply) is asked again, as the core's switch-off does.
+SWITCH_OFF_TRIES = 3
 _ENTRY = re.compile(r'(-?\d+),"([^"]*)"')
 
 
@@ -93,6 +100,22 @@ class QM4410SCPI(SCPIMixin, Instrument):  # type: ignore[misc]
     measured_current = Instrument.measurement(
         "MEAS:CURR?", """Get the output current in amperes, as the supply measures it."""
     )
+
+    def shutdown(self) -> None:
+        """Switch the output off and read it back off, then PyMeasure's own
+        shutdown (a procedure's end, the end of a `with` block).
+        SwitchOffFailed when the server does not confirm it off: the
+        instrument is then not shut down."""
+        for _ in range(SWITCH_OFF_TRIES):
+            state = None  # the output as this try reads it back: "on", "off", or None unanswered
+            with contextlib.suppress(NoReply):
+                self.output_enabled = False
+                state = "on" if self.output_enabled else "off"
+            if state == "off":
+                break
+        else:
+            raise SwitchOffFailed(still_on_message(state), state)
+        super().shutdown()
 
     def values(self, command: str, *args: Any, **kwargs: Any) -> list[Any]:
         """A query's values; SCPI's not-a-number, which the server answers

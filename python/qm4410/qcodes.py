@@ -1,6 +1,6 @@
 """One supply as a QCoDeS instrument (`pip install 'qm4410[qcodes]'`).
 
-    psu = QM4410('psu', '/dev/ttyUSB0')
+    psu = QM4410('psu', '/dev/ttyUSB0')                        # or address='/dev/ttyUSB0', as a Station's YAML gives it
     psu.voltage.step, psu.voltage.inter_delay = 0.1, 0.05     # a set ramps in 100 mV steps
     do1d(psu.voltage, 0, 6, 13, 0.1, psu.measured)
 
@@ -37,8 +37,9 @@ Face = Supply | Guard
 class QM4410(Instrument):
     """The supply on `port`: a device ('/dev/ttyUSB0', 'COM3'), a URL
     ('rfc2217://labpi:4410') or a qm4410.Supply (`Supply.virtual(load=8)`
-    for a virtual supply of its own). Opened here: Refused, with its kind,
-    when it cannot be. `close()` closes what was opened here; it does not
+    for a virtual supply of its own); or on `address`, the name QCoDeS
+    gives the port (a Station configuration's `address:`), one of the two.
+    Opened here: Refused, with its kind, when it cannot be. `close()` closes what was opened here; it does not
     switch the output off (`switch_off()` does, confirmed).
 
     With `guard` (qm4410.Rules, or a qm4410.Guard of the caller's, started,
@@ -53,13 +54,18 @@ class QM4410(Instrument):
     def __init__(
         self,
         name: str,
-        port: str | Supply,
+        port: str | Supply | None = None,
         *,
+        address: str | Supply | None = None,
         guard: Rules | Guard | None = None,
         metadata: Mapping[Any, Any] | None = None,
         label: str | None = None,
     ) -> None:
-        supply = Supply(port) if isinstance(port, str) else port
+        given = [where for where in (port, address) if where is not None]
+        if len(given) != 1:
+            said = "both port and address" if given else "neither port nor address"
+            raise TypeError(f"QM4410 {name!r} takes the supply's port as port or as address, one of them: {said} given")
+        supply = Supply(given[0]) if isinstance(given[0], str) else given[0]
         if isinstance(guard, Guard) and guard.supply is not supply:
             raise ValueError("the guard given guards another supply")
         # What close() closes: what was opened here. Set before anything can

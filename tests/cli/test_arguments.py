@@ -26,6 +26,8 @@ from qm4410.workflows import NoAnswerError
         (["monitor", "--plot", "{tmp}/run.png", "--plot-size", "100000x100000"], USAGE, "argument --plot-size"),
         (["monitor", "--plot", "{tmp}/run.png", "--plot-size", "10x10"], USAGE, "argument --plot-size"),
         (["monitor", "--append"], USAGE, "--append needs --csv FILE or --jsonl FILE"),
+        (["ramp", "--to", "1", "--rate", "1", "--overwrite"], USAGE, "--overwrite needs --csv FILE or --jsonl FILE"),
+        (["monitor", "--csv", "{tmp}/x.csv", "--append", "--overwrite"], USAGE, "--overwrite: not allowed with"),
         (["status", "--load", "4"], USAGE, "--load is an option of the virtual supply: add --sim"),
         (["status", "--load", "4", "--drop-every", "2"], USAGE, "--load, --drop-every are options of the virtual"),
         (["status", "--sim", "--drop-every", "0"], USAGE, "argument --drop-every"),

@@ -14,6 +14,7 @@ from conftest import (
     FILE_ERROR,
     HOST_UNKNOWN,
     LINE_LOST,
+    LOG_EXISTS,
     NO_ANSWER,
     NOT_A_PORT,
     PERMISSION_DENIED,
@@ -80,7 +81,7 @@ def test_forbidden_port_says_how_to_get_access(cli, silent_line, command):
             {"drop_every": 3},
             ["--mode", "remote", "--voltage", "5", "--output", "on"],
             ["--voltage 5.0 got no reply", "not sent after it: --output on"],
-            "out_status       off",
+            "output            off",
         ),
         # The voltage's reply comes after the driver gave up, and the status
         # request after it gets no reply either: the setting is still named.
@@ -233,9 +234,9 @@ def test_a_simulator_that_ends_at_once_is_reported_as_such(cli, monkeypatch, tmp
 @pytest.mark.parametrize(
     "port, existing, options, status",
     [
-        ("/dev/ttyNOSUCHPORT9", "timestamp,old\n1,2\n", ["--csv"], PORT_MISSING),
-        ("silent", "timestamp,old\n1,2\n", ["--csv"], NO_ANSWER),
-        ("silent", '{"old": 1}\n', ["--jsonl"], NO_ANSWER),
+        ("/dev/ttyNOSUCHPORT9", "timestamp,old\n1,2\n", ["--overwrite", "--csv"], PORT_MISSING),
+        ("silent", "timestamp,old\n1,2\n", ["--overwrite", "--csv"], NO_ANSWER),
+        ("silent", '{"old": 1}\n', ["--overwrite", "--jsonl"], NO_ANSWER),
         # Appending a CSV file of other columns would mix two tables.
         ("sim", "timestamp,old\n1,2\n", ["--append", "--csv"], FILE_ERROR),
     ],
@@ -249,6 +250,31 @@ def test_a_run_that_ends_before_its_first_sample_leaves_the_log_alone(
     result = cli("monitor", "--port", port, "--duration", "1", *options, str(log))
     assert_fails(result, status)
     assert log.read_text() == existing
+
+
+@pytest.mark.parametrize("option, existing", [("--csv", "timestamp,elapsed_s\n1,2\n"), ("--jsonl", "\n")])
+@pytest.mark.parametrize(
+    "command",
+    [
+        ["monitor", "--duration", "1"],
+        ["sweep", "--voltage", "0:1:1", "--current", "1"],
+        ["ramp", "--to", "1", "--rate", "1"],
+        ["run", "{profile}"],
+    ],
+)
+def test_a_log_is_never_replaced_unasked(cli, silent_line, tmp_path, command, option, existing):
+    (tmp_path / "profile.csv").write_text("duration,voltage,current,output\n1,1,,on\n")
+    log = tmp_path / "kept.log"
+    log.write_text(existing)
+    command = [str(tmp_path / "profile.csv") if word == "{profile}" else word for word in command]
+    result = cli(*command, "--port", silent_line.path, option, str(log))
+    assert_fails(
+        result,
+        LOG_EXISTS,
+        f"^qm4410: error: {re.escape(str(log))} is there already and not empty: "
+        "--append adds to it, --overwrite replaces it; nothing was written$",
+    )
+    assert log.read_text() == existing and silent_line.received() == b""
 
 
 @pytest.mark.parametrize(

@@ -21,34 +21,47 @@ from conftest import MISSING_DEPENDENCY, environment, program, start_cli, status
 from qm4410 import Supply
 from qm4410.cli import port
 
+# The names of qm4410.Status's fields, as every door but the driver's own record has them.
 FIELDS = [
     "timestamp",
     "elapsed_s",
-    "voltage_real",
-    "current_real",
-    "power_w",
-    "voltage_set",
-    "current_set",
-    "voltage_max_set",
-    "out_status",
-    "out_mode",
-    "beyond_temp",
+    "measured_voltage",
+    "measured_current",
+    "power",
+    "voltage",
+    "current_limit",
+    "max_voltage",
+    "output",
+    "mode",
+    "over_temperature",
     "fan_speed",
-    "work_mode",
+    "remote",
     "answered",
 ]
+HEADER = " elapsed_s  measured_voltage  measured_current      power  mode  output"
+
+
+def flag(text):
+    return text == "True"
 
 
 # How a CSV cell reads back as the JSON Lines value; float for the others.
 CSV_TYPES = {
     "timestamp": str,
-    "out_status": str,
-    "out_mode": str,
-    "work_mode": str,
+    "mode": str,
     "fan_speed": int,
-    "beyond_temp": lambda text: text == "True",
-    "answered": lambda text: text == "True",
+    "output": flag,
+    "over_temperature": flag,
+    "remote": flag,
+    "answered": flag,
 }
+
+
+def first_sample(stream) -> list[str]:
+    """The words of the monitor's first line of a sample, read once its
+    header has come: sampling has started."""
+    assert stream.readline().rstrip("\n") == HEADER
+    return stream.readline().split()
 
 
 def read_csv(path) -> list[dict]:
@@ -75,13 +88,30 @@ def test_samples_are_written_at_the_pace_asked(cli, powered_port, tmp_path, opti
     assert [round(s["elapsed_s"] * 4) for s in samples] == [0, 1, 2, 3, 4]
     record = status_of(powered_port)
     for sample in samples:
-        assert (sample["voltage_set"], sample["current_set"], sample["out_status"]) == (5.0, 1.0, "on")
-        assert sample["voltage_real"] == record["voltage_real"]
-        assert sample["power_w"] == pytest.approx(sample["voltage_real"] * sample["current_real"])
-    # One live line per sample, the same numbers as the file.
-    lines = result.stdout.splitlines()
-    assert len(lines) == 5
-    assert all(f"{s['voltage_real']:8.3f} V" in line for s, line in zip(samples, lines))
+        assert (sample["voltage"], sample["current_limit"], sample["output"], sample["remote"]) == (
+            5.0,
+            1.0,
+            True,
+            True,
+        )
+        assert sample["measured_voltage"] == record["voltage_real"]
+        assert sample["power"] == pytest.approx(sample["measured_voltage"] * sample["measured_current"])
+    # A header, then one live line per sample, the same numbers as the file.
+    header, *lines = result.stdout.splitlines()
+    assert header == HEADER and len(lines) == 5
+    for sample, line in zip(samples, lines):
+        assert line.split() == [
+            f"{sample['elapsed_s']:.2f}",
+            "s",
+            f"{sample['measured_voltage']:.3f}",
+            "V",
+            f"{sample['measured_current']:.3f}",
+            "A",
+            f"{sample['power']:.3f}",
+            "W",
+            "CV",
+            "on",
+        ]
 
 
 @pytest.mark.parametrize("size", [(1000, 750), (640, 480)])
@@ -132,7 +162,7 @@ def test_output_left_as_asked_however_monitoring_ends(powered_port, endings, off
     if not endings:
         options += ["--duration", "0.5"]
     monitor = start_cli("monitor", "--port", powered_port, "--interval", "0.1", *options)
-    assert "output on" in monitor.stdout.readline()  # sampling has started
+    assert first_sample(monitor.stdout)[-1] == "on"
     for ending in endings:
         monitor.send_signal(ending)
     stdout, stderr = monitor.communicate(timeout=30)
@@ -166,7 +196,7 @@ def test_interrupts_in_a_burst_still_switch_the_output_off(interrupts):
             start_new_session=True,
         )
         assert sim.stdout.readline().startswith("/")  # the port
-        assert "output on" in sim.stdout.readline()  # sampling has started
+        assert first_sample(sim.stdout)[-1] == "on"
         if interrupts == "once":
             os.killpg(sim.pid, signal.SIGINT)
         else:
@@ -199,7 +229,7 @@ def gone(pid: int) -> bool:
 
 def test_the_simulator_does_not_outlive_a_killed_command():
     monitor = start_cli("monitor", "--sim", "--interval", "0.1")
-    assert "output" in monitor.stdout.readline()  # sampling has started
+    assert first_sample(monitor.stdout)
     [sim] = children_of(monitor.pid)
     monitor.kill()  # SIGKILL: no cleanup of its own runs
     monitor.wait(10)
@@ -221,7 +251,7 @@ def test_later_signals_do_not_replace_the_first(powered_port, tmp_path, first, t
     monitor = start_cli(
         "monitor", "--port", powered_port, "--interval", "0.1", "--off-on-exit", "--plot", str(tmp_path / "run.png")
     )
-    assert "output on" in monitor.stdout.readline()
+    assert first_sample(monitor.stdout)[-1] == "on"
     monitor.send_signal(first)
     # Signals that wait together are handled lowest number first: the next
     # go once the first has ended the sampling and the output is off.
@@ -288,7 +318,7 @@ def test_a_closed_terminal_costs_nothing_but_the_screen(powered_port, tmp_path, 
         ],
         ignore_hang_up,
     )
-    read_until(window, b"output on")  # sampling has started
+    read_until(window, b"CV  on")  # sampling has started, the output on
     os.close(window)  # the hang-up: every later write to the terminal fails
     if ignore_hang_up:
         time.sleep(0.3)  # samples after the hang-up, written to the terminal that is gone
@@ -300,17 +330,20 @@ def test_a_closed_terminal_costs_nothing_but_the_screen(powered_port, tmp_path, 
     assert rows and all(row["answered"] for row in rows)
 
 
+@pytest.mark.parametrize("existing, counts", [("--append", [2, 4]), ("--overwrite", [2, 2])])
 @pytest.mark.parametrize("option, read", [("--csv", read_csv), ("--jsonl", read_jsonl)])
-def test_append_adds_to_the_log_under_one_header(cli, powered_port, tmp_path, option, read):
+def test_append_adds_to_the_log_under_one_header_and_overwrite_replaces_it(
+    cli, powered_port, tmp_path, option, read, existing, counts
+):
     path = tmp_path / "overnight"
-    counts = []
+    seen = []
     for _ in range(2):
         result = cli(
-            "monitor", "--port", powered_port, "--interval", "0.2", "--duration", "0.2", option, str(path), "--append"
+            "monitor", "--port", powered_port, "--interval", "0.2", "--duration", "0.2", option, str(path), existing
         )
         assert result.returncode == 0, result.stderr
-        counts.append(len(read(path)))  # read_csv takes a second header for a row, and fails on it
-    assert counts == [2, 4]
+        seen.append(len(read(path)))  # read_csv takes a second header for a row, and fails on it
+    assert seen == counts
 
 
 @pytest.mark.parametrize("option, read", [("--csv", read_csv), ("--jsonl", read_jsonl)])
@@ -325,8 +358,8 @@ def test_an_unanswered_sample_keeps_its_row(cli, qm4410_sim, tmp_path, option, r
     measured = set(FIELDS) - {"timestamp", "elapsed_s", "answered"}
     assert all(sample[key] is None for sample in missed for key in measured)
     assert all(sample[key] is not None for sample in samples if sample["answered"] for key in measured)
-    lines = result.stdout.splitlines()
-    assert len(lines) == len(samples)
+    header, *lines = result.stdout.splitlines()
+    assert header == HEADER and len(lines) == len(samples)
     assert sum(line.endswith("no answer from the supply") for line in lines) == len(missed)
 
 

@@ -12,12 +12,12 @@ def sample_at(elapsed: float, volts: float | None, mode: str = "CV", setpoint: f
         "timestamp": "2026-01-01T00:00:00.000+00:00",
         "elapsed_s": elapsed,
         "answered": answered,
-        "voltage_real": volts,
-        "current_real": 0.5 if answered else None,
-        "power_w": volts * 0.5 if answered else None,
-        "voltage_set": setpoint if answered else None,
-        "current_set": 1.0 if answered else None,
-        "out_mode": mode if answered else None,
+        "measured_voltage": volts,
+        "measured_current": 0.5 if answered else None,
+        "power": volts * 0.5 if answered else None,
+        "voltage": setpoint if answered else None,
+        "current_limit": 1.0 if answered else None,
+        "mode": mode if answered else None,
     }
 
 

@@ -12,17 +12,19 @@ from serial.tools import list_ports, list_ports_common
 
 from qm4410.virtual_supply import simulator_program
 
-STATUS_KEYS = [
-    "current_real",
-    "voltage_real",
-    "current_set",
-    "voltage_max_set",
-    "voltage_set",
-    "out_status",
-    "beyond_temp",
-    "out_mode",
+# The names of qm4410.Status's fields, its power among them.
+STATUS_FIELDS = [
+    "measured_voltage",
+    "measured_current",
+    "power",
+    "voltage",
+    "current_limit",
+    "max_voltage",
+    "output",
+    "mode",
+    "over_temperature",
     "fan_speed",
-    "work_mode",
+    "remote",
 ]
 
 
@@ -105,10 +107,10 @@ def simulators_of(pid: int) -> set[int]:
     [
         (["info"], r"^model +4410$"),
         (["info", "--json"], r'^  "model": "4410",$'),
-        (["status"], r"^voltage_real +\d+\.\d{3} V$"),
-        (["status", "--json"], r'^  "work_mode": "(remote|local)"$'),
+        (["status"], r"^measured_voltage +\d+\.\d{3} V$"),
+        (["status", "--json"], r'^  "remote": (true|false)$'),
         # The virtual supply's options go through: 5 V into 8 ohms, not the default 10.
-        (["set", "--voltage", "5", "--output", "on", "--load", "8"], r"^current_real +0\.625 A$"),
+        (["set", "--voltage", "5", "--output", "on", "--load", "8"], r"^measured_current +0\.625 A$"),
     ],
 )
 def test_sim_flag_serves_one_command_and_stops_the_simulator(cli, command, expected):
@@ -128,13 +130,13 @@ def test_what_the_virtual_supply_said_is_passed_on(cli, monkeypatch, tmp_path):
     assert result.stderr == "a word from the simulator\n"
 
 
-def test_status_json_is_the_drivers_record(cli, powered_port):
+def test_status_json_is_the_status_by_its_fields_names(cli, powered_port):
     result = cli("status", "--port", powered_port, "--json")
-    record = json.loads(result.stdout)
-    assert list(record) == STATUS_KEYS
-    assert record["voltage_set"] == 5.0 and record["current_set"] == 1.0
-    assert (record["out_status"], record["work_mode"]) == ("on", "remote")
-    assert isinstance(record["beyond_temp"], bool) and isinstance(record["fan_speed"], int)
+    shown = json.loads(result.stdout)
+    assert list(shown) == STATUS_FIELDS
+    assert (shown["voltage"], shown["current_limit"], shown["output"], shown["remote"]) == (5.0, 1.0, True, True)
+    assert shown["power"] == pytest.approx(shown["measured_voltage"] * shown["measured_current"])
+    assert shown["mode"] == "CV" and shown["over_temperature"] is False and isinstance(shown["fan_speed"], int)
 
 
 def test_status_table_shows_the_same_record_aligned(cli, powered_port):
@@ -142,10 +144,10 @@ def test_status_table_shows_the_same_record_aligned(cli, powered_port):
     result = cli("status", "--port", powered_port)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    assert [line.split()[0] for line in lines] == STATUS_KEYS
+    assert [line.split()[0] for line in lines] == STATUS_FIELDS
     assert len({line.index(line.split()[1]) for line in lines}) == 1  # one value column
     table = dict(line.split(None, 1) for line in lines)
-    assert table["voltage_set"] == f"{record['voltage_set']:.3f} V"
-    assert table["current_real"] == f"{record['current_real']:.3f} A"
-    assert table["beyond_temp"] == ("yes" if record["beyond_temp"] else "no")
+    assert table["voltage"] == f"{record['voltage_set']:.3f} V"
+    assert table["measured_current"] == f"{record['current_real']:.3f} A"
+    assert (table["output"], table["mode"], table["over_temperature"], table["remote"]) == ("on", "CV", "no", "yes")
     assert "\x1b" not in result.stdout  # no terminal escapes into a pipe

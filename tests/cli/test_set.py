@@ -29,7 +29,7 @@ def test_settings_reach_the_supply_and_read_back(cli, qm4410_port, options, expe
     record = status_of(qm4410_port)
     assert {key: record[key] for key in expected} == expected
     # The table printed after the settings is the supply's state right then.
-    assert f"voltage_set      {record['voltage_set']:.3f} V" in result.stdout
+    assert f"voltage           {record['voltage_set']:.3f} V" in result.stdout
 
 
 # What the supply holds for each value, in whole mV or mA, as the core's one
@@ -74,7 +74,7 @@ def test_a_value_is_held_as_the_core_sends_it_or_refused_in_its_words(cli, qm441
 def test_every_exchange_is_a_trace_on_request(cli, qm4410_port, verbose):
     result = cli("set", "--port", qm4410_port, "--voltage", "3.3", "--current", "0.5", *(["-v"] if verbose else []))
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines()[0].split()[0] == "current_real"  # the table alone
+    assert result.stdout.splitlines()[0].split()[0] == "measured_voltage"  # the table alone
     trace = [line for line in result.stderr.splitlines() if line.startswith("qm4410: driver: ")]
     assert len(trace) == len(result.stderr.splitlines())
     exchanges = [line.split(": ")[3] for line in trace]  # "qm4410: driver: PORT: WHAT: how it went"
@@ -99,7 +99,7 @@ def test_settings_taken_but_warned_about_exit_16(cli, qm4410_port, options, warn
     result = cli("set", "--port", qm4410_port, *options)
     assert result.returncode == SUPPLY_WARNS, result.stderr
     assert result.stderr == f"qm4410: warning: {warning}\n"
-    assert result.stdout.startswith("current_real ")  # the read-back is shown as ever
+    assert result.stdout.startswith("measured_voltage ")  # the read-back is shown as ever
 
 
 @pytest.mark.parametrize(

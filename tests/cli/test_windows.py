@@ -11,8 +11,8 @@ from conftest import run_emulated
     [
         (["--help"], 0, "usage: qm4410"),
         (["ports"], 0, "{port}  n/a"),
-        (["status", "--port", "{port}"], 0, "out_status       off"),
-        (["set", "--port", "{port}", "--voltage", "2"], 0, "voltage_set      2.000 V"),
+        (["status", "--port", "{port}"], 0, "output            off"),
+        (["set", "--port", "{port}", "--voltage", "2"], 0, "voltage           2.000 V"),
         (["status", "--port", "COM9"], 3, "there is no port COM9; the serial ports of this machine are: {ports}"),
         (["status", "--port", "{file}"], 14, "is not a COM port"),
         (["status", "--port", "{busy}"], 5, "{busy} is in use by another program; close it there first"),

@@ -11,7 +11,7 @@ import signal
 import subprocess
 
 import pytest
-from conftest import FILE_ERROR, NO_ANSWER, USAGE, environment, program, start_cli, status_of
+from conftest import FILE_ERROR, LOG_EXISTS, NO_ANSWER, USAGE, environment, program, start_cli, status_of
 from sim.peer_supply import PeerSupply
 
 from qm4410 import Supply
@@ -24,25 +24,33 @@ FIELDS = [
     "step",
     "asked_voltage",
     "asked_current",
-    "voltage_real",
-    "current_real",
-    "power_w",
-    "voltage_set",
-    "current_set",
-    "voltage_max_set",
-    "out_status",
-    "out_mode",
-    "beyond_temp",
+    "measured_voltage",
+    "measured_current",
+    "power",
+    "voltage",
+    "current_limit",
+    "max_voltage",
+    "output",
+    "mode",
+    "over_temperature",
     "fan_speed",
-    "work_mode",
+    "remote",
     "answered",
 ]
+# The monitor's, before them what the workflow had asked.
+HEADER = "step  asked_voltage  asked_current   elapsed_s  measured_voltage  measured_current      power  mode  output"
 PROFILE = "duration,voltage,current,output\n0.4,4.2,1.0,on\n0.3,,0.2,\n0.2,,,off\n"
 
 
 def read_jsonl(path) -> list[dict]:
     with open(path) as stream:
         return [json.loads(line) for line in stream]
+
+
+def on_screen(line: str) -> dict:
+    """A line of rows on screen, by the names of the header above it: each
+    value with its unit."""
+    return dict(zip(HEADER.split(), re.findall(r"\S+ [VAWs](?!\S)|\S+", line), strict=True))
 
 
 def read_csv(path) -> list[dict]:
@@ -75,10 +83,14 @@ def test_sweep_records_each_step_and_leaves_the_output_as_asked(cli, qm4410_port
     assert result.returncode == 0, result.stderr
     swept = [0.0, 0.5, 1.0, 1.5, 2.0] + ([1.5, 1.0, 0.5, 0.0] if both_ways else [])
     rows = read_jsonl(log)
-    assert [row["asked_voltage"] for row in rows] == [row["voltage_set"] for row in rows] == swept
+    assert [row["asked_voltage"] for row in rows] == [row["voltage"] for row in rows] == swept
     assert [row["step"] for row in rows] == list(range(1, len(swept) + 1))
-    assert all(row["out_status"] == "on" and row["answered"] for row in rows)
-    assert len(result.stdout.splitlines()) == len(swept)
+    assert all(row["output"] is True and row["remote"] is True and row["answered"] for row in rows)
+    header, *lines = result.stdout.splitlines()
+    assert header == HEADER and len(lines) == len(swept)
+    assert [on_screen(line)["measured_voltage"] for line in lines] == [
+        f"{row['measured_voltage']:.3f} V" for row in rows
+    ]
     assert picture.read_text().lstrip().startswith("<?xml")  # the format of the extension
     assert status_of(qm4410_port)["out_status"] == ("on" if leave_on else "off")
 
@@ -108,7 +120,20 @@ def test_a_stop_condition_ends_the_sweep_with_the_output_off(cli, qm4410_sim, co
         (["run", "{good.csv}", "--repeat", "400000"], USAGE, "more than 1000000 steps"),
         (["run", "{good.txt}"], USAGE, "a profile is a .csv or a .toml file"),
         (["run", "{none.csv}"], FILE_ERROR, "cannot read the profile .*none.csv: No such file"),
-        (["run", "{good.csv}", "--csv", "{monitor.csv}", "--append"], FILE_ERROR, "its columns are not those of"),
+        (
+            ["run", "{good.csv}", "--csv", "{monitor.csv}", "--append"],
+            FILE_ERROR,
+            "its columns are not those of sweep, ramp and run: it lacks cycle, step, asked_voltage, asked_current",
+        ),
+        # A log of the driver's names for the status, as an older qm4410 wrote it.
+        (
+            ["ramp", "--to", "1", "--rate", "1", "--csv", "{old.csv}", "--append"],
+            FILE_ERROR,
+            "its columns are not those of sweep, ramp and run: it has voltage_real, out_status; it lacks "
+            "measured_voltage, .*, remote",
+        ),
+        (["run", "{good.csv}", "--jsonl", "{monitor.jsonl}", "--append"], FILE_ERROR, "it lacks cycle, step"),
+        (["sweep", "--voltage", "0:1:1", "--current", "1", "--csv", "{good.csv}"], LOG_EXISTS, "is there already"),
         (["run", "{good.csv}", "--jsonl", "{cut.jsonl}", "--append"], FILE_ERROR, "its last row is cut short"),
     ],
 )
@@ -117,7 +142,9 @@ def test_what_cannot_run_is_refused_before_the_port_is_touched(cli, tmp_path, ar
         "bad.csv": PROFILE.replace("0.3,", "-1,") + "1,,,maybe\n",
         "good.csv": PROFILE,
         "good.txt": PROFILE,
-        "monitor.csv": "timestamp,elapsed_s,voltage_real\n",
+        "monitor.csv": "timestamp,elapsed_s,measured_voltage\n",
+        "monitor.jsonl": '{"timestamp": "", "elapsed_s": 0.0, "measured_voltage": 1.0}\n',
+        "old.csv": "timestamp,elapsed_s,cycle,step,asked_voltage,asked_current,voltage_real,out_status\n",
         "cut.jsonl": '{"step": 1}\n{"st',
     }
     for name, text in files.items():
@@ -146,13 +173,13 @@ def test_a_profile_runs_to_its_plan_and_repeats(cli, qm4410_port, tmp_path):
     assert all(len(rows) > 1 for rows in steps.values())  # read at the start and within each step
     # An empty cell keeps the step before's value.
     shown = {
-        key: {(row["asked_voltage"], row["asked_current"], row["out_status"]) for row in rows}
+        key: {(row["asked_voltage"], row["asked_current"], row["output"]) for row in rows}
         for key, rows in steps.items()
     }
     assert [shown["2", step] for step in "123"] == [
-        {("4.2", "1.0", "on")},
-        {("4.2", "0.2", "on")},
-        {("4.2", "0.2", "off")},
+        {("4.2", "1.0", "True")},
+        {("4.2", "0.2", "True")},
+        {("4.2", "0.2", "False")},
     ]
     assert status_of(qm4410_port)["out_status"] == "off"
 
@@ -170,8 +197,9 @@ def test_a_signal_ends_the_run_between_two_exchanges(powered_port, tmp_path, arg
     log = tmp_path / "rows.csv"
     argv = [str(tmp_path / "profile.csv") if word == "{profile}" else word for word in argv]
     command = start_cli(*argv, "--port", powered_port, "--csv", str(log))
+    assert command.stdout.readline().split()[0] in ("step", "cycle")  # the header
     for _ in range(2):  # the reading it starts from, and a step: under way
-        assert command.stdout.readline().startswith(("step", "cycle"))
+        assert command.stdout.readline().split()[0].isdigit()
     command.send_signal(sig)
     _, stderr = command.communicate(timeout=30)
     assert command.returncode == 128 + sig, stderr
@@ -229,7 +257,7 @@ def test_progress_is_shown_on_a_terminal_only(qm4410_port, tmp_path, on_a_termin
     os.close(window)
     assert command.returncode == 0, seen
     assert (b"\r\x1b[Kstep 3 of 3, 1 s left" in seen) == on_a_terminal, seen
-    assert len(stdout.splitlines()) == 3  # the rows alone, wherever the progress goes
+    assert len(stdout.splitlines()) == 1 + 3  # the header and the rows alone, wherever the progress goes
 
 
 def _read(fd: int) -> bytes:
@@ -266,5 +294,7 @@ def test_a_ramp_switches_the_output_as_asked_before_ramping(cli, qm4410_sim, out
     )
     assert result.returncode == 0, result.stderr
     # The reading the ramp starts from sees the output already as asked.
-    first, last = result.stdout.splitlines()[0], result.stdout.splitlines()[-1]
-    assert first.endswith(f"output {output or 'off'}") and f"{measured:8.3f} V" in last
+    _, first, *_, last = result.stdout.splitlines()
+    assert (
+        on_screen(first)["output"] == (output or "off") and on_screen(last)["measured_voltage"] == f"{measured:.3f} V"
+    )

@@ -8,9 +8,10 @@ pytest.importorskip("pymeasure", reason="the pymeasure extra is not installed: p
 from pymeasure.test import expected_protocol  # noqa: E402 (once the extra is known to be there)
 
 from qm4410.pymeasure import QM4410SCPI  # noqa: E402 (likewise)
-from qm4410.supply.errors import NoReply, OutOfRange, SupplyError
+from qm4410.supply.errors import NoReply, OutOfRange, SupplyError, SwitchOffFailed
 
 NO_ERROR = ("SYST:ERR:ALL?", '0,"No error"')
+SWITCHED_OFF = [("OUTP 0", None), NO_ERROR]
 
 
 @pytest.mark.parametrize(
@@ -75,6 +76,29 @@ def test_a_reading_the_supply_did_not_answer_raises_rather_than_passing_for_a_va
             psu.measured_voltage  # noqa: B018 (the reading is what raises)
 
 
+@pytest.mark.parametrize(
+    "pairs, left",
+    [
+        (SWITCHED_OFF + [("OUTP?", "0")], "off"),
+        # A lost reply is asked again, as the core's switch-off asks it.
+        (
+            [("OUTP 0", None), ("SYST:ERR:ALL?", '-240,"Hardware error;no reply"')] + SWITCHED_OFF + [("OUTP?", "0")],
+            "off",
+        ),
+        ((SWITCHED_OFF + [("OUTP?", "1")]) * 3, "on"),
+    ],
+)
+def test_shutdown_switches_the_output_off_and_reads_it_back_before_the_base_s(pairs, left):
+    with expected_protocol(QM4410SCPI, pairs) as psu:
+        if left == "off":
+            psu.shutdown()
+        else:
+            with pytest.raises(SwitchOffFailed, match="the output is still on") as failed:
+                psu.shutdown()
+            assert failed.value.state == left
+        assert psu.isShutdown == (left == "off")
+
+
 def test_live_through_the_server(start_server):
     server = start_server("--sim", "--load", "10", "--limit-voltage", "12")
     with QM4410SCPI(server.visa, visa_library="@py") as psu:
@@ -90,17 +114,17 @@ def test_live_through_the_server(start_server):
         with pytest.raises(OutOfRange, match="13 V is above the guard's voltage limit, 12 V"):
             psu.voltage = 13
         assert psu.voltage == 5.0
-        psu.output_enabled = False
-        assert psu.output_enabled is False
-        psu.adapter.close()
+    # The end of the block shut the instrument down, the output switched off.
+    assert psu.isShutdown and psu.output_enabled is False
+    psu.adapter.close()
 
 
 def test_live_a_supply_that_stops_answering_raises(start_server):
     server = start_server("--sim", "--vanish-after", 8, "--reconnect")
-    with QM4410SCPI(server.visa, visa_library="@py") as psu:
-        readings = []
-        with pytest.raises(NoReply, match="the supply's port is gone|did not answer"):
-            for _ in range(10):
-                readings.append(psu.measured_voltage)
-        assert readings and all(volts == 0.0 for volts in readings)
-        psu.adapter.close()
+    psu = QM4410SCPI(server.visa, visa_library="@py")
+    readings = []
+    with pytest.raises(NoReply, match="the supply's port is gone|did not answer"):
+        for _ in range(10):
+            readings.append(psu.measured_voltage)
+    assert readings and all(volts == 0.0 for volts in readings)
+    psu.adapter.close()

@@ -14,7 +14,7 @@ import pytest
 from serving import COMMAND, START_TIMEOUT_S, command_environment, run_command
 
 from qm4410.cli.commands.serve import supply_options
-from qm4410.cli.rack_file import read_rack
+from qm4410.cli.rack_file import RackFileError, read_rack
 
 EXAMPLE = pathlib.Path(__file__).parents[2] / "examples" / "rack.toml"
 NAMES = ("psu1", "psu2", "psu3")
@@ -170,6 +170,21 @@ def test_a_rack_file_is_refused_whole_with_every_problem_on_its_line(tmp_path):
     for (line, words), said in zip(sorted(PROBLEMS.items()), told):
         assert said.startswith(f"{path}:{line}: {words}"), result.stderr
     assert not control.exists()  # the first supply's virtual supply never started
+
+
+@pytest.mark.parametrize(
+    "text, said",
+    [
+        ('[[suply]]\nname = "a"\nsim = true\n', "1: unknown table [[suply]]: [[supply]]?"),
+        ('[[supply]]\nname = "a"\nsim = true\n[guards]\nlimit-voltage = 12\n', "4: unknown table [guards]"),
+    ],
+)
+def test_a_misspelt_table_is_named_with_the_one_meant(tmp_path, text, said):
+    path = tmp_path / "rack.toml"
+    path.write_text(text)
+    with pytest.raises(RackFileError) as refused:
+        read_rack(str(path), supply_options)
+    assert f"{path}:{said}" in refused.value.problems
 
 
 def test_config_leaves_the_supply_and_its_options_to_the_file(tmp_path):

@@ -3,6 +3,7 @@ once through one server, and clients that misbehave costing the others
 nothing."""
 
 import json
+import os
 import re
 import signal
 import socket
@@ -12,7 +13,17 @@ import time
 import pytest
 import serial
 from fakes import READ_STATUS, request
-from serving import COMMAND, RFC2217_CLIENT_WARNINGS, command_environment, driver_client, run_command, scpi_client
+from serving import (
+    COMMAND,
+    RFC2217_CLIENT_WARNINGS,
+    Server,
+    command_environment,
+    driver_client,
+    run_command,
+    scpi_client,
+)
+
+from qm4410.supply import served
 
 pytestmark = RFC2217_CLIENT_WARNINGS
 
@@ -69,7 +80,7 @@ def test_monitor_and_set_share_the_supply_each_with_its_own_replies(server, tmp_
         # The replies that set's driver printed, in its trace, carry its own command words.
         replies = re.findall(r"^qm4410: driver: .*; set (\w+), read:\[170, \d+, (\d+),", result.stderr, re.M)
         assert replies == [("voltage", "35"), ("current", "36")], result.stderr
-        until(lambda: '"out_status": "on"' in samples.read_text())
+        until(lambda: '"output": true' in samples.read_text())
     finally:
         monitor.send_signal(signal.SIGINT)
         _, said = monitor.communicate(timeout=20)
@@ -77,8 +88,8 @@ def test_monitor_and_set_share_the_supply_each_with_its_own_replies(server, tmp_
     records = [json.loads(line) for line in samples.read_text().splitlines()]
     # Each sample is a status reply (another command's reply would decode as
     # zeros), before the settings, during them or after.
-    assert all(record["answered"] and record["voltage_max_set"] == 30.0 for record in records), records
-    assert records[-1]["voltage_real"] == 5.0 and records[-1]["current_real"] == 0.5
+    assert all(record["answered"] and record["max_voltage"] == 30.0 for record in records), records
+    assert records[-1]["measured_voltage"] == 5.0 and records[-1]["measured_current"] == 0.5
 
 
 def test_the_driver_runs_every_command_through_the_server_beside_a_scpi_client(server, visa):
@@ -118,3 +129,35 @@ def test_a_client_that_leaves_mid_command_costs_the_others_nothing(server, visa,
             leaving.sendall(command)
         assert scpi.query("VOLT:PROT?") == "30.000"
     scpi.close()
+
+
+def test_a_command_refused_the_port_that_serve_holds_is_told_its_url(qm4410_sim, tmp_path, monkeypatch):
+    records = tmp_path / "records"
+    monkeypatch.setenv(served.FOLDER_VARIABLE, str(records))
+    port = qm4410_sim()
+    server = Server(["--port", port], tmp_path / "serve.log")
+    try:
+        refused = run_command("status", "--port", port)
+        assert refused.returncode == 5, refused.stderr  # PORT_BUSY
+        assert re.search(
+            rf"^qm4410: error: {port} is in use by \S+ \(pid {server.proc.pid}, user \S+\), which serves it with "
+            rf"qm4410 serve at {server.rfc2217}: use that URL instead of the port$",
+            refused.stderr,
+        ), refused.stderr
+        assert run_command("status", "--port", server.rfc2217).returncode == 0  # the URL told
+    finally:
+        assert server.stop() == 128 + signal.SIGTERM, server.log()
+    assert list(records.iterdir()) == []  # the record went with the server
+
+
+def test_a_record_is_believed_for_the_process_that_holds_the_device_alone(tmp_path, monkeypatch):
+    records = tmp_path / "records"
+    monkeypatch.setenv(served.FOLDER_VARIABLE, str(records))
+    device, url = str(tmp_path / "ttyUSB0"), "rfc2217://127.0.0.1:4410"
+    with served.recorded(device, ["TCPIP::127.0.0.1::5025::SOCKET", url]):
+        assert served.url_of(device, [os.getpid()]) == url
+        assert served.url_of(device, [os.getpid() + 1]) is None  # a server killed, its number taken since
+        records.chmod(0o777)
+        assert served.url_of(device, [os.getpid()]) is None  # a folder anyone may write to
+        records.chmod(0o700)
+    assert served.url_of(device, [os.getpid()]) is None and list(records.iterdir()) == []

@@ -24,6 +24,7 @@
 | 19 | the server at a URL hung up on this client (REMOTE_BUSY) |
 | 20 | `serve` cannot listen where it was asked to (CANNOT_LISTEN) |
 | 21 | the guard tripped (`--trip-…`): the output switched off and confirmed off (TRIPPED); else 8, 6 or 11 |
+| 22 | the `--csv`/`--jsonl` file is there and not empty, and neither `--append` nor `--overwrite` (LOG_EXISTS) |
 | 128 + N | ended by signal N: 130 Ctrl-C, 143 SIGTERM, 129 a hang-up |
 """
 
@@ -58,6 +59,8 @@ class Exit(enum.IntEnum):
     CANNOT_LISTEN = 20
     # A guard's trip ended the command (set, sweep, ramp, run).
     TRIPPED = 21
+    # A log is never replaced unasked (monitor, sweep, ramp, run).
+    LOG_EXISTS = 22
 
 
 # Why a port could not be opened, as the status the command exits with.

@@ -10,31 +10,22 @@ import io
 import json
 import os
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import Any, NamedTuple
+from typing import Any, Literal, NamedTuple
+
+from qm4410.supply.status import FIELDS as STATUS_FIELDS
+from qm4410.supply.status import Status, named
+from qm4410.workflows import Row
 
 from . import plot
 from .exits import CommandError, Exit
 from .values import pixels, plot_file
 
-# Time first, then what was measured, then what was asked for, then state;
-# last whether the supply answered at all (a sample it did not answer keeps
-# its row, with every value empty).
-FIELDS = (
-    "timestamp",
-    "elapsed_s",
-    "voltage_real",
-    "current_real",
-    "power_w",
-    "voltage_set",
-    "current_set",
-    "voltage_max_set",
-    "out_status",
-    "out_mode",
-    "beyond_temp",
-    "fan_speed",
-    "work_mode",
-    "answered",
-)
+# Time first, then the status by its fields' names (what was measured, what
+# was asked for, the state); last whether the supply answered at all (a
+# sample it did not answer keeps its row, with every value empty).
+FIELDS = ("timestamp", "elapsed_s", *STATUS_FIELDS, "answered")
+# A workflow's own entries, which its rows have before the status.
+WORKFLOW_ENTRIES = ("timestamp", "elapsed_s", "cycle", "step", "asked_voltage", "asked_current")
 
 
 class LogFormat(NamedTuple):
@@ -45,26 +36,43 @@ class LogFormat(NamedTuple):
 MONITOR_LOG = LogFormat(FIELDS, "the monitor's")
 # A workflow's rows also say which step of which cycle they were taken at,
 # and what the workflow had asked of the supply by then.
-WORKFLOW_LOG = LogFormat(
-    FIELDS[:2] + ("cycle", "step", "asked_voltage", "asked_current") + FIELDS[2:],
-    "those of sweep, ramp and run",
-)
+WORKFLOW_LOG = LogFormat(WORKFLOW_ENTRIES + FIELDS[2:], "those of sweep, ramp and run")
 
 TIME_PLOT = "draw voltage, current and power against time at the end, the set-points beside them, CV and CC shaded"
 
+Sample = dict[str, Any]
 SampleWriter = Callable[[Mapping[str, Any]], None]
+# What is done with a log file that is there already.
+Existing = Literal["append", "overwrite", "refuse"]
+
+
+def workflow_sample(row: Row) -> Sample:
+    """A workflow's row as the command shows and logs it: the workflow's
+    own entries, then its status by the fields' names."""
+    entries: Mapping[str, Any] = row
+    status = Status.from_record(entries) if row["answered"] else None
+    return {key: entries[key] for key in WORKFLOW_ENTRIES} | named(status) | {"answered": row["answered"]}
 
 
 def add_options(command: argparse.ArgumentParser, what: str, plot_help: str) -> None:
-    """--csv or --jsonl (with --append), --plot and --plot-size."""
+    """--csv or --jsonl (with --append or --overwrite), --plot and --plot-size."""
     record = command.add_mutually_exclusive_group()
     record.add_argument("--csv", metavar="FILE", help=f"write the {what} as CSV")
-    record.add_argument("--jsonl", metavar="FILE", help=f"write the {what} as JSON Lines")
-    command.add_argument(
+    record.add_argument(
+        "--jsonl",
+        metavar="FILE",
+        help=f"write the {what} as JSON Lines (a file that is there and not empty is refused unless --append or "
+        "--overwrite says what to do with it)",
+    )
+    existing = command.add_mutually_exclusive_group()
+    existing.add_argument(
         "--append",
         action="store_true",
-        help="add to an existing --csv or --jsonl file instead of replacing it; a file whose last row is cut "
-        "short (no line end after it) is refused",
+        help="add to an existing --csv or --jsonl file; a file of other columns, or whose last row is cut short "
+        "(no line end after it), is refused",
+    )
+    existing.add_argument(
+        "--overwrite", action="store_true", help="replace an existing --csv or --jsonl file, whatever it holds"
     )
     command.add_argument("--plot", type=plot_file, metavar="FILE", help=f"{plot_help}, as .png, .svg or .pdf")
     low, high = plot.SIDE_PIXELS
@@ -79,23 +87,33 @@ def add_options(command: argparse.ArgumentParser, what: str, plot_help: str) -> 
 
 def problem(args: argparse.Namespace) -> str | None:
     """What the options of add_options() cannot mean together."""
-    if args.append and not (args.csv or args.jsonl):
-        return "--append needs --csv FILE or --jsonl FILE"
+    for option in ("append", "overwrite"):
+        if getattr(args, option) and not (args.csv or args.jsonl):
+            return f"--{option} needs --csv FILE or --jsonl FILE"
     return None
+
+
+def existing(args: argparse.Namespace) -> Existing:
+    """What --append or --overwrite, or neither, asks done with a log file
+    that is there already."""
+    return "append" if args.append else "overwrite" if args.overwrite else "refuse"
 
 
 def check(args: argparse.Namespace, log: LogFormat) -> None:
     """Refuse, before the supply is touched, what would end a run badly at
     its end or at its first sample: a plot without matplotlib or that
-    cannot be written, a log that cannot be written or appended to."""
+    cannot be written, a log that cannot be written or appended to, or
+    that is there already and not to be replaced."""
     if args.plot:
         plot.require_matplotlib()
         check_writable(args.plot)
     path = args.csv or args.jsonl
     if path:
         check_writable(path)
-        if args.append:
-            _check_appendable(path, log if args.csv else None)
+        if existing(args) == "append":
+            _check_appendable(path, log, as_csv=bool(args.csv))
+        elif existing(args) == "refuse":
+            _check_new(path)
 
 
 def check_writable(path: str) -> None:
@@ -114,15 +132,35 @@ def check_writable(path: str) -> None:
     raise CommandError(Exit.FILE_ERROR, f"cannot write {path}: {problem}")
 
 
-def _check_appendable(path: str, csv_log: LogFormat | None) -> None:
+def _check_new(path: str) -> None:
+    """A log is never replaced unasked: a file there already that is not
+    empty is refused, and nothing is written to it."""
+    try:
+        size = os.path.getsize(path)
+    except FileNotFoundError:
+        return
+    except OSError as error:
+        raise CommandError(Exit.FILE_ERROR, f"cannot read {path}: {error.strerror}") from None
+    if size:
+        raise _exists(path)
+
+
+def _exists(path: str) -> CommandError:
+    return CommandError(
+        Exit.LOG_EXISTS,
+        f"{path} is there already and not empty: --append adds to it, --overwrite replaces it; nothing was written",
+    )
+
+
+def _check_appendable(path: str, log: LogFormat, as_csv: bool) -> None:
     """A file to append to must end at a row's end, or be empty: a row cut
     short (a run that ended mid-row) would have the first new row glued to
     it. Which of its bytes are the rest of that row no one can tell, so it
-    is refused rather than repaired. A CSV file must have `csv_log`'s
-    columns, or none yet."""
+    is refused rather than repaired. Its rows must have `log`'s columns:
+    those of a CSV file's header, or of a JSON Lines file's first row."""
     try:
         with open(path, "rb") as existing:
-            first_line = existing.readline().rstrip(b"\r\n")
+            first_line = existing.readline().rstrip(b"\r\n").decode("utf-8", "replace")
             size = existing.seek(0, os.SEEK_END)
             if size:
                 existing.seek(size - 1)
@@ -131,14 +169,44 @@ def _check_appendable(path: str, csv_log: LogFormat | None) -> None:
         return
     except OSError as error:
         raise CommandError(Exit.FILE_ERROR, f"cannot read {path}: {error.strerror}") from None
-    if csv_log is not None and first_line and first_line.decode("utf-8", "replace") != ",".join(csv_log.fields):
-        raise CommandError(Exit.FILE_ERROR, f"cannot append to {path}: its columns are not {csv_log.kind}")
     if not ends_a_row:
         raise CommandError(
             Exit.FILE_ERROR,
             f"cannot append to {path}: its last row is cut short (no line end after it); remove that row, or end "
             "it with a line break if it is whole, then append",
         )
+    if first_line:
+        problem = _columns_problem(_columns(first_line, as_csv), log)
+        if problem:
+            raise CommandError(Exit.FILE_ERROR, f"cannot append to {path}: {problem}; write to a new file instead")
+
+
+def _columns(first_line: str, as_csv: bool) -> list[str] | None:
+    """The columns of a log whose first line is `first_line`; None when it
+    is no row of a log."""
+    if as_csv:
+        return next(csv.reader([first_line]))
+    try:
+        row = json.loads(first_line)
+    except ValueError:
+        return None
+    return list(row) if isinstance(row, dict) else None
+
+
+def _columns_problem(columns: list[str] | None, log: LogFormat) -> str | None:
+    """Why rows of `log` do not belong under `columns`, naming the columns
+    that differ; None when they do."""
+    if columns is None:
+        return "its first line is no row of a log"
+    if columns == list(log.fields):
+        return None
+    extra = [column for column in columns if column not in log.fields]
+    missing = [field for field in log.fields if field not in columns]
+    if not (extra or missing):
+        return f"its columns are {log.kind} in another order"
+    said = [f"it has {', '.join(extra)}"] if extra else []
+    said += [f"it lacks {', '.join(missing)}"] if missing else []
+    return f"its columns are not {log.kind}: " + "; ".join(said)
 
 
 @contextlib.contextmanager
@@ -154,7 +222,7 @@ def writer(args: argparse.Namespace, log: LogFormat) -> Iterator[SampleWriter]:
     if path is None:
         yield lambda sample: None
         return
-    stored = _Log(path, log.fields, as_csv=bool(args.csv), append=args.append)
+    stored = _Log(path, log.fields, as_csv=bool(args.csv), existing=existing(args))
     try:
         yield stored.write
     finally:
@@ -167,11 +235,11 @@ class _Log:
     a row that cannot be written whole (a full disk) is taken back, the file
     cut to the end of the row before, and the error told."""
 
-    def __init__(self, path: str, fields: tuple[str, ...], as_csv: bool, append: bool) -> None:
+    def __init__(self, path: str, fields: tuple[str, ...], as_csv: bool, existing: Existing) -> None:
         self.path = path
         self.fields = fields
         self.as_csv = as_csv
-        self.append = append
+        self.existing = existing
         self.file: io.FileIO | None = None
         self.whole = 0  # bytes of whole rows in the file
 
@@ -183,10 +251,12 @@ class _Log:
 
     def _open(self) -> None:
         try:
-            self.file = io.FileIO(self.path, "a" if self.append else "w")
+            self.file = io.FileIO(self.path, "w" if self.existing == "overwrite" else "a")
             self.whole = self.file.seek(0, os.SEEK_END)
         except OSError as error:
             raise self._error(error) from None
+        if self.whole and self.existing == "refuse":  # written to since the run was checked
+            raise _exists(self.path)
         if self.as_csv and self.whole == 0:  # a new or empty file: appended rows follow the header there is
             self._put(_csv_line(self.fields))
 

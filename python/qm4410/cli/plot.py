@@ -23,11 +23,11 @@ Sample = Mapping[str, Any]
 SIDE_PIXELS = (300, 5000)
 # What is measured, the set-point held for it, and the axis's label.
 TRACES: tuple[tuple[str, str | None, str], ...] = (
-    ("voltage_real", "voltage_set", "voltage (V)"),
-    ("current_real", "current_set", "current (A)"),
-    ("power_w", None, "power (W)"),
+    ("measured_voltage", "voltage", "voltage (V)"),
+    ("measured_current", "current_limit", "current (A)"),
+    ("power", None, "power (W)"),
 )
-SETPOINT_NAMES = {"voltage_set": "voltage set-point", "current_set": "current limit"}
+SETPOINT_NAMES = {"voltage": "voltage set-point", "current_limit": "current limit"}
 MODE_SHADES = {"CV": ("tab:blue", "constant voltage (CV)"), "CC": ("tab:orange", "constant current (CC)")}
 SHADE_ALPHA = 0.12
 GAP_STYLE = {"color": "tab:red", "alpha": 0.3, "linewidth": 1}
@@ -119,7 +119,7 @@ def mode_spans(samples: Sequence[Sample]) -> list[tuple[float, float, str]]:
     until the next sample, as its set-points are."""
     spans: list[tuple[float, float, str]] = []
     for sample, after in zip(samples, samples[1:]):
-        mode = sample["out_mode"]
+        mode = sample["mode"]
         if mode not in MODE_SHADES:  # neither (the output off), or unanswered
             continue
         start, end = sample["elapsed_s"], after["elapsed_s"]

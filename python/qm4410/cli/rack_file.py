@@ -161,6 +161,8 @@ class _Checker:
             place = top.get(key, _NOWHERE)
             if key in OWN_KEYS:
                 self.problems.append((place.line, f"{key} belongs in a [[supply]] table"))
+            elif key != "supply" and key not in KEYS and _is_table(value):
+                self.problems.append((place.line, _unknown_table(key, value)))
             elif key != "supply" and self._check_value(key, value, place.line):
                 defaults[key] = value
         tables = document.get("supply")
@@ -295,6 +297,19 @@ class _Checker:
                     unsaid = "" if key in merged else f" (the default, {key} being left out)"
                     self.problems.append((line(key), f"{key} {host}:{number}{unsaid} is taken by {clash}"))
                 listening.append((host, number, f"{whose}'s {key}"))
+
+
+def _is_table(value: object) -> bool:
+    """Whether `value` is a TOML table, or an array of them ([[name]])."""
+    tables = value if isinstance(value, list) else [value]
+    return bool(tables) and all(isinstance(table, dict) for table in tables)
+
+
+def _unknown_table(name: str, value: object) -> str:
+    """A table a rack has no use for, with the one it has if it is near."""
+    shown = f"[[{name}]]" if isinstance(value, list) else f"[{name}]"
+    near = difflib.get_close_matches(name, ["supply"], n=1)
+    return f"unknown table {shown}" + (": [[supply]]?" if near else "")
 
 
 def _takes(kind: Kind, value: object) -> bool:

@@ -12,6 +12,7 @@ import time
 
 from ..server import CannotListen, Endpoint, HeldSupply, SupplyGone
 from ..server.service import RECONNECT_EVERY_S, WATCH_EVERY_S
+from ..supply import served
 from ..supply.errors import Refused
 from ..supply.switch_off import still_on_message
 from . import port
@@ -91,7 +92,7 @@ class _Racked:
                 with printing:
                     for resource in server.resources:
                         print(name, resource, flush=True)
-                with advertised(server, args, name):
+                with advertised(server, args, name), served.recorded(self.port, server.resources):
                     server.serve_until(lambda: bool(stop))
             except SupplyGone as gone:
                 log.error("%s; it is not served any more (reconnect = true waits for it instead)", gone)

@@ -6,13 +6,20 @@ import math
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from qm4410.supply.status import Status, named
+
+# The unit of each field of a status that has one.
 UNITS = {
-    "current_real": "A",
-    "voltage_real": "V",
-    "current_set": "A",
-    "voltage_max_set": "V",
-    "voltage_set": "V",
+    "measured_voltage": "V",
+    "measured_current": "A",
+    "power": "W",
+    "voltage": "V",
+    "current_limit": "A",
+    "max_voltage": "V",
 }
+# The monitor's columns, each headed by the name of what it shows; the
+# values of each are right-aligned under its heading.
+MONITOR_HEADER = f"{'elapsed_s':>10}  {'measured_voltage':>16}  {'measured_current':>16}  {'power':>9}  mode  output"
 
 
 def aligned(rows: Sequence[Sequence[str]]) -> str:
@@ -33,16 +40,18 @@ def shown(value: object) -> str:
     return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in text)
 
 
-def reading(key: str, value: Any) -> str:
-    """One entry of the status record with its unit, to the supply's
-    resolution of 1 mV or 1 mA."""
-    if key in UNITS:
-        return f"{value:.3f} {UNITS[key]}"
+def reading(field: str, value: Any) -> str:
+    """One value of a status, named as its field: with its unit, to the
+    supply's resolution of 1 mV or 1 mA; the output on or off."""
+    if field in UNITS:
+        return f"{value:.3f} {UNITS[field]}"
+    if field == "output" and isinstance(value, bool):
+        return "on" if value else "off"
     return shown(value)
 
 
-def status_table(record: Mapping[str, Any]) -> str:
-    return aligned([(key, reading(key, value)) for key, value in record.items()])
+def status_table(status: Status) -> str:
+    return aligned([(field, reading(field, value)) for field, value in named(status).items()])
 
 
 def as_json(value: object) -> str:
@@ -65,27 +74,36 @@ def identity_table(version: Mapping[str, object]) -> str:
 
 
 def monitor_line(sample: Mapping[str, Any]) -> str:
-    """One sample of the monitor, fixed columns so that lines line up."""
+    """One sample of the monitor, in the columns of MONITOR_HEADER."""
+    elapsed = f"{sample['elapsed_s']:8.2f} s"
     if not sample["answered"]:
-        return f"{sample['elapsed_s']:9.2f} s  no answer from the supply"
+        return f"{elapsed}  no answer from the supply"
     line = (
-        f"{sample['elapsed_s']:9.2f} s  {sample['voltage_real']:8.3f} V  "
-        f"{sample['current_real']:7.3f} A  {sample['power_w']:8.3f} W  "
-        f"{sample['out_mode']}  output {sample['out_status']}"
+        f"{elapsed}  {reading('measured_voltage', sample['measured_voltage']):>16}  "
+        f"{reading('measured_current', sample['measured_current']):>16}  {reading('power', sample['power']):>9}  "
+        f"{sample['mode']:>4}  {reading('output', sample['output'])}"
     )
-    return line + ("  OVER-TEMPERATURE" if sample["beyond_temp"] else "")
+    return line + ("  OVER-TEMPERATURE" if sample["over_temperature"] else "")
 
 
-def workflow_line(row: Mapping[str, Any], with_cycle: bool = False) -> str:
-    """One row of a sweep, ramp or profile run: its step (and cycle), the
+def workflow_header(with_cycle: bool = False) -> str:
+    """The headings of workflow_line()'s columns."""
+    where = f"{'cycle':>5}  {'step':>4}" if with_cycle else f"{'step':>4}"
+    return f"{where}  {'asked_voltage':>13}  {'asked_current':>13}  {MONITOR_HEADER}"
+
+
+def workflow_line(sample: Mapping[str, Any], with_cycle: bool = False) -> str:
+    """One sample of a sweep, ramp or profile run: its step (and cycle), the
     set-points asked for by then, then what the monitor shows of a sample."""
-    where = f"cycle {row['cycle']:>3} step {row['step']:>4}" if with_cycle else f"step {row['step']:>4}"
-    asked = [_asked(row[key], unit) for key, unit in (("asked_voltage", "V"), ("asked_current", "A"))]
-    return f"{where}  set {asked[0]} {asked[1]}  {monitor_line(row)}"
+    where = f"{sample['cycle']:>5}  {sample['step']:>4}" if with_cycle else f"{sample['step']:>4}"
+    asked = [
+        _asked(field, sample[key]) for field, key in (("voltage", "asked_voltage"), ("current_limit", "asked_current"))
+    ]
+    return f"{where}  {asked[0]:>13}  {asked[1]:>13}  {monitor_line(sample)}"
 
 
-def _asked(value: float | None, unit: str) -> str:
-    return f"{'-':>7} {unit}" if value is None else f"{value:7.3f} {unit}"
+def _asked(field: str, value: float | None) -> str:
+    return "-" if value is None else reading(field, value)
 
 
 def duration(seconds: float) -> str:

@@ -5,7 +5,7 @@ import os
 import platform
 import stat
 import subprocess
-from typing import Any
+from typing import Any, NamedTuple
 
 from serial.tools import list_ports
 
@@ -143,11 +143,22 @@ def _owning_group(port: str) -> str | None:
         return None
 
 
-def port_holders(port: str) -> list[str]:
-    """Each other process that has `port` open, as "NAME (pid N, user U)";
-    empty when nobody does. Needs lsof, which the driver's open() needs too.
-    lsof gets no standard input of ours, so that it cannot hold the port
-    itself (a port that is our own terminal)."""
+class Holder(NamedTuple):
+    """A process that has a port open."""
+
+    command: str
+    pid: int
+    user: str
+
+    def __str__(self) -> str:
+        return f"{self.command} (pid {self.pid}, user {self.user})"
+
+
+def port_holders(port: str) -> list[Holder]:
+    """Each other process that has `port` open; empty when nobody does.
+    Needs lsof, which the driver's open() needs too. lsof gets no standard
+    input of ours, so that it cannot hold the port itself (a port that is
+    our own terminal)."""
     try:
         listing = subprocess.run(
             ["lsof", "-F", "pcL", "--", port],
@@ -162,12 +173,17 @@ def port_holders(port: str) -> list[str]:
     holders: list[dict[str, str]] = []
     for line in listing.splitlines():
         field, value = line[:1], line[1:]
-        if field == "p":
+        if field == "p" and value.isdigit():
             holders.append({"p": value})
         elif holders and field in ("c", "L"):
             holders[-1][field] = value
-    return [f"{h.get('c', '?')} (pid {h['p']}, user {h.get('L', '?')})" for h in holders if h["p"] != str(os.getpid())]
+    return [Holder(h.get("c", "?"), int(h["p"]), h.get("L", "?")) for h in holders if int(h["p"]) != os.getpid()]
 
 
-def busy_message(port: str, holders: list[str]) -> str:
-    return f"{port} is in use by " + ", ".join(holders) + "; close it there first"
+def busy_message(port: str, holders: list[Holder], served_at: str | None = None) -> str:
+    """Who holds `port`, and what to do: close it there, or, when one of
+    them is a `qm4410 serve` that serves it, open the URL it serves it at."""
+    held = f"{port} is in use by " + ", ".join(map(str, holders))
+    if served_at is not None:
+        return f"{held}, which serves it with qm4410 serve at {served_at}: use that URL instead of the port"
+    return held + "; close it there first"

@@ -7,7 +7,7 @@ from collections.abc import Sequence
 import qm4410
 from qm4410 import QM4410
 
-from . import diagnosis, remote
+from . import diagnosis, remote, served
 from .errors import RefusalKind, Refused
 from .virtual import SimulatorError, SimulatorMissing, VirtualSupply
 
@@ -90,5 +90,6 @@ def _taken(port: str, reason: str) -> Refused:
         )
     holders = diagnosis.port_holders(port)
     if holders:
-        return Refused(RefusalKind.PORT_BUSY, diagnosis.busy_message(port, holders))
+        served_at = served.url_of(port, [holder.pid for holder in holders])
+        return Refused(RefusalKind.PORT_BUSY, diagnosis.busy_message(port, holders, served_at))
     return Refused(RefusalKind.CANNOT_OPEN, f"could not open {port}: {reason}")

@@ -88,11 +88,38 @@ class Status:
 
 
 def reading(status: Status | None) -> dict[str, object]:
-    """The entries of a logged reading: the status record's, with the power
-    beside them; all None for a reading the supply did not answer."""
+    """The entries of a workflow's reading: the status record's, with the
+    power beside them; all None for a reading the supply did not answer."""
     if status is None:
         return {**dict.fromkeys(RECORD_KEYS), "power_w": None}
     return {**status.record(), "power_w": status.power}
+
+
+# A status by the names of its fields, as the command shows and logs it:
+# what is measured, then the set-points, then the state.
+FIELDS = (
+    "measured_voltage",
+    "measured_current",
+    "power",
+    "voltage",
+    "current_limit",
+    "max_voltage",
+    "output",
+    "mode",
+    "over_temperature",
+    "fan_speed",
+    "remote",
+)
+
+
+def named(status: Status | None) -> dict[str, object]:
+    """A status's values by its fields' names (FIELDS, the power among
+    them); all None for a reading the supply did not answer. A reading in
+    the driver's record form (a workflow's row) comes here through
+    `Status.from_record`, the one place that maps the driver's keys."""
+    if status is None:
+        return dict.fromkeys(FIELDS)
+    return {field: getattr(status, field) for field in FIELDS}
 
 
 @dataclasses.dataclass(frozen=True, slots=True)

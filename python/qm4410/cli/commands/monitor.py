@@ -9,7 +9,7 @@ from collections.abc import Iterator
 from typing import Any
 
 from qm4410.supply import PortGone, Status, Supply
-from qm4410.supply.status import reading
+from qm4410.supply.status import named
 from qm4410.supply.switch_off import after_switch_off, still_on_message
 
 from .. import logs, plot, port, render
@@ -57,6 +57,7 @@ def run(args: argparse.Namespace) -> int:
     # closing is noted rather than cutting them short.
     with stop_requests() as stop:
         with logs.writer(args, logs.MONITOR_LOG) as write, port.opened(args) as supply:
+            print(render.MONITOR_HEADER, flush=True)
             try:
                 for sample in samples_taken(supply, args.interval, args.duration, stop):
                     samples.append(sample)
@@ -126,6 +127,6 @@ def _sample_of(status: Status | None, taken_at: datetime.datetime, elapsed: floa
     return {
         "timestamp": taken_at.isoformat(timespec="milliseconds"),
         "elapsed_s": round(elapsed, 3),
-        **reading(status),
+        **named(status),
         "answered": status is not None,
     }

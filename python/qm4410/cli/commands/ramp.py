@@ -108,6 +108,6 @@ def run(args: argparse.Namespace) -> int:
         )
 
     def draw(rows: list[workflows.Row]) -> None:
-        plot.draw(rows, args.plot, args.plot_size, title="qm4410 ramp")
+        plot.draw([logs.workflow_sample(row) for row in rows], args.plot, args.plot_size, title="qm4410 ramp")
 
     return workflow.carry_out(args, "ramp", ramp, switches_off=args.off_on_exit, draw=draw)

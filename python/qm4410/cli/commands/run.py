@@ -54,7 +54,9 @@ def run(args: argparse.Namespace) -> int:
         )
 
     def draw(rows: list[workflows.Row]) -> None:
-        plot.draw(rows, args.plot, args.plot_size, title=f"qm4410 run {args.profile}")
+        plot.draw(
+            [logs.workflow_sample(row) for row in rows], args.plot, args.plot_size, title=f"qm4410 run {args.profile}"
+        )
 
     return workflow.carry_out(
         args, "run", run_profile, switches_off=not args.leave_on, draw=draw, with_cycle=args.repeat > 1
@@ -82,8 +84,8 @@ def plan_table(schedule: workflows.Plan) -> str:
                 str(step.line),
                 f"{planned.start_s:g} s",
                 f"{step.duration_s:g} s",
-                "-" if step.voltage is None else render.reading("voltage_set", step.voltage),
-                "-" if step.current is None else render.reading("current_set", step.current),
+                "-" if step.voltage is None else render.reading("voltage", step.voltage),
+                "-" if step.current is None else render.reading("current_limit", step.current),
                 step.output or "-",
             )
         )

@@ -10,6 +10,7 @@ import contextlib
 
 from ...server import CannotListen, HeldSupply, SupplyGone
 from ...server.listener import IDLE_TIMEOUT_S
+from ...supply import served
 from ...supply.errors import Refused
 from ...supply.switch_off import still_on_message
 from .. import guard, port
@@ -175,6 +176,7 @@ def run(args: argparse.Namespace) -> int:
             for resource in server.resources:
                 print(resource, flush=True)
             stack.enter_context(advertised(server, args))
+            stack.enter_context(served.recorded(supply.port, server.resources))
             server.serve_until(lambda: bool(stop))
     except Refused as refusal:
         raise CommandError(REFUSAL_EXIT[refusal.kind], refusal.text) from None

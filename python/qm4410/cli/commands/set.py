@@ -92,8 +92,9 @@ def run(args: argparse.Namespace) -> int:
         trip = guard.last_trip(target)
         if trip is not None:
             guard.confirmed_off(trip, supply)
-        record: dict[str, Any] = supply.status().record()
-    print(render.status_table(record))
+        status = supply.status()
+    record: dict[str, Any] = status.record()
+    print(render.status_table(status))
     warnings = supply_warnings(record)
     for warning in warnings:
         print(f"qm4410: warning: {warning}", file=sys.stderr)
@@ -102,9 +103,9 @@ def run(args: argparse.Namespace) -> int:
         raise Ending(Exit.TRIPPED, f"{trip}; {CONFIRMED}" + (f"; not carried out: {cut_short}" if cut_short else ""))
     disagreements = []
     for name, value in settings:
-        option, _, key = SETTINGS[name]
+        option, attribute, key = SETTINGS[name]
         if not agrees(value, record[key]):
-            disagreements.append(f"{option} {value} reads back as {render.reading(key, record[key])}")
+            disagreements.append(f"{option} {value} reads back as {render.reading(attribute, record[key])}")
     if disagreements:
         raise CommandError(Exit.SETTING_FAILED, "the supply did not take every setting: " + "; ".join(disagreements))
     return Exit.SUPPLY_WARNS if warnings else Exit.OK
@@ -131,8 +132,8 @@ def supply_warnings(record: dict[str, Any]) -> list[str]:
     warnings = []
     if record["voltage_set"] > record["voltage_max_set"]:
         warnings.append(
-            f"the voltage set, {render.reading('voltage_set', record['voltage_set'])}, is above the maximum "
-            f"voltage: the output is held at {render.reading('voltage_max_set', record['voltage_max_set'])} at most"
+            f"the voltage set, {render.reading('voltage', record['voltage_set'])}, is above the maximum "
+            f"voltage: the output is held at {render.reading('max_voltage', record['voltage_max_set'])} at most"
         )
     if record["beyond_temp"]:
         warnings.append("the supply reports over-temperature")
@@ -146,7 +147,7 @@ def _fail_unanswered(supply: Supply, unsent: list[tuple[str, Any]]) -> NoReturn:
     # is the setting, so do not fail on the status instead.
     status = supply.link.read_status()
     if status is not None:
-        print(render.status_table(status.record()))
+        print(render.status_table(status))
     (name, value), *skipped = unsent
     message = f"{SETTINGS[name].option} {value} got no reply from the supply"
     if skipped:

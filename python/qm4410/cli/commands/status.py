@@ -2,6 +2,8 @@
 
 import argparse
 
+from qm4410.supply.status import named
+
 from .. import port, render
 from . import Commands, Parents
 
@@ -14,6 +16,6 @@ def add_parser(commands: Commands, parents: Parents) -> None:
 
 def run(args: argparse.Namespace) -> int:
     with port.opened(args) as supply:
-        record = supply.status().record()
-    print(render.as_json(record) if args.json else render.status_table(record))
+        status = supply.status()
+    print(render.as_json(named(status)) if args.json else render.status_table(status))
     return 0

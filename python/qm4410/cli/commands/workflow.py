@@ -57,9 +57,10 @@ def carry_out(
 
     def on_row(row: Row) -> None:
         rows.append(row)
-        write(row)
+        sample = logs.workflow_sample(row)
+        write(sample)
         progress.clear()
-        print(render.workflow_line(row, with_cycle), flush=True)
+        print(render.workflow_line(sample, with_cycle), flush=True)
 
     # Outermost, so that a signal during the switch-off, the plot or the
     # closing is noted rather than cutting them short.
@@ -73,6 +74,7 @@ def carry_out(
                 if stop.signum is not None:  # while connecting: nothing has been sent yet
                     raise Stopped(stop.signum)
                 take_remote_control(target)
+                print(render.workflow_header(with_cycle), flush=True)
                 outcome = workflow(target, Hooks(on_row=on_row, on_progress=progress.show, stop=lambda: bool(stop)))
             except NoAnswerError as error:
                 raise _with_the_rows_kept(error, args.csv or args.jsonl) from error.__cause__
