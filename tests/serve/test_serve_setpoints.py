@@ -44,9 +44,13 @@ SCPI_SETPOINTS = {
     # A limit is the units its value is sent as, by the same rule.
     (0.029, "CURR", "29 mA"): 29,
     (0.029, "CURR", "0.0299"): 29,
-    (0.029, "CURR", "0.03"): '''-222,"Data out of range;0.03 A is above the guard's current limit, 0.029 A"''',
+    (0.029, "CURR", "0.03"): (
+        '''-222,"Data out of range;the current limit 0.03 A is outside the range the guard allows, 0 to 0.029 A"'''
+    ),
     (0, "CURR", "MAX"): 0,  # a limit of 0 holds it at 0
-    (0, "CURR", "0.001"): '''-222,"Data out of range;0.001 A is above the guard's current limit, 0 A"''',
+    (0, "CURR", "0.001"): (
+        '''-222,"Data out of range;the current limit 0.001 A is outside the range the guard allows, 0 to 0.000 A"'''
+    ),
 }
 
 
@@ -88,11 +92,15 @@ def test_scpi_sets_the_core_s_units_and_refuses_what_the_core_refuses(qm4410_sim
             "the current limit 65.536 A is outside the supply's range, 0 to 65.535 A",
         ),
         (request(SET_CURRENT, 29), Rules(limit_current=0.029), None),
-        (request(SET_CURRENT, 30), Rules(limit_current=0.029), "0.03 A is above the guard's current limit, 0.029 A"),
+        (
+            request(SET_CURRENT, 30),
+            Rules(limit_current=0.029),
+            "the current limit 0.03 A is outside the range the guard allows, 0 to 0.029 A",
+        ),
         (
             request(SET_MAX_VOLTAGE, 1001),
             Rules(limit_voltage=1.0009),
-            "1.001 V is above the guard's voltage limit, 1.0009 V",
+            "the maximum voltage 1.001 V is outside the range the guard allows, 0 to 1.000 V",
         ),
         (request(SET_VOLTAGE, 1000), Rules(limit_voltage=1.0009), None),
         (
