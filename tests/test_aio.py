@@ -131,13 +131,13 @@ async def test_a_cancelled_call_is_never_sent_if_waiting_and_completes_if_starte
 @pytest.mark.parametrize(
     "call, error, text",
     [
-        (lambda supply: supply.set_voltage(-1), OutOfRange, "the voltage -1 V is outside the supply's range"),
+        (lambda supply: supply.set_voltage(-1), OutOfRange, "the voltage -1 V is outside the range the guard allows"),
         (lambda supply: supply.set_current("1"), TypeError, "the current limit must be a number, not str"),
-        (lambda supply: supply.set_voltage(12.001), OutOfRange, "above the guard's voltage limit, 12 V"),
-        (lambda supply: supply.set_max_voltage(13), OutOfRange, "above the guard's voltage limit"),
-        (lambda supply: supply.ramp("voltage", 13, rate=1), OutOfRange, "above the guard's voltage limit"),
-        (lambda supply: supply.sweep(voltage=(0, 13, 1), current=0.5, dwell=0), OutOfRange, "voltage limit"),
-        (lambda supply: supply.sweep(voltage=(0, 5, 1), current=2, dwell=0), OutOfRange, "current limit, 1 A"),
+        (lambda supply: supply.set_voltage(12.001), OutOfRange, "outside the range the guard allows, 0 to 12.000 V"),
+        (lambda supply: supply.set_max_voltage(13), OutOfRange, "the maximum voltage 13 V is outside the range"),
+        (lambda supply: supply.ramp("voltage", 13, rate=1), OutOfRange, "outside the range the guard allows"),
+        (lambda supply: supply.sweep(voltage=(0, 13, 1), current=0.5, dwell=0), OutOfRange, "0 to 12.000 V"),
+        (lambda supply: supply.sweep(voltage=(0, 5, 1), current=2, dwell=0), OutOfRange, "0 to 1.000 A"),
     ],
 )
 @asynchronous

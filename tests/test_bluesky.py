@@ -207,9 +207,9 @@ def test_a_slewed_move_stopped_between_steps_stays_there(RE, connected, qm4410_s
 @pytest.mark.parametrize(
     "value, guard, text",
     [
-        (-1.0, None, "the voltage -1.0 V is outside the supply's range"),
+        (-1.0, None, "the voltage -1.0 V is outside what the supply can be sent"),
         ("2", None, "the voltage must be a number, not str"),
-        (12.5, Rules(limit_voltage=12), "12.5 V is above the guard's voltage limit, 12 V"),
+        (12.5, Rules(limit_voltage=12), "the voltage 12.5 V is outside the range the guard allows, 0 to 12.000 V"),
     ],
 )
 def test_mocked_without_a_port_and_a_bad_value_refused_unsent(RE, value, guard, text):

@@ -41,6 +41,14 @@ def test_a_value_is_sent_as_written_truncated_to_whole_units(quantity, value, un
         ("current", 65.536, OutOfRange, "the current limit 65.536 A is outside the supply's range, 0 to 65.535 A"),
         ("current", 70.0, OutOfRange, "the current limit 70.0 A is outside the supply's range"),
         ("voltage", -0.001, OutOfRange, "the voltage -0.001 V is outside"),
+        # Not truncated to 0; and where no reading told the supply's maximum
+        # voltage, the bound is said to be what it can be sent.
+        (
+            "voltage",
+            -0.0005,
+            OutOfRange,
+            "the voltage -0.0005 V is outside what the supply can be sent, 0 to 4294967.295 V",
+        ),
         ("voltage", 4294967.296, OutOfRange, "0 to 4294967.295 V"),
         ("voltage", math.nan, OutOfRange, "the voltage must be a finite number, not nan"),
         ("voltage", math.inf, OutOfRange, "the voltage must be a finite number, not inf"),
@@ -59,18 +67,23 @@ def test_a_value_the_supply_cannot_take_is_refused(quantity, value, error, text)
 @example(0.029)
 @example(4294967.2955)
 @example(-0.0004)
+@example(-0.0)
 @given(value=st.floats(-1, 70_000, allow_subnormal=False) | st.decimals(0, 70_000, places=6).map(float))
 def test_the_core_sends_what_the_driver_would(value):
-    """The driver's own conversion and the core's rule are one rule."""
+    """The driver's own conversion and the core's rule are one rule, but
+    that the core refuses every value below 0, where the driver truncates
+    one less than a unit below it to 0 (-0.0 is 0 to both)."""
     driver = QM4410("/dev/ttyFAKE0")
     driver._QM4410__addr = 1
     driver.ser = FakePort().reply(frame(1, 0x12))
     try:
         units = setpoints.to_units("voltage", value)
     except OutOfRange:
-        with pytest.raises(ValueError):
-            driver.set_voltage_max(value)
+        if not -setpoints.RESOLUTION < value < 0:
+            with pytest.raises(ValueError):
+                driver.set_voltage_max(value)
         return
+    assert value >= 0
     assert driver.set_voltage_max(value)
     assert int.from_bytes(driver.ser.writes()[-1][3:7], "little") == units
 

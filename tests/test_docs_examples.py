@@ -33,7 +33,10 @@ def test_the_asyncio_page_s_example(tmp_path):
     assert "arrived at 4.0 V" in lines
     stopped = next(line for line in lines if line.startswith("stopped on the way, at "))
     assert 4.0 < float(stopped.split()[-2]) < 12.0
-    assert lines[-2:] == ["refused: 15 V is above the guard's voltage limit, 12 V", "output off"]
+    assert lines[-2:] == [
+        "refused: the voltage 15.0 V is outside the range the guard allows, 0 to 12.000 V",
+        "output off",
+    ]
 
 
 @pytest.mark.skipif(
@@ -68,7 +71,7 @@ def test_the_qcodes_page_s_example(tmp_path):
         for volts, mode in zip(range(7), ["CV"] * 5 + ["CC"] * 2)
     ]
     assert lines[-2:] == [
-        "refused: 15 V is above the guard's voltage limit, 12 V; Parameter: psu.voltage",
+        "refused: the voltage 15 V is outside the range the guard allows, 0 to 12.000 V; Parameter: psu.voltage",
         "output off",
     ]
     assert (tmp_path / "supply.db").exists()
@@ -90,6 +93,6 @@ def test_the_pymeasure_page_s_example(tmp_path):
     assert run("pymeasure.md", tmp_path) == [
         "QM4410,4410,000000001,102",
         "3.300 V, 0.330 A",
-        "refused: 15 V is above the guard's voltage limit, 12 V",
+        "refused: the voltage 15.0 V is outside the range the guard allows, 0 to 12.000 V",
         "output off",
     ]

@@ -1,9 +1,10 @@
 """The same request gives the same result through every door: the command's
-set, ramp and run, the workflows for scripts, and the server's SCPI
-endpoint. The supply holds the same millivolts and milliamperes, and the
-same values are refused at every door before anything is sent. And no door
-switches the output on above what was asked: a ramp, a sweep or a profile
-run at where it starts, a guard's soft start at 0 V."""
+set, ramp and run, a script's Supply and the workflows, and the server's
+SCPI and EPICS endpoints. The supply holds the same millivolts and
+milliamperes, and the same values are refused at every door before
+anything is sent. And no door switches the output on above what was
+asked: a ramp, a sweep or a profile run at where it starts, a guard's soft
+start at 0 V."""
 
 import asyncio
 import contextlib
@@ -34,6 +35,9 @@ REQUESTS = [
     ("current", "65.536", None),
     ("current", "70", None),
     ("voltage", "-0.001", None),
+    ("voltage", "-0.0005", None),  # below 0 by less than a unit: refused, not truncated to 0
+    ("current", "-0.0009", None),
+    ("voltage", "-0", 0),  # which is 0
     ("voltage", "nan", None),
     ("voltage", "inf", None),
     ("voltage", "4294967.295", 4294967295),
@@ -60,6 +64,15 @@ def through_run(port, quantity, text, tmp_path):
     return main(["run", str(profile), "--port", port, "--leave-on"])
 
 
+def through_supply(port, quantity, text, tmp_path):
+    with Supply(port) as supply:
+        try:
+            setattr(supply, "voltage" if quantity == "voltage" else "current_limit", float(text))
+        except OutOfRange:
+            return 2
+    return 0
+
+
 def through_workflows(port, quantity, text, tmp_path):
     with Supply(port) as supply:
         try:
@@ -82,7 +95,24 @@ def through_scpi(port, quantity, text, tmp_path):
     return 0 if error == '0,"No error"' else int(error.split(",")[0])
 
 
-DOORS = [through_set, through_ramp, through_run, through_workflows, through_scpi]
+def through_epics(port, quantity, text, tmp_path):
+    pytest.importorskip("caproto", reason="the epics extra is not installed")
+    from qm4410.server.epics.pvs import Pvs
+
+    supply = HeldSupply(port)
+    supply.open()
+    try:
+        channel = Pvs("DOOR:", guard_over(supply)).pvdb["DOOR:VOLT_SP" if quantity == "voltage" else "DOOR:CURR_SP"]
+        try:
+            asyncio.run(channel.write(float(text)))  # as a client's put: through the PV's own checks
+        except OutOfRange:
+            return 2
+    finally:
+        supply.close()
+    return 0
+
+
+DOORS = [through_set, through_ramp, through_run, through_supply, through_workflows, through_scpi, through_epics]
 
 
 def held(port):

@@ -149,7 +149,9 @@ def test_rules_that_are_no_finite_positive_number_are_refused(supply, rules, err
 
 def test_limits_and_slew_rates_hold_against_every_request(supply):
     with Guard(supply, limit_voltage=12, slew_current=1.0) as guard:
-        with pytest.raises(OutOfRange, match="above the guard's voltage limit, 12 V"):
+        with pytest.raises(
+            OutOfRange, match="the voltage 12.001 V is outside the range the guard allows, 0 to 12.000 V"
+        ):
             guard.voltage = 12.001
         with pytest.raises(OutOfRange):
             guard.max_voltage = 13

@@ -95,7 +95,13 @@ def test_dond_stores_text_and_the_supply_s_regulation(qm4410_sim, instrument, ex
 @pytest.mark.parametrize(
     "parameter, value, rules, refusal, message",
     [
-        ("voltage", -1, None, qm4410.OutOfRange, "the voltage -1 V is outside the supply's range, 0 to 4294967.295 V"),
+        (
+            "voltage",
+            -1,
+            None,
+            qm4410.OutOfRange,
+            "the voltage -1 V is outside what the supply can be sent, 0 to 4294967.295 V",
+        ),
         (
             "current_limit",
             70.0,
@@ -110,14 +116,14 @@ def test_dond_stores_text_and_the_supply_s_regulation(qm4410_sim, instrument, ex
             15,
             qm4410.Rules(limit_voltage=12),
             qm4410.OutOfRange,
-            "15 V is above the guard's voltage limit, 12 V",
+            "the voltage 15 V is outside the range the guard allows, 0 to 12.000 V",
         ),
         (
             "max_voltage",
             15,
             qm4410.Rules(limit_voltage=12),
             qm4410.OutOfRange,
-            "15 V is above the guard's voltage limit, 12 V",
+            "the maximum voltage 15 V is outside the range the guard allows, 0 to 12.000 V",
         ),
     ],
 )
@@ -137,7 +143,9 @@ def test_a_value_past_the_validator_is_still_refused_unsent(qm4410_sim, instrume
     assert (psu.voltage.vals.min_value, psu.voltage.vals.max_value) == (0, 12)
     psu.voltage.vals = Numbers(0, 100)
     exchanges.clear()
-    with pytest.raises(qm4410.OutOfRange, match=re.escape("15 V is above the guard's voltage limit, 12 V")):
+    with pytest.raises(
+        qm4410.OutOfRange, match=re.escape("the voltage 15 V is outside the range the guard allows, 0 to 12.000 V")
+    ):
         psu.voltage(15)
     assert exchanges() == []
 

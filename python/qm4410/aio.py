@@ -186,7 +186,7 @@ class AsyncQM4410:
 
     async def set_max_voltage(self, volts: float) -> None:
         """Set the highest voltage the output may have, V."""
-        self.checked("voltage", volts, "the maximum voltage")
+        self.checked("voltage", volts, "the maximum voltage", maximum=True)
         await self.call(setattr, self._face, "max_voltage", volts)
 
     async def set_output(self, on: bool) -> None:
@@ -208,12 +208,12 @@ class AsyncQM4410:
         """Restore the supply's factory settings."""
         await self.call(self._face.restore_factory)
 
-    def checked(self, quantity: Quantity, value: object, what: str | None = None) -> int:
+    def checked(self, quantity: Quantity, value: object, what: str | None = None, *, maximum: bool = False) -> int:
         """The whole mV (mA) that `value`, V (A), is sent as; refused as a
-        set-point is (OutOfRange, at a guard's limit too; TypeError), at
-        once and with nothing sent."""
+        set-point is (OutOfRange, at a guard's bound too; `maximum`: the
+        maximum voltage's; TypeError), at once and with nothing sent."""
         if self.guard is not None:
-            return self.guard.checked(quantity, value, what)
+            return self.guard.checked(quantity, value, what, maximum=maximum)
         return setpoints.to_units(quantity, value, what)
 
     async def call(self, function: Callable[..., Result], *args: object) -> Result:

@@ -97,7 +97,13 @@ class QM4410(Instrument):
             "current_limit", SetPoint, label="Current limit", face=face, quantity="current"
         )
         self.max_voltage: SetPoint = self.add_parameter(
-            "max_voltage", SetPoint, label="Maximum voltage", face=face, quantity="voltage", what="the maximum voltage"
+            "max_voltage",
+            SetPoint,
+            label="Maximum voltage",
+            face=face,
+            quantity="voltage",
+            what="the maximum voltage",
+            maximum=True,
         )
         self.output: Parameter = self.add_parameter(
             "output", label="Output on", get_cmd=self._field("output"), set_cmd=self._switch("output"), vals=Bool()
@@ -171,9 +177,19 @@ class SetPoint(Parameter):
     the supply's grid (1 mV, 1 mA), to the value asked; with a guard's slew
     rate, each step ramps at that rate too."""
 
-    def __init__(self, name: str, *, face: Face, quantity: Quantity, what: str | None = None, **kwargs: Any) -> None:
+    def __init__(
+        self,
+        name: str,
+        *,
+        face: Face,
+        quantity: Quantity,
+        what: str | None = None,
+        maximum: bool = False,
+        **kwargs: Any,
+    ) -> None:
         self._face = face
         self._quantity = quantity
+        self._maximum = maximum  # the maximum voltage, which the supply's own does not bound
         self._what = NAME[quantity] if what is None else what
         limit = face.rules.limit(quantity) if isinstance(face, Guard) else None
         super().__init__(
@@ -203,7 +219,7 @@ class SetPoint(Parameter):
 
     def _checked(self, value: object) -> int:
         if isinstance(self._face, Guard):
-            return self._face.checked(self._quantity, value, self._what)
+            return self._face.checked(self._quantity, value, self._what, maximum=self._maximum)
         return to_units(self._quantity, value, self._what)
 
     def _read(self) -> float:

@@ -45,8 +45,8 @@ from qm4410.workflows import NoAnswerError
         (
             ["set", "--max-voltage", "4294967.296"],
             USAGE,
-            r"the maximum voltage 4294967\.296 V is outside the "
-            r"supply's range, 0 to 4294967\.295 V",
+            r"the maximum voltage 4294967\.296 V is outside what the "
+            r"supply can be sent, 0 to 4294967\.295 V",
         ),
         (["set", "--voltage", "nan"], USAGE, "the voltage must be a finite number, not nan"),
         (["set", "--current", "inf"], USAGE, "the current limit must be a finite number, not inf"),

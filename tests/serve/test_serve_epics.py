@@ -148,7 +148,7 @@ print(epics.caget(P + "VOLT_SP"), epics.caget(P + "VOLT_RBV"), 4.0 in seen, epic
 @pytest.mark.parametrize(
     "pv, put, refusal",
     [
-        ("VOLT_SP", "13", "13 V is above the guard's voltage limit, 12 V"),
+        ("VOLT_SP", "13", "the voltage 13.0 V is outside the range the guard allows, 0 to 12.000 V"),
         ("VOLT_SP", "nan", "the voltage must be a finite number, not nan"),
         ("CURR_SP", "70", "the current limit 70.0 A is outside the supply's range, 0 to 65.535 A"),
         ("OUT_SP", "2", "CaprotoConversionError"),

@@ -146,7 +146,7 @@ def qm4410_sim(*options):
 
 def test_a_supply_that_comes_back_is_served_again_with_reconnect(visa, linked_sim, tmp_path):
     link, start = linked_sim
-    start("--vanish-after", "2")  # the identity read, then one request
+    start("--vanish-after", "3")  # the identity read, the status read at the start, then one request
     server = Server(["--port", link, "--reconnect"], tmp_path / "serve.log")
     scpi = scpi_client(visa, server)
     try:

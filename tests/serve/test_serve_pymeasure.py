@@ -31,7 +31,7 @@ def test_a_set_is_sent_on_the_grid_and_its_errors_read(name, value, pairs):
 @pytest.mark.parametrize(
     "name, value, error, message",
     [
-        ("voltage", -1, OutOfRange, "the voltage -1 V is outside the supply's range, 0 to 4294967.295 V"),
+        ("voltage", -1, OutOfRange, "the voltage -1 V is outside what the supply can be sent, 0 to 4294967.295 V"),
         ("current_limit", 70.0, OutOfRange, "the current limit 70.0 A is outside the supply's range, 0 to 65.535 A"),
         ("voltage", "5", TypeError, "the voltage"),
         ("output_enabled", 1, TypeError, "output_enabled is True or False"),
@@ -111,7 +111,7 @@ def test_live_through_the_server(start_server):
         psu.voltage, psu.current_limit, psu.output_enabled = 5, 1, True
         assert (psu.voltage, psu.current_limit, psu.output_enabled) == (5.0, 1.0, True)
         assert (psu.measured_voltage, psu.measured_current) == (5.0, 0.5)
-        with pytest.raises(OutOfRange, match="13 V is above the guard's voltage limit, 12 V"):
+        with pytest.raises(OutOfRange, match="the voltage 13.0 V is outside the range the guard allows, 0 to 12.000 V"):
             psu.voltage = 13
         assert psu.voltage == 5.0
     # The end of the block shut the instrument down, the output switched off.

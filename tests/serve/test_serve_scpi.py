@@ -47,6 +47,8 @@ def test_identity(scpi):
         ("CURR MAX", "CURR?", "10.000"),
         (None, "VOLT? MAX", "30.000"),
         (None, "CURR? MIN", "0.000"),
+        ("APPL 5,0.5", "APPL?", "5.000,0.500"),
+        ("APPLy 6", "APPLy?", "6.000,0.500"),  # the current limit as it was
         ("OUTP ON", "OUTP?", "1"),
         ("OUTP:STAT 0", "OUTP:STAT?", "0"),
         ("outp 1", "OUTP?", "1"),
@@ -72,6 +74,7 @@ def test_measurements_and_the_questionable_bits(scpi):
         scpi.query("MEAS:SCAL:VOLT:DC?;MEAS:SCAL:CURR:DC?;MEAS:SCAL:POW:DC?;STAT:QUES:COND?")
         == "4.000;1.000;4.000000;2"
     )
+    assert scpi.query("MEAS:ALL?") == "4.000,1.000,4.000000"
     assert scpi.query("STAT:REC?") == "1.000,4.000,1.000,30.000,30.000,1,0,CC,0,REMOTE"
     scpi.write("OUTP OFF;SYST:LOC")
     assert scpi.query("STAT:QUES?") == "0"
@@ -94,6 +97,8 @@ def test_several_commands_on_a_line_and_the_command_tree(scpi):
         (b"VOLT 1,2", -108),
         (b"VOLT", -109),
         (b"VOLT 31", -222),  # above --limit-voltage
+        (b"APPL 5,10.001", -222),
+        (b"APPL 1,2,3", -108),
         (b"VOLT -1", -222),
         (b"VOLT:PROT 30.5", -222),
         (b"CURR 10001 mA", -222),  # above --limit-current
@@ -144,3 +149,21 @@ def test_limits_hold_for_rfc2217_clients_too(scpi, server):
         client.timeout = 0.4
         assert client.read(26) == b""
     assert scpi.query("VOLT?;CURR?;VOLT:PROT?") == "3.000;1.000;20.000"
+
+
+def test_the_voltage_is_held_to_the_supply_s_maximum_voltage_below_the_limit(scpi, server):
+    scpi.write("VOLT 3;VOLT:PROT 20")
+    try:
+        assert scpi.query("VOLT? MAX") == "20.000"
+        scpi.write("VOLT 20.001")
+        assert scpi.query("SYST:ERR?") == (
+            '''-222,"Data out of range;the voltage 20.001 V is outside the supply's range, 0 to 20.000 V"'''
+        )
+        scpi.write("VOLT:PROT 25;VOLT 25")  # raised first on the same line, it bounds the voltage after it
+        # Over RFC 2217 too: a maximum voltage the supply took bounds the voltage from then on.
+        with serial.serial_for_url(server.rfc2217, timeout=1) as client:
+            client.write(request(SET_MAX_VOLTAGE, 26_000) + request(SET_VOLTAGE, 26_000))
+            assert [client.read(26)[2] for _ in range(2)] == [SET_MAX_VOLTAGE, SET_VOLTAGE]
+        assert scpi.query("VOLT?;VOLT? MAX") == "26.000;26.000"
+    finally:
+        scpi.write("VOLT 3;VOLT:PROT 30")

@@ -91,7 +91,7 @@ HEADER = "duration,voltage,current,output\n"
             ],
         ),
         (".csv", HEADER + "1,5,1,on\n-2,,,\n", ["3:1: the duration must not be negative"]),
-        (".csv", HEADER + "1,-5,1,on\n", ["2:2: the voltage -5.0 V is outside the supply's range"]),
+        (".csv", HEADER + "1,-5,1,on\n", ["2:2: the voltage -5.0 V is outside what the supply can be sent"]),
         (".csv", HEADER + "1,5,70,on\n", ["2:3: the current 70.0 A is outside the supply's range, 0 to 65.535 A"]),
         (".csv", HEADER + "1,five,1,on\n", ["2:2: the voltage 'five' is not a number"]),
         (".csv", HEADER + "1,5,1,maybe\n", ["2:4: the output is 'on' or 'off', not 'maybe'"]),

@@ -103,8 +103,9 @@ def described(rules: Rules) -> str:
 def frame_refusal(frame: bytes, guard: Guard) -> str | None:
     """Why the request frame `frame` may not reach the supply, if it may
     not: a set-point the core would not send (a current limit above what
-    the status can report), one above the guard's limit, or a factory reset
-    under limits. (Switching the output on while tripped is refused as it
+    the status can report), one above the guard's bound (its limit, and for
+    the voltage the supply's maximum voltage as the guard knows it), or a
+    factory reset under limits. (Switching the output on while tripped is refused as it
     is sent: see Guard.switching_on.)"""
     word = wire.word_of(frame)
     try:
@@ -112,7 +113,8 @@ def frame_refusal(frame: bytes, guard: Guard) -> str | None:
             guard.check_factory_reset()
         elif word in REQUESTED:
             quantity, what = REQUESTED[word]
-            guard.checked(quantity, setpoints.from_units(wire.setpoint_of(frame)), what)
+            value = setpoints.from_units(wire.setpoint_of(frame))
+            guard.checked(quantity, value, what, maximum=word == wire.SET_MAX_VOLTAGE)
     except OutOfRange as refused:
         return str(refused)
     return None

@@ -126,6 +126,8 @@ def _answer(request: bytes, arrived: float, client: Asker, context: Context) -> 
     except SupplyGone:
         return None
     log.debug("%s: %s %s", client.name, what, outcome)
+    if reply is not None and word == wire.SET_MAX_VOLTAGE:
+        guard.note_max_voltage(wire.setpoint_of(request))  # the voltage's bound from now on
     return reply
 
 

@@ -9,6 +9,7 @@ from collections.abc import Callable, Sequence
 from types import TracebackType
 from typing import Self
 
+from ..supply.errors import SupplyError
 from ..supply.guard import Rules
 from .endpoints import LOOPBACK, Context, Endpoint
 from .errors import SupplyGone
@@ -76,6 +77,7 @@ class Server:
             self.close()
             raise
         self.guard.start()
+        self._read_the_bounds()
         for endpoint in self.endpoints:
             endpoint.start()
         identity = self.supply.identity()
@@ -129,6 +131,16 @@ class Server:
         self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
     ) -> None:
         self.close()
+
+    def _read_the_bounds(self) -> None:
+        """Read the supply's status once before any client is served, so that
+        its maximum voltage bounds the voltage from the first request on.
+        Unanswered, the bound is the guard's limit or what the supply can be
+        sent until a reading brings it (see Guard.bound)."""
+        try:
+            self.guard.status()
+        except SupplyError as failure:
+            log.warning("the supply's maximum voltage is not known yet: %s", failure)
 
     def _end_after_the_loss(self, stop: Callable[[], bool]) -> None:
         deadline = time.monotonic() + LOSS_NOTICE_S

@@ -3,7 +3,9 @@ client that goes through it (a script, every client of `qm4410 serve`).
 
 - Limits: no voltage (or maximum voltage) above `limit_voltage`, no current
   limit above `limit_current` (0 holds it at 0), and no factory reset while
-  either is set (the factory settings may lie beyond them).
+  either is set (the factory settings may lie beyond them). Nor a voltage
+  above the supply's maximum voltage, as the guard last read or set it (see
+  bound()).
 - Slew limits: a change of the voltage (current limit) set-point larger
   than `slew_voltage` V/s (`slew_current` A/s) allows is carried out as a
   ramp (see slew.py): the set-point never runs ahead of the straight line
@@ -49,7 +51,7 @@ from typing import ClassVar, Self
 from .errors import NoReply, OutOfRange, SupplyError
 from .face import Supply
 from .link import Link
-from .setpoints import UNIT, Quantity, from_units, positive, to_units
+from .setpoints import GUARD_RANGE, SUPPLY_RANGE, UNIT, Bound, Quantity, core_bound, from_units, positive, to_units
 from .slew import Ramp, step_units
 from .status import Mode, Status
 from .switch_off import still_on_message, switch_off
@@ -206,6 +208,8 @@ class Guard:
         self._trip: Trip | None = None
         self._clears = 0  # how many times a trip was cleared: a reading from before one fires nothing
         self._latest: Status | None = None
+        # The supply's maximum voltage, mV, as last read or set through the guard (or told to it).
+        self._max_voltage: int | None = None
         self._cc_since: float | None = None
         self._last_request = time.monotonic()
         self._listeners: list[Listener] = []
@@ -352,10 +356,11 @@ class Guard:
 
     @max_voltage.setter
     def max_voltage(self, volts: float) -> None:
-        units = self.checked("voltage", volts, "the maximum voltage")
+        units = self.checked("voltage", volts, "the maximum voltage", maximum=True)
         self.touch()
         if not self._link.set_max_voltage(units):
             raise NoReply(f"the supply on {self.supply.port} did not answer the maximum voltage")
+        self.note_max_voltage(units)
 
     @property
     def output(self) -> bool:
@@ -403,18 +408,39 @@ class Guard:
 
     # The checks, for doors that send in their own form (raw frames).
 
-    def checked(self, quantity: Quantity, value: object, what: str | None = None) -> int:
+    def checked(self, quantity: Quantity, value: object, what: str | None = None, *, maximum: bool = False) -> int:
         """`value` in whole units as the core's rule gives them, refused
-        (OutOfRange) above the guard's limit."""
-        units = to_units(quantity, value, what)
-        self.check_limit(quantity, units)
-        return units
+        (OutOfRange) above the guard's bound (see bound(); `maximum`: the
+        maximum voltage's)."""
+        return to_units(quantity, value, what, self.bound(quantity, maximum=maximum))
 
-    def check_limit(self, quantity: Quantity, units: int) -> None:
+    def check_limit(self, quantity: Quantity, units: int, *, maximum: bool = False) -> None:
+        """Refuse (OutOfRange) a set-point in whole units above the guard's bound."""
+        self.checked(quantity, from_units(units), maximum=maximum)
+
+    def bound(self, quantity: Quantity, *, maximum: bool = False, max_voltage: int | None = None) -> Bound:
+        """The highest set-point of `quantity` that the guard lets through:
+        the supply's own, or the guard's limit where that is lower. The
+        supply's own is, for the voltage, its maximum voltage (`max_voltage`
+        mV where the caller knows it, else as the guard last read or set it;
+        before that, what the supply can be sent), and for the current limit
+        what its status can report. `maximum`: the bound of the maximum
+        voltage itself, which only the limit lowers."""
+        own = core_bound(quantity)
+        if quantity == "voltage" and not maximum:
+            with self._lock:
+                known = self._max_voltage if max_voltage is None else max_voltage
+            if known is not None:
+                own = Bound(known, SUPPLY_RANGE)
         limit = self.rules.limit(quantity)
-        if limit is not None and units > to_units(quantity, limit):
-            unit = UNIT[quantity]
-            raise OutOfRange(f"{from_units(units):g} {unit} is above the guard's {quantity} limit, {limit:g} {unit}")
+        limited = None if limit is None else Bound(to_units(quantity, limit), GUARD_RANGE)
+        return limited if limited is not None and limited.units < own.units else own
+
+    def note_max_voltage(self, units: int) -> None:
+        """The supply's maximum voltage, mV, as a reading or setting that
+        went past the guard (a server's client's) found it."""
+        with self._lock:
+            self._max_voltage = units
 
     def check_switch_on(self) -> None:
         trip = self.trip
@@ -634,6 +660,7 @@ class Guard:
             self._latest = status
             if status is not None:
                 self._unanswered["reading"] = 0
+                self._max_voltage = to_units("voltage", status.max_voltage)
             listeners = list(self._listeners)
         for listener in listeners:
             try:
@@ -773,7 +800,10 @@ class GuardedLink:
 
     def read_status(self) -> Status | None:
         self.guard.touch()
-        return self.guard.supply.link.read_status()
+        status = self.guard.supply.link.read_status()
+        if status is not None:
+            self.guard.note_max_voltage(to_units("voltage", status.max_voltage))
+        return status
 
     def _set(self, quantity: Quantity, units: int) -> bool:
         self.guard.check_limit(quantity, units)

@@ -7,7 +7,9 @@ is written in decimal (the shortest text that gives the float back, so
 toward zero to whole units: 0.029 A is 29 mA, 1.0009 V is 1000 mV. That is
 the driver's own truncation, free of float artefacts; every door (scripts,
 the command, the workflows, the server) sends through `to_units`, so the
-same request gives the same set-point wherever it comes from."""
+same request gives the same set-point wherever it comes from. A value below
+0 is refused however little below it is (the driver would truncate -0.0005
+to 0), and so is one above the door's bound, in the words of `refusal`."""
 
 import decimal
 import numbers
@@ -58,18 +60,54 @@ def positive(value: object, what: str) -> float:
     return result
 
 
-def to_units(quantity: Quantity, value: object, what: str | None = None) -> int:
+# Whose bound a set-point meets, as a refusal names it.
+SUPPLY_RANGE = "the supply's range"
+GUARD_RANGE = "the range the guard allows"
+# A voltage where the supply's maximum voltage is not known: what can be sent.
+SENDABLE = "what the supply can be sent"
+
+
+class Bound(NamedTuple):
+    """The highest set-point a door lets through, in whole mV or mA, and
+    whose bound it is, in the words of a refusal."""
+
+    units: int
+    whose: str
+
+    @property
+    def known(self) -> bool:
+        """Whether it is more than what the supply can be sent: the supply's
+        own, or a limit."""
+        return self.whose != SENDABLE
+
+
+def core_bound(quantity: Quantity) -> Bound:
+    """What the core alone bounds a set-point by: a current limit by what
+    the status can report (the supply's range), a voltage by what the
+    supply can be sent, since only a reading tells its maximum voltage."""
+    return Bound(MOST_UNITS[quantity], SENDABLE if quantity == "voltage" else SUPPLY_RANGE)
+
+
+def refusal(quantity: Quantity, value: object, what: str, bound: Bound) -> OutOfRange:
+    """The one refusal of a set-point outside 0 to `bound`, at every door:
+    "the voltage 31 V is outside the supply's range, 0 to 30.000 V"."""
+    unit = UNIT[quantity]
+    most = from_units(bound.units)
+    return OutOfRange(f"{what} {_shown(value)} {unit} is outside {bound.whose}, 0 to {most:.3f} {unit}")
+
+
+def to_units(quantity: Quantity, value: object, what: str | None = None, bound: Bound | None = None) -> int:
     """The whole millivolts or milliamperes that `value` (volts or amperes)
-    is sent as. OutOfRange, naming `what`, for a value the supply cannot be
-    sent (whose units fall below 0 or above MOST_UNITS, as the driver
-    checks them); TypeError for what is no number."""
+    is sent as. OutOfRange, naming `what`, for a value below 0 (however
+    little: -0.0005 is refused, not truncated to 0; -0.0 is 0) or whose
+    units lie above `bound` (the core's own, by default); TypeError for
+    what is no number."""
     what = NAME[quantity] if what is None else what
-    units = int(_exact(value, what) * PER_UNIT)  # int() of a Decimal truncates toward zero
-    if not 0 <= units <= MOST_UNITS[quantity]:
-        unit = UNIT[quantity]
-        raise OutOfRange(
-            f"{what} {_shown(value)} {unit} is outside the supply's range, 0 to {HIGHEST[quantity]:.3f} {unit}"
-        )
+    bound = core_bound(quantity) if bound is None else bound
+    exact = _exact(value, what)
+    units = int(exact * PER_UNIT)  # int() of a Decimal truncates toward zero
+    if exact < 0 or units > bound.units:
+        raise refusal(quantity, value, what, bound)
     return units
 
 

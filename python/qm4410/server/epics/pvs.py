@@ -28,7 +28,7 @@ from caproto import (
 
 from ...supply import setpoints
 from ...supply.guard import TRIP_NAMES, Guard, Rules
-from ...supply.setpoints import HIGHEST, Quantity
+from ...supply.setpoints import Bound, Quantity
 from ...supply.status import Mode, Status
 
 log = logging.getLogger("qm4410.serve")
@@ -125,12 +125,14 @@ def _labels(off: str, on: str) -> dict[str, Any]:
     return {"enum_strings": [off, on], "value": off}
 
 
-def _drive(quantity: Quantity, rules: Rules) -> dict[str, float]:
-    """DRVH/DRVL and HOPR/LOPR of a set-point: 0 to the guard's limit,
-    else to the most the supply can be sent. Shown to clients; the core's
-    rule, with its own words, is what refuses a put."""
-    limit = rules.limit(quantity)
-    most = setpoints.setpoint(quantity, limit) if limit is not None else HIGHEST[quantity]
+def _drive(bound: Bound) -> dict[str, float]:
+    """DRVH/DRVL and HOPR/LOPR of a set-point: 0 to its bound at the guard
+    (the supply's own, or the guard's limit where lower); 0 to 0, EPICS's
+    "none given", where nothing bounds it but what the supply can be sent
+    (the voltage until the supply's maximum voltage is read, the maximum
+    voltage without a limit). Shown to clients; the guard, in the core's
+    words, is what refuses a put."""
+    most = setpoints.from_units(bound.units) if bound.known else 0.0
     return {"lower_ctrl_limit": 0.0, "upper_ctrl_limit": most, "lower_disp_limit": 0.0, "upper_disp_limit": most}
 
 
@@ -144,9 +146,11 @@ class Pvs:
         rules = guard.rules
         on_off = _labels("OFF", "ON")
         self._set: dict[str, Any] = {
-            "VOLT_SP": SetDouble(value=0.0, **VOLTS, **_drive("voltage", rules), alarm=_undefined()),
-            "CURR_SP": SetDouble(value=0.0, **AMPERES, **_drive("current", rules), alarm=_undefined()),
-            "MAX_VOLT_SP": SetDouble(value=0.0, **VOLTS, **_drive("voltage", rules), alarm=_undefined()),
+            "VOLT_SP": SetDouble(value=0.0, **VOLTS, **_drive(guard.bound("voltage")), alarm=_undefined()),
+            "CURR_SP": SetDouble(value=0.0, **AMPERES, **_drive(guard.bound("current")), alarm=_undefined()),
+            "MAX_VOLT_SP": SetDouble(
+                value=0.0, **VOLTS, **_drive(guard.bound("voltage", maximum=True)), alarm=_undefined()
+            ),
             "OUT_SP": SetEnum(**on_off, alarm=_undefined()),
             "REMOTE_SP": SetEnum(**_labels("LOCAL", "REMOTE"), alarm=_undefined()),
             "TRIP_CLEAR": SetInteger(value=0),
@@ -207,7 +211,8 @@ class Pvs:
         """Post a reading of the status (None: unanswered) to every PV it
         feeds, with its alarm: INVALID (COMM) while the supply does not
         answer, MAJOR (STATE) on those that tell the trip while one is
-        latched. The set-points take the supply's at its first answer."""
+        latched. The set-points take the supply's at its first answer; the
+        voltage's drive limits follow its maximum voltage."""
         trip = self._guard.trip
         if status is not None and not self._read_before:
             self._read_before = True
@@ -219,6 +224,8 @@ class Pvs:
                 ("REMOTE_SP", "REMOTE" if status.remote else "LOCAL"),
             ):
                 await self._set[suffix].write(value, verify_value=False)
+        if status is not None:
+            await self._post_voltage_bound()
         for fed in self._fed.values():
             if status is None:
                 await _alarmed(fed.channel, None, AlarmStatus.COMM, AlarmSeverity.INVALID_ALARM)
@@ -249,6 +256,14 @@ class Pvs:
         await self.post_trip()
         if identity is not None and identity != self._identity.value:
             await self._identity.write(identity, verify_value=False)
+
+    async def _post_voltage_bound(self) -> None:
+        """VOLT_SP's drive and display limits, as the guard now bounds it
+        (the reading just taken told it the supply's maximum voltage)."""
+        drive = _drive(self._guard.bound("voltage"))
+        channel = self._set["VOLT_SP"]
+        if channel.upper_ctrl_limit != drive["upper_ctrl_limit"]:
+            await channel.write_metadata(**drive)
 
     async def post_trip(self) -> None:
         trip = self._guard.trip

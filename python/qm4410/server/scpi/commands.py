@@ -28,14 +28,27 @@ if TYPE_CHECKING:
 
 # The unit suffixes of each quantity, by their power of ten.
 SUFFIXES: dict[Quantity, dict[str, int]] = {"voltage": {"V": 0, "mV": -3}, "current": {"A": 0, "mA": -3}}
-# The command-line options that set the guard's limits, for a MAX without one.
-LIMIT_OPTION: dict[Quantity, str] = {"voltage": "--limit-voltage", "current": "--limit-current"}
 # The slowest slew rate: a step of 1 mV (1 mA) a second.
 SLOWEST_SLEW = 1 / setpoints.PER_UNIT
 # SCPI's infinity: the slew rate where none is in force (a set-point moves at once).
 INFINITY = "9.9E+37"
 # The SCPI version the commands keep.
 SCPI_VERSION = "1999.0"
+
+
+class Check:
+    """What the units of one line are checked against, before any of them
+    runs: the server's guard, and the maximum voltage that an earlier unit
+    of the line sets, which bounds the voltage of the units after it (before
+    one, the supply's, as the guard knows it)."""
+
+    def __init__(self, guard: Guard) -> None:
+        self.guard = guard
+        self.max_voltage: int | None = None
+
+
+# The whole mV or mA a checked set-point sends, found as its unit runs.
+Units = Callable[["Session"], int]
 
 
 @dataclass(frozen=True)
@@ -48,43 +61,79 @@ class Level:
     send: Callable[[Link, int], bool]
     held: Callable[[Status], float]
 
-    def units(self, text: str, guard: Guard) -> int:
-        """The whole mV or mA that `text` stands for: a number, taken by the
-        core's rule and the guard's limit (refused, -222, with the core's
-        words, when the supply cannot take it or the limit refuses it), or
-        MIN (0) or MAX (the guard's limit). DEF is refused: the supply's
+    @property
+    def is_maximum(self) -> bool:
+        """Whether it is the maximum voltage, which bounds the voltage."""
+        return self.request == wire.SET_MAX_VOLTAGE
+
+    def units(self, text: str, check: Check) -> Units:
+        """What `text` sets: a number, taken by the core's rule within the
+        guard's bound (refused, -222, in the core's words, where the supply
+        cannot take it, or it lies above the supply's maximum voltage or a
+        limit), or MIN or MAX (see bound). DEF is refused: the supply's
         defaults are its factory settings, which *RST restores and only the
         supply knows."""
         quantity, what = REQUESTED[self.request]
-        if syntax.is_word(text, "MIN", "MINIMUM"):
-            return 0
-        if syntax.is_word(text, "MAX", "MAXIMUM"):
-            most = guard.rules.limit(quantity)
-            if most is None:
-                raise ScpiError(
-                    ILLEGAL_PARAMETER_VALUE,
-                    f"MAX is the server's {quantity} limit ({LIMIT_OPTION[quantity]}), which is not set",
-                )
-            return setpoints.to_units(quantity, most)
         if syntax.is_word(text, "DEF", "DEFAULT"):
             raise ScpiError(ILLEGAL_PARAMETER_VALUE, "DEF: the defaults are the supply's factory settings (*RST)")
-        # As a float, the core shows the value as typed, as at every door.
-        value = float(syntax.number(text, SUFFIXES[quantity]))
-        try:
-            return guard.checked(quantity, value, what)
-        except OutOfRange as refused:
-            raise ScpiError(DATA_OUT_OF_RANGE, str(refused)) from None
+        if not syntax.is_word(text, "MIN", "MINIMUM", "MAX", "MAXIMUM"):
+            # As a float, the core shows the value as typed, as at every door.
+            value = float(syntax.number(text, SUFFIXES[quantity]))
+            bound = check.guard.bound(quantity, maximum=self.is_maximum, max_voltage=check.max_voltage)
+            try:
+                units = setpoints.to_units(quantity, value, what, bound)
+            except OutOfRange as refused:
+                raise ScpiError(DATA_OUT_OF_RANGE, str(refused)) from None
+        elif self.is_maximum:
+            units = self._maximum_bound(text, check.guard)
+        else:
+            return self.bound(text, check.guard)
+        if self.is_maximum:
+            check.max_voltage = units
+        return lambda session: units
+
+    def bound(self, text: str, guard: Guard) -> Units:
+        """What MIN and MAX stand for: 0, and the highest set-point the
+        guard lets through (the supply's own bound, or the guard's limit
+        where lower). The voltage's is the supply's maximum voltage as it is
+        when the unit runs (a status read), the current limit's what the
+        status can report; for the maximum voltage's, see _maximum_bound."""
+        quantity, _ = REQUESTED[self.request]
+        if self.is_maximum:
+            units = self._maximum_bound(text, guard)
+            return lambda session: units
+        if syntax.is_word(text, "MIN", "MINIMUM"):
+            return lambda session: 0
+        if quantity == "current":
+            return lambda session: guard.bound(quantity).units
+        return lambda session: guard.bound(quantity, max_voltage=session.max_voltage()).units
+
+    @staticmethod
+    def _maximum_bound(text: str, guard: Guard) -> int:
+        """MIN or MAX of the maximum voltage: 0, or the guard's limit;
+        refused (-224) where none is set, since the supply does not tell the
+        most it takes."""
+        if syntax.is_word(text, "MIN", "MINIMUM"):
+            return 0
+        bound = guard.bound("voltage", maximum=True)
+        if not bound.known:
+            raise ScpiError(
+                ILLEGAL_PARAMETER_VALUE,
+                "MAX: the supply does not tell the highest maximum voltage it takes, and the server's "
+                "voltage limit (--limit-voltage) is not set",
+            )
+        return bound.units
 
 
 VOLTAGE_LEVEL = Level(wire.SET_VOLTAGE, Link.set_voltage, lambda status: status.voltage)
 PROTECTION_LEVEL = Level(wire.SET_MAX_VOLTAGE, Link.set_max_voltage, lambda status: status.max_voltage)
 CURRENT_LEVEL = Level(wire.SET_CURRENT, Link.set_current, lambda status: status.current_limit)
 
-Prepare = Callable[[Guard, tuple[str, ...]], Any]
+Prepare = Callable[[Check, tuple[str, ...]], Any]
 Run = Callable[["Session", Any], str | None]
 
 
-def _nothing(guard: Guard, parameters: tuple[str, ...]) -> None:
+def _nothing(check: Check, parameters: tuple[str, ...]) -> None:
     if parameters:
         raise ScpiError(PARAMETER_NOT_ALLOWED, f"{parameters[0]}: the command takes no parameter")
 
@@ -98,17 +147,47 @@ def _one(parameters: tuple[str, ...]) -> str:
 
 
 def _setpoint(level: Level) -> Prepare:
-    return lambda guard, parameters: level.units(_one(parameters), guard)
+    return lambda check, parameters: level.units(_one(parameters), check)
 
 
 def _bound(level: Level) -> Prepare:
     """A set-point query's optional MIN or MAX: the units it stands for."""
 
-    def prepare(guard: Guard, parameters: tuple[str, ...]) -> int | None:
+    def prepare(check: Check, parameters: tuple[str, ...]) -> Units | None:
         text = _min_or_max(parameters)
-        return None if text is None else level.units(text, guard)
+        return None if text is None else level.bound(text, check.guard)
 
     return prepare
+
+
+def _apply(check: Check, parameters: tuple[str, ...]) -> tuple[Units, Units | None]:
+    """APPLy's voltage and, when given, current limit, each as VOLTage and
+    CURRent take it."""
+    if not parameters:
+        raise ScpiError(MISSING_PARAMETER)
+    if len(parameters) > 2:
+        raise ScpiError(PARAMETER_NOT_ALLOWED, f"{parameters[2]}: APPLy takes a voltage and a current limit")
+    voltage = VOLTAGE_LEVEL.units(parameters[0], check)
+    return voltage, CURRENT_LEVEL.units(parameters[1], check) if len(parameters) == 2 else None
+
+
+def _applied(session: "Session", levels: tuple[Units, Units | None]) -> None:
+    """The voltage, then the current limit, each as its own command sends it."""
+    for level, units in zip((VOLTAGE_LEVEL, CURRENT_LEVEL), levels):
+        if units is not None:
+            session.set_point(level.request, level.send, units(session))
+
+
+def _applied_levels(session: "Session", _: object) -> str:
+    """The voltage and current set-points, from one status read: 5.000,0.500."""
+    status = session.status()
+    return f"{reading(status.voltage)},{reading(status.current_limit)}"
+
+
+def _measured(session: "Session", _: object) -> str:
+    """Voltage, current and power from one status read: 5.000,0.500,2.500000."""
+    status = session.status()
+    return f"{reading(status.measured_voltage)},{reading(status.measured_current)},{power(status)}"
 
 
 def _min_or_max(parameters: tuple[str, ...]) -> str | None:
@@ -127,14 +206,14 @@ def _slew(quantity: Quantity) -> Prepare:
     words), MIN (the slowest, 1 mV or 1 mA a second) or MAX or DEF (the
     server's, or none where it has none): None."""
 
-    def prepare(guard: Guard, parameters: tuple[str, ...]) -> float | None:
+    def prepare(check: Check, parameters: tuple[str, ...]) -> float | None:
         text = _one(parameters)
         if syntax.is_word(text, "MIN", "MINIMUM"):
             return SLOWEST_SLEW
         if syntax.is_word(text, "MAX", "MAXIMUM", "DEF", "DEFAULT"):
             return None
         try:
-            return guard.checked_slew_rate(quantity, float(syntax.number(text, {})))
+            return check.guard.checked_slew_rate(quantity, float(syntax.number(text, {})))
         except OutOfRange as refused:
             raise ScpiError(DATA_OUT_OF_RANGE, str(refused)) from None
 
@@ -158,7 +237,7 @@ def _slew_reading(quantity: Quantity) -> Run:
     return run
 
 
-def _switch(guard: Guard, parameters: tuple[str, ...]) -> bool:
+def _switch(check: Check, parameters: tuple[str, ...]) -> bool:
     """ON or OFF. (A latched trip refuses ON as it is carried out, not
     here: an OUTP:PROT:CLE before it on the line clears the trip first.)"""
     text = _one(parameters)
@@ -173,7 +252,7 @@ def _mask(most: int) -> Prepare:
     """An enable register's value: a number 0 to `most`, rounded to a whole
     one as IEEE 488.2 has it."""
 
-    def prepare(guard: Guard, parameters: tuple[str, ...]) -> int:
+    def prepare(check: Check, parameters: tuple[str, ...]) -> int:
         text = _one(parameters)
         value = syntax.number(text, {}).to_integral_value()
         if not 0 <= value <= most:
@@ -183,10 +262,10 @@ def _mask(most: int) -> Prepare:
     return prepare
 
 
-def _factory_reset(guard: Guard, parameters: tuple[str, ...]) -> None:
-    _nothing(guard, parameters)
+def _factory_reset(check: Check, parameters: tuple[str, ...]) -> None:
+    _nothing(check, parameters)
     try:
-        guard.check_factory_reset()
+        check.guard.check_factory_reset()
     except OutOfRange as refused:
         raise ScpiError(SETTINGS_CONFLICT, str(refused)) from None
 
@@ -240,12 +319,16 @@ def _setpoint_pair(header: str, level: Level) -> list[Command]:
     """A set-point's command and its query, which reads the supply's status
     (or tells what MIN or MAX stands for)."""
     return [
-        _command(header, _setpoint(level), lambda session, units: session.set_point(level.request, level.send, units)),
+        _command(
+            header,
+            _setpoint(level),
+            lambda session, units: session.set_point(level.request, level.send, units(session)),
+        ),
         _command(
             header + "?",
             _bound(level),
             lambda session, bound: reading(
-                level.held(session.status()) if bound is None else setpoints.from_units(bound)
+                level.held(session.status()) if bound is None else setpoints.from_units(bound(session))
             ),
         ),
     ]
@@ -256,7 +339,7 @@ def _slew_pair(header: str, quantity: Quantity) -> list[Command]:
     and its query."""
     return [
         _command(header, _slew(quantity), lambda session, rate: session.set_slew_rate(quantity, rate)),
-        _command(header + "?", lambda guard, parameters: _min_or_max(parameters), _slew_reading(quantity)),
+        _command(header + "?", lambda check, parameters: _min_or_max(parameters), _slew_reading(quantity)),
     ]
 
 
@@ -324,6 +407,8 @@ def _event_enable(session: "Session", mask: int) -> None:
 
 
 def _control(remote: bool) -> Run:
+    """SYSTem:REMote or :LOCal: the supply's settings from this host, or
+    from its front panel; a setting like any other (-240 unanswered)."""
     return lambda session, _: session.setting(wire.SET_WORK_MODE, lambda link: link.set_remote(remote))
 
 
@@ -365,6 +450,8 @@ COMMANDS = [
     *_setpoint_pair(VOLTAGE, VOLTAGE_LEVEL),
     *_setpoint_pair(PROTECTION, PROTECTION_LEVEL),
     *_setpoint_pair(CURRENT, CURRENT_LEVEL),
+    _command("APPLy", _apply, _applied),
+    _command("APPLy?", _nothing, _applied_levels),
     *_slew_pair("[SOURce:]VOLTage:SLEW", "voltage"),
     *_slew_pair("[SOURce:]CURRent:SLEW", "current"),
     _command("OUTPut[:STATe]", _switch, lambda session, on: session.switch_output(on)),
@@ -375,6 +462,7 @@ COMMANDS = [
     _command("MEASure[:SCALar]:VOLTage[:DC]?", _nothing, lambda session, _: reading(session.status().measured_voltage)),
     _command("MEASure[:SCALar]:CURRent[:DC]?", _nothing, lambda session, _: reading(session.status().measured_current)),
     _command("MEASure[:SCALar]:POWer[:DC]?", _nothing, lambda session, _: power(session.status())),
+    _command("MEASure[:SCALar]:ALL[:DC]?", _nothing, _measured),
     _command("STATus:RECord?", _nothing, lambda session, _: record_line(session.status())),
 ]
 

@@ -25,7 +25,7 @@ from ...supply import wire
 from ...supply.errors import NoReply, PortGone
 from ...supply.guard import Guard, Tripped
 from ...supply.link import Link
-from ...supply.setpoints import Quantity
+from ...supply.setpoints import Quantity, to_units
 from ...supply.slew import Ramp
 from ...supply.status import Status
 from ..endpoints import identification
@@ -109,6 +109,7 @@ class Session:
         # Each unit after the first is looked up below the node where the one
         # before it ended, as SCPI has it, else from the root.
         path: tuple[str, ...] = ()
+        check = commands.Check(self.guard)
         for unit in syntax.units_of(line):
             candidates = [unit.nodes] if unit.rooted or not path else [path + unit.nodes, unit.nodes]
             for nodes in candidates:
@@ -119,7 +120,7 @@ class Session:
                 raise ScpiError(UNDEFINED_HEADER, unit.text)
             if not unit.common:
                 path = nodes[:-1]
-            steps.append((unit, command, command.prepare(self.guard, unit.parameters)))
+            steps.append((unit, command, command.prepare(check, unit.parameters)))
         return steps
 
     # What the commands do with the supply.
@@ -143,6 +144,8 @@ class Session:
                 self.guard.halt(quantity, wait=True)
                 self._ramps.pop(quantity, None)
             self.setting(request, lambda link: send(link, units))
+            if request == wire.SET_MAX_VOLTAGE:
+                self.guard.note_max_voltage(units)  # the voltage's bound from now on
             return
         try:
             ramp = self.guard.send_units(quantity, units, wait=False, rate=rate)
@@ -262,7 +265,12 @@ class Session:
         self._conditions.observe(status)
         if status is None:
             raise ScpiError(HARDWARE_ERROR, "the supply did not answer the status request")
+        self.guard.note_max_voltage(to_units("voltage", status.max_voltage))
         return status
+
+    def max_voltage(self) -> int:
+        """The supply's maximum voltage now, mV: a status read."""
+        return to_units("voltage", self.status().max_voltage)
 
     def _halt_ramps(self) -> None:
         for quantity in SLEWED.values():
