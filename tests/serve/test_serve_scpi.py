@@ -48,7 +48,7 @@ def test_identity(scpi):
         (None, "VOLT? MAX", "30.000"),
         (None, "CURR? MIN", "0.000"),
         ("APPL 5,0.5", "APPL?", "5.000,0.500"),
-        ("APPLy 6", "APPLy?", "6.000,0.500"),  # the current limit as it was
+        ("CURR 0.5;APPLy 6", "APPLy?", "6.000,0.500"),  # the current limit as it was
         ("OUTP ON", "OUTP?", "1"),
         ("OUTP:STAT 0", "OUTP:STAT?", "0"),
         ("outp 1", "OUTP?", "1"),
