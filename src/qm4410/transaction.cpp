@@ -106,9 +106,11 @@ struct Request {
     int address = -1;
 };
 
-// The address is left open for the identity read at the broadcast address,
-// for a change of address, and after one until the supply tells its address
-// again: a supply may answer those from either address.
+// The address is left open for a request to the broadcast address (the
+// identity read of open(), and every request of a driver that has not read
+// its supply's address yet: a supply answers from its own, which the driver
+// does not know then), for a change of address, and after one until the
+// supply tells its address again: a supply may answer those from either.
 Request request_of(PyObject* payload, const LineSync& sync) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload));
     const Py_ssize_t size = PyBytes_GET_SIZE(payload);
