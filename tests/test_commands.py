@@ -57,6 +57,7 @@ ERRORS = [  # refused arguments: (call, exception, message or None)
     (lambda d: d.set_out_voltage(4294967.296), ValueError, "voltage out of range: 4294967.296"),
     (lambda d: d.set_out_current(-0.5), ValueError, "current out of range: -0.5"),
     (lambda d: d.set_out_current(1e300), ValueError, "current out of range: 1e+300"),
+    (lambda d: d.set_out_voltage(1.8e305), ValueError, "voltage out of range: 1.8e+305"),  # the product overflows
 ]
 for _bad in ["REMOTE", "Remote", " remote", "remote ", "", None, 1, 0, True, b"remote"]:
     ERRORS.append((lambda d, v=_bad: d.set_work_mode(v), ValueError, f"mode must be 'remote' or 'local', not {_bad!r}"))

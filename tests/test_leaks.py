@@ -13,7 +13,7 @@ import pytest
 from fakes import frame
 
 import qm4410
-from qm4410 import QM4410
+from qm4410 import QM4410, _line
 
 REPLY = frame(1, 0x26, bytes(6) + b"\x95" + bytes(15))
 
@@ -122,6 +122,7 @@ def device_commands():
     drv.ser = port
     volts, amps, mode_r, mode_l, mode_on, addr = float("1.5"), float("0.25"), "remote", "local", "on", 201
     frame_list = [0xAA, 1, 0x26] + [0] * 23
+    request, data, quiet = bytes(frame_list), b"\x05", float("0.02")
 
     def step():
         drv.set_work_mode(mode_r), drv.set_work_mode(mode_l), drv.set_ouput_mode(mode_on), drv.set_ouput_mode()
@@ -129,8 +130,10 @@ def device_commands():
         drv.set_out_current(amps), drv.read_dev_status(), drv._QM4410__read_device_version()
         drv.show_device_version(), drv._QM4410__cal_crc(frame_list), drv._QM4410__check_crc(frame_list)
         drv._QM4410__write_and_read(frame_list)
+        _line.exchange(drv, request, quiet=quiet), _line.plan(drv, 0x26, quiet=quiet), _line.request(drv, 0x21, data)
+        _line.status_of(REPLY), _line.identity_of(REPLY), _line.address(drv)
 
-    return step, [drv, port, REPLY, volts, amps, mode_r, mode_l, frame_list]
+    return step, [drv, port, REPLY, volts, amps, mode_r, mode_l, frame_list, request, data, quiet]
 
 
 def error_paths():
@@ -202,6 +205,11 @@ def port_names():
     def step():
         assert remote.check_port_available() is True and local.check_port_available() is True
         assert loop.open() is False and raw.open() is False and unknown.open() is False
+        for refused, kind in ((loop, _line.WrongModel), (unknown, _line.OpenError)):
+            try:
+                _line.open(refused)
+            except kind:
+                pass
 
     return step, [remote, local, loop, raw, unknown, remote.port, local.port, raw.port]
 
@@ -210,7 +218,8 @@ def port_names():
 def silent_lsof(monkeypatch):
     """lsof that finds nobody holding the port, without starting a process."""
     found = types.SimpleNamespace(stdout=b"")
-    monkeypatch.setattr(qm4410, "subprocess", types.SimpleNamespace(PIPE=-1, run=lambda *args, **kwargs: found))
+    fake = types.SimpleNamespace(PIPE=-1, DEVNULL=-3, run=lambda *args, **kwargs: found)
+    monkeypatch.setattr(qm4410, "subprocess", fake)
 
 
 def test_device_commands_do_not_leak(quiet_clock):

@@ -247,6 +247,8 @@ def test_address_is_left_open_where_the_supply_may_answer_from_another(drv, port
     drv._QM4410__addr = 255  # the identity read of open()
     port.reply(stranger)
     assert transact(drv, [0xAA, 255, 0x31] + [0] * 22 + [0xDA]) == stranger
+    port.reply(stranger)
+    assert drv.read_dev_status() is not None  # any request to 255: a supply answers it from its own address
     drv._QM4410__addr = 1
     port.reply(stranger)
     assert drv.set_new_addr(7) is True  # the reply to a change of address may come from either

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "driver.hpp"
+#include "records.hpp"
 #include "transaction.hpp"
 
 namespace qm4410 {
@@ -245,46 +246,13 @@ PyObject* set_out_current_body(Context& ctx, PyObject* const* args) {
     return setpoint_command(ctx, args, ctx.word_set_out_current.get(), "current", "set current, read:");
 }
 
-bool put(PyObject* dict, const Ref& key, Ref value) {
-    return value && PyDict_SetItem(dict, key.get(), value.get()) == 0;
-}
-
-bool put_milli(PyObject* dict, const Ref& key, std::uint32_t milli) {
-    return put(dict, key, Ref(PyFloat_FromDouble(static_cast<double>(milli) / 1000.0)));
-}
-
-PyObject* status_record(Context& ctx, const Status& s) {
-    Ref record(PyDict_New());
-    if (!record) return nullptr;
-    PyObject* d = record.get();
-    const Ref& out_mode = s.regulation() == static_cast<unsigned>(Regulation::ConstantVoltage)   ? ctx.text_cv
-                          : s.regulation() == static_cast<unsigned>(Regulation::ConstantCurrent) ? ctx.text_cc
-                                                                                                 : ctx.text_xx;
-    const bool complete =
-        put_milli(d, ctx.key_current_real, s.current_real_ma) &&
-        put_milli(d, ctx.key_voltage_real, s.voltage_real_mv) && put_milli(d, ctx.key_current_set, s.current_set_ma) &&
-        put_milli(d, ctx.key_voltage_max_set, s.voltage_max_set_mv) &&
-        put_milli(d, ctx.key_voltage_set, s.voltage_set_mv) &&
-        put(d, ctx.key_out_status, Ref::borrowed(s.output_on() ? ctx.text_on.get() : ctx.text_off.get())) &&
-        put(d, ctx.key_beyond_temp, Ref(PyBool_FromLong(s.over_temperature()))) &&
-        put(d, ctx.key_out_mode, Ref::borrowed(out_mode.get())) &&
-        put(d, ctx.key_fan_speed, Ref(PyLong_FromUnsignedLong(s.fan_speed()))) &&
-        put(d, ctx.key_work_mode, Ref::borrowed(s.remote() ? ctx.text_remote.get() : ctx.text_local.get()));
-    return complete ? record.release() : nullptr;
-}
-
 PyObject* read_dev_status_body(Context& ctx, PyObject* const* args) {
     Ref read_bytes = run_command(ctx, args[0], ctx.word_read_dev_real_status.get(), {});
     const int ok = answered(read_bytes);
     if (ok <= 0) return ok < 0 ? nullptr : Py_NewRef(Py_None);
     Ref reply = reply_bytes(read_bytes.get(), status_layout::kEnd);
     if (!reply) return nullptr;
-    return status_record(ctx, decode_status(bytes_of(reply)));
-}
-
-// Each byte becomes the character of that code point; nothing is trimmed.
-PyObject* characters(const std::uint8_t* bytes, std::size_t count) {
-    return PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(count), nullptr);
+    return status_record(ctx, bytes_of(reply));
 }
 
 PyObject* read_device_version_body(Context& ctx, PyObject* const* args) {
@@ -294,32 +262,27 @@ PyObject* read_device_version_body(Context& ctx, PyObject* const* args) {
     if (ok <= 0) return ok < 0 ? nullptr : Py_NewRef(Py_None);
     Ref reply = reply_bytes(read_bytes.get(), identity_layout::kEnd);
     if (!reply) return nullptr;
-    const Identity id = decode_identity(bytes_of(reply));
     // Everything is converted before anything is stored, so the identity is
     // replaced whole or not at all.
-    Ref address(PyLong_FromLong(id.address));
-    Ref model(characters(id.model.data(), id.model.size()));
-    Ref number(characters(id.serial.data(), id.serial.size()));
-    Ref version(PyLong_FromLong(id.soft_version));
-    if (!address || !model || !number || !version) return nullptr;
-    if (PyObject_SetAttr(self, ctx.addr.get(), address.get()) < 0 ||
-        PyObject_SetAttr(self, ctx.product_model.get(), model.get()) < 0 ||
-        PyObject_SetAttr(self, ctx.product_number.get(), number.get()) < 0 ||
-        PyObject_SetAttr(self, ctx.soft_version.get(), version.get()) < 0)
+    IdentityFields id;
+    if (!identity_fields(bytes_of(reply), id)) return nullptr;
+    if (PyObject_SetAttr(self, ctx.addr.get(), id.address.get()) < 0 ||
+        PyObject_SetAttr(self, ctx.product_model.get(), id.model.get()) < 0 ||
+        PyObject_SetAttr(self, ctx.product_number.get(), id.number.get()) < 0 ||
+        PyObject_SetAttr(self, ctx.soft_version.get(), id.version.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* show_device_version_body(Context& ctx, PyObject* const* args) {
     PyObject* self = args[0];
-    Ref record(PyDict_New());
-    if (!record) return nullptr;
-    PyObject* d = record.get();
-    if (!put(d, ctx.key_model, Ref(PyObject_GetAttr(self, ctx.product_model.get()))) ||
-        !put(d, ctx.key_sn, Ref(PyObject_GetAttr(self, ctx.product_number.get()))) ||
-        !put(d, ctx.key_soft_version, Ref(PyObject_GetAttr(self, ctx.soft_version.get()))))
-        return nullptr;
-    return record.release();
+    Ref model(PyObject_GetAttr(self, ctx.product_model.get()));
+    if (!model) return nullptr;
+    Ref number(PyObject_GetAttr(self, ctx.product_number.get()));
+    if (!number) return nullptr;
+    Ref version(PyObject_GetAttr(self, ctx.soft_version.get()));
+    if (!version) return nullptr;
+    return version_record(ctx, std::move(model), std::move(number), std::move(version));
 }
 
 }  // namespace

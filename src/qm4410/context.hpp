@@ -58,6 +58,8 @@ namespace qm4410 {
     X(PIPE, "PIPE")                                                        \
     X(stdout_, "stdout")                                                   \
     X(stderr_, "stderr")                                                   \
+    X(stdin_, "stdin")                                                     \
+    X(DEVNULL, "DEVNULL")                                                  \
     X(timeout, "timeout")                                                  \
     X(stopbits, "stopbits")                                                \
     X(QM4410, "QM4410")                                                    \
@@ -85,6 +87,8 @@ namespace qm4410 {
     X(text_windows, "windows")                                             \
     X(text_lsof, "lsof")                                                   \
     X(text_end_of_options, "--")                                           \
+    X(text_lsof_fields, "-F")                                              \
+    X(text_pid_and_program, "pc")                                          \
     X(text_4410, "4410")                                                   \
     X(text_4411, "4411")
 
@@ -101,6 +105,10 @@ struct Context {
     Ref method_type;             // the type of the class's methods
     Ref class_template;          // the class's own __CMD_TEMPLATE, whose bytes are kTemplate
     Ref line_released;           // weakref callback that forgets a dead driver's line
+    Ref monotonic;               // time.monotonic, the clock the private core's times are told in
+    Ref exchange_type;           // qm4410._line.Exchange
+    Ref plan_type;               // qm4410._line.Plan
+    Ref open_errors;             // the classes of qm4410._line.open()'s refusals, by OpenKind
     PyObject* module = nullptr;  // borrowed: the module owns this context
 
     // Line state of each driver object that has made an exchange, kept out

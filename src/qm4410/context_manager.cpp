@@ -2,22 +2,11 @@
 // Both are looked up on the object, as open() looks up close(), so a
 // patched or overridden open() is the one the with statement runs.
 #include "driver.hpp"
+#include "port.hpp"
 #include "printed_lines.hpp"
 
 namespace qm4410 {
 namespace {
-
-// open() says nothing when the device is silent or of another model: the
-// reason is then told from the identity it left behind.
-Ref silent_refusal(Context& ctx, PyObject* self) {
-    Ref port(PyObject_GetAttr(self, ctx.port.get()));
-    Ref model(PyObject_GetAttr(self, ctx.product_model.get()));
-    if (!port || !model) return Ref();
-    const int answered = PyObject_IsTrue(model.get());
-    if (answered < 0) return Ref();
-    if (!answered) return Ref(PyUnicode_FromFormat("no reply from a supply on %S", port.get()));
-    return Ref(PyUnicode_FromFormat("the device on %S reports model %R, not 4410 or 4411", port.get(), model.get()));
-}
 
 // ConnectionError with what open() printed, one line each.
 void raise_refusal(Context& ctx, PyObject* self, PyObject* printed) {
@@ -26,6 +15,8 @@ void raise_refusal(Context& ctx, PyObject* self, PyObject* printed) {
         Ref newline(PyUnicode_FromString("\n"));
         if (newline) reason = Ref(PyUnicode_Join(newline.get(), printed));
     } else {
+        // open() says nothing when the device is silent or of another model:
+        // the reason is then told from the identity it left behind.
         reason = silent_refusal(ctx, self);
     }
     if (reason) PyErr_SetObject(PyExc_ConnectionError, reason.get());

@@ -97,8 +97,8 @@ struct Setpoint {
 // Python's repr of it) times 1000, truncated toward zero. So 0.029 A is
 // 29 mA, although 0.029 * 1000 is 28.999999999999996 in double precision,
 // and 1.0009 V is 1000 mV. Values that the 32-bit field cannot carry are
-// refused instead of wrapping; so is a product that is infinite in double
-// precision, or NaN.
+// refused instead of wrapping, a finite value whose product overflows double
+// precision among them; an infinite value and NaN are refused as such.
 //
 // No text is needed. The product truncates as the decimal value does except
 // where it lies within rounding of a whole number n; there the decimal value
@@ -106,9 +106,10 @@ struct Setpoint {
 // 4294967.296 V no other decimal of three places or fewer lies as close),
 // and otherwise lies on the double's side of n / 1000.
 inline Setpoint to_milli(double units) {
+    if (std::isinf(units)) return {0, SetpointError::Infinite};
+    if (std::isnan(units)) return {0, SetpointError::NotANumber};
     const double product = units * 1000.0;
-    if (std::isinf(product)) return {0, SetpointError::Infinite};
-    if (std::isnan(product)) return {0, SetpointError::NotANumber};
+    if (std::isinf(product)) return {0, SetpointError::OutOfRange};
     const double size = std::fabs(units);
     const double magnitude = std::fabs(product);
     const double nearest = std::round(magnitude);

@@ -25,12 +25,19 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMaxTry = 30;  // polls for a reply
 constexpr std::chrono::milliseconds kPollInterval{10};
 constexpr auto kReplyWindow = kMaxTry * kPollInterval;
+// Reading away what keeps arriving before a request (a reply still coming,
+// a line that will not fall quiet) may outlast the window, not forever.
+constexpr int kMaxSettlePolls = 2 * kMaxTry;
+constexpr auto kSettleBound = kMaxSettlePolls * kPollInterval;
 
 // How soon the replies to one request word came: the polls at which the
 // last few were taken. A supply answers about as fast each time, so a frame
 // that comes sooner than the soonest of them is more likely a left-over.
 class ReplyPace {
 public:
+    static constexpr std::size_t kSamples = 4;
+    using Polls = std::array<int, kSamples>;
+
     // The soonest poll among the recent replies; 0 before the first.
     int soonest() const {
         int found = 0;
@@ -41,13 +48,22 @@ public:
     }
     // The latest poll among the recent replies; 0 before the first.
     int latest() const { return *std::max_element(recent_.begin(), recent_.end()); }
+    // The recent replies' polls, oldest first, into `polls`; how many there are.
+    std::size_t recent(Polls& polls) const {
+        std::size_t count = 0;
+        for (std::size_t k = 0; k < recent_.size(); ++k) {
+            const std::uint8_t poll = recent_[(next_ + k) % recent_.size()];
+            if (poll != 0) polls[count++] = poll;
+        }
+        return count;
+    }
     void record(int poll) {
         recent_[next_] = static_cast<std::uint8_t>(poll);
         next_ = (next_ + 1) % recent_.size();
     }
 
 private:
-    std::array<std::uint8_t, 4> recent_{};
+    std::array<std::uint8_t, kSamples> recent_{};
     std::size_t next_ = 0;
 };
 
@@ -66,6 +82,9 @@ struct LineSync {
     // A change of address went out since the supply last told its address:
     // until it does again, a reply may come from either address.
     bool readdressed = false;
+    // When the last exchange that wrote its request ended; whatever arrived
+    // since is on its way to the input buffer or waiting there.
+    Clock::time_point last_ended{};
     std::array<ReplyPace, 256> pace;  // by request word
 
     void come_into_step() {

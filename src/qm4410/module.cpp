@@ -4,6 +4,7 @@
 #include "context.hpp"
 #include "demonstration.hpp"
 #include "driver.hpp"
+#include "line_module.hpp"
 #include "line_state.hpp"
 #include "method.hpp"
 #include "printed_lines.hpp"
@@ -84,7 +85,8 @@ int module_exec(PyObject* module) {
     Ref driver_class(create_driver_class(ctx));
     if (!driver_class) return -1;
     if (PyModule_AddObjectRef(module, "QM4410", driver_class.get()) < 0) return -1;
-    return PyModule_AddStringConstant(module, "__version__", QM4410_VERSION);
+    if (PyModule_AddStringConstant(module, "__version__", QM4410_VERSION) < 0) return -1;
+    return add_line_module(ctx, module) ? 0 : -1;
 }
 
 PyObject* run_demonstration_function(PyObject* module, PyObject* namespace_) {
@@ -115,6 +117,10 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     if (state && state->context) {
         Py_VISIT(state->context->method_type.get());
         Py_VISIT(state->context->line_released.get());
+        Py_VISIT(state->context->monotonic.get());
+        Py_VISIT(state->context->exchange_type.get());
+        Py_VISIT(state->context->plan_type.get());
+        Py_VISIT(state->context->open_errors.get());
     }
     return 0;
 }
@@ -125,6 +131,10 @@ int module_clear(PyObject* module) {
         state->context->lines.clear();
         state->context->line_released.clear();
         state->context->method_type.clear();
+        state->context->monotonic.clear();
+        state->context->exchange_type.clear();
+        state->context->plan_type.clear();
+        state->context->open_errors.clear();
     }
     return 0;
 }

@@ -1,6 +1,10 @@
 // Port management: is the port free, open it with the supply's line
 // settings and confirm the model, close it. These two methods turn errors
-// into a printed line and False; everything else lets them through.
+// into a printed line and False; everything else lets them through. The
+// private core's open() takes the same steps and raises instead
+// (port.hpp, open_errors.cpp).
+#include "port.hpp"
+
 #include "driver.hpp"
 #include "port_name.hpp"
 
@@ -17,19 +21,6 @@ constexpr const char* kParity = "N";
 constexpr long kReadTimeoutSeconds = 50;
 constexpr long kStopBits = 1;
 constexpr std::string_view kRawSocketScheme = "socket";
-
-// The pending exception, normalised and taken off the error indicator.
-Ref take_exception() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value && traceback) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref(value);
-}
 
 // print(prefix + str(error))
 bool print_error(Context& ctx, const char* prefix, PyObject* error) {
@@ -86,28 +77,49 @@ PyObject* trial_open(Context& ctx, PyObject* device) {
     Py_RETURN_FALSE;
 }
 
-// lsof -- DEVICE, without a shell: any output on its standard output means
-// some process holds the device. "--" ends lsof's options, so that no port
-// name is taken for one.
-PyObject* ask_lsof(Context& ctx, PyObject* device) {
+// Whether platform.system() names Windows: 1 yes, 0 no, -1 on error.
+int on_windows(Context& ctx) {
+    Ref platform = global(ctx, ctx.platform.get());
+    if (!platform) return -1;
+    Ref system(PyObject_CallMethodNoArgs(platform.get(), ctx.system.get()));
+    if (!system) return -1;
+    Ref lowered(PyObject_CallMethodNoArgs(system.get(), ctx.lower.get()));
+    if (!lowered) return -1;
+    return PyObject_RichCompareBool(lowered.get(), ctx.text_windows.get(), Py_EQ);
+}
+
+// What lsof -- DEVICE writes on its standard output, run without a shell;
+// "--" ends lsof's options, so that no port name is taken for one. With
+// `fields`, the output is lsof's machine-readable one (-F pc: a line of "p"
+// and the pid, then one of "c" and the program, for each process that holds
+// the device), and lsof gets no standard input of ours, which it could hold
+// itself (a port that is our own terminal).
+Ref lsof_output(Context& ctx, PyObject* device, bool fields) {
     Ref subprocess = global(ctx, ctx.subprocess.get());
-    if (!subprocess) return nullptr;
+    if (!subprocess) return Ref();
     Ref run(PyObject_GetAttr(subprocess.get(), ctx.run.get()));
     Ref pipe(PyObject_GetAttr(subprocess.get(), ctx.PIPE.get()));
-    if (!run || !pipe) return nullptr;
-    Ref argv(PyList_New(3));
-    if (!argv) return nullptr;
-    PyList_SET_ITEM(argv.get(), 0, Py_NewRef(ctx.text_lsof.get()));
-    PyList_SET_ITEM(argv.get(), 1, Py_NewRef(ctx.text_end_of_options.get()));
-    PyList_SET_ITEM(argv.get(), 2, Py_NewRef(device));
-    Ref positional(PyTuple_Pack(1, argv.get()));
+    if (!run || !pipe) return Ref();
+    Ref argv(fields ? Py_BuildValue("[OOOOO]", ctx.text_lsof.get(), ctx.text_lsof_fields.get(),
+                                    ctx.text_pid_and_program.get(), ctx.text_end_of_options.get(), device)
+                    : Py_BuildValue("[OOO]", ctx.text_lsof.get(), ctx.text_end_of_options.get(), device));
+    Ref positional(argv ? PyTuple_Pack(1, argv.get()) : nullptr);
     Ref keywords(PyDict_New());
     if (!positional || !keywords || PyDict_SetItem(keywords.get(), ctx.stdout_.get(), pipe.get()) < 0 ||
         PyDict_SetItem(keywords.get(), ctx.stderr_.get(), pipe.get()) < 0)
-        return nullptr;
+        return Ref();
+    if (fields) {
+        Ref devnull(PyObject_GetAttr(subprocess.get(), ctx.DEVNULL.get()));
+        if (!devnull || PyDict_SetItem(keywords.get(), ctx.stdin_.get(), devnull.get()) < 0) return Ref();
+    }
     Ref result(PyObject_Call(run.get(), positional.get(), keywords.get()));
-    if (!result) return nullptr;
-    Ref output(PyObject_GetAttr(result.get(), ctx.stdout_.get()));
+    if (!result) return Ref();
+    return Ref(PyObject_GetAttr(result.get(), ctx.stdout_.get()));
+}
+
+// Any output on lsof's standard output means some process holds the device.
+PyObject* ask_lsof(Context& ctx, PyObject* device) {
+    Ref output = lsof_output(ctx, device, false);
     if (!output) return nullptr;
     const int held = PyObject_IsTrue(output.get());
     return held < 0 ? nullptr : PyBool_FromLong(!held);
@@ -124,13 +136,7 @@ PyObject* lsof_check(Context& ctx, PyObject* device) {
 }
 
 PyObject* check_port_available_body(Context& ctx, PyObject* const* args) {
-    Ref platform = global(ctx, ctx.platform.get());
-    if (!platform) return nullptr;
-    Ref system(PyObject_CallMethodNoArgs(platform.get(), ctx.system.get()));
-    if (!system) return nullptr;
-    Ref lowered(PyObject_CallMethodNoArgs(system.get(), ctx.lower.get()));
-    if (!lowered) return nullptr;
-    const int windows = PyObject_RichCompareBool(lowered.get(), ctx.text_windows.get(), Py_EQ);
+    const int windows = on_windows(ctx);
     if (windows < 0) return nullptr;
     // A port elsewhere is left to its far end, which serves one client.
     Ref port(PyObject_GetAttr(args[0], ctx.port.get()));
@@ -203,29 +209,8 @@ PyObject* open_steps(Context& ctx, PyObject* self, Ref& opened) {
         if (!busy || !print_line(ctx, busy.get())) return nullptr;
         Py_RETURN_FALSE;
     }
-    opened = Ref(open_port(ctx, self));
-    if (!opened || PyObject_SetAttr(self, ctx.ser.get(), opened.get()) < 0 || !forget_identity(ctx, self))
-        return nullptr;
-    Ref identity_read(PyObject_CallMethodNoArgs(self, ctx.read_device_version.get()));
-    if (!identity_read) return nullptr;
-    for (const Ref* accepted : {&ctx.text_4410, &ctx.text_4411}) {
-        const int match = model_is(ctx, self, accepted->get());
-        if (match < 0) return nullptr;
-        if (match) Py_RETURN_TRUE;
-    }
-    Ref closed(PyObject_CallMethodNoArgs(self, ctx.close.get()));
-    if (!closed) return nullptr;
-    Py_RETURN_FALSE;
-}
-
-// Closes the port that a failed open() had opened; the failure being
-// reported is the one that counts, so an ordinary error from close is dropped.
-bool close_after_failure(Context& ctx, PyObject* opened) {
-    Ref closed(PyObject_CallMethodNoArgs(opened, ctx.close.get()));
-    if (closed) return true;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-    return true;
+    const int accepted = open_and_identify(ctx, self, opened);
+    return accepted < 0 ? nullptr : PyBool_FromLong(accepted);
 }
 
 PyObject* open_body(Context& ctx, PyObject* const* args) {
@@ -250,6 +235,62 @@ PyObject* close_body(Context& ctx, PyObject* const* args) {
 }
 
 }  // namespace
+
+Ref take_exception() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref(value);
+}
+
+int open_and_identify(Context& ctx, PyObject* self, Ref& opened) {
+    opened = Ref(open_port(ctx, self));
+    if (!opened || PyObject_SetAttr(self, ctx.ser.get(), opened.get()) < 0 || !forget_identity(ctx, self)) return -1;
+    Ref identity_read(PyObject_CallMethodNoArgs(self, ctx.read_device_version.get()));
+    if (!identity_read) return -1;
+    for (const Ref* accepted : {&ctx.text_4410, &ctx.text_4411}) {
+        const int match = model_is(ctx, self, accepted->get());
+        if (match != 0) return match;
+    }
+    Ref closed(PyObject_CallMethodNoArgs(self, ctx.close.get()));
+    return closed ? 0 : -1;
+}
+
+bool close_after_failure(Context& ctx, PyObject* opened) {
+    Ref closed(PyObject_CallMethodNoArgs(opened, ctx.close.get()));
+    if (closed) return true;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+Ref holders_listing(Context& ctx, PyObject* self, Ref& device) {
+    const int windows = on_windows(ctx);
+    if (windows < 0) return Ref();
+    if (windows) return Ref::borrowed(Py_None);
+    Ref port(PyObject_GetAttr(self, ctx.port.get()));
+    if (!port) return Ref();
+    bool remote = false;
+    device = device_to_check(ctx, port.get(), remote);
+    if (remote) return Ref::borrowed(Py_None);
+    if (!device) return Ref();
+    return lsof_output(ctx, device.get(), true);
+}
+
+Ref silent_refusal(Context& ctx, PyObject* self) {
+    Ref port(PyObject_GetAttr(self, ctx.port.get()));
+    Ref model(PyObject_GetAttr(self, ctx.product_model.get()));
+    if (!port || !model) return Ref();
+    const int answered = PyObject_IsTrue(model.get());
+    if (answered < 0) return Ref();
+    if (!answered) return Ref(PyUnicode_FromFormat("no reply from a supply on %S", port.get()));
+    return Ref(PyUnicode_FromFormat("the device on %S reports model %R, not 4410 or 4411", port.get(), model.get()));
+}
 
 constexpr MethodSpec kCheckPortAvailable = MethodSpec("check_port_available", check_port_available_body)
                                                .returning("bool")

@@ -5,8 +5,8 @@
 // The bare exchange takes any well-formed frame for its reply, so a reply
 // that comes late, or twice, would be taken for the answer to the next
 // request, and every request after it would get the reply of the one before.
-// What keeps each reply with its own request (the README states the rule
-// and what it guarantees):
+// What keeps each reply with its own request (docs/driver.md states the
+// rule and what it guarantees):
 //
 // - Before a request is written, whatever is waiting is read away: it
 //   arrived before the request, so it cannot be its reply.
@@ -33,6 +33,13 @@
 //   supply's reply time varies more than its shortest, a reply taken sooner
 //   than the slowest recent one leaves the line out of step until this
 //   request's own reply would have come, for the same reason.
+// - Asked for (by a server between two clients' exchanges, through the
+//   private core), the line must first have been quiet for a while, what
+//   arrives read away: a second copy of the last reply that comes just after
+//   the look is not taken for this request's either.
+//
+// Each exchange's facts (when it wrote, at which poll its reply came, what
+// it read away, how it left the line) are kept for the private core.
 //
 // Exchanges of one driver object are taken one at a time, in the order the
 // threads asked for the line, and across processes after fork()
@@ -48,8 +55,6 @@
 namespace qm4410 {
 namespace {
 
-// Reading away a reply still arriving may outlast the window, not forever.
-constexpr int kMaxSettlePolls = 2 * kMaxTry;
 // A frame sooner than usual is held back this many polls past the usual
 // time, for the reply that may still come then.
 constexpr int kHoldFor = 2;
@@ -106,9 +111,11 @@ struct Request {
     int address = -1;
 };
 
-// The address is left open for the identity read at the broadcast address,
-// for a change of address, and after one until the supply tells its address
-// again: a supply may answer those from either address.
+// The address is left open for a request to the broadcast address (the
+// identity read of open(), and every request of a driver that has not read
+// its supply's address yet: a supply answers from its own, which the driver
+// does not know then), for a change of address, and after one until the
+// supply tells its address again: a supply may answer those from either.
 Request request_of(PyObject* payload, const LineSync& sync) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload));
     const Py_ssize_t size = PyBytes_GET_SIZE(payload);
@@ -151,17 +158,18 @@ public:
     AwaitingReply& operator=(const AwaitingReply&) = delete;
     ~AwaitingReply() {
         if (!taken_) sync_.fall_out_of_step(true);
+        sync_.last_ended = Clock::now();
     }
     // A reply was taken; when it may have been another request's, this
     // request's own may still come, and the line counts as out of step. So
-    // it does for `quiet_polls` more polls, by which this request's own
+    // it does for `owed_polls` more polls, by which this request's own
     // reply would have come if it was not this one.
-    void taken(bool doubtful, int quiet_polls) {
+    void taken(bool doubtful, int owed_polls) {
         taken_ = true;
         if (doubtful) {
             sync_.fall_out_of_step(false);
-        } else if (quiet_polls > 0) {
-            sync_.fall_out_of_step(false, Clock::now() + quiet_polls * kPollInterval);
+        } else if (owed_polls > 0) {
+            sync_.fall_out_of_step(false, Clock::now() + owed_polls * kPollInterval);
         } else {
             sync_.come_into_step();
         }
@@ -175,19 +183,23 @@ private:
 // One exchange on self.ser, with the turn on its line held.
 class Exchange {
 public:
-    Exchange(Context& ctx, PyObject* self, PyObject* ser, LineSync& sync, ReplyCheck check)
-        : ctx_(ctx), self_(self), ser_(ser), sync_(sync), check_(check) {}
+    Exchange(Context& ctx, PyObject* self, PyObject* ser, LineSync& sync, ReplyCheck check, ExchangeRecord& record)
+        : ctx_(ctx), self_(self), ser_(ser), sync_(sync), check_(check), record_(record) {}
+
+    // Reads away what arrives until the line has been quiet for `quiet`;
+    // false with an exception set.
+    bool keep_quiet(Clock::duration quiet);
 
     // Reads away what waits, and on a line out of step what is still coming.
     Cleared clear_the_line();
 
     // The reply to `request`; None when no valid reply came, null with an
     // exception set. `doubtful` is set when it may be another request's:
-    // another valid frame came too. `quiet_polls` is how many polls more this
+    // another valid frame came too. `owed_polls` is how many polls more this
     // request's own reply could take, if the one taken was not it, at the
     // latest pace of its recent replies, less what the next exchange's hold
     // would catch: the next exchange could not tell it from its own.
-    Ref await_reply(const Request& request, bool& doubtful, int& quiet_polls);
+    Ref await_reply(const Request& request, bool& doubtful, int& owed_polls);
 
 private:
     bool find_sleep();
@@ -196,12 +208,17 @@ private:
     // Reads away what is waiting; the number of bytes, or -1 on error.
     Py_ssize_t read_away_waiting();
     Py_ssize_t read_away(PyObject* waiting);
+    // `data`, read at `poll`, is the reply.
+    Ref take(Ref data, int poll);
+    // `data` was read and is not the reply; false with an exception set.
+    bool pass_over(const Ref& data);
 
     Context& ctx_;
     PyObject* self_;
     PyObject* ser_;
     LineSync& sync_;
     ReplyCheck check_;
+    ExchangeRecord& record_;
     Ref sleep_;
 };
 
@@ -223,12 +240,62 @@ Ref Exchange::pause() {
 Py_ssize_t Exchange::read_away(PyObject* waiting) {
     Ref data = take_waiting(ctx_, ser_, waiting);
     if (!data) return -1;
-    return data.get() == Py_None ? 0 : PyObject_Length(data.get());
+    const Py_ssize_t count = data.get() == Py_None ? 0 : PyObject_Length(data.get());
+    if (count > 0) record_.read_before += static_cast<std::size_t>(count);
+    return count;
 }
 
 Py_ssize_t Exchange::read_away_waiting() {
     Ref waiting(PyObject_CallMethodNoArgs(ser_, ctx_.in_waiting.get()));
     return waiting ? read_away(waiting.get()) : -1;
+}
+
+Ref Exchange::take(Ref data, int poll) {
+    record_.poll = poll;
+    record_.answered_at = Clock::now();
+    return data;
+}
+
+// A reply of another kind, from a port of the caller's, may have no length
+// (an iterator): it is then not counted, and the exchange goes on as before.
+bool Exchange::pass_over(const Ref& data) {
+    const Py_ssize_t count = PyObject_Length(data.get());
+    if (count >= 0) {
+        record_.read_after += static_cast<std::size_t>(count);
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_Clear();
+    }
+    return true;
+}
+
+// The quiet is counted from the end of the line's last exchange, or from the
+// last poll that found bytes, in real time or in polls (each pause lasts a
+// poll interval at least), whichever says so first. A port whose look raises
+// is left to the rule's own look.
+bool Exchange::keep_quiet(Clock::duration quiet) {
+    if (quiet <= Clock::duration::zero()) return true;
+    Clock::time_point quiet_from = sync_.last_ended;
+    int quiet_polls = 0;
+    for (int polls = 0;; ++polls) {
+        Ref waiting(PyObject_CallMethodNoArgs(ser_, ctx_.in_waiting.get()));
+        if (!waiting) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+            PyErr_Clear();
+            return true;
+        }
+        const Py_ssize_t arrived = read_away(waiting.get());
+        if (arrived < 0) return false;
+        const Clock::time_point now = Clock::now();
+        if (arrived > 0) {
+            if (!sync_.in_step) sync_.read_away += static_cast<std::size_t>(arrived);
+            quiet_from = now;
+            quiet_polls = 0;
+        }
+        if (now - quiet_from >= quiet || quiet_polls * kPollInterval >= quiet || polls >= kMaxSettlePolls) return true;
+        if (!pause()) return false;
+        ++quiet_polls;
+    }
 }
 
 Cleared Exchange::clear_the_line() {
@@ -270,7 +337,7 @@ Cleared Exchange::clear_the_line() {
     return owed ? Cleared::OnTrial : Cleared::InStep;
 }
 
-Ref Exchange::await_reply(const Request& request, bool& doubtful, int& quiet_polls) {
+Ref Exchange::await_reply(const Request& request, bool& doubtful, int& owed_polls) {
     Ref cmd_length(PyObject_GetAttr(self_, ctx_.cmd_length.get()));
     if (!cmd_length) return Ref();
     Ref held;
@@ -289,17 +356,21 @@ Ref Exchange::await_reply(const Request& request, bool& doubtful, int& quiet_pol
         Ref data(PyObject_CallMethodOneArg(ser_, ctx_.read.get(), buf_len.get()));
         if (!data) return Ref();
         const int valid = is_valid_reply(ctx_, self_, data.get(), check_);
-        if (valid < 0) return Ref();
+        if (valid < 0 || (!valid && !pass_over(data))) return Ref();
         if (!valid) {
             if (held) continue;  // the held frame may still be the reply
             return Ref::borrowed(Py_None);
         }
-        if (word < 0) return data;
+        if (word < 0) return take(std::move(data), poll);
         if (!may_answer(data.get(), request)) {
             doubtful = true;  // a left-over, or another supply's: more of them may come
+            if (!pass_over(data)) return Ref();
             continue;
         }
-        if (held) doubtful = true;  // two frames for one request: one of them answered another
+        if (held) {
+            doubtful = true;  // two frames for one request: one of them answered another
+            if (!pass_over(held)) return Ref();
+        }
         if (poll < usual) {
             held = std::move(data);
             held_at = poll;
@@ -307,13 +378,39 @@ Ref Exchange::await_reply(const Request& request, bool& doubtful, int& quiet_pol
             continue;
         }
         sync_.pace[word].record(poll);
-        quiet_polls = slowest_owed - poll;
-        return data;
+        owed_polls = slowest_owed - poll;
+        return take(std::move(data), poll);
     }
     if (!held) return Ref::borrowed(Py_None);
     sync_.pace[word].record(held_at);
-    quiet_polls = slowest_owed - last_poll;
-    return held;
+    owed_polls = slowest_owed - last_poll;
+    return take(std::move(held), held_at);
+}
+
+// The exchange proper, with the turn held: from the quiet and the look at
+// what waits to the reply.
+bool run_exchange(Context& ctx, PyObject* self, PyObject* ser, PyObject* write, PyObject* payload, LineSync& sync,
+                  ReplyCheck check, Clock::duration quiet, ExchangeRecord& record) {
+    Exchange exchange(ctx, self, ser, sync, check, record);
+    if (!exchange.keep_quiet(quiet)) return false;
+    const Cleared cleared = exchange.clear_the_line();
+    if (cleared == Cleared::Error) return false;
+    const Request to_match = request_of(payload, sync);
+    AwaitingReply awaiting(sync);
+    if (to_match.word == static_cast<int>(Command::SetNewAddr)) sync.readdressed = true;
+    record.written_at = Clock::now();
+    Ref written(PyObject_CallOneArg(write, payload));
+    if (!written) return false;
+    bool doubtful = cleared != Cleared::InStep;
+    int owed_polls = 0;
+    record.reply = exchange.await_reply(to_match, doubtful, owed_polls);
+    if (!record.reply) return false;
+    if (record.reply.get() != Py_None) {
+        awaiting.taken(doubtful, owed_polls);
+        record.doubtful = doubtful;
+        if (to_match.word == static_cast<int>(Command::ReadDevVersion)) sync.readdressed = false;
+    }
+    return true;
 }
 
 PyObject* write_and_read_body(Context& ctx, PyObject* const* args) {
@@ -348,38 +445,33 @@ bool reply_check_of(Context& ctx, PyObject* self, ReplyCheck& check) {
     return own >= 0;
 }
 
-PyObject* transact(Context& ctx, PyObject* self, PyObject* request, ReplyCheck check) {
+bool exchange(Context& ctx, PyObject* self, PyObject* request, ReplyCheck check, Clock::duration quiet,
+              ExchangeRecord& record) {
     std::shared_ptr<LineState> line = line_state_for(ctx, self);
-    if (!line) return nullptr;
+    if (!line) return false;
     Turn turn(line);
-    if (!turn.acquire()) return nullptr;
+    if (!turn.acquire()) return false;
 
     // self.ser.write is looked up before the request is made into bytes, so
     // a driver that was never opened says so whatever it was asked to send.
     Ref ser(PyObject_GetAttr(self, ctx.ser.get()));
-    if (!ser) return nullptr;
+    if (!ser) return false;
     Ref write(PyObject_GetAttr(ser.get(), ctx.write.get()));
-    if (!write) return nullptr;
+    if (!write) return false;
     Ref payload(PyBytes_FromObject(request));
-    if (!payload) return nullptr;
+    if (!payload) return false;
 
-    Exchange exchange(ctx, self, ser.get(), line->sync(), check);
-    const Cleared cleared = exchange.clear_the_line();
-    if (cleared == Cleared::Error) return nullptr;
-    const Request to_match = request_of(payload.get(), line->sync());
-    AwaitingReply awaiting(line->sync());
-    if (to_match.word == static_cast<int>(Command::SetNewAddr)) line->sync().readdressed = true;
-    Ref written(PyObject_CallOneArg(write.get(), payload.get()));
-    if (!written) return nullptr;
-    bool doubtful = cleared != Cleared::InStep;
-    int quiet_polls = 0;
-    Ref data = exchange.await_reply(to_match, doubtful, quiet_polls);
-    if (!data) return nullptr;
-    if (data.get() != Py_None) {
-        awaiting.taken(doubtful, quiet_polls);
-        if (to_match.word == static_cast<int>(Command::ReadDevVersion)) line->sync().readdressed = false;
-    }
-    return data.release();
+    LineSync& sync = line->sync();
+    if (!run_exchange(ctx, self, ser.get(), write.get(), payload.get(), sync, check, quiet, record)) return false;
+    record.out_of_step = !sync.in_step;
+    record.settle_until = sync.settle_until;
+    return true;
+}
+
+PyObject* transact(Context& ctx, PyObject* self, PyObject* request, ReplyCheck check) {
+    ExchangeRecord record;
+    if (!exchange(ctx, self, request, check, Clock::duration::zero(), record)) return nullptr;
+    return record.reply.release();
 }
 
 constexpr MethodSpec kRead = MethodSpec("__read", read_body)
