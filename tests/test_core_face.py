@@ -8,13 +8,14 @@ import subprocess
 import sys
 
 import pytest
+import serial
 from fakes import FakePort, frame
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
-import qm4410
-from qm4410 import QM4410
+from qm4410 import QM4410, _line
 from qm4410.supply import NoReply, OutOfRange, PortGone, RefusalKind, Refused, Status, Supply, setpoints
+from qm4410.supply.opening import refusal
 
 
 @pytest.mark.parametrize(
@@ -116,19 +117,6 @@ def test_the_package_offers_the_face_beside_the_driver():
     ], run.stderr
 
 
-def test_quietly_keeps_the_drivers_lines_off_standard_output(capsys):
-    driver = QM4410("/dev/ttyFAKE0")
-    driver._QM4410__addr = 1
-    driver.ser = FakePort().reply(frame(1, 0x23))
-    answered, lines = qm4410._quietly(driver.set_out_voltage, 1.5)
-    assert answered is True and lines == [f"set voltage, read:{list(frame(1, 0x23))}"]
-    assert capsys.readouterr().out == ""
-    # A with statement inside still learns why open() refused.
-    with pytest.raises(ConnectionError, match="^Cannot open serial port"):
-        qm4410._quietly(QM4410("/dev/ttyFAKE0").__enter__)
-    assert capsys.readouterr().out == ""
-
-
 def test_a_supply_is_quiet_typed_and_raising(qm4410_sim, capsys, caplog):
     caplog.set_level(logging.DEBUG, logger="qm4410")
     with Supply(qm4410_sim(load=8)) as supply:
@@ -180,3 +168,42 @@ def test_a_virtual_supply_of_its_own_ends_with_it():
     with pytest.raises(Refused) as raised:
         Supply(port).open()
     assert raised.value.kind is RefusalKind.PORT_MISSING
+
+
+def raised_from(error, cause):
+    error.__cause__ = cause
+    return error
+
+
+NO_CONFIRMATION = serial.SerialException("timeout while waiting for option 'control'")
+
+
+@pytest.mark.parametrize(
+    "port, error, kind, advice",
+    [
+        # The negotiation failed, which pyserial tells in words alone: the
+        # flow control unconfirmed is likelier, unless the URL waits for none.
+        (
+            "rfc2217://labpi:4001",
+            raised_from(_line.OpenError("could not open"), NO_CONFIRMATION),
+            RefusalKind.CANNOT_OPEN,
+            "add ?ign_set_control to the URL; else it hung up on this client",
+        ),
+        (
+            "rfc2217://labpi:4001?ign_set_control",
+            raised_from(_line.OpenError("could not open"), NO_CONFIRMATION),
+            RefusalKind.REMOTE_BUSY,
+            "it hung up on this client: it serves another one already",
+        ),
+        (
+            "rfc2217://labpi:4001",
+            raised_from(_line.Unreachable("could not open"), TimeoutError("timed out")),
+            RefusalKind.CANNOT_CONNECT,
+            "labpi:4001 cannot be reached (timed out)",
+        ),
+        ("/dev/ttyQM4410-NONE", _line.PermissionDenied("could not open"), RefusalKind.PERMISSION_DENIED, "usermod -aG"),
+    ],
+)
+def test_a_refusal_is_told_by_its_kind(port, error, kind, advice):
+    refused = refusal(port, error)
+    assert refused.kind is kind and advice in refused.text, refused.text

@@ -126,7 +126,8 @@ def nobody_holds_the_port(monkeypatch):
     """The driver asks lsof who holds the port at every open: here nobody
     does, and asking costs most of this test's time."""
     nobody = types.SimpleNamespace(stdout=b"")
-    monkeypatch.setattr(qm4410, "subprocess", types.SimpleNamespace(PIPE=-1, run=lambda *args, **kwargs: nobody))
+    fake = types.SimpleNamespace(PIPE=-1, DEVNULL=-3, run=lambda *args, **kwargs: nobody)
+    monkeypatch.setattr(qm4410, "subprocess", fake)
 
 
 @pytest.mark.parametrize("door", DOORS, ids=lambda door: door.__name__.removeprefix("through_"))

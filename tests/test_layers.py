@@ -1,6 +1,7 @@
-"""The package's layers point one way: the core, the workflows, the
-server and the adapters import nothing of the command, and nothing outside
-the core reads the driver class's private names."""
+"""The package's layers point one way: the core imports nothing above it,
+the workflows and the server neither the adapters nor the command, the
+adapters not the command; and nothing but the wire constants reads the
+driver class's private names."""
 
 import ast
 import importlib.util
@@ -27,26 +28,47 @@ def imported_modules(path: Path) -> set[str]:
     return modules
 
 
-@pytest.mark.parametrize(
-    "layer", ["supply", "workflows", "server", "aio.py", "bluesky.py", "qcodes.py", "openhtf.py", "pymeasure.py"]
-)
-def test_no_layer_below_the_command_imports_it(layer):
-    files = sorted((PACKAGE / layer).rglob("*.py")) if (PACKAGE / layer).is_dir() else [PACKAGE / layer]
-    assert files
+ADAPTERS = ["aio.py", "bluesky.py", "qcodes.py", "openhtf.py", "pymeasure.py"]
+# Each layer, and the layers above it that it may not import: the core
+# nothing but itself, the workflows and the server neither the adapters nor
+# the command, the adapters not the command.
+ABOVE = {
+    "supply": ["workflows", "server", "cli", *ADAPTERS],
+    "workflows": ["cli", *ADAPTERS],
+    "server": ["cli", *ADAPTERS],
+    **{adapter: ["cli"] for adapter in ADAPTERS},
+}
+
+
+def files_of(layer: str) -> list[Path]:
+    return sorted((PACKAGE / layer).rglob("*.py")) if (PACKAGE / layer).is_dir() else [PACKAGE / layer]
+
+
+def module_of(layer: str) -> str:
+    return "qm4410." + layer.removesuffix(".py")
+
+
+@pytest.mark.parametrize("layer", ABOVE)
+def test_no_layer_imports_one_above_it(layer):
+    files = files_of(layer)
+    assert files and all(files_of(above) for above in ABOVE[layer])
+    above = [module_of(name) for name in ABOVE[layer]]
     upward = {
         str(path.relative_to(PACKAGE)): sorted(
-            module for module in imported_modules(path) if module == "qm4410.cli" or module.startswith("qm4410.cli.")
+            module
+            for module in imported_modules(path)
+            if any(module == name or module.startswith(name + ".") for name in above)
         )
         for path in files
     }
     assert {path: modules for path, modules in upward.items() if modules} == {}
 
 
-def test_only_the_core_reads_the_driver_s_private_names():
+def test_only_the_wire_constants_read_the_driver_s_private_names():
     readers = [
         str(path.relative_to(PACKAGE))
         for path in sorted(PACKAGE.rglob("*.py"))
-        if "_QM4410__" in path.read_text() and path.parent.name != "supply"
+        if "_QM4410__" in path.read_text() and path != PACKAGE / "supply" / "wire.py"
     ]
     assert readers == []
 

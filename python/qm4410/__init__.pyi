@@ -3,9 +3,8 @@
 import platform as platform
 import subprocess as subprocess
 import time as time
-from collections.abc import Callable
 from types import TracebackType
-from typing import ClassVar, Literal, Self, SupportsFloat, SupportsIndex, TypedDict, TypeVar, type_check_only
+from typing import ClassVar, Literal, Self, SupportsFloat, SupportsIndex, TypedDict, type_check_only
 
 import serial as serial
 
@@ -27,7 +26,6 @@ from qm4410.supply import Trip as Trip
 from qm4410.supply import Tripped as Tripped
 
 __version__: str
-_Result = TypeVar("_Result")
 
 # The two records exist for annotations only (import them under
 # typing.TYPE_CHECKING); at run time they are plain dicts.
@@ -100,4 +98,3 @@ class QM4410:
     ) -> None: ...
 
 def _run_demonstration(namespace: dict[str, object], /) -> None: ...
-def _quietly(function: Callable[..., _Result], /, *args: object) -> tuple[_Result, list[str]]: ...

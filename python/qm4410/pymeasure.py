@@ -22,6 +22,7 @@ from typing import Any
 
 from pymeasure.instruments import Instrument, SCPIMixin
 
+from .server.scpi.errors import DATA_OUT_OF_RANGE, HARDWARE_ERROR
 from .supply import setpoints
 from .supply.errors import NoReply, OutOfRange, SupplyError, SwitchOffFailed
 from .supply.setpoints import Quantity
@@ -29,9 +30,6 @@ from .supply.switch_off import still_on_message
 
 # What the server answers a query with when the supply did not answer it.
 NOT_A_NUMBER = 9.91e37
-# The server's error numbers that have an exception of the core's.
-DATA_OUT_OF_RANGE = -222
-HARDWARE_ERROR = -240
 # How often shutdown() switches the output off and reads it back before it
 # gives up: a lost reply (NoReply) is asked again, as the core's switch-off does.
 SWITCH_OFF_TRIES = 3

@@ -152,10 +152,6 @@ PyMethodDef module_functions[] = {
      "_run_demonstration(namespace, /)\n--\n\n"
      "Run the demonstration against the supply on /dev/tty.usbserial-21320,\n"
      "leaving opat_port and qm4400 in the dict namespace. Used by python -m qm4410."},
-    {"_quietly", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(quietly)), METH_FASTCALL,
-     "_quietly(function, /, *args)\n--\n\n"
-     "Call function(*args) with every line the driver would print on this thread kept\n"
-     "off standard output; return (its result, the list of those lines)."},
     {"__getattr__", module_getattr, METH_O,
      "__getattr__(name, /)\n--\n\nThe package's Python face (Supply and the names beside it), loaded on first use."},
     {nullptr, nullptr, 0, nullptr},
@@ -186,7 +182,6 @@ Ref global(Context& ctx, PyObject* name) {
 }
 
 bool print_line(Context& ctx, PyObject* text) {
-    if (printing_is_quiet()) return keep_printed_line(text);
     Ref print = global(ctx, ctx.print.get());
     if (!print) return false;
     Ref printed(PyObject_CallOneArg(print.get(), text));

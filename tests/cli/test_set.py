@@ -79,8 +79,8 @@ def test_every_exchange_is_a_trace_on_request(cli, qm4410_port, verbose):
     assert len(trace) == len(result.stderr.splitlines())
     exchanges = [line.split(": ")[3] for line in trace]  # "qm4410: driver: PORT: WHAT: how it went"
     assert exchanges == (["voltage 3300 mV", "current limit 500 mA", "status"] if verbose else [])
-    if verbose:  # with what the driver itself said of it
-        assert "set voltage, read:" in trace[0] and "set current, read:" in trace[1]
+    if verbose:  # with the reply the supply gave, its own request's word in it
+        assert ": aa 01 23 " in trace[0] and ": aa 01 24 " in trace[1] and ": aa 01 26 " in trace[2]
 
 
 @pytest.mark.parametrize(

@@ -77,9 +77,13 @@ def test_monitor_and_set_share_the_supply_each_with_its_own_replies(server, tmp_
             "on",
         )
         assert result.returncode == 0, result.stderr
-        # The replies that set's driver printed, in its trace, carry its own command words.
-        replies = re.findall(r"^qm4410: driver: .*; set (\w+), read:\[170, \d+, (\d+),", result.stderr, re.M)
-        assert replies == [("voltage", "35"), ("current", "36")], result.stderr
+        # The replies to set's set-points, in its trace, carry its own command words.
+        replies = re.findall(
+            r"^qm4410: driver: .*: (voltage|current limit) \d+ m[VA]: answered .*: aa [0-9a-f]{2} ([0-9a-f]{2}) ",
+            result.stderr,
+            re.M,
+        )
+        assert replies == [("voltage", "23"), ("current limit", "24")], result.stderr
         until(lambda: '"output": true' in samples.read_text())
     finally:
         monitor.send_signal(signal.SIGINT)

@@ -77,7 +77,7 @@ BLIND_CHECK = """\
 import sys, types
 import qm4410
 from qm4410.cli import main
-qm4410.subprocess = types.SimpleNamespace(PIPE=-1, run=lambda *a, **k: types.SimpleNamespace(stdout=b""))
+qm4410.subprocess = types.SimpleNamespace(PIPE=-1, DEVNULL=-3, run=lambda *a, **k: types.SimpleNamespace(stdout=b""))
 sys.exit(main(sys.argv[1:]))
 """
 

@@ -1,6 +1,8 @@
-"""What ends a server, or a client's request, as exceptions of its own: the
-command turns them into exit statuses, an endpoint into its protocol's
-answer."""
+"""What ends a server, or a client's request, as exceptions: the command
+turns them into exit statuses, an endpoint into its protocol's answer. A
+supply whose port has gone is the core's SupplyGone, here too."""
+
+from ..supply.errors import SupplyGone
 
 
 class ServerError(Exception):
@@ -13,8 +15,4 @@ class CannotListen(ServerError):
     machine's, not allowed)."""
 
 
-class SupplyGone(ServerError):
-    """The supply's port has gone (an unplugged adapter, a lost connection
-    to a port elsewhere); what was asked of it was not sent. Raised to a
-    client's request, and by `Server.serve_until` once a server that does
-    not wait for the supply to come back has told its clients."""
+__all__ = ["CannotListen", "ServerError", "SupplyGone"]

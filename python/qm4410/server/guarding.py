@@ -66,14 +66,8 @@ class TurnLink(Link):
     def read_status(self) -> Status | None:
         return self._in_turn(wire.READ_STATUS, Link.read_status)
 
-    def exchange(self, frame: bytes) -> bytes | None:
-        return self._in_turn(wire.word_of(frame), lambda link: link.exchange(frame))
-
     def identity(self) -> Identity:
         return self._supply.identity()
-
-    def address(self) -> int:
-        return self._in_turn(None, Link.address)
 
     def _in_turn(self, word: int | None, command: Callable[[Link], Result]) -> Result:
         try:

@@ -17,6 +17,8 @@ import time
 
 import serial.rfc2217
 
+from qm4410 import _line
+
 from ..supply import wire
 from ..supply.errors import NoReply, PortGone
 from ..supply.guard import Guard, Tripped
@@ -24,17 +26,17 @@ from ..supply.setpoints import UNIT, Quantity
 from .endpoints import Context, TcpEndpoint
 from .errors import SupplyGone
 from .guarding import SLEWED, frame_refusal
-from .held_supply import DRIVER_WINDOW_S, POLL_S, Asker
+from .held_supply import Asker
 from .listener import Client
 
 log = logging.getLogger("qm4410.serve")
 
-# A client's driver waits DRIVER_WINDOW_S after its request for the reply;
-# one that comes later would be taken for the answer to its next request, so
-# it is not passed on, and a frame whose reply the supply's pace says would
-# come later is not sent. Measured from the frame's arrival here, less one
-# of the client's polls for the trip back.
-REPLY_WINDOW_S = DRIVER_WINDOW_S - POLL_S
+# A client's driver gives up on a reply GIVES_UP_S after its request; one
+# that comes later would be taken for the answer to its next request, so it
+# is not passed on, and a frame whose reply the line's plan says would come
+# later is not sent. Measured from the frame's arrival here, less one of the
+# client's polls for the trip back.
+REPLY_WINDOW_S = _line.GIVES_UP_S - _line.POLL_S
 
 
 class ClientLine:

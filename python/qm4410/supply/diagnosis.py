@@ -3,18 +3,22 @@ exists, what it is, who holds it, how to get access."""
 
 import os
 import platform
+import shutil
 import stat
 import subprocess
 from typing import Any, NamedTuple
 
 from serial.tools import list_ports
 
+from qm4410 import _line
+
 from .errors import RefusalKind, Refused
 
 try:
     import grp
-except ImportError:  # Windows: no groups, and no device files to own
-    grp = None  # type: ignore[assignment]
+    import pwd
+except ImportError:  # Windows: no groups nor users, and no device files to own
+    grp = pwd = None  # type: ignore[assignment]
 
 # How long lsof may take to name the holders of a port.
 LSOF_TIMEOUT_S = 10.0
@@ -32,14 +36,37 @@ def serial_ports() -> list[Any]:
 
 
 def check_device(port: str) -> None:
-    """Raise the Refused that says why the local device `port` cannot be a
-    serial port, if it cannot. The driver would report a missing or
-    forbidden port only as a serial error text, and takes a file that is no
-    port for one in use; saying it first lets us add what to do about it."""
+    """Raise the Refused that says the local device `port` is no serial
+    port, where opening it would say otherwise first: lsof finds a device
+    that other programs hold open (/dev/null) in use, and on Windows
+    pyserial tells a missing COM port from one in use by no error number,
+    so there the system's list of ports says which ones exist."""
     if on_windows():
         _check_com_port(port)
     else:
         _check_device_file(port)
+
+
+def refusal(port: str, error: _line.OpenError) -> Refused:
+    """The refusal that opening the local device `port` ended in, by its
+    kind, with what to do about it."""
+    if isinstance(error, _line.NoSuchPort):
+        return Refused(RefusalKind.PORT_MISSING, missing_port_message(port))
+    if isinstance(error, _line.PermissionDenied):
+        return Refused(RefusalKind.PERMISSION_DENIED, permission_message(port))
+    if isinstance(error, _line.NotASerialPort):
+        return Refused(RefusalKind.NOT_A_PORT, not_a_port_message(port))
+    if on_windows():
+        # The open is the availability check there, exclusive: a COM port
+        # that the system lists and that does not open is in use.
+        return Refused(RefusalKind.PORT_BUSY, busy_message(port, []))
+    if shutil.which("lsof") is None:
+        return Refused(
+            RefusalKind.CANNOT_OPEN,
+            "lsof is not installed, and the driver needs it to see whether "
+            f"{port} is free; install it (e.g. apt-get install lsof)",
+        )
+    return Refused(RefusalKind.CANNOT_OPEN, str(error))
 
 
 def _check_com_port(port: str) -> None:
@@ -58,19 +85,21 @@ def _com_name(name: str) -> str:
 def _check_device_file(port: str) -> None:
     try:
         mode = os.stat(port).st_mode
-    except (FileNotFoundError, NotADirectoryError):
-        raise Refused(RefusalKind.PORT_MISSING, missing_port_message(port)) from None
-    except PermissionError:
-        raise Refused(RefusalKind.PERMISSION_DENIED, permission_message(port)) from None
-    if not stat.S_ISCHR(mode):
-        raise Refused(RefusalKind.NOT_A_PORT, f"{port} is {_kind(mode)}, not a serial port; " + _existing_ports())
-    if not os.access(port, os.R_OK | os.W_OK):
-        raise Refused(RefusalKind.PERMISSION_DENIED, permission_message(port))
-    if not _takes_line_settings(port):
-        raise Refused(
-            RefusalKind.NOT_A_PORT,
-            f"{port} is a device but not a serial port (it has no line settings); " + _existing_ports(),
-        )
+    except OSError:
+        return  # missing or out of reach: opening it tells which
+    if not stat.S_ISCHR(mode) or not _takes_line_settings(port):
+        raise Refused(RefusalKind.NOT_A_PORT, not_a_port_message(port))
+
+
+def not_a_port_message(port: str) -> str:
+    """What `port`, a path of this machine, is instead of a serial port."""
+    try:
+        mode = os.stat(port).st_mode
+    except OSError:
+        mode = 0
+    if stat.S_ISCHR(mode):
+        return f"{port} is a device but not a serial port (it has no line settings); " + _existing_ports()
+    return f"{port} is {_kind(mode)}, not a serial port; " + _existing_ports()
 
 
 def _kind(mode: int) -> str:
@@ -144,19 +173,37 @@ def _owning_group(port: str) -> str | None:
 
 
 class Holder(NamedTuple):
-    """A process that has a port open."""
+    """A process that has a port open; its user, where the system tells."""
 
     command: str
     pid: int
-    user: str
+    user: str | None
+
+    @classmethod
+    def of(cls, pid: int, program: str | None) -> "Holder":
+        """The process `pid`, running `program`, as lsof named them."""
+        return cls(program or "?", pid, _user_of(pid))
 
     def __str__(self) -> str:
-        return f"{self.command} (pid {self.pid}, user {self.user})"
+        user = "" if self.user is None else f", user {self.user}"
+        return f"{self.command} (pid {self.pid}{user})"
+
+
+def _user_of(pid: int) -> str | None:
+    """Who runs the process `pid`: the owner of its /proc entry, on a
+    system that has one."""
+    if pwd is None:
+        return None
+    try:
+        return pwd.getpwuid(os.stat(f"/proc/{pid}").st_uid).pw_name
+    except (OSError, KeyError):
+        return None
 
 
 def port_holders(port: str) -> list[Holder]:
-    """Each other process that has `port` open; empty when nobody does.
-    Needs lsof, which the driver's open() needs too. lsof gets no standard
+    """Each other process that has `port` open, as lsof names them now;
+    empty when nobody does. For a port whose lock refused us after the
+    driver's availability check had found it free. lsof gets no standard
     input of ours, so that it cannot hold the port itself (a port that is
     our own terminal)."""
     try:
@@ -177,13 +224,14 @@ def port_holders(port: str) -> list[Holder]:
             holders.append({"p": value})
         elif holders and field in ("c", "L"):
             holders[-1][field] = value
-    return [Holder(h.get("c", "?"), int(h["p"]), h.get("L", "?")) for h in holders if int(h["p"]) != os.getpid()]
+    return [Holder(h.get("c", "?"), int(h["p"]), h.get("L")) for h in holders if int(h["p"]) != os.getpid()]
 
 
 def busy_message(port: str, holders: list[Holder], served_at: str | None = None) -> str:
-    """Who holds `port`, and what to do: close it there, or, when one of
-    them is a `qm4410 serve` that serves it, open the URL it serves it at."""
-    held = f"{port} is in use by " + ", ".join(map(str, holders))
+    """Who holds `port` (no holders: the system names none), and what to
+    do: close it there, or, when one of them is a `qm4410 serve` that
+    serves it, open the URL it serves it at."""
+    held = f"{port} is in use by " + (", ".join(map(str, holders)) or "another program")
     if served_at is not None:
         return f"{held}, which serves it with qm4410 serve at {served_at}: use that URL instead of the port"
     return held + "; close it there first"

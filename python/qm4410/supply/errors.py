@@ -21,6 +21,15 @@ class PortGone(SupplyError, OSError):
     errors are, so that code written against the driver keeps catching it."""
 
 
+class SupplyGone(SupplyError):
+    """The supply is out of reach for good: its port has gone, or it stopped
+    answering; what was asked of it was not carried out. A workflow raises
+    it inside its run (and its caller gets NoAnswerError once the output
+    has been seen to); the server raises it to a client's request, and from
+    `Server.serve_until` once a server that does not wait for the supply to
+    come back has told its clients."""
+
+
 class OutOfRange(SupplyError, ValueError):
     """A value the supply cannot be sent, or that a limit refuses; nothing
     was sent. A ValueError too, as every refused value in Python is."""

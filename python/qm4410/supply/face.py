@@ -1,7 +1,7 @@
 """qm4410.Supply: one supply for scripts, and the face every front end of
-the package builds on. Quiet (what the driver would print goes to the
-"qm4410" logger), typed, and raising: a supply that does not answer is
-NoReply, a port that fails is PortGone, a port that cannot be opened is
+the package builds on. Quiet (nothing is printed; every exchange is a line
+on the "qm4410" logger), typed, and raising: a supply that does not answer
+is NoReply, a port that fails is PortGone, a port that cannot be opened is
 Refused, a value the supply cannot take is OutOfRange, sent nowhere."""
 
 from types import TracebackType
@@ -11,7 +11,7 @@ from qm4410 import QM4410
 
 from . import setpoints
 from .errors import NoReply, SupplyError, SwitchOffFailed
-from .link import Driver, Link
+from .link import Driver, DriverLink, Link, link_to
 from .opening import open_driver, start_virtual
 from .status import Identity, Status
 from .switch_off import still_on_message, switch_off
@@ -49,7 +49,7 @@ class Supply:
     @classmethod
     def from_driver(cls, driver: QM4410) -> "Supply":
         """The face of a driver opened elsewhere; closing it closes nothing."""
-        return cls.from_link(Link(driver))
+        return cls.from_link(link_to(driver))
 
     @classmethod
     def from_link(cls, link: Link) -> "Supply":
@@ -209,10 +209,10 @@ def _switch(value: object, what: str) -> bool:
 
 
 def link_of(target: "Supply | Driver | Any") -> Link:
-    """The link to send through: a Supply's own (quiet), or one on a driver
-    of the caller's, which prints as it always has."""
+    """The link to send through: a Supply's own (quiet), or one through the
+    methods of a driver of the caller's, which prints as it always has."""
     if isinstance(target, Supply):
         return target.link
     if isinstance(target, Link):
         return target
-    return Link(target, quiet=False)
+    return DriverLink(target)

@@ -1,34 +1,21 @@
 """A supply reached through a URL (rfc2217://host:port): why it could not
-be opened, or was lost, told from pyserial's reason as what to do."""
+be opened, told by the kind of the refusal as what to do, or was lost."""
 
-import errno
-import re
-import socket
-from types import ModuleType
-from urllib.parse import urlsplit
+from urllib.parse import parse_qs, urlsplit
+
+import serial
+
+from qm4410 import _line
 
 from .errors import RefusalKind, Refused
 
-_ERRNO = re.compile(r"\[Errno (-?\d+)\]")
-
-
-def _codes(module: ModuleType, *names: str) -> set[int]:
-    """The codes of those `names` this system has."""
-    return {getattr(module, name) for name in names if hasattr(module, name)}
-
-
-# What a failed name lookup raises (socket.gaierror) carries one of these.
-_NO_SUCH_HOST = _codes(socket, "EAI_NONAME", "EAI_AGAIN", "EAI_FAIL", "EAI_NODATA")
-_REFUSED = _codes(errno, "ECONNREFUSED", "WSAECONNREFUSED")
-_UNREACHABLE = _codes(errno, "ETIMEDOUT", "EHOSTUNREACH", "ENETUNREACH", "EHOSTDOWN", "ENETDOWN")
-# A server that takes the connection and then drops it: ser2net does so to
-# every client but the one it serves.
-_HUNG_UP = _codes(errno, "EPIPE", "ECONNRESET", "ECONNABORTED")
-_NO_NEGOTIATION = "Remote does not seem to support RFC2217"
-_NO_FLOW_CONTROL_ANSWER = "timeout while waiting for option 'control'"
-_TIMED_OUT = "timed out"
-# How the driver's line and pyserial's message begin, before the cause.
-_PREAMBLE = re.compile(r"^(?:Cannot open serial port|unexpected )(?:Could not open port .*?: )?")
+# Why a server takes the connection and then drops it, or never takes part
+# in the RFC 2217 negotiation: ser2net does so to every client but the one
+# it serves.
+_HUNG_UP = (
+    "hung up on this client: it serves another one already (ser2net serves one client at a time), or it speaks "
+    "no RFC 2217 (a raw TCP port; ser2net's accepter must be telnet(rfc2217))"
+)
 
 
 def is_url(port: str) -> bool:
@@ -37,45 +24,68 @@ def is_url(port: str) -> bool:
     return "://" in port
 
 
-def refusal(url: str, reason: str) -> Refused:
-    """What to do about the URL `url` that open() refused for `reason`, the
-    line it printed."""
+def refusal(url: str, error: _line.OpenError) -> Refused:
+    """What to do about the URL `url`, whose opening ended in `error`."""
     where = _where(url)
-    reason = _PREAMBLE.sub("", reason).strip().removeprefix(f"{url}:").strip()
-    found = _ERRNO.search(reason)
-    code = int(found.group(1)) if found else None
-    if code in _NO_SUCH_HOST:
+    reason = _root(error)
+    if isinstance(error, _line.UnknownHost):
         return Refused(
             RefusalKind.HOST_UNKNOWN,
             f"the host of {url} is not known ({reason}); check its name, or give its address instead",
         )
-    if code in _REFUSED:
+    if isinstance(error, _line.ConnectionRefused):
         return Refused(
             RefusalKind.CANNOT_CONNECT,
             f"nothing accepts connections at {where} (connection refused); check that the server there "
             "(ser2net, qm4410 serve) runs and listens on that port",
         )
-    if code in _UNREACHABLE or (code is None and reason.endswith(_TIMED_OUT)):
+    if isinstance(error, _line.Unreachable):
         return Refused(
             RefusalKind.CANNOT_CONNECT,
             f"{where} cannot be reached ({reason}); check the address and the network between",
         )
-    if code in _HUNG_UP or _NO_NEGOTIATION in reason:
+    if isinstance(error, _line.HungUp):
+        return Refused(RefusalKind.REMOTE_BUSY, f"the server at {where} {_HUNG_UP}")
+    if type(error) is _line.OpenError and isinstance(reason, serial.SerialException) and _speaks_rfc2217(url):
+        # pyserial's own words, raised from nothing: the connection was
+        # taken, and the negotiation that follows it failed. Only those
+        # words tell whether the flow control went unconfirmed, the likelier
+        # unless the URL asks for no confirmation.
+        if _waits_for_flow_control(url):
+            return Refused(
+                RefusalKind.CANNOT_OPEN,
+                f"the server at {where} did not finish the RFC 2217 negotiation ({reason}): if it never "
+                "confirmed the flow control, the device it serves has no modem lines (a pseudo-terminal, a bare "
+                f"UART): add ?ign_set_control to the URL; else it {_HUNG_UP}",
+            )
         return Refused(
             RefusalKind.REMOTE_BUSY,
-            f"the server at {where} hung up on this client: it serves another one already (ser2net serves "
-            "one client at a time), or it speaks no RFC 2217 (a raw TCP port; ser2net's accepter must be "
-            "telnet(rfc2217))",
+            f"the server at {where} did not finish the RFC 2217 negotiation ({reason}): it {_HUNG_UP}",
         )
-    if _NO_FLOW_CONTROL_ANSWER in reason:
-        return Refused(
-            RefusalKind.CANNOT_OPEN,
-            f"the server at {where} never confirmed the flow control: the device it serves has no modem lines "
-            "(a pseudo-terminal, a bare UART); add ?ign_set_control to the URL",
-        )
-    return Refused(
-        RefusalKind.CANNOT_OPEN, f"could not open {url}: {reason} (a port elsewhere is named rfc2217://HOST:PORT)"
-    )
+    return Refused(RefusalKind.CANNOT_OPEN, f"{error} (a port elsewhere is named rfc2217://HOST:PORT)")
+
+
+def _root(error: BaseException) -> BaseException:
+    """The exception that `error` was raised from at the end of its chain:
+    the failure of the system or of pyserial that started it."""
+    seen = {id(error)}
+    while (below := error.__cause__ or error.__context__) is not None and id(below) not in seen:
+        seen.add(id(below))
+        error = below
+    return error
+
+
+def _speaks_rfc2217(url: str) -> bool:
+    return url.lower().startswith("rfc2217://")
+
+
+def _waits_for_flow_control(url: str) -> bool:
+    """Whether pyserial waits for the server to confirm the flow control:
+    unless the URL says ?ign_set_control."""
+    try:
+        return "ign_set_control" not in parse_qs(urlsplit(url).query, keep_blank_values=True)
+    except ValueError:  # a malformed URL, such as an unclosed [IPv6 address
+        return True
 
 
 def lost_message(port: str, error: BaseException) -> str:

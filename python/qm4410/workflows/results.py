@@ -4,6 +4,8 @@ import dataclasses
 from collections.abc import Callable
 from typing import Literal, NamedTuple, TypedDict
 
+from ..supply.errors import SupplyError
+
 
 class Row(TypedDict):
     """One reading of the supply's status during a workflow.
@@ -63,7 +65,7 @@ class Outcome:
     reason: str = "ran to its end"
 
 
-class NoAnswerError(Exception):
+class NoAnswerError(SupplyError):
     """The supply stopped answering (or its port went away) during a
     workflow. The workflow tried to switch the output off before raising:
     `output_off` tells whether a status read confirmed it. `rows` holds

@@ -6,6 +6,7 @@ import math
 from collections.abc import Callable, Mapping
 from typing import TypeVar, cast
 
+from ..supply.errors import SupplyGone
 from ..supply.face import Supply, link_of
 from ..supply.guard import Guard, GuardedLink, Tripped
 from ..supply.link import Commands, Driver
@@ -31,11 +32,6 @@ CONDITIONS = ("stop_current", "stop_power", "over_temperature", "trip")
 Target = Supply | Guard | Driver
 
 Result = TypeVar("Result")
-
-
-class SupplyGone(Exception):
-    """Raised inside a workflow when the supply has stopped answering;
-    turned into NoAnswerError once the output has been seen to."""
 
 
 class Session:
