@@ -7,6 +7,7 @@ leaving the server as it was; /metrics read by Prometheus's own parser;
 import contextlib
 import json
 import os
+import re
 import signal
 import socket
 import time
@@ -203,7 +204,7 @@ def test_metrics_are_the_shared_reading_in_prometheus_text(served, scpi):
 
 
 def test_a_client_from_a_network_not_allowed_gets_nothing(tmp_path):
-    server = Server(["--sim", "--http", "0", "--allow", "192.0.2.0/24"], tmp_path / "serve.log")
+    server = Server(["--sim", "--http", "0", "--http-control", "--allow", "192.0.2.0/24"], tmp_path / "serve.log")
     try:
         for path in ("", "metrics", "static/supply.js"):
             with pytest.raises(urllib.error.HTTPError) as refused:
@@ -217,6 +218,9 @@ def test_a_client_from_a_network_not_allowed_gets_nothing(tmp_path):
     assert "http client 127.0.0.1" in server.log() and "refused: its address is not in any --allow network" in (
         server.log()
     )
+    # A token made at start is told in the log alone, never with the resources.
+    token = re.search(r"control token \(give it with --http-token to keep it\): (\S+)", server.log())[1]
+    assert len(token) >= 24 and all(token not in line for line in (server.rfc2217, server.visa, server.http))
 
 
 @pytest.mark.parametrize(

@@ -214,7 +214,7 @@ class _Checker:
         if len(self.problems) > before:
             return None
         args = self._parsed(_words(merged))
-        found = guard.problem(args, prefix="") or http_problem(args, prefix="")
+        found = guard.problem(args, prefix="") or http_problem(args, prefix="", racked=True)
         if found is not None:  # told on the first line of the table's that gives a rule it names
             named = [line(key) for key in where if key in KEYS and re.search(rf"(?<![-\w]){key}(?![-\w])", found)]
             self.problems.append((min(named, default=start), found))

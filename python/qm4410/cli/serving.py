@@ -69,12 +69,13 @@ def web_endpoint() -> "type[Http]":
     return Http
 
 
-def http_problem(args: argparse.Namespace, prefix: str = "--") -> str | None:
+def http_problem(args: argparse.Namespace, prefix: str = "--", *, racked: bool = False) -> str | None:
     """The page's control, or its token, asked for without what it needs;
-    the options named after `prefix`."""
+    the options named after `prefix`. In a rack the token is the rack's,
+    which a supply whose page does not control may share."""
     if args.http_control and args.http is None:
         return f"{prefix}http-control needs {prefix}http, the page it controls from"
-    if args.http_token is not None and not args.http_control:
+    if args.http_token is not None and not args.http_control and not racked:
         return f"{prefix}http-token needs {prefix}http-control: a page without control asks for no token"
     return None
 

@@ -117,7 +117,7 @@ def _overview(site: "Site") -> Response:
     rows = "\n".join(
         f'<tr data-supply="{html.escape(name)}"><th><a href="{html.escape(name)}/">{html.escape(name)}</a></th>'
         '<td class="state">not served now</td><td class="v"></td><td class="i"></td><td class="p"></td>'
-        '<td class="output"></td><td class="mode"></td><td class="trip"></td></tr>'
+        '<td class="output"></td><td class="mode"></td><td class="latched"></td></tr>'
         for name in site.rack or ()
     )
     text = (TEMPLATES / "overview.html").read_text(encoding="utf-8").replace("{{rows}}", rows)

@@ -26,8 +26,11 @@ from ..held_supply import HeldSupply
 HISTORY_S = 300.0
 HISTORY_EVERY_S = 0.05
 HISTORY_POINTS = int(HISTORY_S / HISTORY_EVERY_S)
-# A page is sent a message a tenth of a second at most.
+# A page is sent ten messages a second at most, on average: readings that
+# come at that pace are each sent at once, however their times jitter, and
+# those that come faster are skipped, the latest kept.
 PUSH_EVERY_S = 0.1
+PUSH_BURST = 2
 QUANTITIES: tuple[Quantity, ...] = ("voltage", "current")
 
 
@@ -48,6 +51,25 @@ class Slot:
         message, self._message = self._message, None
         assert message is not None
         return message
+
+
+class Pacer:
+    """Sends allowed one every PUSH_EVERY_S on average, PUSH_BURST at once
+    at most (a bucket of that many, refilled at that pace)."""
+
+    def __init__(self) -> None:
+        self._allowed = float(PUSH_BURST)
+        self._since = time.monotonic()
+
+    async def ready(self) -> None:
+        """Once a send is allowed; it is taken."""
+        now = time.monotonic()
+        self._allowed = min(PUSH_BURST, self._allowed + (now - self._since) / PUSH_EVERY_S)
+        self._since = now
+        if self._allowed < 1:
+            await asyncio.sleep((1 - self._allowed) * PUSH_EVERY_S)
+            self._allowed, self._since = 1.0, time.monotonic()
+        self._allowed -= 1
 
 
 @dataclasses.dataclass

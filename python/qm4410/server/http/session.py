@@ -1,6 +1,6 @@
 """One open page's WebSocket: who it is and what it may do, settled before
-anything else; then the supply's readings pushed to it (the latest one, at
-most PUSH_EVERY_S apart), and its requests carried out through the guard,
+anything else; then the supply's readings pushed to it (the latest one,
+ten a second at most: see Pacer), and its requests carried out through the guard,
 each answered.
 
 What a page sends is JSON text. The first message is its hello,
@@ -26,7 +26,7 @@ from starlette.websockets import WebSocket, WebSocketDisconnect
 
 from .access import bearer, client_refusal, foreign_origin, token_matches
 from .control import Malformed, carried_out, request_of
-from .feed import PUSH_EVERY_S, Slot
+from .feed import Pacer, Slot
 
 if TYPE_CHECKING:
     from .site import Page
@@ -61,8 +61,8 @@ async def serve_page(websocket: WebSocket, page: "Page") -> None:
     header_token = bearer(headers)
     if refusal is None and origin is not None:
         refusal = f"it was opened from a page of {origin}, not of this server"
-    if refusal is None and header_token is not None and not _controls(page, header_token):
-        refusal = "its token is wrong" if page.control else "it gave a token, and the page is read-only"
+    if refusal is None and page.control and header_token is not None and not _controls(page, header_token):
+        refusal = "its token is wrong"
     if refusal is not None:
         log.info("%s refused: %s", name, refusal)
         await websocket.close(POLICY_VIOLATION)  # before the handshake: 403
@@ -70,7 +70,7 @@ async def serve_page(websocket: WebSocket, page: "Page") -> None:
     await websocket.accept()
     log.info("%s connected", name)
     started = time.monotonic()
-    session = _Session(websocket, page, name, control=header_token is not None)
+    session = _Session(websocket, page, name, control=page.control and header_token is not None)
     how = "left"
     try:
         await session.run()
@@ -137,12 +137,11 @@ class _Session:
         return True
 
     async def _push(self, slot: Slot) -> None:
-        """The readings, the latest at most PUSH_EVERY_S apart."""
+        """The readings, each the latest when its send is allowed."""
+        pacer = Pacer()
         while True:
-            message = await slot.next()
-            sent = time.monotonic()
-            await self._send(message)
-            await asyncio.sleep(max(0.0, sent + PUSH_EVERY_S - time.monotonic()))
+            await pacer.ready()
+            await self._send(await slot.next())
 
     async def _requests(self) -> None:
         while True:

@@ -18,7 +18,7 @@ for (const row of document.querySelectorAll("tr[data-supply]")) {
       cell("p").textContent = status ? status.power.toFixed(3) : "";
       cell("output").textContent = status ? (status.output ? "on" : "off") : "";
       cell("mode").textContent = status ? status.mode : "";
-      cell("trip").textContent = reading.trip ? `${reading.trip.name}: ${reading.trip.reason}` : "";
+      cell("latched").textContent = reading.trip ? `${reading.trip.name}: ${reading.trip.reason}` : "";
     },
   });
 }

@@ -105,7 +105,8 @@ function showReading(reading) {
   for (const quantity of ["voltage", "current"]) {
     $(`ramping-${quantity}`).hidden = !reading.ramping[quantity];
     const bound = reading.bounds[quantity];
-    $(`bound-${quantity}`).textContent = bound === null ? "" : `up to ${bound.toFixed(3)}`;
+    const unit = quantity === "voltage" ? "V" : "A";
+    $(`bound-${quantity}`).textContent = bound === null ? "" : `up to ${bound.toFixed(3)} ${unit}`;
   }
   const trip = reading.trip;
   $("trip-banner").hidden = !trip;
