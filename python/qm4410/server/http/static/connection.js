@@ -23,10 +23,12 @@ export class Connection {
     this.pending = new Map();
     this.nextId = 1;
     this.retryMs = RETRY_FIRST_MS;
+    this.retry = null;
     this.open();
   }
 
   open() {
+    clearTimeout(this.retry);
     const socket = new WebSocket(this.url);
     this.socket = socket;
     socket.onopen = () => {
@@ -34,7 +36,9 @@ export class Connection {
       if (this.token) hello.token = this.token;
       socket.send(JSON.stringify(hello));
     };
-    socket.onmessage = (event) => this.take(JSON.parse(event.data));
+    socket.onmessage = (event) => {
+      if (socket === this.socket) this.take(JSON.parse(event.data));
+    };
     socket.onclose = (event) => {
       if (socket !== this.socket) return;
       for (const answer of this.pending.values()) answer({ type: "refused", error: "the connection was lost" });
@@ -45,7 +49,7 @@ export class Connection {
       } else {
         this.handlers.state("connection lost: trying again", "lost");
       }
-      setTimeout(() => this.open(), this.retryMs);
+      this.retry = setTimeout(() => this.open(), this.retryMs);
       this.retryMs = Math.min(this.retryMs * 2, RETRY_MOST_MS);
     };
   }
@@ -66,6 +70,9 @@ export class Connection {
   // A request; resolves to the server's answer ({type: "done"} or
   // {type: "refused", error}).
   request(message) {
+    if (!this.socket || this.socket.readyState !== WebSocket.OPEN) {
+      return Promise.resolve({ type: "refused", error: "not connected: trying again" });
+    }
     const id = this.nextId++;
     return new Promise((resolve) => {
       this.pending.set(id, resolve);
@@ -78,8 +85,7 @@ export class Connection {
     this.token = token;
     const old = this.socket;
     this.socket = null;
-    old.onclose = null;
-    old.close();
+    old.close(); // its handlers see it is no longer the one
     this.open();
   }
 }

@@ -1,5 +1,5 @@
 // Voltage, current and power over the last minutes, one panel each on a
-// canvas: a few hundred lines of nothing but the canvas API. The history is
+// canvas, with nothing but the canvas API. The history is
 // bounded by its span and by a number of points, so a page left open for
 // days keeps the same memory.
 
