@@ -9,10 +9,11 @@ cd "$(dirname "$0")/.."
 
 # lsof for the driver's availability check; ser2net for the tests of a
 # supply shared over the network (Debian puts it in sbin, which a user's
-# PATH may lack; the tests look for it on PATH).
+# PATH may lack; the tests look for it on PATH); chromium for the web
+# page's tests, which Playwright drives (it cannot download its own here).
 export PATH="$PATH:/usr/local/sbin:/usr/sbin"
 missing=()
-for program in lsof ser2net; do
+for program in lsof ser2net chromium; do
     command -v "$program" >/dev/null 2>&1 || missing+=("$program")
 done
 if ((${#missing[@]})); then
@@ -21,9 +22,10 @@ if ((${#missing[@]})); then
 fi
 
 # The extras of the package's adapters to frameworks and of the server's
-# EPICS endpoint, as pyproject.toml lists them, so that each is tested and
-# type-checked; EPICS clients this project did not write test the endpoint:
-# pyepics (with the EPICS client library) and ophyd. The frameworks are
+# EPICS and web endpoints, as pyproject.toml lists them, so that each is
+# tested and type-checked; EPICS clients this project did not write test the
+# endpoint: pyepics (with the EPICS client library) and ophyd; Playwright
+# drives the web page in Chromium. The frameworks are
 # large: QM4410_FRAMEWORKS=0 (scripts/interpreters.sh's choice for the other
 # interpreters) leaves them out, their tests skipped, and with them the
 # type check of the whole package and the timed server tests, which the run
@@ -32,8 +34,8 @@ frameworks=${QM4410_FRAMEWORKS:-1}
 extras=()
 clients=()
 if [ "$frameworks" = 1 ]; then
-    extras=(bluesky qcodes openhtf pymeasure epics lxi)
-    clients=(pyepics ophyd)
+    extras=(bluesky qcodes openhtf pymeasure epics lxi web)
+    clients=(pyepics ophyd playwright)
 fi
 requirements=$(python3 -c '
 import sys, tomllib

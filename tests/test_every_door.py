@@ -1,6 +1,6 @@
 """The same request gives the same result through every door: the command's
 set, ramp and run, a script's Supply and the workflows, and the server's
-SCPI and EPICS endpoints. The supply holds the same millivolts and
+SCPI, EPICS and web endpoints. The supply holds the same millivolts and
 milliamperes, and the same values are refused at every door before
 anything is sent. And no door switches the output on above what was
 asked: a ramp, a sweep or a profile run at where it starts, a guard's soft
@@ -8,6 +8,7 @@ start at 0 V."""
 
 import asyncio
 import contextlib
+import math
 import re
 import time
 import types
@@ -112,7 +113,34 @@ def through_epics(port, quantity, text, tmp_path):
     return 0
 
 
-DOORS = [through_set, through_ramp, through_run, through_supply, through_workflows, through_scpi, through_epics]
+def through_web(port, quantity, text, tmp_path):
+    pytest.importorskip("starlette", reason="the web extra is not installed")
+    from qm4410.server.http.control import Malformed, carried_out, request_of
+
+    value = float(text)
+    supply = HeldSupply(port)
+    supply.open()
+    try:
+        # As the page sends it: a number, or null where JSON has none (NaN, infinity).
+        message = {"type": "set", "quantity": quantity, "value": value if math.isfinite(value) else None}
+        try:
+            return 0 if carried_out(request_of(message), guard_over(supply), "a page") is None else 2
+        except Malformed:
+            return 2
+    finally:
+        supply.close()
+
+
+DOORS = [
+    through_set,
+    through_ramp,
+    through_run,
+    through_supply,
+    through_workflows,
+    through_scpi,
+    through_epics,
+    through_web,
+]
 
 
 def held(port):

@@ -53,10 +53,11 @@ class Server:
         assert self.rfc2217.startswith("rfc2217://127.0.0.1:"), (self.rfc2217, self.log())
         assert self.visa.startswith("TCPIP::127.0.0.1::") and self.visa.endswith("::SOCKET"), self.visa
         self.scpi_port = int(self.visa.split("::")[2])
-        # The VISA instrument doors and EPICS, when asked for, in that order.
+        # The VISA instrument doors, EPICS and the web page, when asked for, in that order.
         self.hislip = self._line() if "--hislip" in options else None
         self.vxi11 = self._line() if "--vxi11" in options else None
         self.epics = self._line() if "--epics" in options else None
+        self.http = self._line() if "--http" in options else None
 
     def _line(self) -> str:
         # Unbuffered, so that what select() sees is all that has come.

@@ -2,6 +2,7 @@
 that goes away leaving the others served, and a rack file refused whole,
 with every problem on its line, before anything opens."""
 
+import json
 import os
 import pathlib
 import select
@@ -9,6 +10,7 @@ import signal
 import socket
 import subprocess
 import time
+import urllib.request
 
 import pytest
 from serving import COMMAND, START_TIMEOUT_S, command_environment, run_command
@@ -143,6 +145,19 @@ LINES = [
     "scpi = 0",  # 30
     'epics = "LAB:E:"',  # 31: a second Channel Access server
     "soft-start = true",  # 32: with no slew-voltage to ramp at
+    "http = 0",  # 33
+    "[[supply]]",  # 34
+    'name = "metrics"',  # 35: the HTTP server's own path
+    'port = "/dev/ttyQM-f"',  # 36
+    "rfc2217 = 0",  # 37
+    "scpi = 0",  # 38
+    'http = "127.0.0.1:0"',  # 39: a second HTTP server
+    "[[supply]]",  # 40
+    'name = "g"',  # 41
+    'port = "/dev/ttyQM-g"',  # 42
+    "rfc2217 = 0",  # 43
+    "scpi = 0",  # 44
+    "http-control = true",  # 45: without a page to control from
 ]
 PROBLEMS = {
     3: "unknown key 'limt-voltage': limit-voltage?",
@@ -155,6 +170,9 @@ PROBLEMS = {
     25: "epics LAB:C: is c's already",
     31: "epics: c serves Channel Access already",
     32: "soft-start needs slew-voltage",
+    35: "the name metrics is a path of the HTTP server's own",
+    39: "http: a rack has one HTTP server, and e gave it 0: give http once, at the top of the file",
+    45: "http-control needs http, the page it controls from",
 }
 
 
@@ -197,3 +215,63 @@ def test_the_example_rack_file_is_one_to_serve():
     rack = read_rack(str(EXAMPLE), supply_options)
     assert [supply.name for supply in rack] == ["psu1", "psu2", "bench3", "practice"]
     assert all(supply.args.off_on_exit and supply.args.reconnect for supply in rack)
+
+
+def test_a_rack_s_pages_share_one_http_server_with_an_overview_of_them(tmp_path):
+    pytest.importorskip("starlette", reason="the web extra is not installed: pip install 'qm4410[web]'")
+    from websockets.exceptions import ConnectionClosed
+    from websockets.sync.client import connect
+
+    path = tmp_path / "rack.toml"
+    token = "a-long-token-of-the-lab"
+    path.write_text(
+        f'rfc2217 = 0\nscpi = 0\nhttp = 0\nhttp-control = true\nhttp-token = "{token}"\n\n'
+        '[[supply]]\nname = "psu1"\nsim = true\n\n[[supply]]\nname = "psu2"\nsim = true\nhttp-control = false\n'
+    )
+    log_path = tmp_path / "serve.log"
+    with open(log_path, "w") as log:
+        process = subprocess.Popen(
+            [*COMMAND, "serve", "--config", str(path)],
+            stdout=subprocess.PIPE,
+            stderr=log,
+            bufsize=0,
+            env=command_environment(),
+        )
+    try:
+        lines = []
+        while len(lines) < 6:
+            ready, _, _ = select.select([process.stdout], [], [], START_TIMEOUT_S)
+            assert ready, (lines, log_path.read_text())
+            lines.append(process.stdout.readline().decode().split())
+        pages = {name: resource for name, resource in lines if resource.startswith("http://")}
+        root = pages["psu1"].removesuffix("psu1/")
+        assert root.startswith("http://127.0.0.1:") and pages == {"psu1": root + "psu1/", "psu2": root + "psu2/"}
+        with urllib.request.urlopen(root, timeout=30) as overview:
+            listed = overview.read().decode()
+        assert all(f'href="{name}/"' in listed for name in ("psu1", "psu2"))
+        with urllib.request.urlopen(root + "metrics", timeout=30) as metrics:
+            text = metrics.read().decode()
+        assert 'qm4410_connected{supply="psu1"}' in text and 'qm4410_connected{supply="psu2"}' in text
+        hellos = {}
+        for name in ("psu1", "psu2"):
+            with connect(pages[name].replace("http://", "ws://") + "ws", open_timeout=30) as page:
+                page.send(json.dumps({"type": "hello", "token": token}))
+                hellos[name] = json.loads(page.recv(timeout=30))
+                if name == "psu2":  # read-only: the token gives nothing, and a request ends the page
+                    page.send('{"type": "output", "on": true}')
+                    with pytest.raises(ConnectionClosed) as closed:
+                        while True:
+                            page.recv(timeout=30)
+                    assert closed.value.rcvd.code == 1008 and "read-only" in closed.value.rcvd.reason
+        assert [(hellos[name]["controllable"], hellos[name]["control"]) for name in ("psu1", "psu2")] == [
+            (True, True),
+            (False, False),
+        ]
+        assert hellos["psu2"]["name"] == "psu2"
+    finally:
+        process.send_signal(signal.SIGTERM)
+        status = process.wait(15)
+        process.stdout.close()
+    told = log_path.read_text()
+    assert status == 128 + signal.SIGTERM and "Traceback" not in told, told
+    assert token not in told and all(token not in " ".join(line) for line in lines)  # given, so never told

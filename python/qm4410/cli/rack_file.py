@@ -33,11 +33,14 @@ from collections.abc import Callable
 from typing import Any, NamedTuple
 
 from qm4410.server import LOOPBACK, Hislip, Rfc2217, Scpi, TcpEndpoint, Vxi11
+from qm4410.server.http.names import DEFAULT_PORT as DEFAULT_HTTP_PORT
+from qm4410.server.http.names import RESERVED_PATHS
 from qm4410.supply.remote import is_url
 from qm4410.workflows.toml_places import KeyPlace, Places, decode_problem
 
 from . import guard
 from . import port as port_options
+from .serving import http_problem
 
 
 class Kind(NamedTuple):
@@ -78,6 +81,9 @@ KEYS: dict[str, Kind] = {
     "vxi11": DOOR,
     "mdns": FLAG,
     "epics": TEXT,
+    "http": DOOR,
+    "http-control": FLAG,
+    "http-token": TEXT,
     "bind": TEXT,
     "allow": NETWORKS,
     "idle-timeout": NUMBER,
@@ -208,10 +214,13 @@ class _Checker:
         if len(self.problems) > before:
             return None
         args = self._parsed(_words(merged))
-        found = guard.problem(args, prefix="")
+        found = guard.problem(args, prefix="") or http_problem(args, prefix="", racked=True)
         if found is not None:  # told on the first line of the table's that gives a rule it names
-            named = [line(key) for key in where if key in KEYS and re.search(rf"\b{key}\b", found)]
+            named = [line(key) for key in where if key in KEYS and re.search(rf"(?<![-\w]){key}(?![-\w])", found)]
             self.problems.append((min(named, default=start), found))
+            return None
+        if args.http is not None and name in RESERVED_PATHS:
+            self.problems.append((line("name"), f"the name {name} is a path of the HTTP server's own: give another"))
             return None
         return RackSupply(str(name), args)
 
@@ -242,6 +251,8 @@ class _Checker:
         owners: dict[tuple[str, str], str] = {}  # (key, value): whose
         listening: list[tuple[str, int, str]] = []  # host, port, whose
         serving_epics: str | None = None  # the supply that serves Channel Access
+        # The rack's one HTTP server, which every supply served on it shares.
+        http: dict[str, tuple[object, str]] = {}  # key: (value, whose)
         for merged, where in given:
             whose = str(merged.get("name"))
 
@@ -272,7 +283,7 @@ class _Checker:
                 if key == "epics":
                     serving_epics = serving_epics or whose
                 owners.setdefault((key, value), whose)
-            for key in ENDPOINT_KEYS:
+            for key in (*ENDPOINT_KEYS, "http"):
                 try:
                     args = self._parsed(_words({key: merged[key]} if key in merged else {}))
                 except argparse.ArgumentError:
@@ -282,7 +293,10 @@ class _Checker:
                 host, number = getattr(args, key)
                 bind = merged.get("bind")
                 host = host or (bind if isinstance(bind, str) else LOOPBACK)
-                number = ENDPOINTS[key].default_port if number is None else number
+                if number is None:
+                    number = DEFAULT_HTTP_PORT if key == "http" else ENDPOINTS[key].default_port
+                if key == "http" and self._shares_http(http, merged, whose, line):
+                    continue  # the server another supply gave already
                 clash = next(
                     (
                         owner
@@ -297,6 +311,28 @@ class _Checker:
                     unsaid = "" if key in merged else f" (the default, {key} being left out)"
                     self.problems.append((line(key), f"{key} {host}:{number}{unsaid} is taken by {clash}"))
                 listening.append((host, number, f"{whose}'s {key}"))
+
+    def _shares_http(
+        self, http: dict[str, tuple[object, str]], merged: dict[str, Any], whose: str, line: Callable[[str], int]
+    ) -> bool:
+        """Whether the supply's http and http-token are those of the rack's
+        HTTP server that an earlier supply gave (a problem, told, when they
+        differ); False for the first."""
+        first = not http
+        for key in ("http", "http-token"):
+            value = merged.get(key)
+            if key not in http:
+                http[key] = (value, whose)
+            elif value != http[key][0]:
+                given, owner = http[key]
+                self.problems.append(
+                    (
+                        line(key),
+                        f"{key}: a rack has one HTTP server, and {owner} gave it {_toml(given)}: give {key} once, "
+                        "at the top of the file",
+                    )
+                )
+        return not first
 
 
 def _is_table(value: object) -> bool:

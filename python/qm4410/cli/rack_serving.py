@@ -9,8 +9,9 @@ import contextlib
 import logging
 import threading
 import time
+from typing import TYPE_CHECKING
 
-from ..server import CannotListen, Endpoint, HeldSupply, SupplyGone
+from ..server import LOOPBACK, CannotListen, Endpoint, HeldSupply, SupplyGone
 from ..server.service import RECONNECT_EVERY_S, WATCH_EVERY_S
 from ..supply import served
 from ..supply.errors import Refused
@@ -18,8 +19,11 @@ from ..supply.switch_off import still_on_message
 from . import port
 from .exits import CommandError, Exit, Stopped
 from .rack_file import RackSupply
-from .serving import advertised, endpoints_for, logged, server_for, switch_off
+from .serving import advertised, endpoints_for, logged, server_for, switch_off, web_endpoint
 from .terminal import StopRequest, stop_requests
+
+if TYPE_CHECKING:
+    from ..server.http.site import Site
 
 log = logging.getLogger("qm4410.serve")
 
@@ -27,9 +31,16 @@ log = logging.getLogger("qm4410.serve")
 def serve_rack(rack: list[RackSupply], verbose: bool) -> int:
     """Serve every supply of `rack` until a signal stops them all (ending
     with its status), or until none is left to serve (LINE_LOST)."""
-    racked = [_Racked(supply, endpoints_for(supply.args, supply.name)) for supply in rack]
+    site = _site_of(rack)
+    racked = [_Racked(supply, endpoints_for(supply.args, supply.name, site)) for supply in rack]
     printing = threading.Lock()
     with logged(verbose, _Whose(racked)), stop_requests() as stop, contextlib.ExitStack() as stack:
+        if site is not None:
+            try:
+                site.open()
+            except CannotListen as error:
+                raise CommandError(Exit.CANNOT_LISTEN, str(error)) from None
+            stack.callback(site.close)  # once every supply's server has let its pages go
         for each in racked:
             if each.supply.args.sim:
                 # Started here, in the main thread, so that each virtual
@@ -60,6 +71,26 @@ def serve_rack(rack: list[RackSupply], verbose: bool) -> int:
         raise CommandError(Exit.SETTING_FAILED, "; ".join(still_on))
     assert stop.signum is not None  # serving ends by a stop, or when no supply is left
     raise Stopped(stop.signum)
+
+
+def _site_of(rack: list[RackSupply]) -> "Site | None":
+    """The rack's one HTTP server, where the supplies that ask for a page
+    have theirs (the rack file gives them one address and token), not yet
+    open; None when none asks."""
+    served = [supply for supply in rack if supply.args.http is not None]
+    if not served:
+        return None
+    web_endpoint()  # CommandError without the web extra
+    from ..server.http.site import Site
+
+    first = served[0].args
+    host, port = first.http
+    return Site(
+        port,
+        host or first.bind or LOOPBACK,
+        token=first.http_token,
+        rack={supply.name: supply.args.allow or () for supply in served},
+    )
 
 
 class _Racked:

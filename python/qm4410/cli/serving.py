@@ -7,6 +7,7 @@ import contextlib
 import logging
 import sys
 from collections.abc import Iterator
+from typing import TYPE_CHECKING
 
 from ..server import LOOPBACK, Endpoint, HeldSupply, Hislip, Rfc2217, Scpi, Server, SupplyGone, Vxi11
 from ..server.mdns import Advertiser
@@ -14,13 +15,17 @@ from ..supply.switch_off import CONFIRMED
 from . import guard
 from .exits import CommandError, Exit
 
+if TYPE_CHECKING:
+    from ..server.http.endpoint import Http
+    from ..server.http.site import Site
 
-def endpoints_for(args: argparse.Namespace, name: str | None = None) -> list[Endpoint]:
+
+def endpoints_for(args: argparse.Namespace, name: str | None = None, site: "Site | None" = None) -> list[Endpoint]:
     """The endpoints that serve's options `args` ask for, made before
-    anything opens (CommandError when --epics or --mdns needs what is not
-    installed);
+    anything opens (CommandError when --epics, --mdns or --http needs what
+    is not installed);
     in a rack, `name` goes before their names, and so before every
-    client's in the log."""
+    client's in the log, and its page is on the rack's `site`."""
     endpoints: list[Endpoint] = [
         kind(port=port, host=host) for kind, (host, port) in ((Rfc2217, args.rfc2217), (Scpi, args.scpi))
     ]
@@ -40,10 +45,39 @@ def endpoints_for(args: argparse.Namespace, name: str | None = None) -> list[End
         except ImportError:
             raise CommandError(Exit.MISSING_DEPENDENCY, "--epics needs caproto: pip install 'qm4410[epics]'") from None
         endpoints.append(Epics(args.epics))
+    if args.http is not None:
+        Http = web_endpoint()
+        if site is not None and name is not None:
+            endpoints.append(Http.on(site, name, control=args.http_control))
+        else:
+            host, port = args.http
+            endpoints.append(Http(port, host, control=args.http_control, token=args.http_token))
     if name is not None:
         for endpoint in endpoints:
             endpoint.name = f"{name} {endpoint.name}"
     return endpoints
+
+
+def web_endpoint() -> "type[Http]":
+    """The web endpoint's class; CommandError when the web extra is not installed."""
+    try:
+        from ..server.http.endpoint import Http
+    except ImportError:
+        raise CommandError(
+            Exit.MISSING_DEPENDENCY, "--http needs starlette, uvicorn and prometheus-client: pip install 'qm4410[web]'"
+        ) from None
+    return Http
+
+
+def http_problem(args: argparse.Namespace, prefix: str = "--", *, racked: bool = False) -> str | None:
+    """The page's control, or its token, asked for without what it needs;
+    the options named after `prefix`. In a rack the token is the rack's,
+    which a supply whose page does not control may share."""
+    if args.http_control and args.http is None:
+        return f"{prefix}http-control needs {prefix}http, the page it controls from"
+    if args.http_token is not None and not args.http_control and not racked:
+        return f"{prefix}http-token needs {prefix}http-control: a page without control asks for no token"
+    return None
 
 
 def server_for(supply: HeldSupply, args: argparse.Namespace, endpoints: list[Endpoint]) -> Server:

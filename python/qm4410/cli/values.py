@@ -18,6 +18,7 @@ LARGEST_COUNT = 2**32 - 1
 LINE_SPEEDS = (1, 10_000_000)  # baud, as qm4410-sim takes them
 # The server's SCPI commands still read the largest set-point here.
 LARGEST_SETPOINT = setpoints.HIGHEST["voltage"]
+HTTP_TOKEN_LEAST = 12  # characters
 
 
 def number(text: str) -> float:
@@ -120,6 +121,16 @@ def epics_prefix(text: str) -> str:
         return checked_prefix(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def http_token(text: str) -> str:
+    """A control token: printable ASCII without spaces, as a header carries
+    it, and long enough not to be guessed."""
+    if len(text) < HTTP_TOKEN_LEAST or not all("!" <= c <= "~" for c in text):
+        raise argparse.ArgumentTypeError(
+            f"the token must be at least {HTTP_TOKEN_LEAST} characters of printable ASCII without spaces"
+        )
+    return text
 
 
 def path(text: str) -> str:

@@ -9,9 +9,10 @@ from typing import ClassVar, Protocol
 
 from ..supply.guard import Guard
 from ..supply.status import Identity
+from .allowed import Network
 from .device_lock import DeviceLock
 from .held_supply import HeldSupply
-from .listener import IDLE_TIMEOUT_S, Client, Listener, Network
+from .listener import IDLE_TIMEOUT_S, Client, Listener
 
 LOOPBACK = "127.0.0.1"
 

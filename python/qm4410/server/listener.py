@@ -6,7 +6,6 @@ nothing for the idle time-out is hung up on, and so is the one idle
 longest when a new client finds the endpoint full."""
 
 import contextlib
-import ipaddress
 import logging
 import select
 import socket
@@ -15,11 +14,10 @@ import time
 from collections.abc import Callable, Sequence
 from typing import Any
 
+from .allowed import Network, address_text, refusal
 from .errors import CannotListen
 
 log = logging.getLogger("qm4410.serve")
-
-Network = ipaddress.IPv4Network | ipaddress.IPv6Network
 
 MAX_CLIENTS = 64  # per endpoint; each costs a thread
 RECEIVE_SIZE = 4096
@@ -50,7 +48,7 @@ class Client:
         self._write_lock = threading.Lock()
         self._idle_timeout = idle_timeout
         self.endpoint = endpoint
-        self.name = f"{endpoint} client {_address_text(peer[0])}:{peer[1]}"
+        self.name = f"{endpoint} client {address_text(peer[0])}:{peer[1]}"
         # Since when it has been waiting for the client to send something;
         # None while what it sent is being served.
         self.idle_since: float | None = time.monotonic()
@@ -156,14 +154,12 @@ class Listener:
             self._let_in(connection, peer)
 
     def _let_in(self, connection: socket.socket, peer: tuple[Any, ...]) -> None:
-        address = _address_text(peer[0])
-        refusal = None
-        if self._allowed and not any(ipaddress.ip_address(address) in network for network in self._allowed):
-            refusal = "its address is not in any --allow network"
+        address = address_text(peer[0])
+        refused = refusal(address, self._allowed)
         with self._lock:
-            if self._closed:
-                refusal = "the server stops"
-            elif len(staying := [client for client in self._clients if client.hung_up is None]) >= MAX_CLIENTS:
+            if refused is None and self._closed:
+                refused = "the server stops"
+            elif refused is None and len(staying := [c for c in self._clients if c.hung_up is None]) >= MAX_CLIENTS:
                 # The one that has waited longest to be asked anything makes
                 # room, unless every one is in the middle of a command.
                 idle = {client: since for client in staying if (since := client.idle_since) is not None}
@@ -174,13 +170,13 @@ class Listener:
                         f"had sent nothing for longest ({time.monotonic() - idle[idlest]:.1f} s)"
                     )
                 else:
-                    refusal = f"{MAX_CLIENTS} clients are connected already, each in the middle of a command"
-            if refusal is None:
+                    refused = f"{MAX_CLIENTS} clients are connected already, each in the middle of a command"
+            if refused is None:
                 client = Client(connection, peer, self.endpoint, self._idle_timeout)
                 thread = threading.Thread(target=self._serve, args=(client,), name=client.name, daemon=True)
                 self._clients[client] = thread
-        if refusal is not None:
-            log.info("%s client %s:%s refused: %s", self.endpoint, address, peer[1], refusal)
+        if refused is not None:
+            log.info("%s client %s:%s refused: %s", self.endpoint, address, peer[1], refused)
             connection.close()
             return
         thread.start()
@@ -203,11 +199,3 @@ class Listener:
         if client.hung_up is not None:
             how = f"was hung up on: {client.hung_up}"
         log.info("%s %s after %.1f s", client.name, how, time.monotonic() - started)
-
-
-def _address_text(host: str) -> str:
-    """An IPv4 client of a dual-stack socket as its plain IPv4 address."""
-    address = ipaddress.ip_address(host.split("%")[0])
-    if isinstance(address, ipaddress.IPv6Address) and address.ipv4_mapped:
-        return str(address.ipv4_mapped)
-    return str(address)

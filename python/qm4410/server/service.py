@@ -11,11 +11,12 @@ from typing import Self
 
 from ..supply.errors import SupplyError
 from ..supply.guard import Rules
+from .allowed import Network
 from .endpoints import LOOPBACK, Context, Endpoint
 from .errors import SupplyGone
 from .guarding import described, guard_over
 from .held_supply import HeldSupply
-from .listener import IDLE_TIMEOUT_S, Network
+from .listener import IDLE_TIMEOUT_S
 
 log = logging.getLogger("qm4410.serve")
 

@@ -9,6 +9,7 @@ import argparse
 import contextlib
 
 from ...server import CannotListen, HeldSupply, SupplyGone
+from ...server.http.names import DEFAULT_PORT as DEFAULT_HTTP_PORT
 from ...server.listener import IDLE_TIMEOUT_S
 from ...supply import served
 from ...supply.errors import Refused
@@ -17,9 +18,9 @@ from .. import guard, port
 from ..exits import REFUSAL_EXIT, CommandError, Exit, Stopped
 from ..rack_file import RackFileError, read_rack
 from ..rack_serving import serve_rack
-from ..serving import advertised, endpoints_for, logged, server_for, switch_off
+from ..serving import advertised, endpoints_for, http_problem, logged, server_for, switch_off
 from ..terminal import stop_requests
-from ..values import bind_address, epics_prefix, listening_address, network, path, seconds_or_never
+from ..values import bind_address, epics_prefix, http_token, listening_address, network, path, seconds_or_never
 from . import Commands, Parents
 
 
@@ -95,6 +96,28 @@ def add_options(command: argparse.ArgumentParser) -> None:
         "...; searches and beacons where the server binds (needs caproto: pip install 'qm4410[epics]')",
     )
     command.add_argument(
+        "--http",
+        type=listening_address,
+        nargs="?",
+        const=(None, None),
+        metavar="[HOST:]PORT",
+        help=f"serve a web page of the supply (its readings, set-points, a plot of the last minutes, the guard) and "
+        f"Prometheus metrics at /metrics over HTTP, on port {DEFAULT_HTTP_PORT} unless given (needs starlette, "
+        "uvicorn and prometheus-client: pip install 'qm4410[web]'; see docs/web.md)",
+    )
+    command.add_argument(
+        "--http-control",
+        action="store_true",
+        help="let the page set the voltage, the current limit and the output and clear a trip, through the guard, "
+        "once given the token (without it the page only shows)",
+    )
+    command.add_argument(
+        "--http-token",
+        type=http_token,
+        metavar="TOKEN",
+        help="the token the page's control asks for (default: one made at start and told on standard error)",
+    )
+    command.add_argument(
         "--bind",
         metavar="ADDRESS",
         type=bind_address,
@@ -135,9 +158,10 @@ def supply_options() -> argparse.ArgumentParser:
 
 
 def problem(args: argparse.Namespace) -> str | None:
-    """--config with options of one supply, which the file gives."""
+    """--config with options of one supply, which the file gives; the
+    page's control without the page."""
     if args.config is None:
-        return None
+        return http_problem(args)
     defaults = vars(supply_options().parse_args([]))
     given = [
         "--" + dest.removeprefix("sim_").replace("_", "-")

@@ -18,7 +18,8 @@ import socket
 import threading
 from collections.abc import Sequence
 
-from ..listener import Client, Listener, Network
+from ..allowed import Network
+from ..listener import Client, Listener
 from .framing import Call, Packer, Procedure, Unpacker, answer, call, record, reply_to, results_of, serve_calls
 
 log = logging.getLogger("qm4410.serve")
