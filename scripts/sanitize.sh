@@ -59,7 +59,8 @@ status=0
 # Instrumented processes are heavier: two workers. The tests marked
 # "alone" time a server's replies, which instrumented code beside other
 # workers would not keep to; the suite runs them uninstrumented.
-(cd tests && python -m pytest -q -p no:cacheprovider -n "${QM4410_TEST_WORKERS:-2}" -m "not alone" "$@") || status=$?
+(cd tests && python -m pytest -q -p no:cacheprovider -n "${QM4410_TEST_WORKERS:-2}" --dist worksteal -m "not alone" "$@") ||
+    status=$?
 
 if compgen -G "$reports/*" >/dev/null; then
     for report in "$reports"/*; do
