@@ -96,3 +96,14 @@ def driver_client(server: Server):
         yield driver
     finally:
         driver.close()
+
+
+def vanishing(qm4410_sim, folder, requests: int) -> str:
+    """The port, for --port, of a virtual supply that vanishes after
+    `requests` requests: a link of its own, which goes with it. A server
+    that tries to reconnect then finds nothing there, never the
+    pseudo-terminal of the same number that another test's supply may have
+    had since."""
+    link = folder / "ttyQM"
+    qm4410_sim(vanish_after=requests, link=link)
+    return str(link)
