@@ -266,8 +266,10 @@ def test_later_signals_do_not_replace_the_first(powered_port, tmp_path, first, t
     assert first_sample(monitor.stdout)[-1] == "on"
     monitor.send_signal(first)
     # Signals that wait together are handled lowest number first: the next
-    # go once the first has ended the sampling and the output is off.
-    assert monitor.stderr.readline() == "output switched off\n"
+    # go once the first has ended the sampling and the output is off (after
+    # a warning that the supply answers slower than the interval, on a busy
+    # machine).
+    assert "output switched off\n" in iter(monitor.stderr.readline, "")
     deadline = time.monotonic() + 10
     while monitor.poll() is None and time.monotonic() < deadline:
         with contextlib.suppress(ProcessLookupError):
