@@ -120,7 +120,10 @@ def device_commands():
     """Every device command once, all answered; returns (step, objects passed in)."""
     drv, port = QM4410("/dev/ttyFAKE0"), AutoPort()
     drv.ser = port
-    volts, amps, mode_r, mode_l, mode_on, addr = float("1.5"), float("0.25"), "remote", "local", "on", 201
+    # Objects of the test's own: the literals "remote" and "local" are
+    # interned, and any other code's references to them count too.
+    mode_r, mode_l = (word.encode().decode() for word in ("remote", "local"))
+    volts, amps, mode_on, addr = float("1.5"), float("0.25"), "on", 201
     frame_list = [0xAA, 1, 0x26] + [0] * 23
     request, data, quiet = bytes(frame_list), b"\x05", float("0.02")
 
