@@ -1,6 +1,7 @@
-"""The requirements of the named extras of pyproject.toml, one a line: the
-scripts install what the suite and its checks need from there, so that each
-is listed once.
+"""What pyproject.toml says the package needs, then the requirements of the
+named extras, one a line: the scripts install the package itself without
+its dependencies (so that it is built anew each time), and what the suite
+and its checks need from here, so that each is listed once.
 
     python3 scripts/requirements.py test plot typecheck
 """
@@ -10,5 +11,6 @@ import tomllib
 from pathlib import Path
 
 with open(Path(__file__).parent.parent / "pyproject.toml", "rb") as file:
-    extras = tomllib.load(file)["project"]["optional-dependencies"]
-print(*(requirement for extra in sys.argv[1:] for requirement in extras[extra]), sep="\n")
+    project = tomllib.load(file)["project"]
+extras = project["optional-dependencies"]
+print(*project["dependencies"], *(requirement for extra in sys.argv[1:] for requirement in extras[extra]), sep="\n")
