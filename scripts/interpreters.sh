@@ -44,5 +44,5 @@ for version in 3.11 3.12 3.13; do
     PATH="$venv/bin:$PATH" VIRTUAL_ENV="$venv" QM4410_PACKAGE="$sdist" QM4410_FRAMEWORKS=0 bash scripts/suite.sh "$@"
     tested+=("$version")
 done
-echo "interpreters.sh: suite passed on CPython ${tested[*]:-(none)} besides $this (suite.sh);" \
+echo "interpreters.sh: suite passed on CPython ${tested[*]:-(none)} besides $this (the test command's);" \
     "skipped: ${skipped[*]:-none}; $((SECONDS - started)) s"
