@@ -9,15 +9,20 @@
 # pyconfig.h of the python3 on PATH (POSIX, LP64, as macOS is) for macOS.
 # Warnings are errors; a failure shows the compiler's message, which names
 # the file and the line. Everything goes to a temporary folder, removed at
-# the end.
+# the end. zig is taken from $QM4410_ZIG, a folder where the ziglang package
+# was installed (`pip install --target FOLDER ziglang`: .ci/run does so),
+# else installed into that temporary folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
 
-work=$(mktemp -d /tmp/qm4410-cross.XXXXXX)
+work=$(mktemp -d -t qm4410-cross.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --target "$work/zig" ziglang
+zig=${QM4410_ZIG:-$work/zig}
+if [ ! -d "$zig/ziglang" ]; then
+    python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --target "$zig" ziglang
+fi
 # zig's cache is keyed by where zig lies, which is new on every run: it goes
 # with the rest, rather than piling up in the home folder.
 export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache" ZIG_LOCAL_CACHE_DIR="$work/zig-cache"
@@ -49,7 +54,7 @@ labels=()
 pids=()
 build() {
     while [ "$(jobs -rp | wc -l)" -ge 2 ]; do wait -n || true; done
-    PYTHONPATH="$work/zig" python3 -m ziglang c++ "${@:2}" >"$work/log.${#pids[@]}" 2>&1 &
+    PYTHONPATH="$zig" python3 -m ziglang c++ "${@:2}" >"$work/log.${#pids[@]}" 2>&1 &
     labels+=("$1")
     pids+=($!)
 }

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # The whole test suite on every CPython from 3.11 to 3.13 that this machine
-# has besides the python3 on PATH (whose own run is scripts/suite.sh), each in
+# has besides the python3 on PATH (whose own run is the test command's), each in
 # a virtual environment of its own, installed from an sdist of the tree: so
 # the sdist is checked to build and work too. Interpreters are found through
 # pyenv, else as python3.X on PATH; one that is missing is named as skipped.
 # Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 started=$SECONDS
 
-work=$(mktemp -d /tmp/qm4410-interpreters.XXXXXX)
+work=$(mktemp -d -t qm4410-interpreters.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 # The interpreter of version $1 (3.12, say), or nothing.
@@ -23,7 +24,7 @@ find_python() {
 }
 
 this=$(python3 -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')
-python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore build
+python3 -m pip install --quiet --disable-pip-version-check build
 python3 -m build --sdist --outdir "$work" . >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
 sdist=$(echo "$work"/qm4410-*.tar.gz)
 
@@ -43,5 +44,5 @@ for version in 3.11 3.12 3.13; do
     PATH="$venv/bin:$PATH" VIRTUAL_ENV="$venv" QM4410_PACKAGE="$sdist" QM4410_FRAMEWORKS=0 bash scripts/suite.sh "$@"
     tested+=("$version")
 done
-echo "interpreters.sh: suite passed on CPython ${tested[*]:-(none)} besides $this (suite.sh);" \
+echo "interpreters.sh: suite passed on CPython ${tested[*]:-(none)} besides $this (the test command's);" \
     "skipped: ${skipped[*]:-none}; $((SECONDS - started)) s"

@@ -5,8 +5,11 @@
 # `clang-format -i` put things right.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 
-python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore ruff clang-format
+requirements=$(python3 scripts/requirements.py lint)
+mapfile -t tools <<<"$requirements"
+python3 -m pip install --quiet --disable-pip-version-check "${tools[@]}"
 python3 -m ruff check .
 python3 -m ruff format --check .
 clang_format=$(python3 -c 'import clang_format; print(clang_format.get_executable("clang-format"))')

@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Builds the extension and the virtual supply with AddressSanitizer and
-# UndefinedBehaviorSanitizer into a virtual environment of their own, and runs
-# the whole test suite with them: the driver in the test process, the
-# simulator and the `qm4410` command in the subprocesses the tests start.
-# Any sanitizer report, in any of those processes, fails the run; the
-# simulator is also checked for leaks when it exits. Extra arguments go to
-# pytest.
+# UndefinedBehaviorSanitizer into a virtual environment of their own (in a
+# temporary folder of the run's, removed at the end, or
+# $QM4410_SANITIZE_VENV), and runs the whole test suite with them: the
+# driver in the test process, the simulator and the `qm4410` command in the
+# subprocesses the tests start. Any sanitizer report, in any of those
+# processes, fails the run; the simulator is also checked for leaks when it
+# exits. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
 
-venv=${QM4410_SANITIZE_VENV:-/tmp/qm4410-sanitize}
+# A folder of the run's own: runs beside it never share one.
+work=$(mktemp -d -t qm4410-sanitize.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+venv=${QM4410_SANITIZE_VENV:-$work/venv}
 python3 -m venv "$venv"
-"$venv/bin/pip" install --quiet --disable-pip-version-check pyserial pytest pytest-xdist hypothesis matplotlib pyvisa pyvisa-py
+requirements=$(python3 scripts/requirements.py test plot)
+mapfile -t requirements <<<"$requirements"
+"$venv/bin/pip" install --quiet --disable-pip-version-check "${requirements[@]}"
 "$venv/bin/pip" install --quiet --disable-pip-version-check --force-reinstall --no-deps \
     -C cmake.define.QM4410_SANITIZE=ON -C cmake.build-type=Debug .
 
@@ -28,13 +34,15 @@ done
 
 # Reports go to files, one per process, so that none is lost in a
 # subprocess whose output a test does not look at.
-reports=$(mktemp -d /tmp/qm4410-sanitize-reports.XXXXXX)
+reports="$work/reports"
+mkdir "$reports"
 
 # The simulator is a whole C++ program of ours, so its exit is worth a leak
 # check; the interpreter's is not (CPython keeps its own objects until exit by
 # design), nor are those of the programs the tests run under the simulator.
 # ASan reads the options file named after the running program, if any.
-options=$(mktemp -d /tmp/qm4410-sanitize-options.XXXXXX)
+options="$work/options"
+mkdir "$options"
 echo detect_leaks=1 >"$options/qm4410-sim"
 
 # The interpreter itself is not instrumented, so the runtime must come first;
@@ -51,7 +59,8 @@ status=0
 # Instrumented processes are heavier: two workers. The tests marked
 # "alone" time a server's replies, which instrumented code beside other
 # workers would not keep to; the suite runs them uninstrumented.
-(cd tests && python -m pytest -q -p no:cacheprovider -n "${QM4410_TEST_WORKERS:-2}" -m "not alone" "$@") || status=$?
+(cd tests && python -m pytest -q -p no:cacheprovider -n "${QM4410_TEST_WORKERS:-2}" --dist worksteal -m "not alone" "$@") ||
+    status=$?
 
 if compgen -G "$reports/*" >/dev/null; then
     for report in "$reports"/*; do
@@ -60,9 +69,6 @@ if compgen -G "$reports/*" >/dev/null; then
     done
     echo "sanitize.sh: sanitizer reports above" >&2
     status=1
-else
-    rmdir "$reports"
 fi
-rm -r "$options"
 echo "sanitize.sh: $((SECONDS - started)) s, $([ "$status" = 0 ] && echo clean || echo FAILED)"
 exit "$status"

@@ -1,16 +1,15 @@
 #!/usr/bin/env bash
-# Everything that can be checked on this machine, and what CI runs: the
-# sources' lint and layout, the whole test suite on the interpreter on PATH,
-# then on every other CPython from 3.11 to 3.13 the machine has, then the
-# cross-compilations for macOS and Windows, then the suite once more under
-# AddressSanitizer and UndefinedBehaviorSanitizer. Extra arguments go to
-# pytest. For a quick run on one interpreter:
-# bash scripts/suite.sh [pytest arguments]
+# The test command: the sources' lint and layout, then the whole test suite
+# with the frameworks and the type checks, on one interpreter: the python3
+# on PATH if it is a virtual environment, else the checkout's own
+# .venv-test/, which it makes (scripts/venv.sh). Extra arguments go to
+# pytest. CI runs it first, then what takes longer or needs more of the
+# machine (.ci/run): the other interpreters, the cross builds and the
+# sanitized suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+started=$SECONDS
 
 bash scripts/lint.sh
 bash scripts/suite.sh "$@"
-bash scripts/interpreters.sh "$@"
-bash scripts/cross.sh
-bash scripts/sanitize.sh "$@"
+echo "test.sh: $((SECONDS - started)) s"

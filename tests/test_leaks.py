@@ -120,7 +120,10 @@ def device_commands():
     """Every device command once, all answered; returns (step, objects passed in)."""
     drv, port = QM4410("/dev/ttyFAKE0"), AutoPort()
     drv.ser = port
-    volts, amps, mode_r, mode_l, mode_on, addr = float("1.5"), float("0.25"), "remote", "local", "on", 201
+    # Objects of the test's own: the literals "remote" and "local" are
+    # interned, and any other code's references to them count too.
+    mode_r, mode_l = (word.encode().decode() for word in ("remote", "local"))
+    volts, amps, mode_on, addr = float("1.5"), float("0.25"), "on", 201
     frame_list = [0xAA, 1, 0x26] + [0] * 23
     request, data, quiet = bytes(frame_list), b"\x05", float("0.02")
 
@@ -187,10 +190,12 @@ def dropped_drivers():
     return step, [port]
 
 
-def port_names():
+def port_names(paths):
     """The availability check and open() of URLs, through pyserial's own
-    handlers: a port elsewhere, the device behind one, a loopback port (whose
-    echo is no accepted model), a raw socket refused and an unknown scheme."""
+    handlers, in three parts that each take seconds under tracemalloc:
+    "checks" of a port elsewhere and of the device behind one, "loopback"
+    (whose echo is no accepted model), "refusals" of a raw socket and of an
+    unknown scheme."""
     remote, local, loop, raw, unknown = (
         QM4410(url)
         for url in (
@@ -202,16 +207,29 @@ def port_names():
         )
     )
 
-    def step():
-        assert remote.check_port_available() is True and local.check_port_available() is True
-        assert loop.open() is False and raw.open() is False and unknown.open() is False
-        for refused, kind in ((loop, _line.WrongModel), (unknown, _line.OpenError)):
-            try:
-                _line.open(refused)
-            except kind:
-                pass
+    def refused(driver, kind):
+        try:
+            _line.open(driver)
+        except kind:
+            pass
 
-    return step, [remote, local, loop, raw, unknown, remote.port, local.port, raw.port]
+    def checks():
+        assert remote.check_port_available() is True and local.check_port_available() is True
+
+    def loopback():
+        assert loop.open() is False
+        refused(loop, _line.WrongModel)
+
+    def refusals():
+        assert raw.open() is False and unknown.open() is False
+        refused(unknown, _line.OpenError)
+
+    steps = {
+        "checks": (checks, [remote, local, remote.port, local.port]),
+        "loopback": (loopback, [loop]),
+        "refusals": (refusals, [raw, unknown, raw.port]),
+    }
+    return steps[paths]
 
 
 @pytest.fixture
@@ -238,8 +256,9 @@ def test_error_paths_do_not_leak(quiet_clock):
 
 # What the port names' paths allocate, the interpreter allocates (they keep
 # nothing on the C++ side), so traced memory covers them.
-def test_port_names_do_not_leak(quiet_clock, silent_lsof):
-    step, watched = port_names()
+@pytest.mark.parametrize("paths", ["checks", "loopback", "refusals"])
+def test_port_names_do_not_leak(quiet_clock, silent_lsof, paths):
+    step, watched = port_names(paths)
     grown_refs, grown_bytes = measure(500, step, watched)
     assert grown_refs == [0] * len(watched)
     assert grown_bytes < 32 * 1024, f"traced memory grew by {grown_bytes} bytes over 500 rounds"

@@ -171,12 +171,13 @@ def test_output_left_as_asked_however_monitoring_ends(powered_port, endings, off
     assert status_of(powered_port)["out_status"] == output_after
 
 
-def stream_of_interrupts(process: subprocess.Popen, seconds: float) -> None:
-    """Ctrl-C held down: SIGINT to the process group, again and again."""
+def stream_of_interrupts(processes: list[subprocess.Popen], seconds: float) -> None:
+    """Ctrl-C held down: SIGINT to each process group, again and again."""
     deadline = time.monotonic() + seconds
-    while process.poll() is None and time.monotonic() < deadline:
-        with contextlib.suppress(ProcessLookupError):
-            os.killpg(process.pid, signal.SIGINT)
+    while time.monotonic() < deadline and any(process.poll() is None for process in processes):
+        for process in processes:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(process.pid, signal.SIGINT)
         time.sleep(0.001)
 
 
@@ -185,9 +186,10 @@ def test_interrupts_in_a_burst_still_switch_the_output_off(interrupts):
     # Under qm4410-sim every Ctrl-C reaches the command twice: from the
     # terminal and forwarded by the simulator. A signal handler that takes a
     # lock can then deadlock on itself, or an exception can cut the switch-off.
+    # The race is tried on several runs, all at once.
     script = "qm4410 set --voltage 5 --output on >/dev/null && exec qm4410 monitor --interval 0.05 --off-on-exit"
-    for _ in range(8 if interrupts == "once" else 3):
-        sim = subprocess.Popen(
+    sims = [
+        subprocess.Popen(
             [program("qm4410-sim"), "--", "sh", "-c", script],
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
@@ -195,19 +197,29 @@ def test_interrupts_in_a_burst_still_switch_the_output_off(interrupts):
             env=environment(),
             start_new_session=True,
         )
-        assert sim.stdout.readline().startswith("/")  # the port
-        assert first_sample(sim.stdout)[-1] == "on"
+        for _ in range(8 if interrupts == "once" else 3)
+    ]
+    try:
+        for sim in sims:
+            assert sim.stdout.readline().startswith("/")  # the port
+            assert first_sample(sim.stdout)[-1] == "on"
         if interrupts == "once":
-            os.killpg(sim.pid, signal.SIGINT)
+            for sim in sims:
+                os.killpg(sim.pid, signal.SIGINT)
         else:
-            stream_of_interrupts(sim, 0.5)
-        try:
-            stdout, stderr = sim.communicate(timeout=10)
-        except subprocess.TimeoutExpired:
-            os.killpg(sim.pid, signal.SIGKILL)
-            pytest.fail("monitor hung after the interrupts: " + str(sim.communicate()))
-        assert sim.returncode == 130, stderr
-        assert "output switched off" in stderr and "Traceback" not in stderr
+            stream_of_interrupts(sims, 0.5)
+        for sim in sims:
+            try:
+                stdout, stderr = sim.communicate(timeout=10)
+            except subprocess.TimeoutExpired:
+                pytest.fail("monitor hung after the interrupts: " + str(sim.communicate()))
+            assert sim.returncode == 130, stderr
+            assert "output switched off" in stderr and "Traceback" not in stderr
+    finally:
+        for sim in sims:
+            if sim.poll() is None:
+                os.killpg(sim.pid, signal.SIGKILL)
+                sim.communicate()
 
 
 def children_of(pid: int) -> list[int]:
@@ -254,8 +266,10 @@ def test_later_signals_do_not_replace_the_first(powered_port, tmp_path, first, t
     assert first_sample(monitor.stdout)[-1] == "on"
     monitor.send_signal(first)
     # Signals that wait together are handled lowest number first: the next
-    # go once the first has ended the sampling and the output is off.
-    assert monitor.stderr.readline() == "output switched off\n"
+    # go once the first has ended the sampling and the output is off (after
+    # a warning that the supply answers slower than the interval, on a busy
+    # machine).
+    assert "output switched off\n" in iter(monitor.stderr.readline, "")
     deadline = time.monotonic() + 10
     while monitor.poll() is None and time.monotonic() < deadline:
         with contextlib.suppress(ProcessLookupError):

@@ -12,10 +12,12 @@ import subprocess
 
 import pytest
 from conftest import FILE_ERROR, LOG_EXISTS, NO_ANSWER, USAGE, environment, program, start_cli, status_of
+from fakes import FakeClock
 from sim.peer_supply import PeerSupply
 
 from qm4410 import Supply
 from qm4410.supply import switch_off
+from qm4410.workflows import schedule
 
 FIELDS = [
     "timestamp",
@@ -156,7 +158,10 @@ def test_what_cannot_run_is_refused_before_the_port_is_touched(cli, tmp_path, ar
     assert re.search(said, result.stderr)
 
 
-def test_a_profile_runs_to_its_plan_and_repeats(cli, qm4410_port, tmp_path):
+def test_a_profile_runs_to_its_plan_and_repeats(cli, qm4410_port, tmp_path, monkeypatch):
+    # Its 1.8 s pass on a clock of the test's own: what counts is the order
+    # of the steps and what each sent and read, not how long they took.
+    monkeypatch.setattr(schedule, "time", FakeClock())
     profile, log = tmp_path / "p.csv", tmp_path / "p.csv.log"
     profile.write_text(PROFILE)
     plan = cli("run", str(profile), "--repeat", "2", "--dry-run")  # no port needed to plan

@@ -94,8 +94,11 @@ USER_TESTS = """
 def test_user_tests_pass_under_xdist_and_leave_no_supply_behind(tmp_path):
     (tmp_path / "test_user.py").write_text(textwrap.dedent(USER_TESTS))
     supplies_file = tmp_path / "supplies"
+    # Hypothesis's plugin, which this suite has and a user's may not, takes
+    # each of the three processes a second or more to load: left out.
+    options = ["-n", "2", "-q", "-p", "no:cacheprovider", "-p", "no:hypothesispytest"]
     result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-n", "2", "-q", "-p", "no:cacheprovider", "test_user.py"],
+        [sys.executable, "-m", "pytest", *options, "test_user.py"],
         cwd=tmp_path,
         capture_output=True,
         text=True,

@@ -87,11 +87,24 @@ def scpi_client(visa, server: Server):
 @contextlib.contextmanager
 def driver_client(server: Server):
     """The driver on the RFC 2217 endpoint, open; what it prints is kept
-    from the test's output."""
+    from the test's output. Its identity request is answered, or not sent,
+    within the driver's window of a third of a second, which a starved
+    machine may miss: it is asked up to three times, as a script would."""
     driver = qm4410.QM4410(server.rfc2217)
     with contextlib.redirect_stdout(io.StringIO()):
-        assert driver.open(), server.log()
+        assert any(driver.open() for _ in range(3)), server.log()
     try:
         yield driver
     finally:
         driver.close()
+
+
+def vanishing(qm4410_sim, folder, requests: int) -> str:
+    """The port, for --port, of a virtual supply that vanishes after
+    `requests` requests: a link of its own, which goes with it. A server
+    that tries to reconnect then finds nothing there, never the
+    pseudo-terminal of the same number that another test's supply may have
+    had since."""
+    link = folder / "ttyQM"
+    qm4410_sim(vanish_after=requests, link=link)
+    return str(link)

@@ -10,7 +10,7 @@ import re
 import time
 
 import pytest
-from serving import RFC2217_CLIENT_WARNINGS, driver_client, scpi_client
+from serving import RFC2217_CLIENT_WARNINGS, driver_client, scpi_client, vanishing
 
 from qm4410.supply.guard import SLEW_STEPS_PER_S
 
@@ -191,10 +191,12 @@ def test_each_trip_switches_off_latches_refuses_switch_on_from_every_client_and_
     scpi.close()
 
 
-def test_a_supply_that_vanishes_mid_ramp_trips_the_guard_and_the_failure_is_told(start_server, visa):
+def test_a_supply_that_vanishes_mid_ramp_trips_the_guard_and_the_failure_is_told(
+    start_server, visa, qm4410_sim, tmp_path
+):
     # The ramp's steps are the only requests besides the client's: the
     # supply vanishes at the seventh or so, in the middle of the ramp.
-    server = start_server("--sim", "--vanish-after", 10, "--slew-voltage", 1, "--reconnect")
+    server = start_server("--port", vanishing(qm4410_sim, tmp_path, 10), "--slew-voltage", 1, "--reconnect")
     scpi = scpi_client(visa, server)
     scpi.write("SYST:REM;OUTP ON;VOLT 5")
     assert scpi.query("SYST:ERR?") == '0,"No error"'

@@ -6,6 +6,7 @@ import pytest
 pytest.importorskip("pymeasure", reason="the pymeasure extra is not installed: pip install 'qm4410[pymeasure]'")
 
 from pymeasure.test import expected_protocol  # noqa: E402 (once the extra is known to be there)
+from serving import vanishing  # noqa: E402
 
 from qm4410.pymeasure import QM4410SCPI  # noqa: E402 (likewise)
 from qm4410.supply.errors import NoReply, OutOfRange, SupplyError, SwitchOffFailed
@@ -119,8 +120,8 @@ def test_live_through_the_server(start_server):
     psu.adapter.close()
 
 
-def test_live_a_supply_that_stops_answering_raises(start_server):
-    server = start_server("--sim", "--vanish-after", 8, "--reconnect")
+def test_live_a_supply_that_stops_answering_raises(start_server, qm4410_sim, tmp_path):
+    server = start_server("--port", vanishing(qm4410_sim, tmp_path, 8), "--reconnect")
     psu = QM4410SCPI(server.visa, visa_library="@py")
     readings = []
     with pytest.raises(NoReply, match="the supply's port is gone|did not answer"):

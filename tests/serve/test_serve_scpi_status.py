@@ -7,7 +7,7 @@ for; *RST; a supply that stops answering."""
 import time
 
 import pytest
-from serving import RFC2217_CLIENT_WARNINGS, scpi_client
+from serving import RFC2217_CLIENT_WARNINGS, scpi_client, vanishing
 
 pytestmark = RFC2217_CLIENT_WARNINGS
 
@@ -118,8 +118,8 @@ def test_reset_stops_ramps_restores_the_factory_settings_and_keeps_the_registers
     assert client.query("*RST;OUTP?;VOLT?;VOLT:SLEW?;STAT:OPER:COND?;*ESE?;SYST:ERR?") == '0;0.000;4;0;4;0,"No error"'
 
 
-def test_a_supply_that_stops_answering_is_questionable(start_server, visa):
-    server = start_server("--sim", "--vanish-after", 5, "--reconnect")
+def test_a_supply_that_stops_answering_is_questionable(start_server, visa, qm4410_sim, tmp_path):
+    server = start_server("--port", vanishing(qm4410_sim, tmp_path, 5), "--reconnect")
     client = scpi_client(visa, server)
     client.write("STAT:QUES:ENAB 1024")
     assert client.query("*TST?") == "0"

@@ -10,6 +10,7 @@ from fakes import FRAME_LENGTH
 
 POLL_INTERVAL = 0.01
 POLLS = 30
+WATCH_AT_MOST_S = 30
 
 
 def open_line(port):
@@ -28,14 +29,18 @@ def transact(port, request):
     return None
 
 
-def watch(port, request, seconds, step=0.002):
-    """Writes `request` and samples the waiting-byte count for `seconds`.
-    Returns [(elapsed, waiting), ...] and all bytes that arrived."""
+def watch(port, request, seconds, step=0.002, until=None):
+    """Writes `request` and samples the waiting-byte count for `seconds`,
+    and past them until `until(waiting)` holds, if given: a starved machine
+    may run the simulator late, never beyond WATCH_AT_MOST_S. Returns
+    [(elapsed, waiting), ...] and all bytes that arrived."""
     port.write(request)
     start = time.monotonic()
     samples = []
-    while (elapsed := time.monotonic() - start) < seconds:
-        samples.append((elapsed, port.in_waiting))
+    while (elapsed := time.monotonic() - start) < WATCH_AT_MOST_S:
+        samples.append((elapsed, waiting := port.in_waiting))
+        if elapsed >= seconds and (until is None or until(waiting)):
+            break
         time.sleep(step)
     return samples, port.read(port.in_waiting)
 

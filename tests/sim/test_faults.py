@@ -6,7 +6,7 @@ import time
 
 import pytest
 import serial
-from fakes import READ_IDENTITY, READ_STATUS, checksum, frame, is_valid
+from fakes import FRAME_LENGTH, READ_IDENTITY, READ_STATUS, checksum, frame, is_valid
 from sim_wire import POLL_INTERVAL, POLLS, open_line, transact, watch
 
 REQUEST = frame(1, READ_STATUS)
@@ -29,11 +29,17 @@ def test_requests_between_the_struck_ones_are_clean(start_sim, option):
         assert is_valid(transact(port, REQUEST))
 
 
-def struck(start_sim, option, seconds=0.8):
-    """Sends two requests; returns the samples and bytes of the second."""
+def struck(start_sim, option, seconds=0.8, until=None):
+    """Sends two requests; returns the samples and bytes of the second
+    (watched for `seconds`, and until `until(waiting)` if given)."""
     with open_line(start_sim(option, 2).port) as port:
         assert is_valid(transact(port, REQUEST))
-        return watch(port, REQUEST, seconds)
+        return watch(port, REQUEST, seconds, until=until)
+
+
+def arrived(count=FRAME_LENGTH):
+    """watch's `until`: `count` bytes, a whole frame by default, are waiting."""
+    return lambda waiting: waiting >= count
 
 
 def test_drop_stays_silent(start_sim):
@@ -48,26 +54,26 @@ def test_drop_stays_silent(start_sim):
 
 
 def test_late_reply_comes_after_the_window(start_sim):
-    samples, data = struck(start_sim, "--late-every")
+    samples, data = struck(start_sim, "--late-every", until=arrived())
     assert is_valid(data) and data[2] == READ_STATUS
     assert first_time(samples, lambda waiting: waiting > 0) > WINDOW + 0.05
 
 
 def test_corrupt_reply_fails_only_its_checksum(start_sim):
-    _, data = struck(start_sim, "--corrupt-every", seconds=0.2)
+    _, data = struck(start_sim, "--corrupt-every", seconds=0.2, until=arrived())
     assert len(data) == 26 and data[0] == 0xAA and data[2] == READ_STATUS
     assert data[25] == checksum(data) ^ 0xFF
 
 
 def test_split_reply_arrives_in_two_halves(start_sim):
-    samples, data = struck(start_sim, "--split-every", seconds=0.3)
+    samples, data = struck(start_sim, "--split-every", seconds=0.3, until=arrived())
     assert is_valid(data)
     assert first_time(samples, lambda waiting: waiting == 13) is not None
     assert first_time(samples, lambda waiting: waiting == 26) >= 0.05  # the second half waited out the pause
 
 
 def test_stray_bytes_come_before_the_reply(start_sim):
-    samples, data = struck(start_sim, "--stray-every", seconds=0.2)
+    samples, data = struck(start_sim, "--stray-every", seconds=0.2, until=arrived(3 + FRAME_LENGTH))
     assert len(data) == 29 and 0xAA not in data[:3]
     assert is_valid(data[3:])
     assert all(waiting in (0, 29) for _, waiting in samples)
@@ -91,7 +97,7 @@ def test_vanish_unplugs_the_port_at_the_next_request(start_sim, tmp_path, with_l
 
 
 def test_unpaced_reply_lands_in_one_piece(port):
-    samples, data = watch(port, REQUEST, 0.1)
+    samples, data = watch(port, REQUEST, 0.1, until=arrived())
     assert is_valid(data)
     assert {waiting for _, waiting in samples} <= {0, 26}
 
@@ -99,7 +105,7 @@ def test_unpaced_reply_lands_in_one_piece(port):
 def test_paced_line_takes_the_time_of_the_wire(start_sim):
     byte_time = 10 / 4800
     with open_line(start_sim("--line-speed", 4800).port) as port:
-        samples, data = watch(port, frame(0xFF, READ_IDENTITY), 0.3)
+        samples, data = watch(port, frame(0xFF, READ_IDENTITY), 0.3, until=arrived())
     assert is_valid(data)
     first = first_time(samples, lambda waiting: waiting > 0)
     whole = first_time(samples, lambda waiting: waiting == 26)
@@ -113,7 +119,7 @@ def test_paced_requests_written_together_are_answered_each_as_it_arrives(start_s
     byte_time = 10 / 4800
     with open_line(start_sim("--line-speed", 4800).port) as port:
         assert is_valid(transact(port, REQUEST))  # the supply has seen its client
-        samples, data = watch(port, REQUEST * 2, 0.4)
+        samples, data = watch(port, REQUEST * 2, 0.4, until=arrived(2 * FRAME_LENGTH))
     assert len(data) == 52 and is_valid(data[:26]) and is_valid(data[26:])
     # The second request is in once 52 bytes have crossed, and its reply
     # follows the first reply without a gap: 78 bytes' time in all, which

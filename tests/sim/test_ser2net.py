@@ -1,7 +1,6 @@
 """The driver on a virtual supply shared over the network: ser2net in RFC 2217
 mode in front of qm4410-sim, reached through an rfc2217:// URL."""
 
-import shutil
 import subprocess
 import sys
 import time
@@ -12,10 +11,7 @@ from ser2net_process import Ser2net
 
 import qm4410
 
-pytestmark = [
-    pytest.mark.skipif(shutil.which("ser2net") is None, reason="ser2net is not on PATH (scripts/test.sh installs it)"),
-    pytest.mark.filterwarnings("ignore:set(Daemon|Name)\\(\\) is deprecated:DeprecationWarning:serial.rfc2217"),
-]
+pytestmark = pytest.mark.filterwarnings("ignore:set(Daemon|Name)\\(\\) is deprecated:DeprecationWarning:serial.rfc2217")
 
 BUSY = "serial port already opened!, Please close and try" + " " * 23 + "again!"
 LINE_LOST, REMOTE_BUSY = 11, 19

@@ -57,7 +57,7 @@ def test_sweep_rides_out_faults_that_come_and_go(open_supply, fault):
 
 
 @pytest.mark.parametrize("workflow", WORKFLOWS)
-def test_unplugged_supply_mid_run(open_supply, workflow):
+def test_unplugged_supply_mid_run(open_supply, clock, workflow):
     supply = open_supply(load=8, vanish_after=8)  # the open, remote control, then six more
     with pytest.raises(NoAnswerError, match="the line failed") as raised:
         WORKFLOWS[workflow](supply)
