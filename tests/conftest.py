@@ -48,3 +48,12 @@ def drv(port, fake_time):
     d._QM4410__addr = 1
     d.ser = port
     return d
+
+
+@pytest.fixture(autouse=True, scope="session")
+def state_directory(tmp_path_factory):
+    """The servers the tests start keep their supplies' state here, never in
+    the user's state directory."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("XDG_STATE_HOME", str(tmp_path_factory.mktemp("state")))
+        yield

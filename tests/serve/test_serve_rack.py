@@ -14,7 +14,7 @@ import pytest
 from serving import COMMAND, START_TIMEOUT_S, command_environment, run_command
 
 from qm4410.cli.commands.serve import supply_options
-from qm4410.cli.rack_file import read_rack
+from qm4410.cli.rack_file import RackFileError, read_rack
 
 EXAMPLE = pathlib.Path(__file__).parents[2] / "examples" / "rack.toml"
 NAMES = ("psu1", "psu2", "psu3")
@@ -180,3 +180,17 @@ def test_the_example_rack_file_is_one_to_serve():
     rack = read_rack(str(EXAMPLE), supply_options)
     assert [supply.name for supply in rack] == ["psu1", "psu2", "bench3", "practice"]
     assert all(supply.args.off_on_exit and supply.args.reconnect for supply in rack)
+
+
+def test_a_supply_s_own_keys_override_the_rack_s_and_a_state_file_is_one_supply_s(tmp_path):
+    path = tmp_path / "rack.toml"
+    tables = [
+        '[[supply]]\nname = "a"\nport = "/dev/ttyQM-a"\nreconnect = false\noff-on-exit = false\nstate = "a.json"\n',
+        '[[supply]]\nname = "b"\nport = "/dev/ttyQM-b"\nrfc2217 = 0\nscpi = 0\n',
+    ]
+    path.write_text("off-on-exit = true\n" + "\n".join(tables))
+    a, b = read_rack(str(path), supply_options)
+    assert (a.args.reconnect, a.args.off_on_exit, b.args.reconnect, b.args.off_on_exit) == (False, False, True, True)
+    path.write_text(path.read_text() + 'state = "a.json"\n')
+    with pytest.raises(RackFileError, match=r"rack\.toml:14: state .*a\.json is a's already"):
+        read_rack(str(path), supply_options)

@@ -18,10 +18,11 @@ obeys. It prints nothing: its log goes to the "qm4410.serve" logger (the
 guard's trips to the "qm4410" logger, of which that is part). `qm4410
 serve` is this, run from the command line."""
 
+from .allowed import Network
 from .endpoints import LOOPBACK, Context, Endpoint, TcpEndpoint
 from .errors import CannotListen, ServerError, SupplyGone
 from .held_supply import Asker, HeldSupply
-from .listener import Client, Network
+from .listener import Client
 from .rfc2217 import Rfc2217
 from .scpi.endpoint import Scpi
 from .service import Server

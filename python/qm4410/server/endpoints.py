@@ -9,8 +9,9 @@ from typing import ClassVar, Protocol
 
 from ..supply.guard import Guard
 from ..supply.status import Identity
+from .allowed import Network
 from .held_supply import HeldSupply
-from .listener import IDLE_TIMEOUT_S, Client, Listener, Network
+from .listener import IDLE_TIMEOUT_S, Client, Listener
 
 LOOPBACK = "127.0.0.1"
 
@@ -21,8 +22,9 @@ class Context:
     the guard whose rules every request keeps (its limits, slew rates and
     trips; every request also tells its watchdog that a client is there,
     and a switch-on is sent within Guard.switching_on), the networks whose
-    clients may connect
-    (none given: any), the address to listen on where an endpoint was
+    clients may connect (none given: any; every endpoint asks
+    allowed.refusal of each client before it serves it anything), the
+    address to listen on where an endpoint was
     given none, and how long a client may send nothing before it is hung
     up on (seconds; None: for ever)."""
 

@@ -115,6 +115,7 @@ class HeldSupply:
         self._lock = threading.Lock()
         self._held: _Held | None = None
         self._watchers: set[Callable[[str], None]] = set()
+        self._request_listeners: list[Callable[[bytes, bool], object]] = []
         self._turns = Turns()
         # Touched only by the holder of a turn.
         self._last: _Ended | None = None
@@ -161,6 +162,10 @@ class HeldSupply:
     def identity(self) -> Identity:
         """The identity read when the supply was opened; no exchange."""
         return self._holding().identity
+
+    def address(self) -> int:
+        """The supply's bus address, read when it was opened; no exchange."""
+        return self._holding().link.address()
 
     def run(self, action: Callable[[Link], Result], asker: Asker = SERVER, word: int | None = None) -> Result:
         """`action` on the supply's link, in `asker`'s turn: what it
@@ -225,6 +230,20 @@ class HeldSupply:
         finally:
             with self._lock:
                 self._watchers.discard(tell)
+
+    def add_request_listener(self, listener: Callable[[bytes, bool], object]) -> Callable[[], None]:
+        """Call `listener(request, answered)` after each request frame sent to
+        the supply, whoever sent it: the frame, and whether the supply
+        answered it. It is called in the sender's turn on the line, so it
+        must be quick. Returns what removes it."""
+        with self._lock:
+            self._request_listeners.append(listener)
+
+        def remove() -> None:
+            with self._lock:
+                self._request_listeners.remove(listener)
+
+        return remove
 
     def _holding(self) -> _Held:
         with self._lock:
@@ -304,6 +323,10 @@ class HeldSupply:
         self._before_last, self._last = self._last, _Ended(asker, ended, sieve.reply_word, sieve.read_before_request)
         if sieve.reply_poll is not None:
             self._pace.append(_Pace(sieve.reply_poll, ended - sieve.written_at))
+        with self._lock:
+            listeners = list(self._request_listeners)
+        for listener in listeners:
+            listener(sieve.request, sieve.reply_word is not None)
 
     def _lose(self, held: _Held, error: PortGone) -> None:
         with self._lock:

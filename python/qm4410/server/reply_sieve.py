@@ -67,6 +67,11 @@ class ReplySieve:
             self.reply_poll, self.reply_word = self._polls, wire.word_of(data)
         return data
 
+    @property
+    def request(self) -> bytes:
+        """The request written last."""
+        return self._request
+
     def discard(self) -> int:
         """Read away everything that has come; how many bytes that was."""
         self._take_in()
