@@ -24,6 +24,7 @@ import dataclasses
 import logging
 import threading
 import time
+from collections.abc import Iterable
 from typing import Any
 
 from ..supply import wire
@@ -101,6 +102,8 @@ class Autosave:
             )
         else:
             log.info("the saved state (%s) is in %s", self._saved.described(), self._file.path)
+            if self._saved.rules and self._saved.rules != dataclasses.asdict(self._guard.rules):
+                log.info("it was saved under other rules of the guard's than these: %s", dict(self._saved.rules))
         self._hearing.callback(self._supply.add_request_listener(self._heard_request))
         self._hearing.callback(self._guard.add_target_listener(self._heard_target))
         self._hearing.callback(self._guard.add_listener(self._heard_reading))
@@ -137,16 +140,14 @@ class Autosave:
         elif word == wire.RESTORE_FACTORY:
             # Where the factory settings are is for a reading to tell.
             if answered:
-                with self._lock:
-                    self._uncertain |= ALL_FIELDS
+                self._doubt(ALL_FIELDS)
             return
         else:
             return
         if answered:
             self._take({field: value})
         else:
-            with self._lock:
-                self._uncertain.add(field)
+            self._doubt({field})
 
     def _heard_target(self, quantity: Quantity, units: int) -> None:
         self._take({quantity: units})
@@ -159,13 +160,20 @@ class Autosave:
     def _lost(self, reason: str) -> None:
         self._come_back_again()
 
+    def _doubt(self, fields: Iterable[str]) -> None:
+        """The supply may or may not have changed `fields`: the next reading
+        taken after this tells what it holds."""
+        with self._lock:
+            self._changes += 1
+            self._uncertain.update(fields)
+
     def _take(self, fields: dict[str, Any]) -> None:
         with self._lock:
+            self._changes += 1
             if self._saved is None:
                 return  # kept from the first reading, which comes after this
             self._saved = dataclasses.replace(self._saved, **fields)
             self._uncertain -= fields.keys()
-            self._changes += 1
             self._dirty = True
             self._lock.notify_all()
 
@@ -219,6 +227,8 @@ class Autosave:
             self._unanswered = 0
             if changes != self._changes:
                 return  # a set-point was taken meanwhile: the next reading tells
+            if self._guard.ramping("voltage") or self._guard.ramping("current"):
+                return  # the set-points are on their way
             saved, returning = self._saved, self._returning
             if saved is None or (returning and saved.supply != (identity.model, identity.serial_number)):
                 if saved is not None:
@@ -239,8 +249,6 @@ class Autosave:
                 self._changes += 1
                 self._dirty = True
                 self._lock.notify_all()
-            if self._guard.ramping("voltage") or self._guard.ramping("current"):
-                return  # the set-points are on their way
             if not returning and (found["voltage"], found["current"], found["max_voltage"]) == saved.setpoints():
                 return
             self._returning = False

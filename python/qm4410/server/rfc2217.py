@@ -70,10 +70,10 @@ class ClientLine:
 
 
 class Negotiation(serial.rfc2217.PortManager):
-    """pyserial's server half for one client, named `name` in the log, which
-    refuses a malformed subnegotiation (cut short, or with a value no
-    setting has) rather than fail on it: the client's settings change
-    nothing here, and the connection goes on."""
+    """pyserial's server half for one client, which refuses a malformed
+    subnegotiation (cut short, or with a value no setting has) rather than
+    fail on it, and says so in the log with the client's name: a client's
+    line settings change nothing here anyway, and the connection goes on."""
 
     def __init__(self, line: ClientLine, client: Client) -> None:
         self._name = client.name

@@ -139,7 +139,10 @@ def name_beacons_in_the_environment(host: str) -> None:
     address cannot be reached (a machine or namespace with loopback alone).
     For a process that runs no other thread yet (the command, before it
     serves anything): the environment is the whole process's."""
-    _, beacons = network_plan(host)
+    try:
+        _, beacons = network_plan(host)
+    except ValueError:
+        return  # no address: listening refuses it
     if beacons is not None:
         os.environ["EPICS_CAS_BEACON_ADDR_LIST"] = " ".join(address for address, _ in beacons)
         os.environ["EPICS_CAS_AUTO_BEACON_ADDR_LIST"] = "NO"
