@@ -28,7 +28,7 @@ from fakes import READ_STATUS, SET_ADDRESS, SET_VOLTAGE, request
 from serving import RFC2217_CLIENT_WARNINGS, Server, driver_client, run_command, scpi_client
 
 import qm4410
-from qm4410.server import Asker, HeldSupply
+from qm4410.server import Asker, HeldSupply, SupplyGone
 from qm4410.server.listener import IN_USE_S, MAX_CLIENTS
 from qm4410.server.turns import Turns
 from qm4410.supply.link import Link
@@ -456,6 +456,23 @@ def test_a_frame_whose_reply_could_not_reach_its_client_in_time_is_not_sent(qm44
         reply, outcome = supply.exchange(request(SET_VOLTAGE, 2000, SUPPLY_ADDRESS), client, time.monotonic())
         assert reply is None and outcome.startswith("not sent"), outcome
         assert supply.run(Link.read_status).voltage == 1.0
+    finally:
+        supply.close()
+
+
+def test_a_port_that_fails_as_the_line_is_settled_is_gone_for_whoever_asks(qm4410_sim):
+    """At 4800 baud a reply comes after the driver's first poll, so the next
+    client's exchange first reads away what may still come: a port that has
+    gone fails that look, and the client is told the port is gone."""
+    virtual = qm4410_sim.start("--line-speed", "4800")
+    supply = HeldSupply(virtual.port)
+    supply.open()
+    try:
+        assert supply.run(Link.read_status, Asker("scpi", "one client")) is not None
+        virtual.stop(signal.SIGKILL)
+        with pytest.raises(SupplyGone):
+            supply.run(Link.read_status, Asker("rfc2217", "another client"))
+        assert supply.gone.is_set()
     finally:
         supply.close()
 

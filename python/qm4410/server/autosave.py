@@ -191,12 +191,12 @@ class Autosave:
                     status, self._read_at, changes = heard
                 else:
                     self._read_at, changes = time.monotonic(), self._changes
-            if heard is None:
-                status = self._reading()
             try:
+                if heard is None:
+                    status = self._reading()
                 self._judge(status, changes)
             except Exception:  # a fault here must not end the keeping
-                log.exception("%s: the autosave failed to judge a reading", self._supply.port)
+                log.exception("%s: the autosave failed to read or judge the supply", self._supply.port)
 
     def _reading(self) -> Status | None:
         try:

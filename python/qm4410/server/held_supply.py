@@ -180,7 +180,9 @@ class HeldSupply:
                     return action(held.link)
                 finally:
                     self._note(held.sieve, asker, started)
-            except PortGone as error:
+            # OSError: the port failing under the sieve's own look at it
+            # (settling the line), which the link would have called PortGone.
+            except (PortGone, OSError) as error:
                 self._lose(held, error)
                 raise SupplyGone(self.reason) from None
 
@@ -328,7 +330,7 @@ class HeldSupply:
         for listener in listeners:
             listener(sieve.request, sieve.reply_word is not None)
 
-    def _lose(self, held: _Held, error: PortGone) -> None:
+    def _lose(self, held: _Held, error: PortGone | OSError) -> None:
         with self._lock:
             # Only the first to find out tells, and only of the port still held.
             if held is not self._held or self.gone.is_set():
