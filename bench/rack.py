@@ -80,7 +80,11 @@ def measure(quick: bool = False, supplies: int = SUPPLIES, readings: int | None 
         with open(path, "w") as file:
             file.write(rack_file(ports))
         process = subprocess.Popen(
-            [*SERVE, "--config", path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True
+            [*SERVE, "--config", path],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+            env={**os.environ, "XDG_STATE_HOME": folder},  # their autosave, as by default, in a place of its own
         )
         try:
             lines = [process.stdout.readline() for _ in range(2 * supplies)]

@@ -5,7 +5,8 @@ import argparse
 import json
 import sys
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
+from typing import Any
 
 from commands import label
 from verdicts import LOOK_PCT, PAUSE_OVERHEAD_PCT, THREAD_SCALING, speedup_target
@@ -28,19 +29,26 @@ def run_benchmark(
     doc: str,
     quick_help: str,
     out: str,
-    measure: Callable[[bool], dict],
+    measure: Callable[..., dict],
     judge: Callable[[dict], dict],
     report: Callable[[dict, dict], str],
+    extra: Sequence[tuple[str, dict[str, Any]]] = (),
 ) -> None:
-    """A benchmark's command line (`--quick`, `--out`): `measure(quick)`
-    gives the results, with their "meta"; `judge` says which targets they
-    met; both go to `--out` as JSON, and `report` prints them."""
+    """A benchmark's command line (`--quick`, `--out`, and the `extra`
+    options, each its name and add_argument's keywords): `measure(quick)`,
+    given the extra options given as keywords, gives the results, with
+    their "meta"; `judge` says which targets they met; both go to `--out`
+    as JSON, and `report` prints them."""
     parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help=quick_help)
     parser.add_argument("--out", default=out, help="where the results go, as JSON")
+    for option, keywords in extra:
+        parser.add_argument(option, **keywords)
     arguments = parser.parse_args()
+    names = [option.removeprefix("--").replace("-", "_") for option, _ in extra]
+    given = {name: getattr(arguments, name) for name in names if getattr(arguments, name) is not None}
     started = time.perf_counter()
-    results = measure(arguments.quick)
+    results = measure(arguments.quick, **given)
     results["meta"]["seconds_taken"] = time.perf_counter() - started
     verdicts = judge(results)
     with open(arguments.out, "w") as file:

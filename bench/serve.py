@@ -15,6 +15,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -46,11 +47,13 @@ def plan(quick: bool) -> dict:
 def server_on(port: str, *options: str, stderr=subprocess.DEVNULL):
     """`qm4410 serve` holding `port`: its process and its two endpoints;
     its log goes to `stderr`."""
+    folder = tempfile.TemporaryDirectory()
     process = subprocess.Popen(
         [*SERVE, "--port", port, "--rfc2217", "0", "--scpi", "0", *options],
         stdout=subprocess.PIPE,
         stderr=stderr,
         text=True,
+        env={**os.environ, "XDG_STATE_HOME": folder.name},  # its autosave, as by default, in a place of its own
     )
     try:
         rfc2217, visa = process.stdout.readline().strip(), process.stdout.readline().strip()
@@ -61,6 +64,7 @@ def server_on(port: str, *options: str, stderr=subprocess.DEVNULL):
         process.terminate()
         process.wait()
         process.stdout.close()
+        folder.cleanup()
 
 
 class RawRfc2217:

@@ -7,6 +7,7 @@ import io
 import time
 import types
 
+import autosave
 import driver_cost
 import latency
 import plain_driver
@@ -163,3 +164,16 @@ def test_a_short_rack_run_counts_the_readings_and_the_servers_own_cpu_and_memory
     assert last["readings"] >= 40 and last["rss_kib"] > 0
     assert 0 <= results["cpu_cores"] == last["cpu_s"] / last["seconds"]
     assert set(rack.judge(results)) == {"cpu_under_one_core", "memory_flat"}
+
+
+def test_a_short_autosave_run_restores_every_set_point_and_switches_nothing_on_unasked():
+    """The autosave benchmark end to end, small: the supply vanished and
+    came back, and what it reports comes from the supply's own log."""
+    results = autosave.measure(cycles=3)
+    assert results["cycles"] == 3 and results["lost"] == [] and results["unasked_switch_ons"] == 0
+    assert sum(spread["count"] for spread in results["back_after"].values()) == 3
+    assert set(autosave.judge(results)) == {
+        "no_set_point_lost",
+        "no_unasked_switch_on",
+        "restoring_within_a_second_of_the_first_answer",
+    }

@@ -167,3 +167,12 @@ def skipped(config) -> list:
     """The reports of the tests and modules skipped so far."""
     reporter = config.pluginmanager.get_plugin("terminalreporter")
     return reporter.stats.get("skipped", []) if reporter else []
+
+
+@pytest.fixture(autouse=True, scope="session")
+def state_directory(tmp_path_factory):
+    """The servers the tests start keep their supplies' state here, never in
+    the user's state directory."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("XDG_STATE_HOME", str(tmp_path_factory.mktemp("state")))
+        yield

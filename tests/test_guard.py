@@ -54,6 +54,26 @@ def test_a_slewed_set_point_never_runs_ahead_of_its_rate(supply):
         assert abs(second - first) <= rate * (answered - asked) + step + 1e-9, (first, second)
 
 
+def test_a_raised_maximum_voltage_lets_the_output_rise_at_the_rate_and_the_ramp_tells_its_target(supply):
+    """The output held at the maximum voltage, below its set-point: raising
+    the maximum (as an EPICS put to MAX_VOLT_SP does) holds the set-point
+    there and ramps it back, and a listener hears the ramp's target as soon
+    as it is under way."""
+    rate = 2.0
+    targets = []
+    with Guard(supply, slew_voltage=rate) as guard:
+        guard.add_target_listener(lambda quantity, units: targets.append((quantity, units)))
+        supply.max_voltage, supply.voltage, supply.output = 1.0, 5.0, True
+        asked = time.monotonic()
+        guard.max_voltage = 6.0
+        status = supply.status()
+        assert status.max_voltage == 6.0
+        assert status.voltage <= 1.0 + rate * (time.monotonic() - asked) + rate / SLEW_STEPS_PER_S + 1e-9
+        until(lambda: supply.voltage == 5.0)
+        supply.output = False
+    assert targets == [("voltage", 5000)]
+
+
 def test_a_halted_ramp_stays_where_it_stands_and_its_waiter_returns(supply):
     with Guard(supply, slew_voltage=2.0) as guard:
         ramp = guard.send_units("voltage", 5000, wait=False)

@@ -34,8 +34,12 @@ std::optional<ControlCommand> parse_control(const std::string& line, std::string
         command.load_ohms = ohms;
     } else if (verb == "overtemp" && (value == "on" || value == "off")) {
         command.over_temperature = value == "on";
+    } else if (verb == "power" && (value == "on" || value == "off")) {
+        command.powered = value == "on";
+    } else if ((verb == "unplug" || verb == "plug") && value.empty()) {
+        command.plugged = verb == "plug";
     } else {
-        error = "not a command (load OHMS, short, overtemp on|off): '" + line + "'";
+        error = "not a command (load OHMS, short, overtemp on|off, power on|off, unplug, plug): '" + line + "'";
         return std::nullopt;
     }
     return command;

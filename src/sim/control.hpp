@@ -1,7 +1,8 @@
 // What a test or a person changes while the supply runs: the load on its
-// output, its over-temperature flag. Commands come one per line through a
-// named pipe (--control PATH), so that `echo 'load 1.5' > PATH` steps the
-// load in the middle of a run.
+// output, its over-temperature flag, its power (off, and on again at the
+// factory settings) and its port (unplugged, and plugged in again).
+// Commands come one per line through a named pipe (--control PATH), so that
+// `echo 'load 1.5' > PATH` steps the load in the middle of a run.
 #pragma once
 
 #include <optional>
@@ -10,14 +11,17 @@
 
 namespace qm4410::sim {
 
-// One command: a change of the load (ohms; 0 is a short, infinity none) or
-// of the forced over-temperature flag.
+// One command: a change of the load (ohms; 0 is a short, infinity none), of
+// the forced over-temperature flag, of the power, or of the port.
 struct ControlCommand {
     std::optional<double> load_ohms;
     std::optional<bool> over_temperature;
+    std::optional<bool> powered;
+    std::optional<bool> plugged;
 };
 
-// Parses one line ("load 4.7", "load inf", "short", "overtemp on|off");
+// Parses one line ("load 4.7", "load inf", "short", "overtemp on|off",
+// "power on|off", "unplug", "plug");
 // nullopt with `error` set for anything else. Blank lines and '#' comments
 // give an empty command.
 std::optional<ControlCommand> parse_control(const std::string& line, std::string& error);

@@ -52,7 +52,11 @@ const char* const kUsage =
     "  --control PATH      make PATH a named pipe (removed on exit) that takes\n"
     "                      changes while running, one per line: 'load OHMS'\n"
     "                      (0 is a short, inf no load), 'short', 'overtemp on'\n"
-    "                      or 'overtemp off' (forces the over-temperature flag);\n"
+    "                      or 'overtemp off' (forces the over-temperature flag),\n"
+    "                      'power off' (nothing is answered) or 'power on' (at\n"
+    "                      the factory settings), 'unplug' (the port goes away,\n"
+    "                      the supply keeps its settings) or 'plug' (a new port,\n"
+    "                      its path printed, the --link pointed at it);\n"
     "                      e.g. echo 'load 1.5' > PATH\n"
     "  -v, --verbose       log requests and replies in hex on standard error\n"
     "  -h, --help          show this help\n";

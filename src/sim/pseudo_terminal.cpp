@@ -43,23 +43,28 @@ void make_raw(const std::string& slave_path) {
 
 }  // namespace
 
-PseudoTerminal::PseudoTerminal() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0) fail("posix_openpt");
+PseudoTerminal::PseudoTerminal() { open(); }
+
+void PseudoTerminal::open() {
+    if (master_ >= 0) return;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) fail("posix_openpt");
     const char* name = nullptr;
-    if (grantpt(master_) != 0 || unlockpt(master_) != 0 || (name = ptsname(master_)) == nullptr) {
-        fail_closing(master_, "prepare pseudo-terminal");
+    if (grantpt(master) != 0 || unlockpt(master) != 0 || (name = ptsname(master)) == nullptr) {
+        fail_closing(master, "prepare pseudo-terminal");
     }
-    slave_path_ = name;
-    if (fcntl(master_, F_SETFD, FD_CLOEXEC) != 0 || fcntl(master_, F_SETFL, O_NONBLOCK) != 0) {
-        fail_closing(master_, "configure pseudo-terminal");
+    std::string slave_path = name;
+    if (fcntl(master, F_SETFD, FD_CLOEXEC) != 0 || fcntl(master, F_SETFL, O_NONBLOCK) != 0) {
+        fail_closing(master, "configure pseudo-terminal");
     }
     try {
-        make_raw(slave_path_);
+        make_raw(slave_path);
     } catch (...) {
-        ::close(master_);
+        ::close(master);
         throw;
     }
+    master_ = master;
+    slave_path_ = std::move(slave_path);
 }
 
 PseudoTerminal::~PseudoTerminal() { close(); }
@@ -69,7 +74,13 @@ void PseudoTerminal::close() {
     master_ = -1;
 }
 
-PortLink::PortLink(std::string path, std::string target) : path_(std::move(path)), target_(std::move(target)) {
+PortLink::PortLink(std::string path, std::string target) : path_(std::move(path)) { point_to(std::move(target)); }
+
+PortLink::~PortLink() { remove(); }
+
+void PortLink::point_to(std::string target) {
+    remove();
+    target_ = std::move(target);
     struct stat existing{};
     if (lstat(path_.c_str(), &existing) == 0) {
         if (!S_ISLNK(existing.st_mode)) {
@@ -79,18 +90,17 @@ PortLink::PortLink(std::string path, std::string target) : path_(std::move(path)
         if (unlink(path_.c_str()) != 0) fail("replace link " + path_);
     }
     if (symlink(target_.c_str(), path_.c_str()) != 0) fail("link " + path_);
+    linked_ = true;
 }
 
-PortLink::~PortLink() { remove(); }
-
 void PortLink::remove() {
-    if (path_.empty()) return;
+    if (!linked_) return;
     char pointed[PATH_MAX];
     const ssize_t size = readlink(path_.c_str(), pointed, sizeof pointed);
     if (size >= 0 && target_.compare(0, std::string::npos, pointed, static_cast<std::size_t>(size)) == 0) {
         unlink(path_.c_str());
     }
-    path_.clear();
+    linked_ = false;
 }
 
 }  // namespace qm4410::sim

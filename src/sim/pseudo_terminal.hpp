@@ -24,6 +24,8 @@ public:
 
     // Pulls the plug: clients holding the port see it hang up.
     void close();
+    // Plugs it in again: a new pseudo-terminal (at another path) once closed.
+    void open();
 
 private:
     int master_ = -1;
@@ -42,10 +44,13 @@ public:
     PortLink& operator=(const PortLink&) = delete;
 
     void remove();
+    // Makes the link again, to `target` (the port plugged in again).
+    void point_to(std::string target);
 
 private:
     std::string path_;
     std::string target_;
+    bool linked_ = false;
 };
 
 }  // namespace qm4410::sim

@@ -136,6 +136,10 @@ void Server::read_port(TimePoint now) {
 }
 
 void Server::on_request(const Frame& request, TimePoint arrived) {
+    if (!powered_) {
+        log("<- " + hex(request.data(), request.size()) + "  unanswered: the supply's power is off");
+        return;
+    }
     if (options_.vanish_after != 0 && requests_ >= options_.vanish_after) {
         // Unplugged just as this request went out: the client's write has
         // succeeded and its wait for the reply is what fails.
@@ -226,7 +230,41 @@ void Server::take_control() {
             supply_.force_over_temperature(*command->over_temperature);
             log(std::string("over-temperature flag forced ") + (*command->over_temperature ? "on" : "off"));
         }
+        if (command->powered && *command->powered != powered_) {
+            powered_ = *command->powered;
+            if (powered_) supply_.power_up();
+            line_.clear();  // what was on its way dies with the power
+            log(powered_ ? "power on: the factory settings" : "power off: no request is answered");
+        }
+        if (command->plugged) {
+            if (*command->plugged) {
+                plug();
+            } else {
+                unplug();
+            }
+        }
     }
+}
+
+void Server::unplug() {
+    if (port_.master() < 0) return;
+    line_.clear();
+    parser_.reset();
+    client_present_ = false;
+    port_.close();
+    if (link_) link_->remove();
+    log("port unplugged");
+}
+
+void Server::plug() {
+    if (port_.master() >= 0) return;
+    port_.open();
+    if (link_) link_->point_to(port_.slave_path());
+    hung_up_ = true;  // nobody has it open yet
+    // Its new path, as the first line told the first.
+    std::printf("%s\n", port_.slave_path().c_str());
+    std::fflush(stdout);
+    log("port plugged in again: " + port_.slave_path());
 }
 
 void Server::log(const std::string& text) const {

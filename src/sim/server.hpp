@@ -44,6 +44,8 @@ private:
     void abandon_stale_input(TimePoint now);
     void client_left();
     void vanish();
+    void unplug();
+    void plug();
     void take_control();
     void log_exchange(const Frame& request, const Frame& reply, const Transmission& sent) const;
     void log(const std::string& text) const;
@@ -62,6 +64,7 @@ private:
     bool client_present_ = false;
     bool hung_up_ = false;  // nobody on the port: look again at each recheck
     bool vanishing_ = false;
+    bool powered_ = true;  // off: no request is answered
 };
 
 }  // namespace qm4410::sim

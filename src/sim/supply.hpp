@@ -35,6 +35,8 @@ public:
     // over-temperature flag beside the one the output power raises.
     void set_load(double ohms) { config_.load_ohms = ohms; }
     void force_over_temperature(bool on) { forced_over_temperature_ = on; }
+    // Power restored after it was lost: the factory settings, as at start-up.
+    void power_up() { restore_factory(); }
 
     Status status() const;
     Identity identity() const;

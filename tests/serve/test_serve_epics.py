@@ -10,6 +10,7 @@ import contextlib
 import os
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import time
@@ -19,6 +20,7 @@ import pytest
 pytest.importorskip("caproto", reason="the epics extra is not installed: pip install 'qm4410[epics]'")
 pytest.importorskip("epics", reason="pyepics is not installed")
 
+import caproto as ca  # noqa: E402
 from caproto import AlarmSeverity, AlarmStatus, ChannelType, ErrorResponseReceived  # noqa: E402
 from caproto.sync.client import read, write  # noqa: E402
 from caproto.threading.client import Context  # noqa: E402
@@ -28,6 +30,7 @@ from qm4410.server.epics.endpoint import CA_REPEATER_PORT  # noqa: E402
 
 PREFIX = "TEST:PSU:"
 GONE = "TEST:GONE:"
+OUTSIDE = "TEST:OUTSIDE:"
 WITHIN_S = 30
 CLIENT_TIMEOUT_S = 120
 SERVE = [*COMMAND, "serve", "--rfc2217", "0", "--scpi", "0"]
@@ -279,6 +282,19 @@ def test_sixteen_monitor_clients_each_see_every_change(served):
         disconnect(*contexts)
 
 
+def test_a_client_whose_message_is_larger_than_any_pv_takes_is_hung_up_on(served):
+    port = int(served.epics.split(":")[2].split("/")[0])
+    with socket.create_connection(("127.0.0.1", port), timeout=WITHIN_S) as circuit:
+        # A header whose payload would be almost 64 KiB, of which 32 KiB follow.
+        circuit.sendall(struct.pack(">HHHHII", 1, 0xFFF0, 0, 1, 0, 0))
+        with contextlib.suppress(ConnectionResetError, BrokenPipeError):
+            for _ in range(32):
+                circuit.sendall(bytes(1024))
+            while circuit.recv(4096):
+                pass
+    until(lambda: "epics client 127.0.0.1:" in served.log() and "bytes of a message not yet whole" in served.log())
+
+
 def test_the_supply_vanishing_is_invalid_until_it_is_back(pinned, tmp_path, monkeypatch):
     from test_serve_faults import qm4410_sim
 
@@ -340,19 +356,58 @@ def test_by_default_it_binds_and_sends_beacons_on_loopback_alone(tmp_path):
                 else None
             )
         )
-        # Bound to loopback, or connected there; caproto leaves behind an
-        # unbound socket whose connection to the broadcast address failed
-        # here (no such network), on which nothing is ever sent.
-        wide = [
-            name
-            for name in listing
-            if not name.split("->")[-1].startswith("127.0.0.1:") and not (name.startswith("*:") and "->" not in name)
-        ]
+        # Bound to loopback, or connected there: none left by a connection
+        # to the broadcast address that failed here (no such network).
+        wide = [name for name in listing if not name.split("->")[-1].startswith("127.0.0.1:")]
         assert wide == [] and any(name.endswith(f"->127.0.0.1:{repeater}") for name in listing), listing
     finally:
         proc.send_signal(signal.SIGTERM)
         proc.wait(30)
         proc.stdout.close()
+
+
+def test_a_client_from_outside_the_allowed_networks_gets_neither_reads_nor_writes(pinned, tmp_path, monkeypatch):
+    """With --allow 127.0.0.2, a client on 127.0.0.1 is outside: its search
+    for a PV gets no answer, and a circuit it opens is closed at once; the
+    same from 127.0.0.2 is answered."""
+    port = free_port()
+    monkeypatch.setenv("EPICS_CA_SERVER_PORT", str(port))
+    server = Server(["--sim", "--epics", OUTSIDE, "--allow", "127.0.0.2"], tmp_path / "serve.log")
+    search = b"".join(
+        bytes(message)
+        for message in (ca.VersionRequest(priority=0, version=13), ca.SearchRequest(OUTSIDE + "VOLT_SP", 1, 13))
+    )
+    try:
+        answers = {}
+        for source in ("127.0.0.1", "127.0.0.2"):
+            with socket.socket(type=socket.SOCK_DGRAM) as searcher:
+                searcher.bind((source, 0))
+                searcher.settimeout(3)
+                searcher.sendto(search, ("127.0.0.1", port))
+                try:
+                    answers[source, "search"] = bool(searcher.recv(4096))
+                except TimeoutError:
+                    answers[source, "search"] = False
+            with socket.socket() as circuit:
+                circuit.bind((source, 0))
+                circuit.settimeout(WITHIN_S)
+                circuit.connect(("127.0.0.1", port))
+                circuit.sendall(bytes(ca.VersionRequest(priority=0, version=13)))
+                try:
+                    answers[source, "circuit"] = bool(circuit.recv(4096))
+                except ConnectionResetError:
+                    answers[source, "circuit"] = False
+    finally:
+        assert server.stop() == 128 + signal.SIGTERM, server.log()
+    assert answers == {
+        ("127.0.0.1", "search"): False,
+        ("127.0.0.1", "circuit"): False,
+        ("127.0.0.2", "search"): True,
+        ("127.0.0.2", "circuit"): True,
+    }, server.log()
+    assert "epics client 127.0.0.1:" in server.log() and "refused: its address is not in any --allow network" in (
+        server.log()
+    )
 
 
 def test_a_prefix_that_cannot_name_a_pv_is_refused_before_anything_opens():

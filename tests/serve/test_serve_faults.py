@@ -29,8 +29,8 @@ from fakes import READ_STATUS, SET_ADDRESS, SET_VOLTAGE, request
 from serving import RFC2217_CLIENT_WARNINGS, Server, driver_client, run_command, scpi_client
 
 import qm4410
-from qm4410.server import Asker, HeldSupply
-from qm4410.server.listener import MAX_CLIENTS
+from qm4410.server import Asker, HeldSupply, SupplyGone
+from qm4410.server.listener import IN_USE_S, MAX_CLIENTS
 from qm4410.server.turns import Turns
 from qm4410.supply.link import Link
 
@@ -41,6 +41,9 @@ NOT_A_NUMBER = "9.91E+37"
 RUN_TIMEOUT_S = 60
 PEER_SUPPLY = Path(__file__).parent.parent / "sim" / "peer_supply.py"
 SUPPLY_ADDRESS = 1  # the virtual supply's and the peer supply's
+# Telnet's bytes, and the option of RFC 2217's subnegotiations.
+IAC, SB, SE, COM_PORT_OPTION = 255, 250, 240, 44
+READ_STATUS_REPLY_START = bytes([0xAA, SUPPLY_ADDRESS, READ_STATUS])
 
 
 def test_ten_clients_of_a_faulty_supply_get_their_own_answers_or_are_told(visa, tmp_path):
@@ -148,7 +151,8 @@ def qm4410_sim(*options):
 def test_a_supply_that_comes_back_is_served_again_with_reconnect(visa, linked_sim, tmp_path):
     link, start = linked_sim
     start("--vanish-after", "3")  # the identity read, the status read at the start, then one request
-    server = Server(["--port", link, "--reconnect"], tmp_path / "serve.log")
+    # No autosave, whose readings would count among the supply's requests.
+    server = Server(["--port", link, "--reconnect", "--state", "none"], tmp_path / "serve.log")
     scpi = scpi_client(visa, server)
     try:
         assert scpi.query("VOLT:PROT?") == "30.000"
@@ -261,7 +265,9 @@ def test_no_client_gets_a_reply_to_another_clients_frame(visa, tmp_path, setting
     got = []  # (client, the frame it sent or None for a SCPI query, the number of the request answered)
     unanswered = collections.Counter()
     with peer_supply(every=10, **settings) as (port, received):
-        server = Server(["--port", port, "--idle-timeout", 0, "-v"], tmp_path / "serve.log")
+        # No autosave: its readings would shift which requests the faults
+        # strike, which are chosen here so that both endpoints get replies.
+        server = Server(["--port", port, "--idle-timeout", 0, "-v", "--state", "none"], tmp_path / "serve.log")
 
         def scpi_run(name, client):
             for _ in range(COMMANDS_PER_CLIENT):
@@ -343,10 +349,12 @@ def test_no_client_gets_a_reply_to_another_clients_frame(visa, tmp_path, setting
 def test_a_frame_that_would_take_the_supply_from_the_others_changes_nothing(visa, linked_sim, tmp_path):
     """Against a supply that answers only its own address, a client's change
     of address would leave every other client unanswered: it is not sent,
-    nor is a frame with a word of no request, and the client gets nothing
-    for either, as from a supply that does not take them."""
+    nor is a frame with a word of no request, nor one to another address
+    (which a supply that answers every address would carry out, and answer
+    from its own, which the client would not take); the client gets nothing
+    for any, as from a supply that does not take them."""
     link, start = linked_sim
-    start("--strict-address")
+    start()  # answering every address
     server = Server(["--port", link], tmp_path / "serve.log")
     try:
         scpi = scpi_client(visa, server)
@@ -355,10 +363,12 @@ def test_a_frame_that_would_take_the_supply_from_the_others_changes_nothing(visa
             raw.write(
                 request(SET_ADDRESS, 0x42, SUPPLY_ADDRESS)
                 + request(0x40, 0, SUPPLY_ADDRESS)
+                + request(SET_VOLTAGE, 9000, 9)
                 + request(READ_STATUS, 0, SUPPLY_ADDRESS)
             )
-            assert raw.read(26)[2] == READ_STATUS  # the first reply it gets answers its third frame
-            assert driver.read_dev_status()["voltage_max_set"] == 30.0
+            assert raw.read(26)[2] == READ_STATUS  # the first reply it gets answers its fourth frame
+            status = driver.read_dev_status()
+            assert (status["voltage_max_set"], status["voltage_set"]) == (30.0, 0.0)
             assert scpi.query("VOLT:PROT?;SYST:ERR?") == '30.000;0,"No error"'
         scpi.close()
     finally:
@@ -377,6 +387,67 @@ def test_a_frame_that_would_take_the_supply_from_the_others_changes_nothing(visa
     assert re.search(
         r"rfc2217 client 127\.0\.0\.1:\d+: word 0x40 refused: the word is none of the supply's requests", log
     ), log
+    assert re.search(
+        r"rfc2217 client 127\.0\.0\.1:\d+: set_out_voltage 9000 refused: it is addressed to 9, and the supply here "
+        r"is at 1",
+        log,
+    ), log
+
+
+def test_telnet_that_a_client_misuses_is_refused_and_bounded(start_server):
+    """A subnegotiation cut short is refused and the connection goes on; one
+    never ended is not kept past a few hundred bytes: its client is hung
+    up on, and says why."""
+    server = start_server("--sim")
+    host, port = server.rfc2217.removeprefix("rfc2217://").split(":")
+    with socket.create_connection((host, int(port)), timeout=RUN_TIMEOUT_S) as cut_short:
+        cut_short.sendall(bytes([IAC, SB, COM_PORT_OPTION, 1, IAC, SE]) + request(READ_STATUS, 0, SUPPLY_ADDRESS))
+        replies = b""
+        while READ_STATUS_REPLY_START not in replies:
+            chunk = cut_short.recv(4096)
+            assert chunk, server.log()
+            replies += chunk
+    with socket.create_connection((host, int(port)), timeout=RUN_TIMEOUT_S) as unending:
+        unending.sendall(bytes([IAC, SB, 44]))
+        with contextlib.suppress(ConnectionResetError, BrokenPipeError):
+            for _ in range(64):
+                unending.sendall(b"x" * 1024)
+        with contextlib.suppress(ConnectionResetError):
+            while unending.recv(4096):
+                pass
+    deadline = time.monotonic() + RUN_TIMEOUT_S
+    while "was hung up on: it sent" not in (log := server.log()):  # told once its thread has ended
+        assert time.monotonic() < deadline, log
+        time.sleep(0.05)
+    assert re.search(r"rfc2217 client 127\.0\.0\.1:\d+: a malformed subnegotiation \(2c 01\) refused", log), log
+    assert re.search(r"was hung up on: it sent \d+ bytes of a subnegotiation without ending it", log), log
+    assert "Traceback" not in log
+
+
+def test_every_address_of_ipv6_takes_ipv4_clients_too():
+    """`--scpi [::]:0` listens on both families, where the system can. In a
+    network namespace of its own: listening on every address there is
+    listening on its loopback alone."""
+    if subprocess.run(["unshare", "-n", "true"], capture_output=True).returncode != 0:
+        pytest.skip("no network namespace can be made here")
+    if not socket.has_dualstack_ipv6():
+        pytest.skip("this system has no dual-stack sockets")
+    script = (
+        "import socket; from qm4410.server.listener import Listener\n"
+        "listener = Listener('scpi', ('::', 0), (), lambda client: client.write(b'here'))\n"
+        "listener.start()\n"
+        "for host in ('127.0.0.1', '::1'):\n"
+        "    with socket.create_connection((host, listener.port), timeout=10) as client:\n"
+        "        print(host, client.recv(10).decode())\n"
+        "listener.close()\n"
+    )
+    done = subprocess.run(
+        ["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$@"', "-", sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        timeout=RUN_TIMEOUT_S,
+    )
+    assert done.stdout.split() == ["127.0.0.1", "here", "::1", "here"], done.stderr
 
 
 def test_a_frame_whose_reply_could_not_reach_its_client_in_time_is_not_sent(qm4410_sim):
@@ -389,6 +460,23 @@ def test_a_frame_whose_reply_could_not_reach_its_client_in_time_is_not_sent(qm44
         reply, outcome = supply.exchange(request(SET_VOLTAGE, 2000, SUPPLY_ADDRESS), client, time.monotonic())
         assert reply is None and outcome.startswith("not sent"), outcome
         assert supply.run(Link.read_status).voltage == 1.0
+    finally:
+        supply.close()
+
+
+def test_a_port_that_fails_as_the_line_is_settled_is_gone_for_whoever_asks(qm4410_sim):
+    """At 4800 baud a reply comes after the driver's first poll, so the next
+    client's exchange first reads away what may still come: a port that has
+    gone fails that look, and the client is told the port is gone."""
+    virtual = qm4410_sim.start("--line-speed", "4800")
+    supply = HeldSupply(virtual.port)
+    supply.open()
+    try:
+        assert supply.run(Link.read_status, Asker("scpi", "one client")) is not None
+        virtual.stop(signal.SIGKILL)
+        with pytest.raises(SupplyGone):
+            supply.run(Link.read_status, Asker("rfc2217", "another client"))
+        assert supply.gone.is_set()
     finally:
         supply.close()
 
@@ -435,7 +523,11 @@ def test_an_idle_client_is_hung_up_on(tmp_path):
     )
 
 
-def test_a_full_endpoint_lets_a_new_client_in_in_place_of_the_longest_idle(tmp_path):
+def test_a_full_endpoint_makes_room_only_from_clients_not_in_use(tmp_path):
+    """A newcomer to a full endpoint takes the place of the client idle
+    longest, once none is in use; a burst of connections that send nothing
+    churns among themselves, while a client that asks something every 0.2 s
+    keeps its place."""
     server = Server(["--sim"], tmp_path / "serve.log")
     try:
         with contextlib.ExitStack() as stack:
@@ -444,17 +536,37 @@ def test_a_full_endpoint_lets_a_new_client_in_in_place_of_the_longest_idle(tmp_p
                 clients.append(stack.enter_context(socket.create_connection(("127.0.0.1", server.scpi_port))))
                 clients[-1].sendall(b"*IDN?\n")  # answered: connected, and idle since
                 assert clients[-1].recv(100).startswith(b"QM4410,")
+            time.sleep(IN_USE_S)
             newcomer = stack.enter_context(socket.create_connection(("127.0.0.1", server.scpi_port)))
             newcomer.sendall(b"*IDN?\n")
             newcomer.settimeout(RUN_TIMEOUT_S)
             assert newcomer.recv(100).startswith(b"QM4410,")
             clients[0].settimeout(RUN_TIMEOUT_S)
             assert clients[0].recv(100) == b""
-            clients[1].sendall(b"*IDN?\n")  # the others stay
-            assert clients[1].recv(100).startswith(b"QM4410,")
+            busy, answers, stop = clients[-1], [], threading.Event()
+            busy.settimeout(RUN_TIMEOUT_S)
+
+            def keep_asking():
+                while not stop.is_set():
+                    busy.sendall(b"*IDN?\n")
+                    answers.append(busy.recv(100))
+                    time.sleep(0.2)
+
+            asking = threading.Thread(target=keep_asking)
+            asking.start()
+            while not answers:
+                time.sleep(0.01)
+            try:
+                for _ in range(2 * MAX_CLIENTS):
+                    stack.enter_context(socket.create_connection(("127.0.0.1", server.scpi_port)))
+            finally:
+                stop.set()
+                asking.join(RUN_TIMEOUT_S)
+            assert answers and all(answer.startswith(b"QM4410,") for answer in answers), answers
+            busy_port = busy.getsockname()[1]
     finally:
         server.stop()
-    assert re.search(
-        r"scpi client 127\.0\.0\.1:\d+ was hung up on: a new client came to a full endpoint \(64 clients\)",
-        server.log(),
-    )
+    log = server.log()
+    assert re.search(r"was hung up on: a new client came to a full endpoint \(64 clients\), and this one was idle", log)
+    assert re.search(r"was hung up on: a new client came to a full endpoint .* and this one had sent nothing yet", log)
+    assert f"127.0.0.1:{busy_port} was hung up" not in log

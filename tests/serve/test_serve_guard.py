@@ -10,7 +10,7 @@ import re
 import time
 
 import pytest
-from serving import RFC2217_CLIENT_WARNINGS, driver_client, scpi_client, vanishing
+from serving import RFC2217_CLIENT_WARNINGS, driver_client, run_command, scpi_client, vanishing
 
 from qm4410.supply.guard import SLEW_STEPS_PER_S
 
@@ -28,13 +28,13 @@ def until(condition, pause=0.02, within=WITHIN_S):
     return found
 
 
-def sample(scpi, samples, done):
-    """Read the voltage set-point until `done(volts)`, each reading kept as
-    (asked at, answered at, volts)."""
+def sample(scpi, samples, done, query="VOLT?"):
+    """Read the voltage set-point (or what `query` asks) until
+    `done(volts)`, each reading kept as (asked at, answered at, volts)."""
 
     def reading():
         asked = time.monotonic()
-        volts = float(scpi.query("VOLT?"))
+        volts = float(scpi.query(query))
         samples.append((asked, time.monotonic(), volts))
         return done(volts)
 
@@ -91,6 +91,40 @@ def test_no_client_outruns_the_slew_rate_and_a_ramp_outlives_its_client(slewed, 
     assert not outrun(up, own_rate or RATE)
     assert not outrun(down, RATE)
     assert len({volts for *_, volts in up}) > 3  # it was sampled on its way
+
+
+@pytest.mark.parametrize("endpoint", ["scpi", "rfc2217"])
+def test_raising_the_maximum_voltage_lets_the_output_rise_no_faster_than_the_slew_rate(slewed, visa, endpoint):
+    """The output is held at the maximum voltage, below its set-point: a
+    raise of the maximum, from any client, lets it rise at the rate."""
+    sampler = scpi_client(visa, slewed)
+    try:
+        sampler.write("VOLT 7;VOLT:PROT 1;OUTP ON")  # the maximum lowered below the voltage, never the other way
+        sample(sampler, [], lambda volts: volts == 7.0)
+        output = []
+        sample(sampler, output, lambda volts: volts == 1.0, "MEAS:VOLT?")
+        if endpoint == "scpi":
+            raising = scpi_client(visa, slewed)
+            raising.write("VOLT:PROT 8")
+            assert raising.query("SYST:ERR?") == '0,"No error"'
+            raising.close()
+        else:
+            with driver_client(slewed) as driver:
+                assert quiet(driver.set_voltage_max, 8)
+        sample(sampler, output, lambda volts: volts == 7.0, "MEAS:VOLT?")
+        assert float(sampler.query("VOLT:PROT?")) == 8.0
+        sampler.write("OUTP OFF;VOLT 0;VOLT:PROT 30")
+        sample(sampler, [], lambda volts: volts == 0.0)
+    finally:
+        sampler.close()
+    assert not outrun(output, RATE), output
+
+
+@pytest.mark.parametrize("volts", [3, 0])
+def test_the_set_command_through_a_slewing_server_waits_for_the_set_point_to_arrive(slewed, volts):
+    done = run_command("set", "--port", slewed.rfc2217, "--mode", "remote", "--voltage", str(volts))
+    assert done.returncode == 0, done.stderr
+    assert re.search(rf"^voltage\s+{volts}\.000 V$", done.stdout, re.MULTILINE), done.stdout
 
 
 @pytest.mark.parametrize(

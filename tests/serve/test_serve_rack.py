@@ -275,3 +275,17 @@ def test_a_rack_s_pages_share_one_http_server_with_an_overview_of_them(tmp_path)
     told = log_path.read_text()
     assert status == 128 + signal.SIGTERM and "Traceback" not in told, told
     assert token not in told and all(token not in " ".join(line) for line in lines)  # given, so never told
+
+
+def test_a_supply_s_own_keys_override_the_rack_s_and_a_state_file_is_one_supply_s(tmp_path):
+    path = tmp_path / "rack.toml"
+    tables = [
+        '[[supply]]\nname = "a"\nport = "/dev/ttyQM-a"\nreconnect = false\noff-on-exit = false\nstate = "a.json"\n',
+        '[[supply]]\nname = "b"\nport = "/dev/ttyQM-b"\nrfc2217 = 0\nscpi = 0\n',
+    ]
+    path.write_text("off-on-exit = true\n" + "\n".join(tables))
+    a, b = read_rack(str(path), supply_options)
+    assert (a.args.reconnect, a.args.off_on_exit, b.args.reconnect, b.args.off_on_exit) == (False, False, True, True)
+    path.write_text(path.read_text() + 'state = "a.json"\n')
+    with pytest.raises(RackFileError, match=r"rack\.toml:14: state .*a\.json is a's already"):
+        read_rack(str(path), supply_options)

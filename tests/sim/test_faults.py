@@ -6,8 +6,8 @@ import time
 
 import pytest
 import serial
-from fakes import FRAME_LENGTH, READ_IDENTITY, READ_STATUS, checksum, frame, is_valid
-from sim_wire import POLL_INTERVAL, POLLS, open_line, transact, watch
+from fakes import FRAME_LENGTH, READ_IDENTITY, READ_STATUS, SET_VOLTAGE, checksum, frame, is_valid
+from sim_wire import POLL_INTERVAL, POLLS, open_line, status_of, transact, watch
 
 REQUEST = frame(1, READ_STATUS)
 WINDOW = POLL_INTERVAL * POLLS
@@ -94,6 +94,32 @@ def test_vanish_unplugs_the_port_at_the_next_request(start_sim, tmp_path, with_l
             port.write(REQUEST)
     assert not os.path.exists(sim.port)
     assert not os.path.lexists(link)
+
+
+def test_its_power_and_its_port_go_and_come_back_on_demand(start_sim, tmp_path):
+    """Power off: nothing is answered; on again: the factory settings.
+    Unplugged: the port goes as at --vanish-after, but the supply stays, its
+    settings kept; plugged in again: a new port, behind the link and told
+    on standard output."""
+    link, control = tmp_path / "ttyQM", tmp_path / "control"
+    sim = start_sim("--link", link, "--control", control)
+    with open_line(str(link)) as port:
+        assert is_valid(transact(port, frame(1, SET_VOLTAGE, (5000).to_bytes(4, "little"))))
+        sim.control("power off")
+        assert transact(port, REQUEST) is None
+        sim.control("power on")
+        time.sleep(0.1)
+        port.reset_input_buffer()
+        assert status_of(transact(port, REQUEST))["voltage_set"] == 0
+        assert is_valid(transact(port, frame(1, SET_VOLTAGE, (7000).to_bytes(4, "little"))))
+        sim.control("unplug")
+        with pytest.raises(OSError):
+            transact(port, REQUEST)
+    assert not os.path.lexists(link) and sim.process.poll() is None
+    sim.control("plug")
+    assert sim.process.stdout.readline().startswith("/dev/")
+    with open_line(str(link)) as port:
+        assert status_of(transact(port, REQUEST))["voltage_set"] == 7000
 
 
 def test_unpaced_reply_lands_in_one_piece(port):

@@ -155,7 +155,10 @@ def test_the_load_and_the_temperature_change_while_it_runs(start_sim, tmp_path):
             status = read_status(port)
             assert {key: status[key] for key in expected} == expected, command
     supply.stop()
-    assert "--control: not a command (load OHMS, short, overtemp on|off): 'overheat now'" in supply.log()
+    assert (
+        "--control: not a command (load OHMS, short, overtemp on|off, power on|off, unplug, plug): 'overheat now'"
+        in supply.log()
+    )
     assert not (tmp_path / "control").exists()
 
 

@@ -89,6 +89,8 @@ KEYS: dict[str, Kind] = {
     "idle-timeout": NUMBER,
     "off-on-exit": FLAG,
     "reconnect": FLAG,
+    "state": TEXT,
+    "restore-output": TEXT,
     # Its guard.
     "limit-voltage": NUMBER,
     "limit-current": NUMBER,
@@ -102,7 +104,7 @@ KEYS: dict[str, Kind] = {
     "soft-start": FLAG,
 }
 # Only a supply's own table takes these.
-OWN_KEYS = ("name", "port")
+OWN_KEYS = ("name", "port", "state")
 ENDPOINTS: dict[str, type[TcpEndpoint]] = {"rfc2217": Rfc2217, "scpi": Scpi, "hislip": Hislip, "vxi11": Vxi11}
 ENDPOINT_KEYS = tuple(ENDPOINTS)
 SIM_KEYS = tuple(option.removeprefix("--") for option, *_ in port_options.SIM_OPTIONS)
@@ -213,7 +215,7 @@ class _Checker:
                     self.problems.append((line(key), f"{key} is an option of the virtual supply: add sim = true"))
         if len(self.problems) > before:
             return None
-        args = self._parsed(_words(merged))
+        args = self._parsed(merged)
         found = guard.problem(args, prefix="") or http_problem(args, prefix="", racked=True)
         if found is not None:  # told on the first line of the table's that gives a rule it names
             named = [line(key) for key in where if key in KEYS and re.search(rf"(?<![-\w]){key}(?![-\w])", found)]
@@ -234,15 +236,21 @@ class _Checker:
             self.problems.append((line, f"{key} takes {kind.words}, not {_toml(value)}"))
         else:
             try:
-                self._parsed(_words({key: value}))
+                self._parsed({key: value})
                 return True
             except argparse.ArgumentError as error:
                 self.problems.append((line, f"{key}: {error.message}"))
         return False
 
-    def _parsed(self, words: list[str]) -> argparse.Namespace:
-        args, left = self._parser.parse_known_args(words)
+    def _parsed(self, values: dict[str, Any]) -> argparse.Namespace:
+        """The options that the keys and `values` stand for, as serve's
+        parser reads them; a flag set to false is false, whatever the rack's
+        defaults (reconnect) say."""
+        args, left = self._parser.parse_known_args(_words(values))
         assert not left, f"the rack's keys name options serve lacks: {left}"
+        for key, value in values.items():
+            if value is False:
+                setattr(args, key.replace("-", "_"), False)
         return args
 
     def _check_repeats(self, given: list[tuple[dict[str, Any], dict[str, KeyPlace]]]) -> None:
@@ -260,10 +268,12 @@ class _Checker:
                 return where[key].line if key in where else where[""].line
 
             port = merged.get("port") if not merged.get("sim") else None
+            state = merged.get("state")
             for key, value in (
                 ("name", merged.get("name")),
                 ("port", _device(port) if port else None),
                 ("epics", merged.get("epics")),
+                ("state", os.path.realpath(state) if isinstance(state, str) and state != "none" else None),
             ):
                 if not isinstance(value, str):
                     continue
@@ -285,7 +295,7 @@ class _Checker:
                 owners.setdefault((key, value), whose)
             for key in (*ENDPOINT_KEYS, "http"):
                 try:
-                    args = self._parsed(_words({key: merged[key]} if key in merged else {}))
+                    args = self._parsed({key: merged[key]} if key in merged else {})
                 except argparse.ArgumentError:
                     continue  # told already
                 if getattr(args, key) is None:

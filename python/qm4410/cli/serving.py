@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING
 
 from ..server import LOOPBACK, Endpoint, HeldSupply, Hislip, Rfc2217, Scpi, Server, SupplyGone, Vxi11
 from ..server.mdns import Advertiser
+from ..server.state_file import StateFile, default_path
 from ..supply.switch_off import CONFIRMED
 from . import guard
 from .exits import CommandError, Exit
@@ -41,10 +42,12 @@ def endpoints_for(args: argparse.Namespace, name: str | None = None, site: "Site
             raise CommandError(Exit.MISSING_DEPENDENCY, "--mdns needs zeroconf: pip install 'qm4410[lxi]'") from None
     if args.epics is not None:
         try:
-            from ..server.epics.endpoint import Epics
+            from ..server.epics.endpoint import Epics, name_beacons_in_the_environment
         except ImportError:
             raise CommandError(Exit.MISSING_DEPENDENCY, "--epics needs caproto: pip install 'qm4410[epics]'") from None
         endpoints.append(Epics(args.epics))
+        # Made before any thread of the command's runs.
+        name_beacons_in_the_environment(args.bind or LOOPBACK)
     if args.http is not None:
         Http = web_endpoint()
         if site is not None and name is not None:
@@ -90,7 +93,18 @@ def server_for(supply: HeldSupply, args: argparse.Namespace, endpoints: list[End
         bind=args.bind or LOOPBACK,
         reconnect=args.reconnect,
         idle_timeout=args.idle_timeout or None,
+        state=state_file(args, supply.port),
+        restore_output=args.restore_output == "on",
     )
+
+
+def state_file(args: argparse.Namespace, port: str) -> StateFile | None:
+    """Where serve's options `args` keep the state of the supply on `port`:
+    --state, else the user's state directory; none for a virtual supply
+    (whose port is new each time) unless --state names a file."""
+    if args.state == "none" or (args.state is None and args.sim):
+        return None
+    return StateFile(args.state or default_path(port))
 
 
 @contextlib.contextmanager

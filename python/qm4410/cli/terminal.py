@@ -150,9 +150,12 @@ class ProgressLine:
         self._shown = False
 
     def show(self, progress: Progress) -> None:
+        self.say(f"step {progress.step} of {progress.steps}, {render.duration(progress.time_left_s)} left")
+
+    def say(self, text: str) -> None:
+        """Show `text` as the line of progress."""
         if not self._on:
             return
-        text = f"step {progress.step} of {progress.steps}, {render.duration(progress.time_left_s)} left"
         self._stream.write(ERASE + text)
         self._stream.flush()
         self._shown = True

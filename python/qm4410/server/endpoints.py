@@ -23,11 +23,12 @@ class Context:
     the guard whose rules every request keeps (its limits, slew rates and
     trips; every request also tells its watchdog that a client is there,
     and a switch-on is sent within Guard.switching_on), the networks whose
-    clients may connect
-    (none given: any), the address to listen on where an endpoint was
-    given none, and how long a client may send nothing before it is hung
-    up on (seconds; None: for ever); and the lock that the clients of the
-    VISA doors (HiSLIP, VXI-11) take, which they share."""
+    clients may connect (none given: any; every endpoint asks
+    allowed.refusal of each client before it serves it anything), the
+    address to listen on where an endpoint was given none, and how long a
+    client may send nothing before it is hung up on (seconds; None: for
+    ever); and the lock that the clients of the VISA doors (HiSLIP,
+    VXI-11) take, which they share."""
 
     supply: HeldSupply
     guard: Guard

@@ -92,6 +92,7 @@ class HeldSupply:
         self._lock = threading.Lock()
         self._held: _Held | None = None
         self._watchers: set[Callable[[str], None]] = set()
+        self._request_listeners: list[Callable[[bytes, bool], object]] = []
         self._turns = Turns()
         # Touched only by the holder of a turn.
         self._last: _Seen | None = None
@@ -135,6 +136,10 @@ class HeldSupply:
         """The identity read when the supply was opened; no exchange."""
         return self._holding().identity
 
+    def address(self) -> int:
+        """The supply's bus address, read when it was opened; no exchange."""
+        return _line.address(self._holding().driver)
+
     def run(self, action: Callable[[Link], Result], asker: Asker = SERVER, word: int | None = None) -> Result:
         """`action` on the supply's link, in `asker`'s turn: what it
         returns, or SupplyGone when the port has gone (before or during it).
@@ -151,7 +156,7 @@ class HeldSupply:
             finally:
                 last = held.link.last
                 if last is not None and last is not before:
-                    self._note(asker, last)
+                    self._note(asker, held.link.last_request, last)
 
     def exchange(self, frame: bytes, asker: Asker, by: float) -> Exchanged:
         """One request frame of a client's as one transaction, sent only if
@@ -206,6 +211,20 @@ class HeldSupply:
             with self._lock:
                 self._watchers.discard(tell)
 
+    def add_request_listener(self, listener: Callable[[bytes, bool], object]) -> Callable[[], None]:
+        """Call `listener(request, answered)` after each request frame sent to
+        the supply, whoever sent it: the frame, and whether the supply
+        answered it. It is called in the sender's turn on the line, so it
+        must be quick. Returns what removes it."""
+        with self._lock:
+            self._request_listeners.append(listener)
+
+        def remove() -> None:
+            with self._lock:
+                self._request_listeners.remove(listener)
+
+        return remove
+
     def _holding(self) -> _Held:
         with self._lock:
             held = None if self.gone.is_set() else self._held
@@ -233,15 +252,21 @@ class HeldSupply:
             return 0.0
         return QUIET_S
 
-    def _note(self, asker: Asker, exchange: _line.Exchange) -> None:
-        """The last exchange of `asker`'s action, on which the next one's
-        quiet depends."""
+    def _note(self, asker: Asker, request: bytes, exchange: _line.Exchange) -> None:
+        """The last exchange of `asker`'s action, of `request`: the next
+        one's quiet depends on it, and the request listeners are told of it.
+        A reply that may be another request's leaves it unknown whether
+        `request` was carried out, which they are told as no answer."""
         reply = exchange.reply
         self._last = _Seen(asker, None if reply is None else wire.word_of(reply))
         if exchange.poll is not None:
             self._polls.append(exchange.poll)
         if exchange.read_before:
             log.debug("read away %d bytes before %s's request", exchange.read_before, asker.name)
+        with self._lock:
+            listeners = list(self._request_listeners)
+        for listener in listeners:
+            listener(request, reply is not None and not exchange.doubtful)
 
     def _lose(self, held: _Held, error: PortGone) -> None:
         with self._lock:

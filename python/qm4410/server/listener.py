@@ -2,10 +2,12 @@
 is allowed, and serves each in a thread of its own, so that a
 client that sends nothing, or too much, or stops reading, keeps only its own
 thread waiting; and no client keeps its place for ever: one that has sent
-nothing for the idle time-out is hung up on, and so is the one idle
-longest when a new client finds the endpoint full."""
+nothing for the idle time-out is hung up on, and when a new client finds
+the endpoint full, one that has sent nothing yet, or else has been idle
+for a while, makes room for it."""
 
 import contextlib
+import ipaddress
 import logging
 import select
 import socket
@@ -28,6 +30,9 @@ RECEIVE_SIZE = 4096
 SEND_TIMEOUT_S = 10.0
 SEND_BUFFER = 64 * 1024
 IDLE_TIMEOUT_S = 300.0
+# A client that sent something this recently is in use: a newcomer to a
+# full endpoint does not take its place.
+IN_USE_S = 2.0
 # How long closing waits for the clients' threads; one inside an exchange
 # with the supply is done within about two reply windows.
 CLOSE_WAIT_S = 2.0
@@ -52,6 +57,7 @@ class Client:
         # Since when it has been waiting for the client to send something;
         # None while what it sent is being served.
         self.idle_since: float | None = time.monotonic()
+        self.sent_nothing = True  # since it connected
         self.hung_up: str | None = None  # why the server hung up on it
         # Replies are small and each is awaited: send each at once.
         connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -77,6 +83,7 @@ class Client:
             except (OSError, ValueError):  # ValueError: closed by another thread meanwhile
                 return b""
             self.idle_since = None
+            self.sent_nothing = self.sent_nothing and not data
             return data
 
     def write(self, data: bytes) -> None:
@@ -119,7 +126,11 @@ class Listener:
         host, port = address
         try:
             family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
-            self._socket = socket.create_server((host, port), family=family)
+            # IPv6's every address ("::") takes IPv4 clients too, where the system can.
+            every = family == socket.AF_INET6 and ipaddress.ip_address(host.split("%")[0]).is_unspecified
+            self._socket = socket.create_server(
+                (host, port), family=family, dualstack_ipv6=every and socket.has_dualstack_ipv6()
+            )
         except OSError as error:
             raise CannotListen(f"cannot listen on {host}:{port} for {endpoint}: {error.strerror or error}") from None
         listening = self._socket.getsockname()
@@ -160,17 +171,15 @@ class Listener:
             if refused is None and self._closed:
                 refused = "the server stops"
             elif refused is None and len(staying := [c for c in self._clients if c.hung_up is None]) >= MAX_CLIENTS:
-                # The one that has waited longest to be asked anything makes
-                # room, unless every one is in the middle of a command.
-                idle = {client: since for client in staying if (since := client.idle_since) is not None}
-                if idle:
-                    idlest = min(idle, key=idle.__getitem__)
-                    idlest.hang_up(
-                        f"a new client came to a full endpoint ({MAX_CLIENTS} clients), and this one "
-                        f"had sent nothing for longest ({time.monotonic() - idle[idlest]:.1f} s)"
-                    )
+                making_room = _making_room(staying, time.monotonic())
+                if making_room is None:
+                    refused = f"{MAX_CLIENTS} clients are connected already, each of them in use"
                 else:
-                    refused = f"{MAX_CLIENTS} clients are connected already, each in the middle of a command"
+                    making_room.hang_up(
+                        f"a new client came to a full endpoint ({MAX_CLIENTS} clients), and this one "
+                        + ("had sent nothing yet" if making_room.sent_nothing else "was idle longest")
+                        + f" ({time.monotonic() - (making_room.idle_since or 0.0):.1f} s)"
+                    )
             if refused is None:
                 client = Client(connection, peer, self.endpoint, self._idle_timeout)
                 thread = threading.Thread(target=self._serve, args=(client,), name=client.name, daemon=True)
@@ -199,3 +208,16 @@ class Listener:
         if client.hung_up is not None:
             how = f"was hung up on: {client.hung_up}"
         log.info("%s %s after %.1f s", client.name, how, time.monotonic() - started)
+
+
+def _making_room(clients: list[Client], now: float) -> Client | None:
+    """The client a newcomer to a full endpoint takes the place of, if any:
+    of those that have sent nothing yet, the one connected longest; else the
+    one idle longest, if it has been idle IN_USE_S at least. A client in the
+    middle of a command, or between two commands of its work, is in use and
+    keeps its place: a burst of new connections churns among themselves."""
+    waiting = [client for client in clients if client.idle_since is not None]
+    newcomers = [client for client in waiting if client.sent_nothing]
+    idle = [client for client in waiting if not client.sent_nothing and now - (client.idle_since or now) >= IN_USE_S]
+    candidates = newcomers or idle
+    return min(candidates, key=lambda client: client.idle_since or now) if candidates else None

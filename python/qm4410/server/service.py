@@ -12,11 +12,13 @@ from typing import Self
 from ..supply.errors import SupplyError
 from ..supply.guard import Rules
 from .allowed import Network
+from .autosave import Autosave
 from .endpoints import LOOPBACK, Context, Endpoint
 from .errors import SupplyGone
 from .guarding import described, guard_over
 from .held_supply import HeldSupply
 from .listener import IDLE_TIMEOUT_S
+from .state_file import StateFile
 
 log = logging.getLogger("qm4410.serve")
 
@@ -38,6 +40,9 @@ class Server:
     for `idle_timeout` seconds (None: never); endpoints given no host of
     their own listen on `bind`. With `reconnect`, a supply whose port goes
     away is opened again once it is back, rather than ending the server.
+    With a `state` file, the set-points are kept there and restored when
+    the supply comes back without them (see Autosave; `restore_output`
+    switches the output on again too).
 
         supply = HeldSupply("/dev/ttyUSB0")
         supply.open()
@@ -59,12 +64,15 @@ class Server:
         bind: str = LOOPBACK,
         reconnect: bool = False,
         idle_timeout: float | None = IDLE_TIMEOUT_S,
+        state: StateFile | None = None,
+        restore_output: bool = False,
     ) -> None:
         self.supply = supply
         self.endpoints = list(endpoints)
         self.guard = guard_over(supply, rules)
         self.context = Context(supply, self.guard, allow, bind, idle_timeout)
         self.reconnect = reconnect
+        self.autosave = None if state is None else Autosave(supply, self.guard, state, restore_output=restore_output)
         self._listening: list[Endpoint] = []
 
     def start(self) -> None:
@@ -79,6 +87,8 @@ class Server:
             raise
         self.guard.start()
         self._read_the_bounds()
+        if self.autosave is not None:
+            self.autosave.start()
         for endpoint in self.endpoints:
             endpoint.start()
         identity = self.supply.identity()
@@ -122,6 +132,8 @@ class Server:
         stands); the supply stays open."""
         while self._listening:
             self._listening.pop().close()
+        if self.autosave is not None:
+            self.autosave.close()
         self.guard.close()
 
     def __enter__(self) -> Self:

@@ -12,7 +12,9 @@ client that goes through it (a script, every client of `qm4410 serve`).
   at the rate, moving in steps of a fifth of the rate (at least 1 mV or
   1 mA). A later set-point replaces a ramp in progress, from where it stands
   (one sent at once, with no rate in force, stops it there); `halt()` stops
-  one there too.
+  one there too. The maximum voltage caps the output: a raise of it that
+  would let the output rise is carried out at the voltage slew rate too
+  (see send_max_voltage).
 - Trips: a measured current above `trip_current` A, a measured power above
   `trip_power` W, constant-current regulation for `trip_cc_after` s, and
   with `trip_overtemp` the supply's over-temperature flag. A trip switches
@@ -172,6 +174,7 @@ class SwitchOn:
 
 
 Listener = Callable[[Status | None], object]
+TargetListener = Callable[[Quantity, int], object]
 
 
 class Guard:
@@ -213,6 +216,7 @@ class Guard:
         self._cc_since: float | None = None
         self._last_request = time.monotonic()
         self._listeners: list[Listener] = []
+        self._target_listeners: list[TargetListener] = []
         self._readers = 0  # listeners that asked for readings whatever the rules
         self._thread: threading.Thread | None = None
         self._closing = False
@@ -356,11 +360,7 @@ class Guard:
 
     @max_voltage.setter
     def max_voltage(self, volts: float) -> None:
-        units = self.checked("voltage", volts, "the maximum voltage", maximum=True)
-        self.touch()
-        if not self._link.set_max_voltage(units):
-            raise NoReply(f"the supply on {self.supply.port} did not answer the maximum voltage")
-        self.note_max_voltage(units)
+        self.send_max_voltage(self.checked("voltage", volts, "the maximum voltage", maximum=True))
 
     @property
     def output(self) -> bool:
@@ -541,6 +541,54 @@ class Guard:
             self.wait_for(quantity, ramp, stop)
         return ramp
 
+    def send_max_voltage(self, units: int, *, rate: float | None = None) -> Ramp | None:
+        """Send a checked maximum voltage. It caps the output, so a raise that
+        would let the output rise while a voltage slew rate is in force (or
+        `rate`, the sender's own) is carried out within the rate: the voltage
+        set-point is first held at the old maximum, where the output stands,
+        then the maximum is raised, then the set-point ramps from there to
+        where it stood (or where its ramp in progress was going); that ramp
+        is returned, as send_units returns one. NoReply when the supply did
+        not answer."""
+
+        def send_at_once() -> None:
+            if not self._link.set_max_voltage(units):
+                raise NoReply(f"the supply on {self.supply.port} did not answer the maximum voltage")
+            self.note_max_voltage(units)
+
+        self.touch()
+        with self._lock:
+            slewed = self._slew["voltage"] is not None or rate is not None
+        if slewed:
+            status = self.supply.status()
+            ceiling = to_units("voltage", status.max_voltage)
+            with self._lock:
+                ramp = self._ramps.get("voltage")
+                standing, target = (ramp.standing, ramp.target) if ramp is not None else (None, None)
+            standing = to_units("voltage", status.voltage) if standing is None else standing
+            if units > ceiling and standing > ceiling:
+                self.halt("voltage", wait=True)
+                if not self._link.set_voltage(ceiling):
+                    raise NoReply(f"the supply on {self.supply.port} did not answer the voltage set-point")
+                send_at_once()
+                return self.send_units("voltage", standing if target is None else target, wait=False, rate=rate)
+        send_at_once()
+        return None
+
+    def add_target_listener(self, listener: TargetListener) -> Callable[[], None]:
+        """Call `listener(quantity, target)` once each ramp is under way, from
+        the thread that asked for it: the set-point it is going to, which
+        its steps reach only later (for a keeper of set-points). Returns
+        what removes it."""
+        with self._lock:
+            self._target_listeners.append(listener)
+
+        def remove() -> None:
+            with self._lock:
+                self._target_listeners.remove(listener)
+
+        return remove
+
     def wait_for(self, quantity: Quantity, ramp: Ramp, stop: Callable[[], object] | None = None) -> None:
         """Wait until `ramp`, of `quantity`, is over: arrived, replaced by a
         later set-point, halted (also by `stop()` turning true), or stopped
@@ -592,11 +640,15 @@ class Guard:
 
     def _start_ramp(self, quantity: Quantity, standing: int, units: int, rate: float) -> Ramp:
         """A ramp of `quantity` from `standing` to `units`, replacing one in
-        progress, for the guard's thread to step."""
+        progress, for the guard's thread to step; the target listeners are
+        told where it goes."""
         with self._lock:
             ramp = Ramp(standing, units, rate, step_units(rate, SLEW_STEPS_PER_S), time.monotonic())
             self._ramps[quantity] = ramp
             self._lock.notify_all()
+            listeners = list(self._target_listeners)
+        for listener in listeners:
+            listener(quantity, units)
         return ramp
 
     def _standing(self, quantity: Quantity) -> int:

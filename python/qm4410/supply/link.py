@@ -56,12 +56,14 @@ class Commands(Protocol):
 class Link:
     """The commands of an open `qm4410.QM4410`. `last` is the latest
     exchange made through the link (None before the first): how its reply
-    came, for a caller that got only a command's plain result."""
+    came, for a caller that got only a command's plain result;
+    `last_request` is the request frame it wrote."""
 
     def __init__(self, driver: QM4410) -> None:
         self.driver: Driver = driver
         self.port = str(driver.port)
         self.last: _line.Exchange | None = None
+        self.last_request = b""
         self._exact = driver
         self._quiet = 0.0
 
@@ -122,7 +124,7 @@ class Link:
         started = time.perf_counter()
         with _port_errors(self.port, what):
             exchange = _line.exchange(self._exact, request, quiet=quiet)
-        self.last = exchange
+        self.last, self.last_request = exchange, request
         if log.isEnabledFor(logging.DEBUG):
             _log_exchange(self.port, what, exchange, started)
         return exchange
@@ -141,6 +143,7 @@ class DriverLink(Link):
         self.driver = driver
         self.port = str(getattr(driver, "port", "the supply's port"))
         self.last = None
+        self.last_request = b""
         self._exact = cast(QM4410, driver)
         self._quiet = 0.0
 

@@ -146,6 +146,19 @@ def add_options(command: argparse.ArgumentParser) -> None:
         action="store_true",
         help="when the supply's port goes away, keep serving and open it again once it is back, instead of stopping",
     )
+    command.add_argument(
+        "--state",
+        metavar="FILE",
+        help="keep the set-points and whether the output is on in FILE, and restore them when the supply comes back "
+        "without them (default: under $XDG_STATE_HOME/qm4410/, named after the port; with --sim, none); "
+        "'none' keeps none",
+    )
+    command.add_argument(
+        "--restore-output",
+        choices=("on", "off"),
+        default="off",
+        help="on: switch the output on again when the supply comes back and it was on (default off: it is left off)",
+    )
     guard.add_options(command, serving=True)
 
 

@@ -2,13 +2,15 @@
 
 import argparse
 import sys
+import time
 from typing import Any, NamedTuple, NoReturn
 
-from qm4410.supply import Guard, NoReply, Supply, Tripped
+from qm4410.supply import Guard, NoReply, Status, Supply, Tripped
 from qm4410.supply.switch_off import CONFIRMED
 
 from .. import guard, port, render
 from ..exits import CommandError, Ending, Exit
+from ..terminal import ProgressLine
 from ..values import quantity
 from . import Commands, Parents
 
@@ -17,6 +19,13 @@ from . import Commands, Parents
 # up to (but not including) one unit.
 RESOLUTION = 0.001
 ROUNDING_SLACK = 1e-9
+# A set-point that a server moves at its slew rate (which a client of it
+# cannot ask) is read back until it arrives: every READ_EVERY_S, for as
+# long as it keeps moving (it moves at least every STILL_S at any sensible
+# rate), and no longer than its distance takes at the slowest sensible rate.
+READ_EVERY_S = 0.2
+STILL_S = 2.0
+SLOWEST_RATE = {"voltage": 0.1, "current": 0.01}  # V/s, A/s
 
 
 class Setting(NamedTuple):
@@ -92,7 +101,7 @@ def run(args: argparse.Namespace) -> int:
         trip = guard.last_trip(target)
         if trip is not None:
             guard.confirmed_off(trip, supply)
-        status = supply.status()
+        status = _read_back(supply, settings[:carried_out])
     record: dict[str, Any] = status.record()
     print(render.status_table(status))
     warnings = supply_warnings(record)
@@ -124,6 +133,51 @@ def _apply(settings: list[tuple[str, Any]], target: Supply | Guard, supply: Supp
         except Tripped:
             return done
     return len(settings)
+
+
+def _read_back(supply: Supply, settings: list[tuple[str, Any]]) -> Status:
+    """The status once the set-points among `settings` read back as asked,
+    or have stopped moving towards it: a server with a slew rate answers a
+    set-point at once and then moves it at the rate. A line of progress
+    tells where they stand meanwhile."""
+    status = supply.status()
+    record: dict[str, Any] = status.record()
+    started = last_moved = time.monotonic()
+    longest = STILL_S + max(
+        (abs(value - record[key]) / SLOWEST_RATE[name] for name, key, value in _on_the_way(settings, record)),
+        default=0.0,
+    )
+    progress = ProgressLine()
+    try:
+        while away := _on_the_way(settings, record):
+            now = time.monotonic()
+            if now - last_moved > STILL_S or now - started > longest:
+                break
+            progress.say(
+                "; ".join(
+                    f"{render.reading(SETTINGS[name].attribute, record[key])} on its way to "
+                    f"{render.reading(SETTINGS[name].attribute, value)}"
+                    for name, key, value in away
+                )
+            )
+            time.sleep(READ_EVERY_S)
+            status = supply.status()
+            before, record = record, status.record()
+            if any(record[key] != before[key] for _, key, _ in away):
+                last_moved = time.monotonic()
+    finally:
+        progress.clear()
+    return status
+
+
+def _on_the_way(settings: list[tuple[str, Any]], record: dict[str, Any]) -> list[tuple[str, str, float]]:
+    """The set-points among `settings` that a slew rate may still be moving
+    towards what was asked: each setting's name, status key and value."""
+    return [
+        (name, SETTINGS[name].key, value)
+        for name, value in settings
+        if name in SLOWEST_RATE and not agrees(value, record[SETTINGS[name].key])
+    ]
 
 
 def supply_warnings(record: dict[str, Any]) -> list[str]:

@@ -15,12 +15,16 @@ import ipaddress
 import logging
 import os
 import threading
+from collections.abc import Sequence
 from typing import Any
 
 from caproto.asyncio.server import Context as CaContext
+from caproto.asyncio.server import VirtualCircuit
 from caproto.asyncio.utils import _create_udp_socket, _UdpTransportWrapper
+from caproto.server.common import DisconnectedCircuit
 
 from ...supply.status import Status
+from ..allowed import Network, address_text, refusal
 from ..endpoints import Context, identification
 from ..errors import CannotListen, SupplyGone
 from .names import checked_prefix
@@ -32,19 +36,69 @@ log = logging.getLogger("qm4410.serve")
 logging.getLogger("caproto").addHandler(logging.NullHandler())
 
 START_TIMEOUT_S = 10.0
+# The most of a client's message held until it is whole: the largest any
+# client needs to send here (a channel's name, a put of a PV's value) is
+# well under a kilobyte.
+MOST_PENDING = 16 * 1024
 STOP_TIMEOUT_S = 5.0
 CA_SERVER_PORT = 5064
 CA_REPEATER_PORT = 5065
 
 
+class _Circuit(VirtualCircuit):  # type: ignore[misc]
+    """caproto's connection to one client, which holds no more of what the
+    client sent than MOST_PENDING bytes: a message that claims a larger
+    payload (none of the PVs takes one) ends the connection."""
+
+    async def recv(self) -> None:
+        await super().recv()
+        # caproto keeps a message's bytes here until it has come whole.
+        pending = len(self.circuit._data)
+        if pending > MOST_PENDING:
+            log.info(
+                "epics client %s:%s was hung up on: it sent %d bytes of a message not yet whole, more than the %d "
+                "any message to this server takes",
+                address_text(self.circuit.address[0]),
+                self.circuit.address[1],
+                pending,
+                MOST_PENDING,
+            )
+            await self._on_disconnect()
+            raise DisconnectedCircuit()
+
+
 class _Server(CaContext):  # type: ignore[misc]
     """caproto's server, its beacons sent to `beacons` ((host, port)
-    pairs) when given, rather than where the environment says."""
+    pairs) when given, rather than where the environment says, serving only
+    the clients from the `allow` networks (none given: any): a connection
+    from elsewhere is closed at once, and a search from there gets no
+    answer."""
 
-    def __init__(self, pvdb: dict[str, Any], interfaces: list[str], beacons: list[tuple[str, int]] | None) -> None:
+    CircuitClass = _Circuit
+
+    def __init__(
+        self,
+        pvdb: dict[str, Any],
+        interfaces: list[str],
+        beacons: list[tuple[str, int]] | None,
+        allow: Sequence[Network] = (),
+    ) -> None:
         super().__init__(pvdb, interfaces)
         self._beacons = beacons
+        self._allow = allow
         self.started = asyncio.Event()
+
+    async def tcp_handler(self, client: Any, addr: tuple[str, int]) -> None:
+        refused = refusal(addr[0], self._allow)
+        if refused is None:
+            await super().tcp_handler(client, addr)
+            return
+        log.info("epics client %s:%s refused: %s", address_text(addr[0]), addr[1], refused)
+        client.writer.close()
+
+    async def _broadcaster_recv_datagram(self, data: bytes, address: tuple[str, int]) -> None:
+        if refusal(address[0], self._allow) is None:
+            await super()._broadcaster_recv_datagram(data, address)
 
     async def broadcast_beacon_loop(self) -> None:
         # The first beacon is sent from here: what the environment named is
@@ -75,6 +129,24 @@ def network_plan(host: str) -> tuple[list[str], list[tuple[str, int]] | None]:
         return bound, None
     port = int(_environment("EPICS_CAS_BEACON_PORT") or _environment("EPICS_CA_REPEATER_PORT") or CA_REPEATER_PORT)
     return bound, [(address, port) for address in bound]
+
+
+def name_beacons_in_the_environment(host: str) -> None:
+    """Where the user named no beacon addresses, name in this process's
+    environment those that network_plan gives a server on `host`, so that
+    caproto opens its beacon sockets there itself: its own default, a socket
+    to the broadcast address, is left open on every address where that
+    address cannot be reached (a machine or namespace with loopback alone).
+    For a process that runs no other thread yet (the command, before it
+    serves anything): the environment is the whole process's."""
+    try:
+        _, beacons = network_plan(host)
+    except ValueError:
+        return  # no address: listening refuses it
+    if beacons is not None:
+        os.environ["EPICS_CAS_BEACON_ADDR_LIST"] = " ".join(address for address, _ in beacons)
+        os.environ["EPICS_CAS_AUTO_BEACON_ADDR_LIST"] = "NO"
+        os.environ["EPICS_CAS_BEACON_PORT"] = str(beacons[0][1])
 
 
 class Epics:
@@ -127,7 +199,8 @@ class Epics:
     async def _make(self, interfaces: list[str], beacons: list[tuple[str, int]] | None) -> _Server:
         assert self._pvs is not None
         self._readings = asyncio.Queue()
-        return _Server(self._pvs.pvdb, interfaces, beacons)
+        assert self._context is not None
+        return _Server(self._pvs.pvdb, interfaces, beacons, self._context.allow)
 
     def start(self) -> None:
         loop, context = self._loop, self._context

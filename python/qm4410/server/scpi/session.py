@@ -136,7 +136,12 @@ class Session:
     def set_point(self, request: int, send: Callable[[Link, int], bool], units: int) -> None:
         """Send a set-point of `units`: at once where no slew rate is in
         force for it (stopping a ramp in progress), else as the guard's ramp
-        from where it stands, which goes on after this returns."""
+        from where it stands, which goes on after this returns (a maximum
+        voltage through the guard, which raises it within the voltage's)."""
+        if request == wire.SET_MAX_VOLTAGE and (rate := self.slew_rate("voltage")) is not None:
+            # A raise that lets the output rise is carried out within the rate.
+            self._ramping("voltage", lambda: self.guard.send_max_voltage(units, rate=rate))
+            return
         quantity = SLEWED.get(request)
         rate = None if quantity is None else self.slew_rate(quantity)
         if quantity is None or rate is None:
@@ -147,8 +152,13 @@ class Session:
             if request == wire.SET_MAX_VOLTAGE:
                 self.guard.note_max_voltage(units)  # the voltage's bound from now on
             return
+        self._ramping(quantity, lambda: self.guard.send_units(quantity, units, wait=False, rate=rate))
+
+    def _ramping(self, quantity: Quantity, start: Callable[[], Ramp | None]) -> None:
+        """A set-point handed to the guard by `start`; the ramp it begins, if
+        any, is this client's operation in progress."""
         try:
-            ramp = self.guard.send_units(quantity, units, wait=False, rate=rate)
+            ramp = start()
         except (NoReply, PortGone) as failure:
             raise ScpiError(HARDWARE_ERROR, str(failure)) from None
         if ramp is not None:
