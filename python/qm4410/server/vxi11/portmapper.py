@@ -18,7 +18,7 @@ import socket
 import threading
 from collections.abc import Sequence
 
-from ..allowed import Network
+from ..allowed import Network, refusal
 from ..listener import Client, Listener
 from .framing import Call, Packer, Procedure, Unpacker, answer, call, record, reply_to, results_of, serve_calls
 
@@ -198,9 +198,9 @@ class OwnPortmapper:
                 continue
             except OSError:
                 return
-            address = ipaddress.ip_address(peer[0].split("%")[0])
-            if self._allow and not any(address in network for network in self._allow):
-                log.debug("portmapper: a datagram from %s dropped: its address is not in any --allow network", peer[0])
+            refused = refusal(peer[0], self._allow)
+            if refused is not None:
+                log.debug("portmapper: a datagram from %s dropped: %s", peer[0], refused)
                 continue
             answered = reply_to(data, self._respond)
             if answered is not None:
