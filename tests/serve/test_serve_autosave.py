@@ -12,6 +12,7 @@ import time
 import pytest
 from serving import Server, scpi_client
 
+import qm4410
 from qm4410.server.state_file import Saved, StateFile
 
 WITHIN_S = 30
@@ -57,14 +58,23 @@ def saved_state(path):
 
 @pytest.mark.parametrize(
     "way, restore_output, output",
-    [("power-cycled", "off", "0"), ("power-cycled", "on", "1"), ("unplugged", "off", "1"), ("restarted", "off", "0")],
+    [
+        ("power-cycled", "off", "0"),
+        ("power-cycled", "on", "1"),
+        ("unplugged", "off", "1"),
+        ("restarted", "off", "0"),
+        ("lowered", "off", "1"),
+    ],
 )
 def test_the_set_points_come_back_with_the_supply(qm4410_sim, visa, tmp_path, way, restore_output, output):
     """A client sets the supply up, its output on. Power-cycled, the supply
     comes back at its factory settings, and gets the saved ones back (its
     output on again only with --restore-output on); unplugged, it keeps its
     own, which are left alone; power-cycled while the server is stopped, it
-    gets them back from the file once the server is started again."""
+    gets them back from the file once the server is started again; and so
+    does one whose maximum voltage was lowered below the saved voltage
+    meanwhile, which bounds neither the saved maximum nor, once that is
+    back, the voltage."""
     link, control, state = tmp_path / "ttyQM", tmp_path / "control", tmp_path / "state.json"
     supply = qm4410_sim.start("--link", str(link), "--control", str(control), "--load", "inf")
     options = ["--port", link, "--reconnect", "--state", state, "--restore-output", restore_output]
@@ -76,14 +86,19 @@ def test_the_set_points_come_back_with_the_supply(qm4410_sim, visa, tmp_path, wa
         assert until(lambda: (saved_state(state) or {}).get("voltage")) == 5000
         until(lambda: client.query("VOLT?") == "5.000")
         until(lambda: (saved_state(state) or {}).get("output"))
-        if way == "restarted":
+        restarting = way in ("restarted", "lowered")
+        if restarting:
             client.close()
             server.stop()
             log = server.log()
-        supply.control("power off" if way != "unplugged" else "unplug")
-        time.sleep(0.5)
-        supply.control("power on" if way != "unplugged" else "plug")
-        if way == "restarted":
+        if way == "lowered":  # as at its front panel
+            with qm4410.Supply(str(link)) as direct:
+                direct.max_voltage = 3.0
+        else:
+            supply.control("power off" if way != "unplugged" else "unplug")
+            time.sleep(0.5)
+            supply.control("power on" if way != "unplugged" else "plug")
+        if restarting:
             server = Server([*options, "--slew-voltage", "50"], tmp_path / "serve.log")
             client = scpi_client(visa, server)
         until(lambda: client.query("VOLT?;CURR?;VOLT:PROT?") == "5.000;0.500;12.000")
@@ -92,7 +107,7 @@ def test_the_set_points_come_back_with_the_supply(qm4410_sim, visa, tmp_path, wa
     finally:
         client.close()
         server.stop()
-    log = server.log() if way != "restarted" else log + server.log()
+    log = log + server.log() if restarting else server.log()
     restored = re.search(r"its set-points are not the saved ones .*: restoring them through the guard", log)
     assert bool(restored) is (way != "unplugged"), log
     assert ("the output was on, and is left off (--restore-output on switches it on again)" in log) is (

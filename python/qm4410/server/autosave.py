@@ -276,7 +276,7 @@ class Autosave:
             units: int = getattr(saved, field)
             quantity: Quantity = "current" if field == "current" else "voltage"
             try:
-                self._guard.check_limit(quantity, units)
+                self._guard.check_limit(quantity, units, maximum=field == "max_voltage")
                 if field == "max_voltage":
                     self._guard.send_max_voltage(units)
                 else:
