@@ -30,7 +30,7 @@ from typing import Any
 from ..supply import wire
 from ..supply.errors import NoReply, OutOfRange, SupplyError
 from ..supply.guard import Guard, Tripped
-from ..supply.link import Link
+from ..supply.link import Link, status_of
 from ..supply.setpoints import Quantity, to_units
 from ..supply.status import Status
 from .errors import SupplyGone
@@ -40,8 +40,11 @@ from .state_file import Saved, StateFile
 log = logging.getLogger("qm4410.serve")
 
 AUTOSAVE = Asker("autosave", "the autosave")
-# The supply is read this often unless the guard has read it meanwhile.
+# The supply is read this often unless the guard or a client has read it
+# meanwhile; a client's reading stands for the autosave's own once half of
+# that has passed, so that one comes before the autosave would read.
 READ_EVERY_S = 0.5
+HEARD_EVERY_S = READ_EVERY_S / 2
 WRITE_EVERY_S = 1.0
 # Readings in a row that the supply did not answer, after which it counts
 # as gone: one alone is a glitch of the line.
@@ -80,7 +83,8 @@ class Autosave:
         self._returning = True  # whether the next answered reading is the supply's first since it came back
         self._woken = False  # whether an answer to anyone has been heard since it was silent
         self._unanswered = 0  # readings in a row
-        # The guard's last reading, when, and after how many set-points taken.
+        # The last reading heard (the guard's, or one due from a client's),
+        # when, and after how many set-points taken.
         self._heard: tuple[Status | None, float, int] | None = None
         self._read_at = 0.0
         self._dirty = False
@@ -123,7 +127,8 @@ class Autosave:
 
     # What it hears, from the threads of the clients and of the guard.
 
-    def _heard_request(self, request: bytes, answered: bool) -> None:
+    def _heard_request(self, request: bytes, reply: bytes | None) -> None:
+        answered = reply is not None
         if answered and not self._woken and (self._returning or self._unanswered):
             with self._lock:
                 # Its first answer since it came back, to whomever: read it now.
@@ -131,6 +136,9 @@ class Autosave:
                 self._read_at = -READ_EVERY_S
                 self._lock.notify_all()
         word = wire.word_of(request)
+        if word == wire.READ_STATUS and reply is not None:
+            self._heard_status(reply)
+            return
         if word in RAMPED and self._guard.ramping(RAMPED[word]):
             return  # a step of a ramp: its target is kept
         if word in FIELDS:
@@ -148,6 +156,15 @@ class Autosave:
             self._take({field: value})
         else:
             self._doubt({field})
+
+    def _heard_status(self, reply: bytes) -> None:
+        """Whoever read the status, its reading stands for the autosave's
+        own when that is due: a supply that its clients read often is not
+        read for the autosave as well, which would cost them the line."""
+        with self._lock:
+            due = self._heard is None and time.monotonic() >= self._read_at + HEARD_EVERY_S
+        if due:
+            self._heard_reading(status_of(reply))
 
     def _heard_target(self, quantity: Quantity, units: int) -> None:
         self._take({quantity: units})

@@ -92,7 +92,7 @@ class HeldSupply:
         self._lock = threading.Lock()
         self._held: _Held | None = None
         self._watchers: set[Callable[[str], None]] = set()
-        self._request_listeners: list[Callable[[bytes, bool], object]] = []
+        self._request_listeners: list[Callable[[bytes, bytes | None], object]] = []
         self._turns = Turns()
         # Touched only by the holder of a turn.
         self._last: _Seen | None = None
@@ -211,11 +211,13 @@ class HeldSupply:
             with self._lock:
                 self._watchers.discard(tell)
 
-    def add_request_listener(self, listener: Callable[[bytes, bool], object]) -> Callable[[], None]:
-        """Call `listener(request, answered)` after each request frame sent to
-        the supply, whoever sent it: the frame, and whether the supply
-        answered it. It is called in the sender's turn on the line, so it
-        must be quick. Returns what removes it."""
+    def add_request_listener(self, listener: Callable[[bytes, bytes | None], object]) -> Callable[[], None]:
+        """Call `listener(request, reply)` after each request frame sent to
+        the supply, whoever sent it: the frame, and the supply's reply (None
+        when it did not answer, or answered with a frame that may be another
+        request's: whether it was carried out is then unknown). It is
+        called in the sender's turn on the line, so it must be quick.
+        Returns what removes it."""
         with self._lock:
             self._request_listeners.append(listener)
 
@@ -254,9 +256,8 @@ class HeldSupply:
 
     def _note(self, asker: Asker, request: bytes, exchange: _line.Exchange) -> None:
         """The last exchange of `asker`'s action, of `request`: the next
-        one's quiet depends on it, and the request listeners are told of it.
-        A reply that may be another request's leaves it unknown whether
-        `request` was carried out, which they are told as no answer."""
+        one's quiet depends on it, and the request listeners are told of it
+        (see add_request_listener)."""
         reply = exchange.reply
         self._last = _Seen(asker, None if reply is None else wire.word_of(reply))
         if exchange.poll is not None:
@@ -266,7 +267,7 @@ class HeldSupply:
         with self._lock:
             listeners = list(self._request_listeners)
         for listener in listeners:
-            listener(request, reply is not None and not exchange.doubtful)
+            listener(request, None if exchange.doubtful else reply)
 
     def _lose(self, held: _Held, error: PortGone) -> None:
         with self._lock:

@@ -87,7 +87,7 @@ class Link:
 
     def read_status(self) -> Status | None:
         reply = self._exchange(_line.request(self._exact, wire.READ_STATUS), "status").reply
-        return None if reply is None else Status.from_record(_line.status_of(reply))
+        return None if reply is None else status_of(reply)
 
     def exchange(self, frame: bytes) -> _line.Exchange:
         """One request frame as it is, one exchange: what it came to (its
@@ -186,6 +186,11 @@ def link_to(driver: Driver) -> Link:
     """The link of a driver opened elsewhere: through the structured core
     for the exact class, through its own methods for anything else."""
     return Link(driver) if isinstance(driver, QM4410) else DriverLink(driver)
+
+
+def status_of(reply: bytes) -> Status:
+    """The status that a reply to a status request carries."""
+    return Status.from_record(_line.status_of(reply))
 
 
 def _setpoint(units: int) -> bytes:
