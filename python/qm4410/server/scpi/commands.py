@@ -369,13 +369,8 @@ def _register_group(header: str, register: Callable[["Session"], EventRegister],
 
 
 def _status_byte(session: "Session", _: object) -> str:
-    """*STB?, its summaries current: the supply's status is read first where
-    an enabled QUEStionable or OPERation bit could change one."""
-    registers = session.registers
-    if registers.questionable.enable or registers.operation.enable:
-        session.sample_conditions()
-    session.settle_completion()
-    return str(registers.status_byte(session.answer_waiting))
+    """*STB?: the status byte with its summaries current."""
+    return str(session.status_byte(session.answer_waiting))
 
 
 def _events(session: "Session", _: object) -> str:
