@@ -13,8 +13,8 @@ any loop does, on any system).
 A task cancelled while it awaits a call: a call not yet started is never
 sent; one started (an exchange on the line) runs to its end, the supply
 keeps what it was sent, and the task sees CancelledError once it is over. A
-set-point ramping through a guard's slew rate stops where it stands, its
-last step kept; a workflow (`ramp`, `sweep`) stops between two exchanges,
+set-point ramping through a guard's slew rate (or back up after a soft
+start) stops where it stands, its last step kept; a workflow (`ramp`, `sweep`) stops between two exchanges,
 leaving the output as its options say. A supply that stops answering
 raises the core's NoReply (or PortGone), never an old value."""
 
@@ -25,11 +25,11 @@ import threading
 import weakref
 from collections.abc import AsyncIterator, Callable
 from types import TracebackType
-from typing import Any, Literal, Self, TypeVar
+from typing import Any, Self, TypeVar
 
 from . import workflows
 from .supply import setpoints
-from .supply.errors import NoReply, SupplyError
+from .supply.errors import SupplyError
 from .supply.face import Supply
 from .supply.guard import Guard, Rules
 from .supply.setpoints import Quantity
@@ -192,7 +192,12 @@ class AsyncQM4410:
     async def set_output(self, on: bool) -> None:
         """Switch the output on (True) or off (False); the guard's Tripped
         while a trip is latched."""
-        await self.call(setattr, self._face, "output", on)
+        guard = self.guard
+        if guard is None:
+            await self.call(setattr, self.supply, "output", on)
+            return
+        # With soft start, the ramp back up is waited for as a slewed set-point's is.
+        await self._ramped(guard, "voltage", guard.send_output, on)
 
     async def set_remote(self, remote: bool) -> None:
         """Take the supply's settings from this host (True) or from its
@@ -294,12 +299,18 @@ class AsyncQM4410:
         if guard is None:
             await self.call(setattr, self.supply, "voltage" if quantity == "voltage" else "current_limit", value)
             return
+        await self._ramped(guard, quantity, functools.partial(guard.send_units, quantity, wait=False), units)
+
+    async def _ramped(self, guard: Guard, quantity: Quantity, send: Callable[[Any], Ramp | None], value: Any) -> None:
+        """`send(value)` in the supply's turn, and the ramp of `quantity`
+        it sets going awaited beside the worker; cancelled, the ramp stops
+        where it stands."""
 
         def halt(started: Ramp | None) -> None:
             if started is not None:
                 guard.halt(quantity, started)
 
-        ramp = await _finished(self._submit(guard.send_units, quantity, units, wait=False), undo=halt)
+        ramp = await _finished(self._submit(send, value), undo=halt)
         if ramp is None:
             return
         # Waited for beside the worker, which stays free for other calls
@@ -322,7 +333,9 @@ class AsyncQM4410:
     ) -> Outcome:
         loop = asyncio.get_running_loop()
         stopping = threading.Event()
-        target: Supply | _Guarded = self.supply if self.guard is None else _Guarded(self.guard)
+        # The guard itself, so that the workflow keeps its trips and its
+        # slewed set-points' waits end when asked to stop.
+        target: Supply | Guard = self.supply if self.guard is None else self.guard
 
         def on_loop(callback: Callable[[Any], object] | None) -> Callable[[Any], None] | None:
             if callback is None:
@@ -351,40 +364,6 @@ class AsyncQM4410:
         if worker is None:
             raise SupplyError(f"the supply on {self.port} is not open")
         return worker.submit(function, *args, **keywords)
-
-
-class _Guarded:
-    """A guard in the form the workflows drive, the driver's four commands:
-    each set-point through the guard's limits, slew rate and trips, and a
-    missing answer told as the driver tells it (False, None), so that the
-    workflow's own rule for a supply that stops answering holds."""
-
-    def __init__(self, guard: Guard) -> None:
-        self.guard = guard
-        self.port = guard.supply.port
-
-    def set_out_voltage(self, voltage: float, /) -> bool:
-        return _answered(self.guard.set_voltage, voltage)
-
-    def set_out_current(self, current: float, /) -> bool:
-        return _answered(self.guard.set_current_limit, current)
-
-    def set_ouput_mode(self, mode: Literal["on", "off"], /) -> bool:
-        return _answered(self.guard.set_output, mode == "on")
-
-    def read_dev_status(self) -> dict[str, object] | None:
-        try:
-            return self.guard.status().record()
-        except NoReply:
-            return None
-
-
-def _answered(send: Callable[[Any], None], value: object) -> bool:
-    try:
-        send(value)
-    except NoReply:
-        return False
-    return True
 
 
 async def _finished(

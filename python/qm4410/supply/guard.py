@@ -388,14 +388,21 @@ class Guard:
     def set_output(self, on: bool, *, wait: bool = True) -> None:
         """Switch the output; with soft start, return once the voltage has
         ramped back up (`wait=False`: once the output is on)."""
+        ramp = self.send_output(on)
+        if wait and ramp is not None:
+            self.wait_for("voltage", ramp)
+
+    def send_output(self, on: bool) -> Ramp | None:
+        """Switch the output, without waiting for a soft start's ramp back
+        up: that ramp is returned (None without one), for the caller to wait
+        for (see wait_for) or halt."""
         self.touch()
         if not on:
             self.supply.output = on
-            return
+            return None
         with self.switching_on() as switched:
             self.supply.output = on
-        if wait and switched.ramp is not None:
-            self.wait_for("voltage", switched.ramp)
+        return switched.ramp
 
     def switch_off(self) -> None:
         self.touch()
