@@ -132,7 +132,7 @@ async def test_a_cancelled_call_is_never_sent_if_waiting_and_completes_if_starte
     "call, error, text",
     [
         (lambda supply: supply.set_voltage(-1), OutOfRange, "the voltage -1 V is outside the range the guard allows"),
-        (lambda supply: supply.set_current("1"), TypeError, "the current limit must be a number, not str"),
+        (lambda supply: supply.set_current_limit("1"), TypeError, "the current limit must be a number, not str"),
         (lambda supply: supply.set_voltage(12.001), OutOfRange, "outside the range the guard allows, 0 to 12.000 V"),
         (lambda supply: supply.set_max_voltage(13), OutOfRange, "the maximum voltage 13 V is outside the range"),
         (lambda supply: supply.ramp("voltage", 13, rate=1), OutOfRange, "outside the range the guard allows"),
@@ -156,7 +156,8 @@ async def test_the_core_s_operations_awaited_on_a_virtual_supply():
         await supply.set_remote(True)
         await supply.set_max_voltage(12)
         await supply.set_voltage(5.0)
-        await supply.set_current(0.5)
+        with pytest.warns(DeprecationWarning, match="use set_current_limit"):
+            await supply.set_current(0.5)  # the former name, for one release
         await supply.set_output(True)
         readings = []
         async for status in supply.watch(0.02):

@@ -22,6 +22,7 @@ import asyncio
 import concurrent.futures
 import functools
 import threading
+import warnings
 import weakref
 from collections.abc import AsyncIterator, Callable
 from types import TracebackType
@@ -180,9 +181,17 @@ class AsyncQM4410:
         one, awaited until it has arrived)."""
         await self._set("voltage", volts)
 
-    async def set_current(self, amperes: float) -> None:
+    async def set_current_limit(self, amperes: float) -> None:
         """Set the current limit, A (as set_voltage)."""
         await self._set("current", amperes)
+
+    async def set_current(self, amperes: float) -> None:
+        """Deprecated: set_current_limit, the name every face of the supply
+        gives it; this one goes in the next release."""
+        warnings.warn(
+            "AsyncQM4410.set_current is deprecated: use set_current_limit", DeprecationWarning, stacklevel=2
+        )
+        await self.set_current_limit(amperes)
 
     async def set_max_voltage(self, volts: float) -> None:
         """Set the highest voltage the output may have, V."""

@@ -141,7 +141,7 @@ class Supply:
 
     @voltage.setter
     def voltage(self, volts: float) -> None:
-        self._answered(self.link.set_voltage(setpoints.to_units("voltage", volts)), "the voltage")
+        self.set_voltage(volts)
 
     @property
     def current_limit(self) -> float:
@@ -150,7 +150,7 @@ class Supply:
 
     @current_limit.setter
     def current_limit(self, amperes: float) -> None:
-        self._answered(self.link.set_current(setpoints.to_units("current", amperes)), "the current limit")
+        self.set_current_limit(amperes)
 
     @property
     def max_voltage(self) -> float:
@@ -169,7 +169,7 @@ class Supply:
 
     @output.setter
     def output(self, on: bool) -> None:
-        self._answered(self.link.set_output(_switch(on, "the output")), "switching the output")
+        self.set_output(on)
 
     @property
     def remote(self) -> bool:
@@ -180,6 +180,18 @@ class Supply:
     @remote.setter
     def remote(self, remote: bool) -> None:
         self._answered(self.link.set_remote(_switch(remote, "remote")), "the control mode")
+
+    def set_voltage(self, volts: float) -> None:
+        """Set the output voltage, V (as the `voltage` property does)."""
+        self._answered(self.link.set_voltage(setpoints.to_units("voltage", volts)), "the voltage")
+
+    def set_current_limit(self, amperes: float) -> None:
+        """Set the current limit, A (as the `current_limit` property does)."""
+        self._answered(self.link.set_current(setpoints.to_units("current", amperes)), "the current limit")
+
+    def set_output(self, on: bool) -> None:
+        """Switch the output on (True) or off (False)."""
+        self._answered(self.link.set_output(_switch(on, "the output")), "switching the output")
 
     def switch_off(self) -> None:
         """Switch the output off and see it off in the status; SwitchOffFailed
