@@ -33,9 +33,11 @@ from .supply import setpoints
 from .supply.errors import SupplyError
 from .supply.face import Supply
 from .supply.guard import Guard, Rules
+from .supply.owned import Owned
 from .supply.setpoints import Quantity
 from .supply.slew import Ramp
 from .supply.status import Identity, Status
+from .supply.supply_like import SupplyLike
 from .workflows import Outcome, Progress, Row
 from .workflows.sweep import SetPoint, plan_sweep
 
@@ -74,15 +76,12 @@ class AsyncQM4410:
         return face
 
     def _take(self, supply: Supply, guard: Rules | Guard | None) -> None:
-        if isinstance(guard, Guard) and guard.supply is not supply:
-            raise ValueError("the guard given guards another supply")
+        # What closing closes: what opening opened, and a guard of its own.
+        self._owned = Owned(supply, guard)
         self.supply = supply
-        self.guard: Guard | None = Guard(supply, guard) if isinstance(guard, Rules) else guard
+        self.guard = self._owned.guard
         self._identity: Identity | None = None
         self._worker: concurrent.futures.ThreadPoolExecutor | None = None
-        # What closing closes: what opening opened, and a guard of its own.
-        self._owned: tuple[Supply | None, Guard | None] = (None, None)
-        self._guard_of_its_own = isinstance(guard, Rules)
         self._abandon: weakref.finalize[Any, Any] | None = None
 
     @property
@@ -110,8 +109,8 @@ class AsyncQM4410:
             worker.submit(self._closed)
             worker.shutdown(wait=False)
             raise
-        if self._owned != (None, None):
-            self._abandon = weakref.finalize(self, _abandoned, worker, functools.partial(_close, *self._owned))
+        if self._owned.owning:
+            self._abandon = weakref.finalize(self, _abandoned, worker, self._owned.close)
         return self
 
     async def close(self) -> None:
@@ -136,17 +135,11 @@ class AsyncQM4410:
         await self.close()
 
     def _opened(self) -> None:
-        opened = self.supply.closed
-        if opened:
-            self.supply.open()
-        if self.guard is not None:
-            self.guard.start()
-        self._owned = (self.supply if opened else None, self.guard if opened or self._guard_of_its_own else None)
+        self._owned.open()
         self._identity = self.supply.identity
 
     def _closed(self) -> None:
-        owned, self._owned = self._owned, (None, None)
-        _close(*owned)
+        self._owned.close()
 
     # What the supply is and holds.
 
@@ -226,9 +219,7 @@ class AsyncQM4410:
         """The whole mV (mA) that `value`, V (A), is sent as; refused as a
         set-point is (OutOfRange, at a guard's bound too; `maximum`: the
         maximum voltage's; TypeError), at once and with nothing sent."""
-        if self.guard is not None:
-            return self.guard.checked(quantity, value, what, maximum=maximum)
-        return setpoints.to_units(quantity, value, what)
+        return self._face.checked(quantity, value, what, maximum=maximum)
 
     async def call(self, function: Callable[..., Result], *args: object) -> Result:
         """`function(*args)` on the supply's thread, in its turn: for what
@@ -299,14 +290,14 @@ class AsyncQM4410:
     # Beneath.
 
     @property
-    def _face(self) -> Supply | Guard:
-        return self.guard if self.guard is not None else self.supply
+    def _face(self) -> SupplyLike:
+        return self._owned.face
 
     async def _set(self, quantity: Quantity, value: float) -> None:
         units = self.checked(quantity, value)
         guard = self.guard
         if guard is None:
-            await self.call(setattr, self.supply, "voltage" if quantity == "voltage" else "current_limit", value)
+            await self.call(self.supply.set_voltage if quantity == "voltage" else self.supply.set_current_limit, value)
             return
         await self._ramped(guard, quantity, functools.partial(guard.send_units, quantity, wait=False), units)
 
@@ -344,7 +335,7 @@ class AsyncQM4410:
         stopping = threading.Event()
         # The guard itself, so that the workflow keeps its trips and its
         # slewed set-points' waits end when asked to stop.
-        target: Supply | Guard = self.supply if self.guard is None else self.guard
+        target = self._face
 
         def on_loop(callback: Callable[[Any], object] | None) -> Callable[[Any], None] | None:
             if callback is None:
@@ -426,15 +417,6 @@ def _beside(function: Callable[..., Result], *args: object) -> "asyncio.Future[R
 
     threading.Thread(target=run, name="qm4410 waiting for a ramp", daemon=True).start()
     return asyncio.wrap_future(done)
-
-
-def _close(supply: Supply | None, guard: Guard | None) -> None:
-    try:
-        if guard is not None:
-            guard.close()
-    finally:
-        if supply is not None:
-            supply.close()
 
 
 def _abandoned(worker: concurrent.futures.ThreadPoolExecutor, close: Callable[[], None]) -> None:

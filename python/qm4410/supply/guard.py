@@ -329,8 +329,17 @@ class Guard:
     # The supply's face, guarded.
 
     @property
+    def port(self) -> str:
+        return self.supply.port
+
+    @property
     def link(self) -> "GuardedLink":
         return GuardedLink(self)
+
+    def commands(self, stop: Callable[[], object] | None = None) -> "GuardedLink":
+        """The guard's commands with plain results, for a workflow: a slewed
+        set-point's wait ends once `stop()` turns true (see GuardedLink)."""
+        return GuardedLink(self, stop)
 
     def status(self) -> Status:
         self.touch()
