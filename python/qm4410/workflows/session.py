@@ -9,7 +9,7 @@ from typing import TypeVar, cast
 from ..supply.errors import SupplyGone
 from ..supply.face import Supply
 from ..supply.guard import Tripped
-from ..supply.link import Commands, Driver, DriverLink
+from ..supply.link import Driver, DriverLink
 from ..supply.setpoints import UNIT, Quantity, to_units
 from ..supply.status import Status, reading
 from ..supply.switch_off import after_switch_off
