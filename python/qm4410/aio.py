@@ -181,9 +181,7 @@ class AsyncQM4410:
     async def set_current(self, amperes: float) -> None:
         """Deprecated: set_current_limit, the name every face of the supply
         gives it; this one goes in the next release."""
-        warnings.warn(
-            "AsyncQM4410.set_current is deprecated: use set_current_limit", DeprecationWarning, stacklevel=2
-        )
+        warnings.warn("AsyncQM4410.set_current is deprecated: use set_current_limit", DeprecationWarning, stacklevel=2)
         await self.set_current_limit(amperes)
 
     async def set_max_voltage(self, volts: float) -> None:

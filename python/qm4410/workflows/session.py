@@ -12,8 +12,8 @@ from ..supply.guard import Tripped
 from ..supply.link import Driver, DriverLink
 from ..supply.setpoints import UNIT, Quantity, to_units
 from ..supply.status import Status, reading
-from ..supply.switch_off import after_switch_off
 from ..supply.supply_like import SupplyLike
+from ..supply.switch_off import after_switch_off
 from ..supply.switch_off import switch_off as switch_link_off
 from .results import NoAnswerError, Outcome, Progress, ProgressCallback, Row, RowCallback, StopCheck
 from .schedule import Clock

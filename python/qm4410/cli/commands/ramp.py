@@ -3,8 +3,8 @@
 import argparse
 
 from qm4410 import workflows
-from qm4410.supply.supply_like import SupplyLike
 from qm4410.supply.setpoints import Quantity, to_units
+from qm4410.supply.supply_like import SupplyLike
 from qm4410.workflows.ramp import MOST_STEPS_PER_S
 
 from .. import guard, logs, plot

@@ -92,7 +92,7 @@ class Engine:
         rules: Rules | None = None,
         *,
         interval: float = WATCH_INTERVAL_S,
-        clock: "Clock | None" = None,
+        clock: Clock | None = None,
         **rule_keywords: object,
     ) -> None:
         if rules is not None and rule_keywords:

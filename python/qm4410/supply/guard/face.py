@@ -16,13 +16,15 @@ class Guard(Engine):
     sending through it; closing it stops a ramp where it stands and its
     thread, and leaves the supply open.
 
-    It has the face of a Supply for what it guards: `voltage`,
-    `current_limit`, `max_voltage`, `output`, `remote`, `status()`,
+    It has the face of a Supply for what it guards (see SupplyLike):
+    `voltage`, `current_limit`, `max_voltage`, `output`, `remote`,
+    `status()`, `set_voltage()`, `set_current_limit()`, `set_output()`,
     `switch_off()`, `restore_factory()`, and `link`, the commands with
     plain results (see GuardedLink); setting `voltage` or `current_limit`
     (or `output`, with soft start) waits until a slew ramp has arrived
     (`set_voltage(v, wait=False)` does not). The workflows take a Guard
-    wherever they take a Supply."""
+    wherever they take a Supply. Its thread keeps time by `clock` (see
+    Clock), the monotonic clock unless a test gives one of its own."""
 
     # The supply's face, guarded.
 
