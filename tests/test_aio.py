@@ -132,7 +132,7 @@ async def test_a_cancelled_call_is_never_sent_if_waiting_and_completes_if_starte
     "call, error, text",
     [
         (lambda supply: supply.set_voltage(-1), OutOfRange, "the voltage -1 V is outside the range the guard allows"),
-        (lambda supply: supply.set_current("1"), TypeError, "the current limit must be a number, not str"),
+        (lambda supply: supply.set_current_limit("1"), TypeError, "the current limit must be a number, not str"),
         (lambda supply: supply.set_voltage(12.001), OutOfRange, "outside the range the guard allows, 0 to 12.000 V"),
         (lambda supply: supply.set_max_voltage(13), OutOfRange, "the maximum voltage 13 V is outside the range"),
         (lambda supply: supply.ramp("voltage", 13, rate=1), OutOfRange, "outside the range the guard allows"),
@@ -156,7 +156,8 @@ async def test_the_core_s_operations_awaited_on_a_virtual_supply():
         await supply.set_remote(True)
         await supply.set_max_voltage(12)
         await supply.set_voltage(5.0)
-        await supply.set_current(0.5)
+        with pytest.warns(DeprecationWarning, match="use set_current_limit"):
+            await supply.set_current(0.5)  # the former name, for one release
         await supply.set_output(True)
         readings = []
         async for status in supply.watch(0.02):
@@ -243,3 +244,52 @@ async def test_a_supply_that_stops_answering_raises_the_core_s_error(qm4410_sim,
                 await supply.status()
     told = "stopped answering during the voltage ramp" if guard else "lost the line to the supply"
     assert told in str(error.value)
+
+
+@asynchronous
+async def test_a_sweep_under_a_guard_ends_on_its_trip_as_the_blocking_one_does():
+    async with AsyncQM4410.virtual(load=8, guard=Rules(trip_current=0.3)) as supply:
+        await supply.set_remote(True)
+        outcome = await supply.sweep(voltage=(0.0, 6.0, 1.0), current=1.0, dwell=0.2)
+        status = await supply.status()
+    # 3 V into 8 ohms draws 0.375 A: nothing is stepped past it.
+    assert outcome.stopped_by == "trip"
+    assert [row["voltage_set"] for row in outcome.rows][-1] <= 3.0
+    assert status.output is False
+
+
+async def ramp_under_way(supply, units):
+    """Wait, without holding up the loop, until the guard's ramp to `units` is under way."""
+    loop, under_way = asyncio.get_running_loop(), asyncio.Event()
+
+    def heard(quantity, target):
+        if target == units:
+            loop.call_soon_threadsafe(under_way.set)
+
+    remove = supply.guard.add_target_listener(heard)
+    try:
+        await asyncio.wait_for(under_way.wait(), GATE_TIMEOUT_S)
+    finally:
+        remove()
+
+
+@pytest.mark.parametrize("call", ["sweep", "soft start"])
+@asynchronous
+async def test_a_cancelled_call_stops_a_slow_guard_s_ramp_where_it_stands(call):
+    """At 0.5 V/s the ramp to 4 V takes 8 s: cancelled on the way, the call
+    returns with the set-point short of it, not once it has arrived."""
+    with Supply.virtual(load=8) as callers:
+        callers.remote, callers.voltage, callers.current_limit = True, 4.0, 1.0
+        rules = Rules(slew_voltage=0.5, soft_start=True)
+        async with AsyncQM4410.from_supply(callers, guard=rules) as supply:
+            if call == "sweep":
+                started = supply.sweep(voltage=(0.0, 4.0, 4.0), current=1.0, dwell=0.0, leave_on=True)
+            else:
+                started = supply.set_output(True)
+            task = asyncio.create_task(started)
+            await ramp_under_way(supply, 4000)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            status = await supply.status()
+    assert status.output is True and status.voltage < 4.0

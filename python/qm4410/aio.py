@@ -13,8 +13,8 @@ any loop does, on any system).
 A task cancelled while it awaits a call: a call not yet started is never
 sent; one started (an exchange on the line) runs to its end, the supply
 keeps what it was sent, and the task sees CancelledError once it is over. A
-set-point ramping through a guard's slew rate stops where it stands, its
-last step kept; a workflow (`ramp`, `sweep`) stops between two exchanges,
+set-point ramping through a guard's slew rate (or back up after a soft
+start) stops where it stands, its last step kept; a workflow (`ramp`, `sweep`) stops between two exchanges,
 leaving the output as its options say. A supply that stops answering
 raises the core's NoReply (or PortGone), never an old value."""
 
@@ -22,19 +22,22 @@ import asyncio
 import concurrent.futures
 import functools
 import threading
+import warnings
 import weakref
 from collections.abc import AsyncIterator, Callable
 from types import TracebackType
-from typing import Any, Literal, Self, TypeVar
+from typing import Any, Self, TypeVar
 
 from . import workflows
 from .supply import setpoints
-from .supply.errors import NoReply, SupplyError
+from .supply.errors import SupplyError
 from .supply.face import Supply
 from .supply.guard import Guard, Rules
+from .supply.owned import Owned
 from .supply.setpoints import Quantity
 from .supply.slew import Ramp
 from .supply.status import Identity, Status
+from .supply.supply_like import SupplyLike
 from .workflows import Outcome, Progress, Row
 from .workflows.sweep import SetPoint, plan_sweep
 
@@ -73,15 +76,12 @@ class AsyncQM4410:
         return face
 
     def _take(self, supply: Supply, guard: Rules | Guard | None) -> None:
-        if isinstance(guard, Guard) and guard.supply is not supply:
-            raise ValueError("the guard given guards another supply")
+        # What closing closes: what opening opened, and a guard of its own.
+        self._owned = Owned(supply, guard)
         self.supply = supply
-        self.guard: Guard | None = Guard(supply, guard) if isinstance(guard, Rules) else guard
+        self.guard = self._owned.guard
         self._identity: Identity | None = None
         self._worker: concurrent.futures.ThreadPoolExecutor | None = None
-        # What closing closes: what opening opened, and a guard of its own.
-        self._owned: tuple[Supply | None, Guard | None] = (None, None)
-        self._guard_of_its_own = isinstance(guard, Rules)
         self._abandon: weakref.finalize[Any, Any] | None = None
 
     @property
@@ -109,8 +109,8 @@ class AsyncQM4410:
             worker.submit(self._closed)
             worker.shutdown(wait=False)
             raise
-        if self._owned != (None, None):
-            self._abandon = weakref.finalize(self, _abandoned, worker, functools.partial(_close, *self._owned))
+        if self._owned.owning:
+            self._abandon = weakref.finalize(self, _abandoned, worker, self._owned.close)
         return self
 
     async def close(self) -> None:
@@ -135,17 +135,11 @@ class AsyncQM4410:
         await self.close()
 
     def _opened(self) -> None:
-        opened = self.supply.closed
-        if opened:
-            self.supply.open()
-        if self.guard is not None:
-            self.guard.start()
-        self._owned = (self.supply if opened else None, self.guard if opened or self._guard_of_its_own else None)
+        self._owned.open()
         self._identity = self.supply.identity
 
     def _closed(self) -> None:
-        owned, self._owned = self._owned, (None, None)
-        _close(*owned)
+        self._owned.close()
 
     # What the supply is and holds.
 
@@ -180,9 +174,15 @@ class AsyncQM4410:
         one, awaited until it has arrived)."""
         await self._set("voltage", volts)
 
-    async def set_current(self, amperes: float) -> None:
+    async def set_current_limit(self, amperes: float) -> None:
         """Set the current limit, A (as set_voltage)."""
         await self._set("current", amperes)
+
+    async def set_current(self, amperes: float) -> None:
+        """Deprecated: set_current_limit, the name every face of the supply
+        gives it; this one goes in the next release."""
+        warnings.warn("AsyncQM4410.set_current is deprecated: use set_current_limit", DeprecationWarning, stacklevel=2)
+        await self.set_current_limit(amperes)
 
     async def set_max_voltage(self, volts: float) -> None:
         """Set the highest voltage the output may have, V."""
@@ -192,7 +192,12 @@ class AsyncQM4410:
     async def set_output(self, on: bool) -> None:
         """Switch the output on (True) or off (False); the guard's Tripped
         while a trip is latched."""
-        await self.call(setattr, self._face, "output", on)
+        guard = self.guard
+        if guard is None:
+            await self.call(setattr, self.supply, "output", on)
+            return
+        # With soft start, the ramp back up is waited for as a slewed set-point's is.
+        await self._ramped(guard, "voltage", guard.send_output, on)
 
     async def set_remote(self, remote: bool) -> None:
         """Take the supply's settings from this host (True) or from its
@@ -212,9 +217,7 @@ class AsyncQM4410:
         """The whole mV (mA) that `value`, V (A), is sent as; refused as a
         set-point is (OutOfRange, at a guard's bound too; `maximum`: the
         maximum voltage's; TypeError), at once and with nothing sent."""
-        if self.guard is not None:
-            return self.guard.checked(quantity, value, what, maximum=maximum)
-        return setpoints.to_units(quantity, value, what)
+        return self._face.checked(quantity, value, what, maximum=maximum)
 
     async def call(self, function: Callable[..., Result], *args: object) -> Result:
         """`function(*args)` on the supply's thread, in its turn: for what
@@ -285,21 +288,27 @@ class AsyncQM4410:
     # Beneath.
 
     @property
-    def _face(self) -> Supply | Guard:
-        return self.guard if self.guard is not None else self.supply
+    def _face(self) -> SupplyLike:
+        return self._owned.face
 
     async def _set(self, quantity: Quantity, value: float) -> None:
         units = self.checked(quantity, value)
         guard = self.guard
         if guard is None:
-            await self.call(setattr, self.supply, "voltage" if quantity == "voltage" else "current_limit", value)
+            await self.call(self.supply.set_voltage if quantity == "voltage" else self.supply.set_current_limit, value)
             return
+        await self._ramped(guard, quantity, functools.partial(guard.send_units, quantity, wait=False), units)
+
+    async def _ramped(self, guard: Guard, quantity: Quantity, send: Callable[[Any], Ramp | None], value: Any) -> None:
+        """`send(value)` in the supply's turn, and the ramp of `quantity`
+        it sets going awaited beside the worker; cancelled, the ramp stops
+        where it stands."""
 
         def halt(started: Ramp | None) -> None:
             if started is not None:
                 guard.halt(quantity, started)
 
-        ramp = await _finished(self._submit(guard.send_units, quantity, units, wait=False), undo=halt)
+        ramp = await _finished(self._submit(send, value), undo=halt)
         if ramp is None:
             return
         # Waited for beside the worker, which stays free for other calls
@@ -322,7 +331,9 @@ class AsyncQM4410:
     ) -> Outcome:
         loop = asyncio.get_running_loop()
         stopping = threading.Event()
-        target: Supply | _Guarded = self.supply if self.guard is None else _Guarded(self.guard)
+        # The guard itself, so that the workflow keeps its trips and its
+        # slewed set-points' waits end when asked to stop.
+        target = self._face
 
         def on_loop(callback: Callable[[Any], object] | None) -> Callable[[Any], None] | None:
             if callback is None:
@@ -351,40 +362,6 @@ class AsyncQM4410:
         if worker is None:
             raise SupplyError(f"the supply on {self.port} is not open")
         return worker.submit(function, *args, **keywords)
-
-
-class _Guarded:
-    """A guard in the form the workflows drive, the driver's four commands:
-    each set-point through the guard's limits, slew rate and trips, and a
-    missing answer told as the driver tells it (False, None), so that the
-    workflow's own rule for a supply that stops answering holds."""
-
-    def __init__(self, guard: Guard) -> None:
-        self.guard = guard
-        self.port = guard.supply.port
-
-    def set_out_voltage(self, voltage: float, /) -> bool:
-        return _answered(self.guard.set_voltage, voltage)
-
-    def set_out_current(self, current: float, /) -> bool:
-        return _answered(self.guard.set_current_limit, current)
-
-    def set_ouput_mode(self, mode: Literal["on", "off"], /) -> bool:
-        return _answered(self.guard.set_output, mode == "on")
-
-    def read_dev_status(self) -> dict[str, object] | None:
-        try:
-            return self.guard.status().record()
-        except NoReply:
-            return None
-
-
-def _answered(send: Callable[[Any], None], value: object) -> bool:
-    try:
-        send(value)
-    except NoReply:
-        return False
-    return True
 
 
 async def _finished(
@@ -438,15 +415,6 @@ def _beside(function: Callable[..., Result], *args: object) -> "asyncio.Future[R
 
     threading.Thread(target=run, name="qm4410 waiting for a ramp", daemon=True).start()
     return asyncio.wrap_future(done)
-
-
-def _close(supply: Supply | None, guard: Guard | None) -> None:
-    try:
-        if guard is not None:
-            guard.close()
-    finally:
-        if supply is not None:
-            supply.close()
 
 
 def _abandoned(worker: concurrent.futures.ThreadPoolExecutor, close: Callable[[], None]) -> None:

@@ -225,7 +225,7 @@ class QM4410Device(StandardReadable, Triggerable, Locatable[float], Stoppable):
     async def _put(self, field: str, value: Any) -> None:
         send: Callable[[Any], Awaitable[None]] = {
             "voltage": self.supply.set_voltage,
-            "current_limit": self.supply.set_current,
+            "current_limit": self.supply.set_current_limit,
             "output": self.supply.set_output,
         }[field]
         self._unread = False  # a trigger's record no longer tells what the supply holds

@@ -17,7 +17,8 @@ from openhtf.util.configuration import CONF
 
 from .supply.errors import SwitchOffFailed
 from .supply.face import Supply
-from .supply.guard import Guard, Rules
+from .supply.guard import Rules
+from .supply.owned import Owned
 
 CONF.declare(
     "qm4410_port",
@@ -36,14 +37,8 @@ class SupplyPlug(BasePlug):  # type: ignore[misc]
     auto_placeholder = True
 
     def __init__(self) -> None:
-        self._supply = Supply(CONF.qm4410_port).open()
-        self.supply: Supply | Guard = self._supply
-        if self.rules is not None:
-            try:
-                self.supply = Guard(self._supply, self.rules).start()
-            except BaseException:
-                self._supply.close()
-                raise
+        self._owned = Owned(Supply(CONF.qm4410_port), self.rules)
+        self.supply = self._owned.open()
 
     def tearDown(self) -> None:
         """Stop the guard (a ramp where it stands), switch the output off,
@@ -51,11 +46,7 @@ class SupplyPlug(BasePlug):  # type: ignore[misc]
         confirmed, the test's log says so at ERROR and SwitchOffFailed is
         raised (which OpenHTF logs too)."""
         try:
-            if isinstance(self.supply, Guard):
-                self.supply.close()
-            self._supply.switch_off()
+            self._owned.close(switch_off=True)
         except SwitchOffFailed as failed:
-            self.logger.error("the supply on %s: %s", self._supply.port, failed)
+            self.logger.error("the supply on %s: %s", self.supply.port, failed)
             raise
-        finally:
-            self._supply.close()

@@ -28,10 +28,10 @@ from qcodes.validators import Bool, Numbers, Strings
 from .supply.errors import OutOfRange
 from .supply.face import Supply
 from .supply.guard import Guard, Rules
-from .supply.setpoints import HIGHEST, NAME, UNIT, Quantity, from_units, to_units
+from .supply.owned import Owned
+from .supply.setpoints import NAME, UNIT, Quantity, from_units, to_units
 from .supply.status import Status
-
-Face = Supply | Guard
+from .supply.supply_like import SupplyLike
 
 
 class QM4410(Instrument):
@@ -42,8 +42,9 @@ class QM4410(Instrument):
     Opened here: Refused, with its kind, when it cannot be. `close()` closes what was opened here; it does not
     switch the output off (`switch_off()` does, confirmed).
 
-    With `guard` (qm4410.Rules, or a qm4410.Guard of the caller's, started,
-    on the same supply) every set goes through the guard.
+    With `guard` (qm4410.Rules, or a qm4410.Guard of the caller's on the
+    same supply, started here if it is not) every set goes through the
+    guard.
 
     Parameters: `voltage`, `current_limit`, `max_voltage` (V, A; set-points),
     `output`, `remote` (bool), and, read only, `measured` (the measured
@@ -66,21 +67,13 @@ class QM4410(Instrument):
             said = "both port and address" if given else "neither port nor address"
             raise TypeError(f"QM4410 {name!r} takes the supply's port as port or as address, one of them: {said} given")
         supply = Supply(given[0]) if isinstance(given[0], str) else given[0]
-        if isinstance(guard, Guard) and guard.supply is not supply:
-            raise ValueError("the guard given guards another supply")
         # What close() closes: what was opened here. Set before anything can
         # fail, since QCoDeS closes an instrument whose __init__ raised.
-        self._opened: list[Supply | Guard] = []
-        if supply.closed:
-            supply.open()
-            self._opened.append(supply)
+        self._owned: Owned | None = None
+        owned = Owned(supply, guard)
+        face = owned.open()
+        self._owned = owned
         try:
-            face: Face = supply
-            if isinstance(guard, Rules):
-                face = Guard(supply, guard).start()
-                self._opened.append(face)
-            elif guard is not None:
-                face = guard
             self.supply = supply
             self.face = face
             super().__init__(name, metadata=metadata, label=label)
@@ -89,7 +82,7 @@ class QM4410(Instrument):
             self._close_opened()
             raise
 
-    def _add_parameters(self, face: Face) -> None:
+    def _add_parameters(self, face: SupplyLike) -> None:
         self.voltage: SetPoint = self.add_parameter(
             "voltage", SetPoint, label="Voltage set-point", face=face, quantity="voltage"
         )
@@ -149,8 +142,9 @@ class QM4410(Instrument):
         super().close()
 
     def _close_opened(self) -> None:
-        while getattr(self, "_opened", None):
-            self._opened.pop().close()
+        owned = getattr(self, "_owned", None)
+        if owned is not None:
+            owned.close()
 
     def _field(self, name: str) -> Callable[[], object]:
         return lambda: getattr(self.status(), name)
@@ -181,7 +175,7 @@ class SetPoint(Parameter):
         self,
         name: str,
         *,
-        face: Face,
+        face: SupplyLike,
         quantity: Quantity,
         what: str | None = None,
         maximum: bool = False,
@@ -191,13 +185,12 @@ class SetPoint(Parameter):
         self._quantity = quantity
         self._maximum = maximum  # the maximum voltage, which the supply's own does not bound
         self._what = NAME[quantity] if what is None else what
-        limit = face.rules.limit(quantity) if isinstance(face, Guard) else None
         super().__init__(
             name,
             unit=UNIT[quantity],
             get_cmd=self._read,
             set_cmd=self._send,
-            vals=CoreBounds(self._checked, HIGHEST[quantity] if limit is None else limit),
+            vals=CoreBounds(self._checked, from_units(face.bound(quantity, maximum=True).units)),
             **kwargs,
         )
 
@@ -218,9 +211,7 @@ class SetPoint(Parameter):
         return [*(from_units(units) for units in range(here, there, toward)[1:]), value]
 
     def _checked(self, value: object) -> int:
-        if isinstance(self._face, Guard):
-            return self._face.checked(self._quantity, value, self._what, maximum=self._maximum)
-        return to_units(self._quantity, value, self._what)
+        return self._face.checked(self._quantity, value, self._what, maximum=self._maximum)
 
     def _read(self) -> float:
         value: float = getattr(self._face.status(), self.name)

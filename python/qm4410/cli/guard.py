@@ -19,6 +19,7 @@ from typing import Any, NamedTuple
 
 from qm4410.supply import Guard, Rules, Supply, SwitchOffFailed, Trip
 from qm4410.supply.guard import WATCH_INTERVAL_S
+from qm4410.supply.supply_like import SupplyLike
 from qm4410.supply.switch_off import after_switch_off
 
 from .exits import CommandError, Exit
@@ -139,7 +140,7 @@ def _field(option: str) -> str:
 
 
 @contextlib.contextmanager
-def guarded(args: argparse.Namespace, supply: Supply) -> Iterator[Supply | Guard]:
+def guarded(args: argparse.Namespace, supply: Supply) -> Iterator[SupplyLike]:
     """`supply`, or a Guard over it that keeps the rules the options give,
     started for the block and closed after it (a ramp stops where it stands)."""
     found = rules(args)
@@ -148,11 +149,6 @@ def guarded(args: argparse.Namespace, supply: Supply) -> Iterator[Supply | Guard
         return
     with Guard(supply, found) as guard:
         yield guard
-
-
-def last_trip(target: Supply | Guard) -> Trip | None:
-    """The guard's trip by the end of a command (see Guard.last_check)."""
-    return target.last_check() if isinstance(target, Guard) else None
 
 
 def confirmed_off(trip: Trip, supply: Supply) -> None:

@@ -4,18 +4,22 @@ on the "qm4410" logger), typed, and raising: a supply that does not answer
 is NoReply, a port that fails is PortGone, a port that cannot be opened is
 Refused, a value the supply cannot take is OutOfRange, sent nowhere."""
 
+from collections.abc import Callable
 from types import TracebackType
-from typing import Any, Self
+from typing import TYPE_CHECKING, Self
 
 from qm4410 import QM4410
 
 from . import setpoints
 from .errors import NoReply, SupplyError, SwitchOffFailed
-from .link import Driver, DriverLink, Link, link_to
+from .link import Link, link_to
 from .opening import open_driver, start_virtual
 from .status import Identity, Status
 from .switch_off import still_on_message, switch_off
 from .virtual import VirtualSupply, command_line
+
+if TYPE_CHECKING:
+    from .guard import Trip
 
 
 class Supply:
@@ -141,7 +145,7 @@ class Supply:
 
     @voltage.setter
     def voltage(self, volts: float) -> None:
-        self._answered(self.link.set_voltage(setpoints.to_units("voltage", volts)), "the voltage")
+        self.set_voltage(volts)
 
     @property
     def current_limit(self) -> float:
@@ -150,7 +154,7 @@ class Supply:
 
     @current_limit.setter
     def current_limit(self, amperes: float) -> None:
-        self._answered(self.link.set_current(setpoints.to_units("current", amperes)), "the current limit")
+        self.set_current_limit(amperes)
 
     @property
     def max_voltage(self) -> float:
@@ -169,7 +173,7 @@ class Supply:
 
     @output.setter
     def output(self, on: bool) -> None:
-        self._answered(self.link.set_output(_switch(on, "the output")), "switching the output")
+        self.set_output(on)
 
     @property
     def remote(self) -> bool:
@@ -181,6 +185,18 @@ class Supply:
     def remote(self, remote: bool) -> None:
         self._answered(self.link.set_remote(_switch(remote, "remote")), "the control mode")
 
+    def set_voltage(self, volts: float) -> None:
+        """Set the output voltage, V (as the `voltage` property does)."""
+        self._answered(self.link.set_voltage(setpoints.to_units("voltage", volts)), "the voltage")
+
+    def set_current_limit(self, amperes: float) -> None:
+        """Set the current limit, A (as the `current_limit` property does)."""
+        self._answered(self.link.set_current(setpoints.to_units("current", amperes)), "the current limit")
+
+    def set_output(self, on: bool) -> None:
+        """Switch the output on (True) or off (False)."""
+        self._answered(self.link.set_output(_switch(on, "the output")), "switching the output")
+
     def switch_off(self) -> None:
         """Switch the output off and see it off in the status; SwitchOffFailed
         when it could not be confirmed (asked again within a bounded time)."""
@@ -191,6 +207,35 @@ class Supply:
     def restore_factory(self) -> None:
         """Restore the supply's factory settings."""
         self._answered(self.link.restore_factory(), "the factory reset")
+
+    # What a Guard has beside, in the form a Supply alone has it (see SupplyLike).
+
+    def checked(
+        self, quantity: setpoints.Quantity, value: object, what: str | None = None, *, maximum: bool = False
+    ) -> int:
+        """`value` in the whole mV (mA) it is sent as, refused (OutOfRange,
+        TypeError) as the core's rule refuses it; no exchange. The supply's
+        own bound is the core's: the maximum voltage (`maximum`) is bounded
+        as the voltage is."""
+        return setpoints.to_units(quantity, value, what)
+
+    def bound(self, quantity: setpoints.Quantity, *, maximum: bool = False) -> setpoints.Bound:
+        """The highest set-point of `quantity` the core lets through."""
+        return setpoints.core_bound(quantity)
+
+    def commands(self, stop: Callable[[], object] | None = None) -> Link:
+        """The commands a workflow sends: the link's, each sent at once, so
+        that nothing waits for `stop()`."""
+        return self.link
+
+    @property
+    def trip(self) -> "Trip | None":
+        """None: a supply alone has no guard to trip."""
+        return None
+
+    def last_check(self) -> "Trip | None":
+        """None: a supply alone has no guard to trip."""
+        return None
 
     def _answered(self, answered: bool, what: str) -> None:
         if not answered:
@@ -206,13 +251,3 @@ def _switch(value: object, what: str) -> bool:
     if not isinstance(value, bool):
         raise TypeError(f"{what} is True or False, not {value!r}")
     return value
-
-
-def link_of(target: "Supply | Driver | Any") -> Link:
-    """The link to send through: a Supply's own (quiet), or one through the
-    methods of a driver of the caller's, which prints as it always has."""
-    if isinstance(target, Supply):
-        return target.link
-    if isinstance(target, Link):
-        return target
-    return DriverLink(target)

@@ -13,7 +13,7 @@ import contextlib
 import logging
 import time
 from collections.abc import Callable, Iterator
-from typing import Any, Literal, Protocol, cast
+from typing import Any, Literal, Protocol, cast, runtime_checkable
 
 from qm4410 import QM4410, _line
 
@@ -26,9 +26,10 @@ from .status import Identity, Status
 log = logging.getLogger("qm4410")
 
 
+@runtime_checkable
 class Driver(Protocol):
     """A `qm4410.QM4410`, opened, or anything with the commands the
-    workflows send."""
+    workflows send (its methods alone: isinstance makes no exchange)."""
 
     def set_out_voltage(self, voltage: float, /) -> bool: ...
 

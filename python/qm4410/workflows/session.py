@@ -7,11 +7,12 @@ from collections.abc import Callable, Mapping
 from typing import TypeVar, cast
 
 from ..supply.errors import SupplyGone
-from ..supply.face import Supply, link_of
-from ..supply.guard import Guard, GuardedLink, Tripped
-from ..supply.link import Commands, Driver
+from ..supply.face import Supply
+from ..supply.guard import Tripped
+from ..supply.link import Driver, DriverLink
 from ..supply.setpoints import UNIT, Quantity, to_units
 from ..supply.status import Status, reading
+from ..supply.supply_like import SupplyLike
 from ..supply.switch_off import after_switch_off
 from ..supply.switch_off import switch_off as switch_link_off
 from .results import NoAnswerError, Outcome, Progress, ProgressCallback, Row, RowCallback, StopCheck
@@ -29,7 +30,7 @@ CONDITIONS = ("stop_current", "stop_power", "over_temperature", "trip")
 
 # What a workflow runs on: a Supply, a Guard over one (whose rules then hold
 # for everything the workflow sends), or an opened driver.
-Target = Supply | Guard | Driver
+Target = SupplyLike | Driver
 
 Result = TypeVar("Result")
 
@@ -38,8 +39,8 @@ class Session:
     def __init__(
         self, supply: Target, on_row: RowCallback | None, on_progress: ProgressCallback | None, stop: StopCheck | None
     ) -> None:
-        self.guard = supply if isinstance(supply, Guard) else None
-        self.link = commands_of(supply, stop)
+        self.face = face_of(supply)
+        self.link = self.face.commands(stop)
         self.rows: list[Row] = []
         self.clock = Clock()
         self.cycle = 1
@@ -136,9 +137,9 @@ class Session:
     def _tripped_at_the_end(self, outcome: Outcome) -> Outcome:
         """The outcome, or the trip that one last reading of the guard's
         finds: a run may end between two of its readings."""
-        if self.guard is None or outcome.stopped_by in CONDITIONS:
+        if outcome.stopped_by in CONDITIONS:
             return outcome
-        trip = self.guard.last_check()
+        trip = self.face.last_check()
         return outcome if trip is None else Outcome(self.rows, "trip", str(trip))
 
     def _rise(self, quantity: Quantity, value: float) -> float:
@@ -147,7 +148,7 @@ class Session:
         return math.inf if before is None else value - before
 
     def _check_trip(self) -> None:
-        trip = None if self.guard is None else self.guard.trip
+        trip = self.face.trip
         if trip is not None:
             raise Tripped(trip)
 
@@ -179,13 +180,13 @@ class Session:
         return cast(Row, row)  # every key of Row, each with its record's type or None
 
 
-def commands_of(supply: Target, stop: StopCheck | None = None) -> Commands:
-    """What a workflow sends through: a guard's commands, which keep its
-    rules (a slewed set-point's wait ends when `stop()` turns true), or the
-    link of a Supply or a driver."""
-    if isinstance(supply, Guard):
-        return GuardedLink(supply, stop)
-    return link_of(supply)
+def face_of(supply: Target) -> SupplyLike:
+    """What a workflow runs on, as a face: a Supply or a Guard as it is,
+    and a driver of the caller's as a Supply over the driver's own methods,
+    which print what they always have."""
+    if isinstance(supply, Driver):
+        return Supply.from_link(DriverLink(supply))
+    return supply
 
 
 def switch_off(supply: Target) -> str | None:
@@ -195,4 +196,4 @@ def switch_off(supply: Target) -> str | None:
     when the supply still reports it on, None when no status came back. An
     error of the port counts as no answer, so this never raises for the
     line's sake."""
-    return switch_link_off(commands_of(supply))
+    return switch_link_off(face_of(supply).commands())

@@ -3,8 +3,8 @@
 import argparse
 
 from qm4410 import workflows
-from qm4410.supply import Guard, Supply
 from qm4410.supply.setpoints import Quantity, to_units
+from qm4410.supply.supply_like import SupplyLike
 from qm4410.workflows.ramp import MOST_STEPS_PER_S
 
 from .. import guard, logs, plot
@@ -93,7 +93,7 @@ def run(args: argparse.Namespace) -> int:
     target = args.to if args.to is not None else args.to_current
     output = None if args.output is None else args.output == "on"
 
-    def ramp(supply: Supply | Guard, hooks: workflow.Hooks) -> workflows.Outcome:
+    def ramp(supply: SupplyLike, hooks: workflow.Hooks) -> workflows.Outcome:
         return workflows.ramp(
             supply,
             which,

@@ -4,7 +4,7 @@
 import argparse
 
 from qm4410 import workflows
-from qm4410.supply import Guard, Supply
+from qm4410.supply.supply_like import SupplyLike
 
 from .. import guard, logs, plot, render
 from ..exits import CommandError, Exit
@@ -48,7 +48,7 @@ def run(args: argparse.Namespace) -> int:
         print(plan_table(schedule))
         return Exit.OK
 
-    def run_profile(supply: Supply | Guard, hooks: workflow.Hooks) -> workflows.Outcome:
+    def run_profile(supply: SupplyLike, hooks: workflow.Hooks) -> workflows.Outcome:
         return workflows.run_profile(
             supply, profile, repeat=args.repeat, interval=args.interval, leave_on=args.leave_on, **hooks
         )

@@ -5,7 +5,8 @@ import sys
 import time
 from typing import Any, NamedTuple, NoReturn
 
-from qm4410.supply import Guard, NoReply, Status, Supply, Tripped
+from qm4410.supply import NoReply, Status, Supply, Tripped
+from qm4410.supply.supply_like import SupplyLike
 from qm4410.supply.switch_off import CONFIRMED
 
 from .. import guard, port, render
@@ -98,7 +99,7 @@ def run(args: argparse.Namespace) -> int:
     settings = requested(args)  # never empty: the command line has been checked
     with port.opened(args) as supply, guard.guarded(args, supply) as target:
         carried_out = _apply(settings, target, supply)
-        trip = guard.last_trip(target)
+        trip = target.last_check()
         if trip is not None:
             guard.confirmed_off(trip, supply)
         status = _read_back(supply, settings[:carried_out])
@@ -120,7 +121,7 @@ def run(args: argparse.Namespace) -> int:
     return Exit.SUPPLY_WARNS if warnings else Exit.OK
 
 
-def _apply(settings: list[tuple[str, Any]], target: Supply | Guard, supply: Supply) -> int:
+def _apply(settings: list[tuple[str, Any]], target: SupplyLike, supply: Supply) -> int:
     """Send the settings in turn; how many were carried out before a trip of
     the guard refused one or cut it short (all of them without a trip)."""
     for done, (name, value) in enumerate(settings):

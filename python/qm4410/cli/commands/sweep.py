@@ -4,7 +4,7 @@ at each step, and the I-V curve drawn."""
 import argparse
 
 from qm4410 import workflows
-from qm4410.supply import Guard, Supply
+from qm4410.supply.supply_like import SupplyLike
 
 from .. import guard, logs
 from ..values import above_zero, positive_quantity, setpoint_or_range, time_span
@@ -71,7 +71,7 @@ def run(args: argparse.Namespace) -> int:
     swept, _, held, held_value = workflows.plan_sweep(args.voltage, args.current, args.both_ways)
     unit = "V" if held == "voltage" else "A"
 
-    def sweep(supply: Supply | Guard, hooks: workflow.Hooks) -> workflows.Outcome:
+    def sweep(supply: SupplyLike, hooks: workflow.Hooks) -> workflows.Outcome:
         return workflows.sweep(
             supply,
             voltage=args.voltage,

@@ -10,7 +10,8 @@ import sys
 from collections.abc import Callable
 from typing import TypedDict
 
-from qm4410.supply import Guard, NoReply, Supply
+from qm4410.supply import NoReply
+from qm4410.supply.supply_like import SupplyLike
 from qm4410.supply.switch_off import CONFIRMED
 from qm4410.workflows import NoAnswerError, Outcome, Progress, Row
 from qm4410.workflows.session import CONDITIONS, UNANSWERED_IN_A_ROW
@@ -35,7 +36,7 @@ class Hooks(TypedDict):
 
 # Called with the open supply (or the guard over it) and the hooks; the
 # workflow's outcome.
-Workflow = Callable[[Supply | Guard, Hooks], Outcome]
+Workflow = Callable[[SupplyLike, Hooks], Outcome]
 Drawing = Callable[[list[Row]], None]
 
 
@@ -85,7 +86,7 @@ def carry_out(
     return _ended(name, outcome, stop, switches_off)
 
 
-def take_remote_control(supply: Supply | Guard) -> None:
+def take_remote_control(supply: SupplyLike) -> None:
     """Remote control, before the first setting. Asked again when the reply
     is lost, as the workflows ask a setting again: the supply counts as
     gone only when it does not answer UNANSWERED_IN_A_ROW times."""

@@ -1,45 +1,8 @@
-"""The guard: rules that protect what the supply feeds, kept for every
-client that goes through it (a script, every client of `qm4410 serve`).
-
-- Limits: no voltage (or maximum voltage) above `limit_voltage`, no current
-  limit above `limit_current` (0 holds it at 0), and no factory reset while
-  either is set (the factory settings may lie beyond them). Nor a voltage
-  above the supply's maximum voltage, as the guard last read or set it (see
-  bound()).
-- Slew limits: a change of the voltage (current limit) set-point larger
-  than `slew_voltage` V/s (`slew_current` A/s) allows is carried out as a
-  ramp (see slew.py): the set-point never runs ahead of the straight line
-  at the rate, moving in steps of a fifth of the rate (at least 1 mV or
-  1 mA). A later set-point replaces a ramp in progress, from where it stands
-  (one sent at once, with no rate in force, stops it there); `halt()` stops
-  one there too. The maximum voltage caps the output: a raise of it that
-  would let the output rise is carried out at the voltage slew rate too
-  (see send_max_voltage).
-- Trips: a measured current above `trip_current` A, a measured power above
-  `trip_power` W, constant-current regulation for `trip_cc_after` s, and
-  with `trip_overtemp` the supply's over-temperature flag. A trip switches
-  the output off and confirms it off in the status (again at every reading
-  until it reads off), is latched and named, and every request to switch
-  the output on is refused (Tripped) until `clear()`. A switch-on under
-  way when a trip fires is sent before the trip's switch-off, never after.
-- A watchdog: with the output on and no request for `watchdog` s, the
-  output is switched off, and the trip is named "watchdog".
-- Soft start: with `soft_start` (which needs `slew_voltage`, the rate it
-  ramps at), switching the output on from off at a voltage set-point above
-  0 is carried out as set-point 0, output on, then a ramp at the slew rate
-  back to that set-point (or to where a ramp in progress was going), rather
-  than as a step from 0 V.
-- A supply that stops answering the guard (three readings, or three steps
-  of a ramp, in a row) trips it too ("no_reply"): what cannot be watched is
-  switched off, as far as it still can be.
-
-The guard watches the supply by reading its status every `interval`
-seconds (0.1 by default) while any trip or the watchdog is set (or a
-listener asks for its readings), so a trip
-acts within one interval and one exchange (on a line whose exchange takes
-longer than the interval, the readings follow one another: two exchanges). Its own work (readings, ramp
-steps, switching off) runs on one thread of its own; requests come from
-any thread."""
+"""The guard's engine: its thread, which reads the supply's status for the
+trips and switches the output off when one fires, the ramps of slewed
+set-points it steps, the listeners of its readings and ramps, and the
+switch-on that a trip never overtakes. Time comes from a clock that a test
+can replace with one of its own."""
 
 import contextlib
 import dataclasses
@@ -48,15 +11,16 @@ import threading
 import time
 from collections.abc import Callable, Iterator
 from types import TracebackType
-from typing import ClassVar, Self
+from typing import Protocol, Self
 
-from .errors import NoReply, OutOfRange, SupplyError
-from .face import Supply
-from .link import Link
-from .setpoints import GUARD_RANGE, SUPPLY_RANGE, UNIT, Bound, Quantity, core_bound, from_units, positive, to_units
-from .slew import Ramp, step_units
-from .status import Mode, Status
-from .switch_off import still_on_message, switch_off
+from ..errors import NoReply, OutOfRange, SupplyError
+from ..face import Supply
+from ..link import Link
+from ..setpoints import UNIT, Quantity, positive, to_units
+from ..slew import Ramp, step_units
+from ..status import Status
+from ..switch_off import still_on_message, switch_off
+from .rules import Rules, Trip, Tripped, in_constant_current, trip_of
 
 log = logging.getLogger("qm4410")
 
@@ -69,99 +33,32 @@ STOP_CHECK_S = 0.05
 # recovers from.
 UNANSWERED_IN_A_ROW = 3
 
-TRIP_NAMES = ("current", "power", "constant_current", "over_temperature", "watchdog", "no_reply")
 NOT_STARTED = "the guard is not started: start() it, or use it in a with statement"
 
 
-@dataclasses.dataclass(frozen=True)
-class Rules:
-    """The guard's rules, each optional (None, or False for trip_overtemp
-    and soft_start); the unit of each number is in UNITS."""
+class Clock(Protocol):
+    """The time the guard's thread keeps: `now()`, in seconds, and
+    `wait(condition, seconds)`, its wait on `condition` (held, as
+    threading.Condition.wait takes it) until notified or `seconds` have
+    passed on this clock (None: until notified)."""
 
-    UNITS: ClassVar[dict[str, str]] = {
-        "limit_voltage": "V",
-        "limit_current": "A",
-        "slew_voltage": "V/s",
-        "slew_current": "A/s",
-        "trip_current": "A",
-        "trip_power": "W",
-        "trip_cc_after": "s",
-        "watchdog": "s",
-    }
+    def now(self) -> float: ...
 
-    limit_voltage: float | None = None  # V
-    limit_current: float | None = None  # A
-    slew_voltage: float | None = None  # V/s
-    slew_current: float | None = None  # A/s
-    trip_current: float | None = None  # A, measured
-    trip_power: float | None = None  # W, measured
-    trip_cc_after: float | None = None  # s of constant-current regulation
-    trip_overtemp: bool = False
-    watchdog: float | None = None  # s without a request, with the output on
-    soft_start: bool = False  # the output switched on at 0 V, then ramped at slew_voltage
-
-    def __post_init__(self) -> None:
-        # A limit is refused as a set-point the supply cannot take is, with
-        # the rule's name; 0 is one (the set-point held at 0).
-        for name in ("limit_voltage", "limit_current"):
-            value = getattr(self, name)
-            if value is not None:
-                to_units("voltage" if name == "limit_voltage" else "current", value, name)
-        for name in ("slew_voltage", "slew_current", "trip_current", "trip_power", "trip_cc_after", "watchdog"):
-            value = getattr(self, name)
-            if value is not None:
-                positive(value, name)
-        for name in ("trip_overtemp", "soft_start"):
-            if not isinstance(getattr(self, name), bool):
-                raise TypeError(f"{name} is True or False, not {getattr(self, name)!r}")
-        if self.soft_start and self.slew_voltage is None:
-            raise ValueError("soft_start needs slew_voltage, the rate it ramps the voltage at")
-
-    @property
-    def watching(self) -> bool:
-        """Whether a rule needs the status read all the time."""
-        return (self.trip_current, self.trip_power, self.trip_cc_after, self.watchdog) != (None,) * 4 or (
-            self.trip_overtemp
-        )
-
-    def slew(self, quantity: Quantity) -> float | None:
-        return self.slew_voltage if quantity == "voltage" else self.slew_current
-
-    def limit(self, quantity: Quantity) -> float | None:
-        return self.limit_voltage if quantity == "voltage" else self.limit_current
+    def wait(self, condition: threading.Condition, seconds: float | None) -> object: ...
 
 
-@dataclasses.dataclass(frozen=True)
-class Trip:
-    """What tripped the guard: `name` (one of TRIP_NAMES), why in words,
-    when (time.time()), whether a status has read the output off since,
-    and, while not, why the last switch-off could not confirm it (None
-    before one has ended)."""
+class MonotonicClock:
+    """The clock of the machine: time.monotonic(), and waits that take
+    as long as they say."""
 
-    name: str
-    reason: str
-    at: float
-    output_off: bool = False
-    failure: str | None = None
+    def now(self) -> float:
+        return time.monotonic()
 
-    def __str__(self) -> str:
-        return f"the guard tripped on {self.name} ({self.reason})"
-
-    @property
-    def output_left(self) -> str:
-        """How the trip has left the output, in words."""
-        if self.output_off:
-            return "the output is off"
-        return self.failure or "the output is being switched off"
+    def wait(self, condition: threading.Condition, seconds: float | None) -> object:
+        return condition.wait(seconds)
 
 
-class Tripped(SupplyError):
-    """A request refused because the guard has tripped (switching the output
-    on); `trip` tells which trip."""
-
-    def __init__(self, trip: Trip) -> None:
-        super().__init__(f"{trip}; {trip.output_left}; clear the trip to switch it on")
-        self.trip = trip
+MONOTONIC = MonotonicClock()
 
 
 @dataclasses.dataclass
@@ -177,28 +74,33 @@ Listener = Callable[[Status | None], object]
 TargetListener = Callable[[Quantity, int], object]
 
 
-class Guard:
-    """The rules of `rules` (or the same as keywords) kept on `supply`, an
-    open qm4410.Supply. Start it (or use it as a context manager) before
-    sending through it; closing it stops a ramp where it stands and its
-    thread, and leaves the supply open.
+class Engine:
+    """The guard's machinery, beneath its face (see Guard): the rules of
+    `rules` (or the same as keywords) kept on `supply`, an open
+    qm4410.Supply, by a thread of its own that reads the status, fires
+    trips and switches the output off, and steps the ramps of slewed
+    set-points; time read from `clock` (the monotonic clock by default).
 
-    It has the face of a Supply for what it guards: `voltage`,
-    `current_limit`, `max_voltage`, `output`, `remote`, `status()`,
-    `switch_off()`, `restore_factory()`, and `link`, the commands with
-    plain results (see GuardedLink); setting `voltage` or `current_limit`
-    (or `output`, with soft start) waits until a slew ramp has arrived
-    (`set_voltage(v, wait=False)` does not). The workflows take a Guard
-    wherever they take a Supply."""
+    Every exchange the guard's own work makes goes through three methods:
+    _read_status (a reading for the trips), _send_setpoint (a step, or a
+    set-point sent at once) and _switch_off_confirmed (a trip's
+    switch-off)."""
 
     def __init__(
-        self, supply: Supply, rules: Rules | None = None, *, interval: float = WATCH_INTERVAL_S, **rule_keywords: object
+        self,
+        supply: Supply,
+        rules: Rules | None = None,
+        *,
+        interval: float = WATCH_INTERVAL_S,
+        clock: Clock | None = None,
+        **rule_keywords: object,
     ) -> None:
         if rules is not None and rule_keywords:
             raise TypeError("give the rules as a Rules object or as keywords, not both")
         self.supply = supply
         self.rules = rules if rules is not None else Rules(**rule_keywords)  # type: ignore[arg-type]
         self.interval = positive(interval, "the interval")
+        self._clock: Clock = MONOTONIC if clock is None else clock
         self._lock = threading.Condition()
         # Held from the check of a switch-on until it has been sent, and by a
         # trip as it latches: see switching_on().
@@ -214,7 +116,7 @@ class Guard:
         # The supply's maximum voltage, mV, as last read or set through the guard (or told to it).
         self._max_voltage: int | None = None
         self._cc_since: float | None = None
-        self._last_request = time.monotonic()
+        self._last_request = self._clock.now()
         self._listeners: list[Listener] = []
         self._target_listeners: list[TargetListener] = []
         self._readers = 0  # listeners that asked for readings whatever the rules
@@ -228,7 +130,7 @@ class Guard:
             if self._thread is not None:
                 return self
             self._closing = False
-            self._last_request = time.monotonic()
+            self._last_request = self._clock.now()
             self._thread = threading.Thread(target=self._run, name=f"qm4410 guard of {self.supply.port}", daemon=True)
         self._thread.start()
         return self
@@ -302,7 +204,7 @@ class Guard:
     def touch(self) -> None:
         """A request came (from any client): the watchdog starts again."""
         with self._lock:
-            self._last_request = time.monotonic()
+            self._last_request = self._clock.now()
 
     def last_check(self) -> Trip | None:
         """The trip latched, else the one that a reading taken now fires, as
@@ -319,122 +221,12 @@ class Guard:
         with self._lock:
             while self._switching_off:
                 self._lock.wait()
-            self._last_request = time.monotonic()
+            self._last_request = self._clock.now()
             trip, self._trip = self._trip, None
             self._cc_since = None
             self._clears += 1
         if trip is not None:
             log.warning("%s: the %s trip was cleared", self.supply.port, trip.name)
-
-    # The supply's face, guarded.
-
-    @property
-    def link(self) -> "GuardedLink":
-        return GuardedLink(self)
-
-    def status(self) -> Status:
-        self.touch()
-        status = self.supply.status()
-        self._take_reading(status)
-        return status
-
-    @property
-    def voltage(self) -> float:
-        return self.status().voltage
-
-    @voltage.setter
-    def voltage(self, volts: float) -> None:
-        self.set_voltage(volts)
-
-    @property
-    def current_limit(self) -> float:
-        return self.status().current_limit
-
-    @current_limit.setter
-    def current_limit(self, amperes: float) -> None:
-        self.set_current_limit(amperes)
-
-    @property
-    def max_voltage(self) -> float:
-        return self.status().max_voltage
-
-    @max_voltage.setter
-    def max_voltage(self, volts: float) -> None:
-        self.send_max_voltage(self.checked("voltage", volts, "the maximum voltage", maximum=True))
-
-    @property
-    def output(self) -> bool:
-        return self.status().output
-
-    @output.setter
-    def output(self, on: bool) -> None:
-        self.set_output(on)
-
-    @property
-    def remote(self) -> bool:
-        return self.status().remote
-
-    @remote.setter
-    def remote(self, remote: bool) -> None:
-        self.touch()
-        self.supply.remote = remote
-
-    def set_voltage(self, volts: float, *, wait: bool = True) -> None:
-        self.send_units("voltage", self.checked("voltage", volts), wait=wait)
-
-    def set_current_limit(self, amperes: float, *, wait: bool = True) -> None:
-        self.send_units("current", self.checked("current", amperes), wait=wait)
-
-    def set_output(self, on: bool, *, wait: bool = True) -> None:
-        """Switch the output; with soft start, return once the voltage has
-        ramped back up (`wait=False`: once the output is on)."""
-        self.touch()
-        if not on:
-            self.supply.output = on
-            return
-        with self.switching_on() as switched:
-            self.supply.output = on
-        if wait and switched.ramp is not None:
-            self.wait_for("voltage", switched.ramp)
-
-    def switch_off(self) -> None:
-        self.touch()
-        self.supply.switch_off()
-
-    def restore_factory(self) -> None:
-        self.check_factory_reset()
-        self.touch()
-        self.supply.restore_factory()
-
-    # The checks, for doors that send in their own form (raw frames).
-
-    def checked(self, quantity: Quantity, value: object, what: str | None = None, *, maximum: bool = False) -> int:
-        """`value` in whole units as the core's rule gives them, refused
-        (OutOfRange) above the guard's bound (see bound(); `maximum`: the
-        maximum voltage's)."""
-        return to_units(quantity, value, what, self.bound(quantity, maximum=maximum))
-
-    def check_limit(self, quantity: Quantity, units: int, *, maximum: bool = False) -> None:
-        """Refuse (OutOfRange) a set-point in whole units above the guard's bound."""
-        self.checked(quantity, from_units(units), maximum=maximum)
-
-    def bound(self, quantity: Quantity, *, maximum: bool = False, max_voltage: int | None = None) -> Bound:
-        """The highest set-point of `quantity` that the guard lets through:
-        the supply's own, or the guard's limit where that is lower. The
-        supply's own is, for the voltage, its maximum voltage (`max_voltage`
-        mV where the caller knows it, else as the guard last read or set it;
-        before that, what the supply can be sent), and for the current limit
-        what its status can report. `maximum`: the bound of the maximum
-        voltage itself, which only the limit lowers."""
-        own = core_bound(quantity)
-        if quantity == "voltage" and not maximum:
-            with self._lock:
-                known = self._max_voltage if max_voltage is None else max_voltage
-            if known is not None:
-                own = Bound(known, SUPPLY_RANGE)
-        limit = self.rules.limit(quantity)
-        limited = None if limit is None else Bound(to_units(quantity, limit), GUARD_RANGE)
-        return limited if limited is not None and limited.units < own.units else own
 
     def note_max_voltage(self, units: int) -> None:
         """The supply's maximum voltage, mV, as a reading or setting that
@@ -492,17 +284,13 @@ class Guard:
             target = going.target
         else:  # one seen before the status read has arrived, or was halted, since
             target = seen.standing if seen is not None else to_units("voltage", status.voltage)
-        if not self._link.set_voltage(0):
+        if not self._send_setpoint("voltage", 0):
             raise NoReply(f"the supply on {self.supply.port} did not answer the soft start's voltage set-point of 0")
         try:
             yield switched
         finally:
             if target > 0:
                 switched.ramp = self._start_ramp("voltage", 0, target, rate)
-
-    def check_factory_reset(self) -> None:
-        if self.rules.limit_voltage is not None or self.rules.limit_current is not None:
-            raise OutOfRange("the factory settings may lie beyond the guard's limits, so a reset is refused")
 
     def send_units(
         self,
@@ -527,8 +315,7 @@ class Guard:
             rate = min((r for r in (self._slew[quantity], rate) if r is not None), default=None)
         if rate is None:
             self.halt(quantity, wait=True)
-            send = self._link.set_voltage if quantity == "voltage" else self._link.set_current
-            if not send(units):
+            if not self._send_setpoint(quantity, units):
                 raise NoReply(f"the supply on {self.supply.port} did not answer the {quantity} set-point")
             return None
         with self._lock:
@@ -568,7 +355,7 @@ class Guard:
             standing = to_units("voltage", status.voltage) if standing is None else standing
             if units > ceiling and standing > ceiling:
                 self.halt("voltage", wait=True)
-                if not self._link.set_voltage(ceiling):
+                if not self._send_setpoint("voltage", ceiling):
                     raise NoReply(f"the supply on {self.supply.port} did not answer the voltage set-point")
                 send_at_once()
                 return self.send_units("voltage", standing if target is None else target, wait=False, rate=rate)
@@ -632,18 +419,33 @@ class Guard:
             while wait and self._sending == quantity:
                 self._lock.wait()
 
-    # The guard's thread.
+    # Its exchanges with the supply.
 
     @property
     def _link(self) -> Link:
         return self.supply.link
+
+    def _read_status(self) -> Status | None:
+        """A reading of the status for the trips (None: no answer)."""
+        return self._link.read_status()
+
+    def _send_setpoint(self, quantity: Quantity, units: int) -> bool:
+        """One set-point, a ramp's step or one sent at once; whether answered."""
+        send = self._link.set_voltage if quantity == "voltage" else self._link.set_current
+        return send(units)
+
+    def _switch_off_confirmed(self) -> str | None:
+        """Switch the output off and read it back, as switch_off() tells it."""
+        return switch_off(self._link)
+
+    # The guard's thread.
 
     def _start_ramp(self, quantity: Quantity, standing: int, units: int, rate: float) -> Ramp:
         """A ramp of `quantity` from `standing` to `units`, replacing one in
         progress, for the guard's thread to step; the target listeners are
         told where it goes."""
         with self._lock:
-            ramp = Ramp(standing, units, rate, step_units(rate, SLEW_STEPS_PER_S), time.monotonic())
+            ramp = Ramp(standing, units, rate, step_units(rate, SLEW_STEPS_PER_S), self._clock.now())
             self._ramps[quantity] = ramp
             self._lock.notify_all()
             listeners = list(self._target_listeners)
@@ -662,24 +464,24 @@ class Guard:
         return to_units(quantity, status.voltage if quantity == "voltage" else status.current_limit)
 
     def _run(self) -> None:
-        next_reading = time.monotonic()
+        next_reading = self._clock.now()
         while True:
             with self._lock:
                 if self._closing:
                     return
-                now = time.monotonic()
+                now = self._clock.now()
                 due = [ramp.next_step()[0] for ramp in self._ramps.values()]
                 reading = self.rules.watching or self._readers > 0
                 if reading or (self._trip is not None and not self._trip.output_off):
                     due.append(next_reading)
                 wake = min(due, default=None)
                 if wake is None or wake > now:
-                    self._lock.wait(None if wake is None else wake - now)
+                    self._clock.wait(self._lock, None if wake is None else wake - now)
                     continue
             if now >= next_reading and (reading or self._trip is not None):
                 next_reading = now + self.interval
                 self._watch()
-            self._step_ramps(time.monotonic())
+            self._step_ramps(self._clock.now())
 
     def _watch(self) -> None:
         with self._lock:
@@ -688,7 +490,7 @@ class Guard:
             self._switch_off(trip)
             return
         try:
-            status = self._link.read_status()
+            status = self._read_status()
         except (SupplyError, OSError):
             status = None
         self._take_reading(status)
@@ -722,25 +524,15 @@ class Guard:
 
     def _tripped_by(self, status: Status) -> tuple[str, str] | None:
         """The trip a reading fires, if any: (name, reason)."""
-        rules, now = self.rules, time.monotonic()
+        now = self._clock.now()
         with self._lock:
-            if not status.output or status.mode != Mode.CC:
+            if not in_constant_current(status):
                 self._cc_since = None
             elif self._cc_since is None:
                 self._cc_since = now
             cc_for = 0.0 if self._cc_since is None else now - self._cc_since
             idle = now - self._last_request
-        if rules.trip_overtemp and status.over_temperature:
-            return "over_temperature", "the supply reports over-temperature"
-        if rules.trip_current is not None and status.measured_current > rules.trip_current:
-            return "current", f"{status.measured_current:.3f} A measured, above {rules.trip_current:g} A"
-        if rules.trip_power is not None and status.power > rules.trip_power:
-            return "power", f"{status.power:.3f} W measured, above {rules.trip_power:g} W"
-        if rules.trip_cc_after is not None and cc_for >= rules.trip_cc_after:
-            return "constant_current", f"in constant current for {cc_for:.1f} s, {rules.trip_cc_after:g} s allowed"
-        if rules.watchdog is not None and status.output and idle >= rules.watchdog:
-            return "watchdog", f"no request for {idle:.1f} s with the output on, {rules.watchdog:g} s allowed"
-        return None
+        return trip_of(self.rules, status, cc_for=cc_for, idle=idle)
 
     def _fire(self, name: str, reason: str, read_after: int | None = None) -> None:
         """Latch the trip `name` and switch the output off; not while one is
@@ -761,7 +553,7 @@ class Guard:
         with self._lock:
             self._switching_off = True
         try:
-            state = switch_off(self._link)
+            state = self._switch_off_confirmed()
         finally:
             with self._lock:
                 self._switching_off = False
@@ -786,9 +578,8 @@ class Guard:
                     continue  # replaced, or stopped by a trip, meanwhile
                 self._sending = quantity
             _, units = ramp.next_step()
-            send = self._link.set_voltage if quantity == "voltage" else self._link.set_current
             try:
-                answered = send(units)
+                answered = self._send_setpoint(quantity, units)
             except (SupplyError, OSError):
                 answered = False
             finally:
@@ -800,7 +591,7 @@ class Guard:
                     self._unanswered[quantity] = 0
                     # Once answered, so the next step waits its time
                     # from when this one was carried out at the latest.
-                    ramp.sent(time.monotonic())
+                    ramp.sent(self._clock.now())
                     if ramp.done and self._ramps.get(quantity) is ramp:
                         del self._ramps[quantity]
                     self._lock.notify_all()
@@ -815,52 +606,3 @@ class Guard:
             if listener in self._listeners:
                 self._listeners.remove(listener)
                 self._readers -= reads
-
-
-class GuardedLink:
-    """A guard's commands with plain results, as a Link gives them (True or
-    False, a status or None), for the layers that decide themselves what a
-    missing answer means (the workflows): set-points kept to the guard's
-    limits (OutOfRange) and slew rates (each returns once its ramp has
-    arrived, or once `stop()` turns true, where it then stands), switching
-    the output on refused while tripped (Tripped) and, with soft start,
-    returning once the voltage has ramped back up, and each a request that
-    the watchdog hears."""
-
-    def __init__(self, guard: Guard, stop: Callable[[], object] | None = None) -> None:
-        self.guard = guard
-        self._stop = stop
-
-    def set_voltage(self, units: int) -> bool:
-        return self._set("voltage", units)
-
-    def set_current(self, units: int) -> bool:
-        return self._set("current", units)
-
-    def set_output(self, on: bool) -> bool:
-        self.guard.touch()
-        if not on:
-            return self.guard.supply.link.set_output(on)
-        with self.guard.switching_on() as switched:
-            answered = self.guard.supply.link.set_output(on)
-        if answered and switched.ramp is not None:  # a soft start: returns once it has ramped back up
-            try:
-                self.guard.wait_for("voltage", switched.ramp, self._stop)
-            except NoReply:
-                return False
-        return answered
-
-    def read_status(self) -> Status | None:
-        self.guard.touch()
-        status = self.guard.supply.link.read_status()
-        if status is not None:
-            self.guard.note_max_voltage(to_units("voltage", status.max_voltage))
-        return status
-
-    def _set(self, quantity: Quantity, units: int) -> bool:
-        self.guard.check_limit(quantity, units)
-        try:
-            self.guard.send_units(quantity, units, stop=self._stop)
-        except NoReply:
-            return False
-        return True
