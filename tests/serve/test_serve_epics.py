@@ -26,7 +26,7 @@ from caproto.sync.client import read, write  # noqa: E402
 from caproto.threading.client import Context  # noqa: E402
 from serving import COMMAND, Server, run_command  # noqa: E402
 
-from qm4410.server.epics.endpoint import CA_REPEATER_PORT  # noqa: E402
+from qm4410.server.epics.ca_server import CA_REPEATER_PORT  # noqa: E402
 
 PREFIX = "TEST:PSU:"
 GONE = "TEST:GONE:"

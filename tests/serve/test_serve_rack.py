@@ -9,6 +9,7 @@ import select
 import signal
 import socket
 import subprocess
+import sys
 import time
 import urllib.request
 
@@ -143,7 +144,7 @@ LINES = [
     'port = "/dev/ttyQM-e"',  # 28
     "rfc2217 = 0",  # 29
     "scpi = 0",  # 30
-    'epics = "LAB:E:"',  # 31: a second Channel Access server
+    'epics = "LAB:C:MAX_"',  # 31: naming c's LAB:C:MAX_VOLT_SP again
     "soft-start = true",  # 32: with no slew-voltage to ramp at
     "http = 0",  # 33
     "[[supply]]",  # 34
@@ -158,6 +159,8 @@ LINES = [
     "rfc2217 = 0",  # 43
     "scpi = 0",  # 44
     "http-control = true",  # 45: without a page to control from
+    'epics = "LAB:G:"',  # 46
+    'bind = "127.0.0.2"',  # 47: the rack's one Channel Access server is on c's 127.0.0.1
 ]
 PROBLEMS = {
     3: "unknown key 'limt-voltage': limit-voltage?",
@@ -168,12 +171,38 @@ PROBLEMS = {
     17: 'limit-voltage takes a number, not "12"',
     18: "load is an option of the virtual supply: add sim = true",
     25: "epics LAB:C: is c's already",
-    31: "epics: c serves Channel Access already",
+    31: "epics LAB:C:MAX_ and c's LAB:C: would both name the PV LAB:C:MAX_VOLT_RBV",
     32: "soft-start needs slew-voltage",
     35: "the name metrics is a path of the HTTP server's own",
     39: "http: a rack has one HTTP server, and e gave it 0: give http once, at the top of the file",
     45: "http-control needs http, the page it controls from",
+    47: "bind: a rack has one Channel Access server, and c put it on 127.0.0.1",
 }
+
+
+def test_every_supply_of_a_rack_is_on_one_channel_access_server_under_its_own_prefix():
+    """Run in a network namespace of its own (rack_channel_access.py):
+    each prefix reaches its own supply, a supply's --allow holds for its
+    PVs alone, and a supply that goes away takes its PVs with it."""
+    pytest.importorskip("caproto", reason="the epics extra is not installed: pip install 'qm4410[epics]'")
+    if subprocess.run(["unshare", "-n", "true"], capture_output=True).returncode != 0:
+        pytest.skip("no network namespace can be made here (unshare -n needs root or user namespaces)")
+    helper = pathlib.Path(__file__).with_name("rack_channel_access.py")
+    done = subprocess.run(["unshare", "-n", sys.executable, str(helper)], capture_output=True, text=True, timeout=240)
+    assert done.returncode == 0, done.stderr
+    found = json.loads(done.stdout)
+    log = found.pop("log")
+    assert found == {
+        "resources": {f"psu{n}": f"ca://127.0.0.1:5064/RACK:P{n}:" for n in (1, 2, 3)},
+        "read_back": [1.5, 2.5],
+        "outside_read": None,
+        "searches": {"127.0.0.1": False, "127.0.0.2": True},
+        "channels": {"RACK:P1:VOLT_SP": "created", "RACK:P3:VOLT_SP": "refused"},
+        "psu2_gone": True,
+        "psu1_after": "YES",
+        "status": 128 + signal.SIGTERM,
+    }, log
+    assert "refused RACK:P3:VOLT_SP: its address is not in any --allow network" in log and "Traceback" not in log
 
 
 def test_a_rack_file_is_refused_whole_with_every_problem_on_its_line(tmp_path):

@@ -159,6 +159,7 @@ def test_min_and_max_are_the_supply_s_bounds_and_each_reading_is_one_status_read
 
 def test_the_epics_drive_limits_follow_the_supply_s_maximum_voltage(qm4410_sim):
     pytest.importorskip("caproto", reason="the epics extra is not installed")
+    from qm4410.server.epics.names import pv_names
     from qm4410.server.epics.pvs import Pvs
 
     supply = HeldSupply(qm4410_sim())
@@ -166,6 +167,7 @@ def test_the_epics_drive_limits_follow_the_supply_s_maximum_voltage(qm4410_sim):
     try:
         guard = guard_over(supply, Rules(limit_current=2))
         pvs = Pvs("B:", guard)
+        assert set(pvs.pvdb) == pv_names("B:")  # the names a rack's check knows without caproto
 
         def limits():
             return [

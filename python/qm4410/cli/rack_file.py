@@ -20,8 +20,10 @@ without their dashes:
 
 The file is checked whole before anything opens: every value by serve's own
 option parser (the same checks, in the same words, as on the command line),
-then what only a rack can get wrong: a supply without a port, and a port, a
-TCP address or a name given twice. Each problem is told with its line."""
+then what only a rack can get wrong: a supply without a port; a port, a
+TCP address, a name or an EPICS prefix given twice; prefixes that would
+name one PV twice on the rack's one Channel Access server, or put that
+server on two addresses. Each problem is told with its line."""
 
 import argparse
 import dataclasses
@@ -33,6 +35,7 @@ from collections.abc import Callable
 from typing import Any, NamedTuple
 
 from qm4410.server import LOOPBACK, Hislip, Rfc2217, Scpi, TcpEndpoint, Vxi11
+from qm4410.server.epics.names import shared_name
 from qm4410.server.http.names import DEFAULT_PORT as DEFAULT_HTTP_PORT
 from qm4410.server.http.names import RESERVED_PATHS
 from qm4410.supply.remote import is_url
@@ -258,7 +261,10 @@ class _Checker:
         those whose values could be read)."""
         owners: dict[tuple[str, str], str] = {}  # (key, value): whose
         listening: list[tuple[str, int, str]] = []  # host, port, whose
-        serving_epics: str | None = None  # the supply that serves Channel Access
+        # The rack's one Channel Access server: each prefix with its
+        # supply, and the address of the first supply on EPICS.
+        prefixes: list[tuple[str, str]] = []
+        epics_bind: tuple[str, str] | None = None  # (address, whose)
         # The rack's one HTTP server, which every supply served on it shares.
         http: dict[str, tuple[object, str]] = {}  # key: (value, whose)
         for merged, where in given:
@@ -279,19 +285,8 @@ class _Checker:
                     continue
                 if (key, value) in owners:
                     self.problems.append((line(key), f"{key} {value} is {owners[key, value]}'s already"))
-                elif key == "epics" and serving_epics is not None:
-                    # Each supply's would be a Channel Access server of its
-                    # own on the one search port, where a search sent to
-                    # one address reaches one of them alone.
-                    self.problems.append(
-                        (
-                            line(key),
-                            f"epics: {serving_epics} serves Channel Access already; one "
-                            "supply of a rack can, for now: serve another from a rack of its own",
-                        )
-                    )
-                if key == "epics":
-                    serving_epics = serving_epics or whose
+                elif key == "epics":
+                    epics_bind = self._check_epics(value, merged, whose, line, prefixes, epics_bind)
                 owners.setdefault((key, value), whose)
             for key in (*ENDPOINT_KEYS, "http"):
                 try:
@@ -321,6 +316,44 @@ class _Checker:
                     unsaid = "" if key in merged else f" (the default, {key} being left out)"
                     self.problems.append((line(key), f"{key} {host}:{number}{unsaid} is taken by {clash}"))
                 listening.append((host, number, f"{whose}'s {key}"))
+
+    def _check_epics(
+        self,
+        prefix: str,
+        merged: dict[str, Any],
+        whose: str,
+        line: Callable[[str], int],
+        prefixes: list[tuple[str, str]],
+        epics_bind: tuple[str, str] | None,
+    ) -> tuple[str, str]:
+        """Whether the supply's prefix names no PV that another's does, and
+        its bind is that of the rack's Channel Access server (a problem,
+        told, where not); the server's address, the first supply's."""
+        for other, owner in prefixes:
+            name = shared_name(prefix, other)
+            if name is not None:
+                self.problems.append(
+                    (
+                        line("epics"),
+                        f"epics {prefix} and {owner}'s {other} would both name the PV {name}: give prefixes "
+                        "that name no PV twice",
+                    )
+                )
+                break
+        prefixes.append((prefix, whose))
+        bind = merged.get("bind")
+        address = bind if isinstance(bind, str) else LOOPBACK
+        if epics_bind is None:
+            return address, whose
+        if address != epics_bind[0]:
+            self.problems.append(
+                (
+                    line("bind"),
+                    f"bind: a rack has one Channel Access server, and {epics_bind[1]} put it on {epics_bind[0]}: "
+                    "give every supply on EPICS the same bind",
+                )
+            )
+        return epics_bind
 
     def _shares_http(
         self, http: dict[str, tuple[object, str]], merged: dict[str, Any], whose: str, line: Callable[[str], int]

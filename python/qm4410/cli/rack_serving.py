@@ -19,10 +19,11 @@ from ..supply.switch_off import still_on_message
 from . import port
 from .exits import CommandError, Exit, Stopped
 from .rack_file import RackSupply
-from .serving import advertised, endpoints_for, logged, server_for, switch_off, web_endpoint
+from .serving import advertised, endpoints_for, epics_endpoint, logged, server_for, switch_off, web_endpoint
 from .terminal import StopRequest, stop_requests
 
 if TYPE_CHECKING:
+    from ..server.epics.ca_server import CaServer
     from ..server.http.site import Site
 
 log = logging.getLogger("qm4410.serve")
@@ -31,16 +32,17 @@ log = logging.getLogger("qm4410.serve")
 def serve_rack(rack: list[RackSupply], verbose: bool) -> int:
     """Serve every supply of `rack` until a signal stops them all (ending
     with its status), or until none is left to serve (LINE_LOST)."""
-    site = _site_of(rack)
-    racked = [_Racked(supply, endpoints_for(supply.args, supply.name, site)) for supply in rack]
+    site, channel_access = _site_of(rack), _channel_access_of(rack)
+    racked = [_Racked(supply, endpoints_for(supply.args, supply.name, site, channel_access)) for supply in rack]
     printing = threading.Lock()
     with logged(verbose, _Whose(racked)), stop_requests() as stop, contextlib.ExitStack() as stack:
-        if site is not None:
+        shared: list[Site | CaServer] = [server for server in (site, channel_access) if server is not None]
+        for server in shared:
             try:
-                site.open()
+                server.open()
             except CannotListen as error:
                 raise CommandError(Exit.CANNOT_LISTEN, str(error)) from None
-            stack.callback(site.close)  # once every supply's server has let its pages go
+            stack.callback(server.close)  # once every supply's server has let its pages or PVs go
         for each in racked:
             if each.supply.args.sim:
                 # Started here, in the main thread, so that each virtual
@@ -91,6 +93,19 @@ def _site_of(rack: list[RackSupply]) -> "Site | None":
         token=first.http_token,
         rack={supply.name: supply.args.allow or () for supply in served},
     )
+
+
+def _channel_access_of(rack: list[RackSupply]) -> "CaServer | None":
+    """The rack's one Channel Access server, where the supplies on EPICS
+    have their PVs, each under its prefix (the rack file gives them one
+    bind), not yet open; None when none is on EPICS."""
+    served = [supply for supply in rack if supply.args.epics is not None]
+    if not served:
+        return None
+    epics_endpoint()  # CommandError without the epics extra
+    from ..server.epics.ca_server import CaServer
+
+    return CaServer(served[0].args.bind or LOOPBACK)
 
 
 class _Racked:

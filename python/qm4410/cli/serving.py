@@ -17,16 +17,24 @@ from . import guard
 from .exits import CommandError, Exit
 
 if TYPE_CHECKING:
+    from ..server.epics.ca_server import CaServer
+    from ..server.epics.endpoint import Epics
     from ..server.http.endpoint import Http
     from ..server.http.site import Site
 
 
-def endpoints_for(args: argparse.Namespace, name: str | None = None, site: "Site | None" = None) -> list[Endpoint]:
+def endpoints_for(
+    args: argparse.Namespace,
+    name: str | None = None,
+    site: "Site | None" = None,
+    channel_access: "CaServer | None" = None,
+) -> list[Endpoint]:
     """The endpoints that serve's options `args` ask for, made before
     anything opens (CommandError when --epics, --mdns or --http needs what
     is not installed);
     in a rack, `name` goes before their names, and so before every
-    client's in the log, and its page is on the rack's `site`."""
+    client's in the log, its page is on the rack's `site` and its PVs on
+    the rack's Channel Access server, `channel_access`."""
     endpoints: list[Endpoint] = [
         kind(port=port, host=host) for kind, (host, port) in ((Rfc2217, args.rfc2217), (Scpi, args.scpi))
     ]
@@ -41,11 +49,10 @@ def endpoints_for(args: argparse.Namespace, name: str | None = None, site: "Site
         except ImportError:
             raise CommandError(Exit.MISSING_DEPENDENCY, "--mdns needs zeroconf: pip install 'qm4410[lxi]'") from None
     if args.epics is not None:
-        try:
-            from ..server.epics.endpoint import Epics, name_beacons_in_the_environment
-        except ImportError:
-            raise CommandError(Exit.MISSING_DEPENDENCY, "--epics needs caproto: pip install 'qm4410[epics]'") from None
-        endpoints.append(Epics(args.epics))
+        Epics = epics_endpoint()
+        endpoints.append(Epics(args.epics) if channel_access is None else Epics.on(channel_access, args.epics))
+        from ..server.epics.ca_server import name_beacons_in_the_environment
+
         # Made before any thread of the command's runs.
         name_beacons_in_the_environment(args.bind or LOOPBACK)
     if args.http is not None:
@@ -59,6 +66,15 @@ def endpoints_for(args: argparse.Namespace, name: str | None = None, site: "Site
         for endpoint in endpoints:
             endpoint.name = f"{name} {endpoint.name}"
     return endpoints
+
+
+def epics_endpoint() -> "type[Epics]":
+    """The EPICS endpoint's class; CommandError when caproto is not installed."""
+    try:
+        from ..server.epics.endpoint import Epics
+    except ImportError:
+        raise CommandError(Exit.MISSING_DEPENDENCY, "--epics needs caproto: pip install 'qm4410[epics]'") from None
+    return Epics
 
 
 def web_endpoint() -> "type[Http]":

@@ -4,8 +4,9 @@ caproto: pip install 'qm4410[epics]'.
 
     server = Server(supply, [Scpi(), Epics("LAB:PSU1:")], rules=Rules(limit_voltage=12))
 
-Its PVs are named in pvs.py; where it listens and sends beacons, in
-endpoint.py."""
+Its PVs are named in pvs.py; the Channel Access server, where it listens
+and sends beacons, in ca_server.py: one serves every supply of a rack,
+each under its own prefix (`Epics.on`)."""
 
 from typing import TYPE_CHECKING, Any
 

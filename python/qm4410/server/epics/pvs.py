@@ -233,17 +233,16 @@ class Pvs:
                 await _alarmed(fed.channel, fed.value(status), AlarmStatus.STATE, AlarmSeverity.MAJOR_ALARM)
             else:
                 await _alarmed(fed.channel, fed.value(status))
-        for channel in self._set.values():
-            if channel is not self._set["TRIP_CLEAR"]:
-                await _alarmed(
-                    channel,
-                    None,
-                    *(
-                        (AlarmStatus.COMM, AlarmSeverity.INVALID_ALARM)
-                        if status is None
-                        else (AlarmStatus.NO_ALARM, AlarmSeverity.NO_ALARM)
-                    ),
-                )
+        answered = (
+            (AlarmStatus.COMM, AlarmSeverity.INVALID_ALARM)
+            if status is None
+            else (AlarmStatus.NO_ALARM, AlarmSeverity.NO_ALARM)
+        )
+        for suffix, channel in self._set.items():
+            # A set-point holds what was put, which no reading changes: it
+            # is posted again only when its alarm changes.
+            if suffix != "TRIP_CLEAR" and (channel.alarm.status, channel.alarm.severity) != answered:
+                await _alarmed(channel, None, *answered)
         await _alarmed(
             self._connected,
             "YES" if status is not None else "NO",
@@ -333,5 +332,7 @@ async def _alarmed(
 ) -> None:
     """Write `value` (None: the one it holds) with the alarm given, posted
     to its monitors together."""
-    await channel.alarm.write(status=status, severity=severity, publish=False)
+    alarm = channel.alarm
+    if (alarm.status, alarm.severity) != (status, severity):  # most readings leave it as it was
+        await alarm.write(status=status, severity=severity, publish=False)
     await channel.write(channel.value if value is None else value, verify_value=False)
