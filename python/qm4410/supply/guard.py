@@ -636,7 +636,7 @@ class Guard:
 
     @property
     def _link(self) -> Link:
-        return self.supply.link
+        return self.supply.guard_link
 
     def _start_ramp(self, quantity: Quantity, standing: int, units: int, rate: float) -> Ramp:
         """A ramp of `quantity` from `standing` to `units`, replacing one in

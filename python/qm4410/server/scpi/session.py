@@ -268,10 +268,11 @@ class Session:
 
     def status(self) -> Status:
         try:
-            status = self._run(Link.read_status, wire.READ_STATUS)
+            reading = _told(lambda: self._supply.status())
         except ScpiError:
             self._conditions.observe(None)
             raise
+        status = None if reading is None else reading.status
         self._conditions.observe(status)
         if status is None:
             raise ScpiError(HARDWARE_ERROR, "the supply did not answer the status request")
