@@ -140,22 +140,23 @@ def test_a_request_whose_deadline_the_plan_says_cannot_be_met_is_not_sent(line, 
 
 
 @pytest.mark.parametrize(
-    "wait, max_age, set_between, shared",
+    "wait, max_age, set_between, had_it, shared",
     [
-        (0.1, None, False, True),  # its reply 0.1 s old: within the bound, though written 0.21 s ago
-        (0.1001, None, False, False),
-        (0.01, 0.0, False, False),  # a reader that takes none but a new one
-        (0.0, None, True, False),  # a setting since: VOLT 5; VOLT? says 5
+        (0.1, None, False, False, True),  # its reply 0.1 s old: within the bound, though written 0.21 s ago
+        (0.1001, None, False, False, False),
+        (0.01, 0.0, False, False, False),  # a reader that takes none but a new one
+        (0.0, None, True, False, False),  # a setting since: VOLT 5; VOLT? says 5
+        (0.01, None, False, True, False),  # a reader that has had it asks for the next
     ],
 )
 def test_a_reading_serves_every_reader_within_its_bound_and_none_after_a_setting(
-    line, link, wait, max_age, set_between, shared
+    line, link, wait, max_age, set_between, had_it, shared
 ):
     first = line.status()
     if set_between:
         line.run(setting("setting"))
     link.now = first.answered_at + wait
-    second = line.status(max_age)
+    second = line.status(max_age, newer_than=first.answered_at if had_it else None)
     assert (second == first) == shared
     assert link.sent.count("status") == (1 if shared else 2)
     if not shared:

@@ -147,15 +147,20 @@ class HeldSupply:
         return self._on_line().run(held_action, priority, asker=asker, word=word, by=by)
 
     def status(
-        self, priority: Priority = Priority.READING, by: float | None = None, max_age: float | None = None
+        self,
+        priority: Priority = Priority.READING,
+        by: float | None = None,
+        max_age: float | None = None,
+        newer_than: float | None = None,
     ) -> Reading | None:
         """A status reading no older than `max_age` (None: the server's
-        bound; see qm4410.supply.line), shared with every reader it can
-        serve. None when the supply did not answer; SupplyGone when the
-        port has gone; Late when `by` could not be kept."""
+        bound) and answered after `newer_than`, shared with every reader it
+        can serve (see qm4410.supply.line.Line.status). None when the supply
+        did not answer; SupplyGone when the port has gone; Late when `by`
+        could not be kept."""
         held = self._holding()
         try:
-            return self._on_line().status(max_age, priority, by=by)
+            return self._on_line().status(max_age, priority, by=by, newer_than=newer_than)
         except PortGone as error:
             self._lose(held, error)
             raise SupplyGone(self.reason) from None

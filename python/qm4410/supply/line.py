@@ -284,16 +284,19 @@ class Line:
         priority: Priority = Priority.READING,
         *,
         by: float | None = None,
+        newer_than: float | None = None,
     ) -> Reading | None:
         """A status reading no older than `max_age` (the line's own when
-        None) and taken after the last setting: the latest one if it is,
-        else the next one, shared with every reader waiting for it and
-        taken at the most urgent of their classes and deadlines. None when
-        the supply did not answer it. Late when every reader of it has a
-        deadline and the plan says the reply could come by none of them."""
+        None), taken after the last setting and answered after `newer_than`
+        (a reader that has had the reading answered then asks for the one
+        after it): the latest one if it is, else the next one, shared with
+        every reader waiting for it and taken at the most urgent of their
+        classes and deadlines. None when the supply did not answer it. Late
+        when every reader of it has a deadline and the plan says the reply
+        could come by none of them."""
         limit = self.max_age if max_age is None else max_age
         with self._lock:
-            fresh = self._fresh(limit)
+            fresh = self._fresh(limit, newer_than)
             if fresh is not None:
                 return fresh
             taking = self._next_reading is None
@@ -330,9 +333,16 @@ class Line:
         failure: BaseException | None = None
         try:
             link = self._link
-            with link.quiet_first(self._quiet_before(next_reading, wire.READ_STATUS)):
-                with self._lock:
-                    deadlines = list(next_reading.deadlines)
+            with self._lock:
+                deadlines = list(next_reading.deadlines)
+            # After a reading, a copy of its reply (which the driver's rule
+            # takes for a doubt) would answer this one's readers with a
+            # status one exchange older: no quiet for that, unless the reply
+            # frame is to be passed on as it is, to a reader with a deadline.
+            passed_on = any(deadline is not None for deadline in deadlines)
+            after_a_reading = self._last is not None and isinstance(self._last.asker, _NextReading)
+            quiet = self._quiet_before(next_reading, wire.READ_STATUS) if passed_on or not after_a_reading else 0.0
+            with link.quiet_first(quiet):
                 if None not in deadlines:
                     self._check_in_time(link, wire.READ_STATUS, max(d for d in deadlines if d is not None))
                 before = link.last
@@ -356,13 +366,15 @@ class Line:
             next_reading.reading, next_reading.failure = reading, failure
             next_reading.done.set()
 
-    def _fresh(self, max_age: float) -> Reading | None:
-        """The latest reading, if no older than `max_age` and taken after
-        the last setting (under _lock)."""
+    def _fresh(self, max_age: float, newer_than: float | None) -> Reading | None:
+        """The latest reading, if no older than `max_age`, taken after the
+        last setting and answered after `newer_than` (under _lock)."""
         if self._latest is None:
             return None
         reading, settings = self._latest
         if settings != self._settings or self._clock() - reading.answered_at > max_age:
+            return None
+        if newer_than is not None and reading.answered_at <= newer_than:
             return None
         return reading
 
@@ -385,10 +397,9 @@ class Line:
         driver's first poll or a copy could not be taken for this reply
         (its word is another request's). The same asker's next exchange
         after an answered one needs none: a reply of its own cannot reach
-        another asker, and the driver's rule takes a copy for a doubt. Nor
-        does any exchange after an unanswered one: the driver then settles
-        the line itself, until the late reply has come or one reply window
-        has passed."""
+        another asker. Nor does any exchange after an unanswered one: the
+        driver then settles the line itself, until the late reply has come
+        or one reply window has passed."""
         last = self._last
         if last is None or last.reply_word is None or last.asker == asker:
             return 0.0
