@@ -164,11 +164,13 @@ def scpi_readers(seconds: float) -> dict:
             deadline = time.monotonic() + seconds
 
             def loop() -> None:
+                answered_at = None  # a line never takes the reading its previous line had
                 while time.monotonic() < deadline:
                     time.sleep(CLIENT_ROUND_TRIP_S)
-                    reading = supply.status()
+                    reading = supply.status(newer_than=answered_at)
                     if reading is not None:
                         ages.append(time.monotonic() - reading.answered_at)
+                        answered_at = reading.answered_at
 
             threads = [threading.Thread(target=loop) for _ in range(SCPI_READERS)]
             for thread in threads:

@@ -48,7 +48,6 @@ class Exchanged(NamedTuple):
 
 class _Held(NamedTuple):
     driver: QM4410
-    link: Link
     identity: Identity
 
 
@@ -85,7 +84,7 @@ class HeldSupply:
         its kind and what to do, when that fails."""
         driver = open_driver(self.port)
         link = Link(driver)
-        held = _Held(driver, link, link.identity())
+        held = _Held(driver, link.identity())
         if self._line is None:
             self._line = Line(link, max_age=self.max_age, heard=self._note)
         else:

@@ -211,6 +211,7 @@ class Line:
         self._holder: object = None
         self._last: _Seen | None = None
         self._polls: collections.deque[int] = collections.deque(maxlen=RECENT_REPLIES)
+        self._heard_reading: Reading | None = None  # of the last status exchange
         # Under _lock.
         self._settings = 0  # settings made so far: a reading taken before one is stale
         self._latest: tuple[Reading, int] | None = None  # and the settings made before it
@@ -345,11 +346,9 @@ class Line:
             with link.quiet_first(quiet):
                 if None not in deadlines:
                     self._check_in_time(link, wire.READ_STATUS, max(d for d in deadlines if d is not None))
-                before = link.last
+                self._heard_reading = None
                 link.read_status()
-                exchange = link.last
-            if exchange is not None and exchange is not before:
-                reading = _reading_of(exchange)
+                reading = self._heard_reading
         except BaseException as error:
             failure = error
         finally:
@@ -416,7 +415,7 @@ class Line:
         word = wire.word_of(request)
         with self._lock:
             if word == wire.READ_STATUS:
-                reading = _reading_of(exchange)
+                reading = self._heard_reading = _reading_of(exchange)
                 if reading is not None and not reading.doubtful:
                     self._latest = (reading, self._settings)
             elif word != wire.READ_IDENTITY:
