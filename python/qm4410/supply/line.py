@@ -334,18 +334,17 @@ class Line:
         failure: BaseException | None = None
         try:
             link = self._link
-            with self._lock:
-                deadlines = list(next_reading.deadlines)
-            # After a reading, a copy of its reply (which the driver's rule
-            # takes for a doubt) would answer this one's readers with a
-            # status one exchange older: no quiet for that, unless the reply
-            # frame is to be passed on as it is, to a reader with a deadline.
-            passed_on = any(deadline is not None for deadline in deadlines)
-            after_a_reading = self._last is not None and isinstance(self._last.asker, _NextReading)
-            quiet = self._quiet_before(next_reading, wire.READ_STATUS) if passed_on or not after_a_reading else 0.0
+            with self._lock:  # no reader joins between the plan's verdict and the reading
+                quiet = self._quiet_for(next_reading)
+                if None not in next_reading.deadlines:
+                    latest = max(deadline for deadline in next_reading.deadlines if deadline is not None)
+                    with link.quiet_first(quiet):
+                        try:
+                            self._check_in_time(link, wire.READ_STATUS, latest)
+                        except Late:
+                            self._next_reading = None
+                            raise
             with link.quiet_first(quiet):
-                if None not in deadlines:
-                    self._check_in_time(link, wire.READ_STATUS, max(d for d in deadlines if d is not None))
                 self._heard_reading = None
                 link.read_status()
                 reading = self._heard_reading
@@ -353,10 +352,21 @@ class Line:
             failure = error
         finally:
             self._holder = None
-            self._deliver(next_reading, reading, failure)
+            # A reader is told why no reading came, but not of another's interruption.
+            self._deliver(next_reading, reading, failure if isinstance(failure, Exception) else None)
             self._pass_on()
         if failure is not None and not isinstance(failure, Exception):
             raise failure
+
+    def _quiet_for(self, next_reading: _NextReading) -> float:
+        """The quiet before the next reading (see _quiet_before). After a
+        reading, a copy of its reply (which the driver's rule takes for a
+        doubt) would answer this one's readers with a status one exchange
+        older: no quiet for that, unless the reply frame is to be passed on
+        as it is, to a reader with a deadline."""
+        passed_on = any(deadline is not None for deadline in next_reading.deadlines)
+        after_a_reading = self._last is not None and isinstance(self._last.asker, _NextReading)
+        return self._quiet_before(next_reading, wire.READ_STATUS) if passed_on or not after_a_reading else 0.0
 
     def _deliver(self, next_reading: _NextReading, reading: Reading | None, failure: BaseException | None) -> None:
         with self._lock:
