@@ -24,8 +24,17 @@ largest change against what the rate allows between them (rate x the time
 from the first's request to the second's answer, plus one step), and how
 long each ramp took against the 2.5 s the rate alone would take.
 
-What the guard's readings cost the clients: the status reads a busy client
-makes in a few seconds with and without a guard that watches (a trip set).
+A short beside four busy readers (4800 baud): two read the status as a SCPI
+client's MEAS? lines do (a reading within the server's bound, and not the
+one the client's previous line had), two send status
+frames as RFC 2217 clients do (within their driver's window); the load is
+shorted through the control pipe and the output must be confirmed off
+within one watch interval plus two exchanges, at most SHORT_TARGET_MS, at
+worst of SHORT_TRIALS.
+
+What the guard's readings cost the clients: the status answers a SCPI
+client reading back to back gets in a few seconds, with and without a guard
+that watches (a trip set).
 
 Runs in this process on the server's own classes (HeldSupply and its
 guard, whose exchanges take turns with the clients'). Needs qm4410-sim and
@@ -41,6 +50,7 @@ import tempfile
 import threading
 import time
 
+from commands import STATUS_REQUEST
 from report import mark, run_benchmark, table
 
 from qm4410.server import Asker, HeldSupply
@@ -55,10 +65,24 @@ SLEW_RATE = 2.0  # V/s
 CLIENT = Asker("bench", "the bench's client")
 BUSY = Asker("scpi", "a busy client")
 LINES = {"unpaced": (), "4800 baud": ("--line-speed", "4800")}
+SLOW_LINE = LINES["4800 baud"]
+SHORT_TARGET_MS = 350.0
+SHORT_TRIALS = 20
+READERS = 4  # two as SCPI clients read, two as RFC 2217 clients do
+RFC2217_WINDOW_S = 0.29
+GUARD_COST_TARGET = 0.10  # of a back-to-back reader's answers
+# A reader in this process stands for a client whose next request comes a
+# loopback round trip after its answer: its thread waits that long, as a
+# client's thread in the server waits on its socket. (Readers spinning on a
+# shared reading would hold the interpreter's lock from the guard's thread.)
+CLIENT_ROUND_TRIP_S = 0.001
 
 
 def plan(quick: bool) -> dict:
-    return {"trials": {"unpaced": 10 if quick else 40, "4800 baud": 6 if quick else 20}}
+    return {
+        "trials": {"unpaced": 10 if quick else 40, "4800 baud": 6 if quick else 20},
+        "short_trials": 6 if quick else SHORT_TRIALS,
+    }
 
 
 @contextlib.contextmanager
@@ -74,33 +98,60 @@ def held(line_options, folder):
             supply.close()
 
 
+class ScpiReader:
+    """Status readings as a SCPI client's MEAS? lines take them: within the
+    server's bound, and never the one its previous line had."""
+
+    def __init__(self, supply: HeldSupply) -> None:
+        self.supply = supply
+        self.answered_at: float | None = None
+
+    def read(self) -> bool:
+        reading = self.supply.status(newer_than=self.answered_at)
+        if reading is None:
+            return False
+        self.answered_at = reading.answered_at
+        return True
+
+
+def rfc2217_reading(supply: HeldSupply, asker: Asker) -> bool:
+    """A status frame as an RFC 2217 client sends it, answered within its window."""
+    return supply.exchange(STATUS_REQUEST, asker, time.monotonic() + RFC2217_WINDOW_S).reply is not None
+
+
 @contextlib.contextmanager
-def busy_client(supply: HeldSupply, busy: bool):
-    """Status reads back to back in a turn of their own, while the block runs."""
+def busy_readers(supply: HeldSupply, count: int):
+    """`count` readers reading back to back while the block runs: the
+    first half as SCPI clients, the rest as RFC 2217 clients."""
     stop = threading.Event()
 
-    def loop():
-        while not stop.is_set():
-            supply.run(Link.read_status, BUSY)
+    def loop(number: int) -> None:
+        asker, scpi = Asker("rfc2217", f"reader {number}"), ScpiReader(supply)
+        while not stop.wait(CLIENT_ROUND_TRIP_S):
+            if number < count // 2 or count == 1:
+                scpi.read()
+            else:
+                rfc2217_reading(supply, asker)
 
-    thread = threading.Thread(target=loop)
-    if busy:
+    threads = [threading.Thread(target=loop, args=(number,)) for number in range(count)]
+    for thread in threads:
         thread.start()
     try:
         yield
     finally:
         stop.set()
-        if busy:
+        for thread in threads:
             thread.join()
 
 
 def client_rate(supply: HeldSupply, seconds: float) -> float:
-    """Status reads a second that one client alone makes, back to back."""
-    count = 0
+    """Status answers a second that one SCPI reader alone gets, back to back."""
+    answers, reader = 0, ScpiReader(supply)
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
-        count += supply.run(Link.read_status, BUSY) is not None
-    return count / seconds
+        time.sleep(CLIENT_ROUND_TRIP_S)
+        answers += reader.read()
+    return answers / seconds
 
 
 def exchange_ms(supply: HeldSupply, count: int = 20) -> float:
@@ -114,9 +165,12 @@ def exchange_ms(supply: HeldSupply, count: int = 20) -> float:
     return statistics.median(times) * 1e3
 
 
-def trip_trials(supply: HeldSupply, virtual: VirtualSupply, trials: int, busy: bool) -> list[dict]:
+def trip_trials(supply: HeldSupply, virtual: VirtualSupply, trials: int, readers: int, step: str) -> list[dict]:
+    """Each trial: the output on at 3 V into 10 ohms, then the load changed
+    by `step` (through the control pipe) at a random moment of the guard's
+    interval, with `readers` busy readers beside it."""
     rows = []
-    with guard_over(supply, Rules(trip_current=TRIP_CURRENT)) as guard, busy_client(supply, busy):
+    with guard_over(supply, Rules(trip_current=TRIP_CURRENT)) as guard, busy_readers(supply, readers):
         supply.run(lambda link: link.set_remote(True) and link.set_voltage(3000) and link.set_current(1000), CLIENT)
         for _ in range(trials):
             virtual.control("load 10")  # 0.3 A at 3 V
@@ -127,7 +181,7 @@ def trip_trials(supply: HeldSupply, virtual: VirtualSupply, trials: int, busy: b
             if guard.trip is not None:
                 raise RuntimeError(f"tripped before the load stepped: {guard.trip}")
             wall, started = time.time(), time.monotonic()
-            virtual.control("load 2")  # 1 A, the current limit
+            virtual.control(step)
             while (trip := guard.trip) is None or not trip.output_off:
                 if time.monotonic() - started > 10:
                     raise RuntimeError(f"no confirmed trip within 10 s: {trip}")
@@ -137,36 +191,48 @@ def trip_trials(supply: HeldSupply, virtual: VirtualSupply, trials: int, busy: b
     return rows
 
 
+def trip_row(line: str, beside: str, exchange: float, rows: list[dict]) -> dict:
+    latched = [row["latched_ms"] for row in rows]
+    off = [row["confirmed_off_ms"] for row in rows]
+    interval_ms = WATCH_INTERVAL_S * 1e3
+    return {
+        "line": line,
+        "beside": beside,
+        "trials": len(rows),
+        "exchange_ms": exchange,
+        "interval_ms": interval_ms,
+        "latched_median_ms": statistics.median(latched),
+        "latched_worst_ms": max(latched),
+        "confirmed_off_median_ms": statistics.median(off),
+        "confirmed_off_worst_ms": max(off),
+        "promise_latched_ms": interval_ms + exchange,
+        "promise_confirmed_off_ms": interval_ms + 3 * exchange,
+        "bound_latched_ms": max(interval_ms, exchange) + exchange,
+        "bound_confirmed_off_ms": max(interval_ms, exchange) + 3 * exchange,
+        "each_latched_ms": [round(ms, 1) for ms in latched],
+        "each_confirmed_off_ms": [round(ms, 1) for ms in off],
+    }
+
+
 def trips(quick: bool, folder: str) -> list[dict]:
     results = []
     for line, options in LINES.items():
-        for busy in (False, True):
+        for readers in (0, 1):
             with held(options, folder) as (supply, virtual):
                 exchange = exchange_ms(supply)
-                rows = trip_trials(supply, virtual, plan(quick)["trials"][line], busy)
-            latched = [row["latched_ms"] for row in rows]
-            off = [row["confirmed_off_ms"] for row in rows]
-            interval_ms = WATCH_INTERVAL_S * 1e3
-            results.append(
-                {
-                    "line": line,
-                    "busy_client": busy,
-                    "trials": len(rows),
-                    "exchange_ms": exchange,
-                    "interval_ms": interval_ms,
-                    "latched_median_ms": statistics.median(latched),
-                    "latched_worst_ms": max(latched),
-                    "confirmed_off_median_ms": statistics.median(off),
-                    "confirmed_off_worst_ms": max(off),
-                    "promise_latched_ms": interval_ms + exchange,
-                    "promise_confirmed_off_ms": interval_ms + 3 * exchange,
-                    "bound_latched_ms": max(interval_ms, exchange) + exchange,
-                    "bound_confirmed_off_ms": max(interval_ms, exchange) + 3 * exchange,
-                    "each_latched_ms": [round(ms, 1) for ms in latched],
-                    "each_confirmed_off_ms": [round(ms, 1) for ms in off],
-                }
-            )
+                rows = trip_trials(supply, virtual, plan(quick)["trials"][line], readers, "load 2")  # 1 A, the limit
+            results.append(trip_row(line, "a busy reader" if readers else "idle", exchange, rows))
     return results
+
+
+def short(quick: bool, folder: str) -> dict:
+    """A short beside four busy readers, at 4800 baud."""
+    with held(SLOW_LINE, folder) as (supply, virtual):
+        exchange = exchange_ms(supply)
+        rows = trip_trials(supply, virtual, plan(quick)["short_trials"], READERS, "short")
+    row = trip_row("4800 baud", f"{READERS} busy readers", exchange, rows)
+    row["target_ms"] = min(SHORT_TARGET_MS, WATCH_INTERVAL_S * 1e3 + 2 * exchange)
+    return row
 
 
 def reading_cost(folder: str, seconds: float) -> list[dict]:
@@ -179,8 +245,8 @@ def reading_cost(folder: str, seconds: float) -> list[dict]:
         results.append(
             {
                 "line": line,
-                "reads_per_s_alone": alone,
-                "reads_per_s_beside_the_guard": watched,
+                "answers_per_s_alone": alone,
+                "answers_per_s_beside_the_guard": watched,
                 "share_left": watched / alone,
             }
         )
@@ -226,9 +292,14 @@ def slew(folder: str) -> list[dict]:
 
 
 def judge(results: dict) -> dict:
-    verdicts: dict = {"slew_never_outrun": all(r["outrun"] == 0 for r in results["slew"])}
+    short = results["short"]
+    verdicts: dict = {
+        "slew_never_outrun": all(r["outrun"] == 0 for r in results["slew"]),
+        "short_confirmed_off_in_time": short["confirmed_off_worst_ms"] <= short["target_ms"],
+        "guard_costs_a_reader_little": all(r["share_left"] >= 1 - GUARD_COST_TARGET for r in results["reading_cost"]),
+    }
     for r in results["trips"]:
-        row = f"{r['line']}, {'busy' if r['busy_client'] else 'idle'}"
+        row = f"{r['line']}, {r['beside']}"
         verdicts[row] = {
             "latched_within_interval_plus_exchange": r["latched_worst_ms"] <= r["promise_latched_ms"],
             "confirmed_off_within_that_plus_two_exchanges": r["confirmed_off_worst_ms"]
@@ -242,12 +313,12 @@ def judge(results: dict) -> dict:
 
 def report(results: dict, verdicts: dict) -> str:
     def met(r: dict, key: str) -> str:
-        return mark(verdicts[f"{r['line']}, {'busy' if r['busy_client'] else 'idle'}"][key])
+        return mark(verdicts[f"{r['line']}, {r['beside']}"][key])
 
     trip_rows = [
         [
             r["line"],
-            "busy" if r["busy_client"] else "idle",
+            r["beside"],
             r["trials"],
             f"{r['exchange_ms']:.1f}",
             f"{r['latched_median_ms']:.1f}",
@@ -278,13 +349,14 @@ def report(results: dict, verdicts: dict) -> str:
     cost_rows = [
         [
             r["line"],
-            f"{r['reads_per_s_alone']:.1f}",
-            f"{r['reads_per_s_beside_the_guard']:.1f}",
+            f"{r['answers_per_s_alone']:.1f}",
+            f"{r['answers_per_s_beside_the_guard']:.1f}",
             f"{r['share_left']:.0%}",
         ]
         for r in results["reading_cost"]
     ]
     meta = results["meta"]
+    short = results["short"]
     return "\n\n".join(
         [
             f"## a trip: the load steps, to the trip latched and to the output confirmed off (ms; interval "
@@ -323,8 +395,26 @@ def report(results: dict, verdicts: dict) -> str:
                 slew_rows,
             ),
             f"never beyond the rate between two readings (plus one step): {mark(verdicts['slew_never_outrun'])}",
-            "## a busy client's status reads a second, alone and beside a guard that watches",
+            "## a SCPI client's status answers a second, reading back to back, alone and beside a guard that watches",
             table(["line", "alone", "beside the guard", "share left"], cost_rows),
+            f"the guard's watching costs the reader at most {GUARD_COST_TARGET:.0%} of its answers: "
+            f"{mark(verdicts['guard_costs_a_reader_little'])}",
+            f"## a short beside {READERS} busy readers (two as SCPI, two as RFC 2217 clients), 4800 baud (ms)",
+            table(
+                ["trials", "exchange", "latched median", "latched worst", "off median", "off worst", "target"],
+                [
+                    [
+                        short["trials"],
+                        f"{short['exchange_ms']:.1f}",
+                        f"{short['latched_median_ms']:.1f}",
+                        f"{short['latched_worst_ms']:.1f}",
+                        f"{short['confirmed_off_median_ms']:.1f}",
+                        f"{short['confirmed_off_worst_ms']:.1f}",
+                        f"{short['target_ms']:.0f} {mark(verdicts['short_confirmed_off_in_time'])}",
+                    ]
+                ],
+            ),
+            f"(target: one watch interval plus two exchanges, at most {SHORT_TARGET_MS:.0f} ms, for the worst trial)",
         ]
     )
 
@@ -336,6 +426,7 @@ def measure(quick: bool) -> dict:
     with tempfile.TemporaryDirectory() as folder:
         results = {
             "trips": trips(quick, folder),
+            "short": short(quick, folder),
             "slew": slew(folder),
             "reading_cost": reading_cost(folder, 2.0 if quick else 5.0),
         }

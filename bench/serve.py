@@ -1,7 +1,9 @@
 """qm4410 serve: commands per second through the server for 1, 4 and 16
 clients of each endpoint against the same supply driven directly in the
 same run; the latency the server adds per command on loopback; and the
-server's memory over 100,000 commands.
+server's memory over 100,000 commands. The rates and latencies are taken
+with `--max-age 0`, every status read an exchange of the supply's own
+(what sharing readings gives is measured by bench/serve_fairness.py).
 
     python bench/serve.py [--quick] [--out bench/serve.json]
 
@@ -32,6 +34,10 @@ MEMORY_SAMPLES = 10
 # Above --limit-voltage: the server refuses it without a word to the supply.
 REFUSED_REQUEST = frame(0x23, (60_000).to_bytes(4, "little"))
 MEMORY_LIMIT_V = 50
+# Every status read an exchange of its own, none answered from a reading
+# shared within the server's bound: the rates and latencies compare the
+# server's cost per exchange with the driver's.
+EVERY_READ_AN_EXCHANGE = ("--max-age", "0")
 SERVE = [sys.executable, "-c", "import sys; from qm4410.cli import main; sys.exit(main())", "serve"]
 
 
@@ -130,7 +136,7 @@ def rates(port: str, seconds: float) -> dict:
     with connected_driver(port) as direct:
         answered, unanswered, elapsed = run_for([DriverClient(direct)], seconds)
     rows = [{"path": "direct", "clients": 1, "per_s": answered / elapsed, "unanswered": unanswered}]
-    with server_on(port) as (_, url, address):
+    with server_on(port, *EVERY_READ_AN_EXCHANGE) as (_, url, address):
         for endpoint, make in (("rfc2217", lambda: RawRfc2217(url)), ("scpi", lambda: RawScpi(address))):
             for count in CLIENT_COUNTS:
                 clients = [make() for _ in range(count)]
@@ -171,7 +177,7 @@ def latencies(direct_port: str, served_port: str, rounds: int) -> dict:
     """Medians of one status read, interleaved: by the driver on one supply,
     and through the server on the other, by each endpoint; and a SCPI query
     that the server answers alone."""
-    with connected_driver(direct_port) as direct, server_on(served_port) as (_, url, address):
+    with connected_driver(direct_port) as direct, server_on(served_port, *EVERY_READ_AN_EXCHANGE) as (_, url, address):
         rfc2217, scpi = RawRfc2217(url), RawScpi(address)
         calls = {
             "direct": DriverClient(direct).ask,

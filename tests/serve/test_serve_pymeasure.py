@@ -121,7 +121,8 @@ def test_live_through_the_server(start_server):
 
 
 def test_live_a_supply_that_stops_answering_raises(start_server, qm4410_sim, tmp_path):
-    server = start_server("--port", vanishing(qm4410_sim, tmp_path, 8), "--reconnect")
+    # Each reading a request of its own, none shared.
+    server = start_server("--port", vanishing(qm4410_sim, tmp_path, 8), "--reconnect", "--max-age", "0")
     psu = QM4410SCPI(server.visa, visa_library="@py")
     readings = []
     with pytest.raises(NoReply, match="the supply's port is gone|did not answer"):

@@ -133,7 +133,7 @@ def test_rfc2217_frames_are_held_to_the_supply_s_maximum_voltage_as_the_guard_kn
 
 def test_min_and_max_are_the_supply_s_bounds_and_each_reading_is_one_status_read(qm4410_sim):
     sim = qm4410_sim.start("--verbose")  # 10 ohms; its maximum voltage is 30 V
-    supply = HeldSupply(sim.port)
+    supply = HeldSupply(sim.port, max_age=0)  # no reading shared with the one before
     supply.open()
     try:
         session = scpi_session(supply, guard_over(supply))

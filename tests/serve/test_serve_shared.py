@@ -165,3 +165,22 @@ def test_a_record_is_believed_for_the_process_that_holds_the_device_alone(tmp_pa
         assert served.url_of(device, [os.getpid()]) is None  # a folder anyone may write to
         records.chmod(0o700)
     assert served.url_of(device, [os.getpid()]) is None and list(records.iterdir()) == []
+
+
+def test_two_doors_share_one_reading_within_the_bound(start_server, visa):
+    """A SCPI client's measurement and an RFC 2217 client's status request,
+    within the server's bound of each other and with no setting between,
+    take one status reading of the supply at most: the RFC 2217 client
+    gets that reading's own reply frame."""
+    server = start_server("--sim", "-v", "--max-age", "60", "--state", "none")
+    scpi = scpi_client(visa, server)
+    try:
+        with driver_client(server) as driver:
+            read_before = server.log().count(": status: answered")
+            volts = float(scpi.query("MEAS:VOLT?"))
+            status = driver.read_dev_status()
+            read = server.log().count(": status: answered") - read_before
+    finally:
+        scpi.close()
+    assert status is not None and status["voltage_real"] == volts
+    assert read <= 1, server.log()

@@ -90,6 +90,7 @@ KEYS: dict[str, Kind] = {
     "bind": TEXT,
     "allow": NETWORKS,
     "idle-timeout": NUMBER,
+    "max-age": NUMBER,
     "off-on-exit": FLAG,
     "reconnect": FLAG,
     "state": TEXT,

@@ -124,7 +124,7 @@ class _Racked:
         away without reconnect."""
         assert self.port is not None
         args, name = self.supply.args, self.supply.name
-        supply = HeldSupply(self.port)
+        supply = HeldSupply(self.port, args.max_age)
         if not self._opened(supply, stop):
             return
         try:

@@ -30,16 +30,15 @@ from typing import Any
 from ..supply import wire
 from ..supply.errors import NoReply, OutOfRange, SupplyError
 from ..supply.guard import Guard, Tripped
-from ..supply.link import Link, status_of
+from ..supply.link import status_of
 from ..supply.setpoints import Quantity, to_units
 from ..supply.status import Status
 from .errors import SupplyGone
-from .held_supply import Asker, HeldSupply
+from .held_supply import HeldSupply
 from .state_file import Saved, StateFile
 
 log = logging.getLogger("qm4410.serve")
 
-AUTOSAVE = Asker("autosave", "the autosave")
 # The supply is read this often unless the guard or a client has read it
 # meanwhile; a client's reading stands for the autosave's own once half of
 # that has passed, so that one comes before the autosave would read.
@@ -217,9 +216,10 @@ class Autosave:
 
     def _reading(self) -> Status | None:
         try:
-            return self._supply.run(Link.read_status, AUTOSAVE, wire.READ_STATUS)
+            reading = self._supply.status()
         except SupplyGone:
             return None
+        return None if reading is None else reading.status
 
     def _judge(self, status: Status | None, changes: int) -> None:
         """What a reading, asked for after `changes` set-points were taken,

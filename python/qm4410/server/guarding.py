@@ -1,9 +1,10 @@
 """The server's guard: one qm4410.Guard over the held supply, whose rules
-hold for every client of every endpoint. Its own exchanges (readings, the
-steps of a ramp, a trip's switch-off) take turns on the supply's line as an
-endpoint of their own would, so that its replies and the clients' never
-cross; and the requests of RFC 2217 clients, which come as frames, are
-checked against it here."""
+hold for every client of every endpoint. Its own exchanges (the steps of a
+ramp as settings, its readings and a trip's switch-off before every other
+request) take their turns on the supply's line as a client's would, so
+that its replies and the clients' never cross, and its readings are the
+ones every reader shares; and the requests of RFC 2217 clients, which come
+as frames, are checked against it here."""
 
 import dataclasses
 from collections.abc import Callable
@@ -13,6 +14,7 @@ from ..supply import setpoints, wire
 from ..supply.errors import OutOfRange, PortGone
 from ..supply.face import Supply
 from ..supply.guard import Guard, Rules
+from ..supply.line import Priority
 from ..supply.link import Link
 from ..supply.setpoints import Quantity
 from ..supply.status import Identity, Status
@@ -55,7 +57,9 @@ class TurnLink(Link):
         return self._in_turn(wire.SET_MAX_VOLTAGE, lambda link: link.set_max_voltage(units))
 
     def set_output(self, on: bool) -> bool:
-        return self._in_turn(wire.SET_OUTPUT, lambda link: link.set_output(on))
+        # A switch-off goes before every other request on the line.
+        priority = Priority.SETPOINT if on else Priority.SAFETY
+        return self._in_turn(wire.SET_OUTPUT, lambda link: link.set_output(on), priority)
 
     def set_remote(self, remote: bool) -> bool:
         return self._in_turn(wire.SET_WORK_MODE, lambda link: link.set_remote(remote))
@@ -64,14 +68,24 @@ class TurnLink(Link):
         return self._in_turn(wire.RESTORE_FACTORY, Link.restore_factory)
 
     def read_status(self) -> Status | None:
-        return self._in_turn(wire.READ_STATUS, Link.read_status)
+        """A reading taken for the guard (or under way when it asked),
+        before every other request: a trip is seen in the first reading
+        after its cause, never in one from before; every other reader
+        within its bound shares it (see HeldSupply.status)."""
+        try:
+            reading = self._supply.status(Priority.SAFETY, max_age=0.0)
+        except SupplyGone as gone:
+            raise PortGone(str(gone)) from None
+        return None if reading is None else reading.status
 
     def identity(self) -> Identity:
         return self._supply.identity()
 
-    def _in_turn(self, word: int | None, command: Callable[[Link], Result]) -> Result:
+    def _in_turn(
+        self, word: int | None, command: Callable[[Link], Result], priority: Priority = Priority.SETPOINT
+    ) -> Result:
         try:
-            return self._supply.run(command, self._asker, word)
+            return self._supply.run(command, self._asker, word, priority)
         except SupplyGone as gone:
             raise PortGone(str(gone)) from None
 

@@ -1,9 +1,9 @@
 """The supply the server holds: one driver shared by every client's thread,
-whose line takes their exchanges one at a time, by turns between the
-endpoints; what keeps each reply with the client whose frame it answers;
-and what becomes of them all when its port goes away."""
+whose line (qm4410.supply.line) takes their exchanges one at a time, in
+the order of their classes and deadlines, and reads the status once for
+every reader within its bound; what keeps each reply with the client whose
+frame it answers; and what becomes of them all when its port goes away."""
 
-import collections
 import contextlib
 import logging
 import threading
@@ -15,33 +15,21 @@ from qm4410 import QM4410, _line
 
 from ..supply import wire
 from ..supply.errors import PortGone, Refused
+from ..supply.line import DEFAULT_MAX_AGE_S, Late, Line, Priority, Reading
 from ..supply.link import Link
 from ..supply.opening import open_driver
 from ..supply.status import Identity
 from ..supply.switch_off import switch_off
 from .errors import SupplyGone
-from .turns import Turns
 
 log = logging.getLogger("qm4410.serve")
 
 Result = TypeVar("Result")
 
-# Between two clients' exchanges the line must have been quiet this long
-# (two of the driver's polls), so that a second copy of the first one's
-# reply, coming within it, is read away rather than taken for the second
-# one's. It costs each change of client this long (see the README's
-# Performance), unless the supply's replies are there at the driver's first
-# poll: then a copy comes either with the next request's reply (and two
-# frames that may each be the reply are none) or after that was taken.
-QUIET_S = 2 * _line.POLL_S
-# The supply's recent replies that tell whether it answers at the driver's
-# first poll.
-RECENT_REPLIES = 8
-
 
 class Asker(NamedTuple):
-    """Who asks for the line: an endpoint, which takes turns with the
-    others, and one of its clients, by its name in the log."""
+    """Who asks for the line: an endpoint, and one of its clients, by its
+    name in the log."""
 
     endpoint: str
     name: str
@@ -58,45 +46,36 @@ class Exchanged(NamedTuple):
     outcome: str
 
 
-class _Seen(NamedTuple):
-    """The last exchange the line saw: whose it was, and the word of its
-    reply (None: it got none)."""
-
-    asker: Asker
-    reply_word: int | None
-
-
 class _Held(NamedTuple):
     driver: QM4410
-    link: Link
     identity: Identity
 
 
 class HeldSupply:
     """The supply on `port`, as the server holds it: opened by `open()`
-    (Refused when it cannot be), its commands sent through `run()`, each in
-    its asker's turn, which raises SupplyGone once the port has gone. Then
-    `gone` is set, `reason` says why, and each watcher has been told;
-    `reopen()` tries to open it again.
+    (Refused when it cannot be), its commands sent through `run()` and its
+    status read through `status()`, each in its turn on the line, which
+    raise SupplyGone once the port has gone. Then `gone` is set, `reason`
+    says why, and each watcher has been told; `reopen()` tries to open it
+    again. A status reading serves every reader within `max_age` seconds of
+    its reply (see qm4410.supply.line).
 
     A client gets back only a reply to its own frame, or nothing: the
     driver's rule takes no frame from another bus address or with another
     request's word for a reply; a second copy of a reply that comes within
-    QUIET_S of it is read away before another client's request is written
-    (see _quiet_before), and a late reply by the driver's settling of the
-    line; a reply that may be another request's (`doubtful`) is passed to
-    no client of the supply's own protocol (see exchange)."""
+    the line's quiet of it is read away before another client's request is
+    written, and a late reply by the driver's settling of the line; a reply
+    that may be another request's (`doubtful`) is passed to no client of
+    the supply's own protocol (see exchange)."""
 
-    def __init__(self, port: str) -> None:
+    def __init__(self, port: str, max_age: float = DEFAULT_MAX_AGE_S) -> None:
         self.port = port
+        self.max_age = max_age
         self._lock = threading.Lock()
         self._held: _Held | None = None
+        self._line: Line | None = None
         self._watchers: set[Callable[[str], None]] = set()
         self._request_listeners: list[Callable[[bytes, bytes | None], object]] = []
-        self._turns = Turns()
-        # Touched only by the holder of a turn.
-        self._last: _Seen | None = None
-        self._polls: collections.deque[int] = collections.deque(maxlen=RECENT_REPLIES)
         self.gone = threading.Event()
         self.reason = ""
 
@@ -105,13 +84,15 @@ class HeldSupply:
         its kind and what to do, when that fails."""
         driver = open_driver(self.port)
         link = Link(driver)
-        held = _Held(driver, link, link.identity())
-        with self._turns.turn(SERVER.endpoint):
-            with self._lock:
-                self._held = held
-                self.gone.clear()
-            self._last = None
-            self._polls.clear()
+        held = _Held(driver, link.identity())
+        if self._line is None:
+            self._line = Line(link, max_age=self.max_age, heard=self._note)
+        else:
+            with self._line.turn(Priority.SAFETY):
+                self._line.replace(link)
+        with self._lock:
+            self._held = held
+            self.gone.clear()
 
     def reopen(self) -> bool:
         """After the port went away: let go of what is left of it and try,
@@ -140,64 +121,85 @@ class HeldSupply:
         """The supply's bus address, read when it was opened; no exchange."""
         return _line.address(self._holding().driver)
 
-    def run(self, action: Callable[[Link], Result], asker: Asker = SERVER, word: int | None = None) -> Result:
-        """`action` on the supply's link, in `asker`'s turn: what it
-        returns, or SupplyGone when the port has gone (before or during it).
-        `word` is that of the one request the action sends, if it is known."""
-        with self._turns.turn(asker.endpoint):
+    def run(
+        self,
+        action: Callable[[Link], Result],
+        asker: Asker = SERVER,
+        word: int | None = None,
+        priority: Priority = Priority.SETPOINT,
+        by: float | None = None,
+    ) -> Result:
+        """`action` on the supply's link, in its turn on the line at
+        `priority`: what it returns, or SupplyGone when the port has gone
+        (before or during it). `word` is that of the one request the action
+        sends, if it is known; with `by`, Late when the line's plan says
+        its reply could not come by then, and the action is not run."""
+
+        def held_action(link: Link) -> Result:
             held = self._holding()
-            before = held.link.last
             try:
-                with held.link.quiet_first(self._quiet_before(asker, word)):
-                    return action(held.link)
+                return action(link)
             except PortGone as error:
                 self._lose(held, error)
                 raise SupplyGone(self.reason) from None
-            finally:
-                last = held.link.last
-                if last is not None and last is not before:
-                    self._note(asker, held.link.last_request, last)
+
+        return self._on_line().run(held_action, priority, asker=asker, word=word, by=by)
+
+    def status(
+        self,
+        priority: Priority = Priority.READING,
+        by: float | None = None,
+        max_age: float | None = None,
+        newer_than: float | None = None,
+    ) -> Reading | None:
+        """A status reading no older than `max_age` (None: the server's
+        bound) and answered after `newer_than`, shared with every reader it
+        can serve (see qm4410.supply.line.Line.status). None when the supply
+        did not answer; SupplyGone when the port has gone; Late when `by`
+        could not be kept."""
+        held = self._holding()
+        try:
+            return self._on_line().status(max_age, priority, by=by, newer_than=newer_than)
+        except PortGone as error:
+            self._lose(held, error)
+            raise SupplyGone(self.reason) from None
 
     def exchange(self, frame: bytes, asker: Asker, by: float) -> Exchanged:
-        """One request frame of a client's as one transaction, sent only if
-        its reply can still be passed on by the moment `by` (as
-        time.monotonic() counts): when the line's plan says it would come
-        later (the settling the driver still owes, and the slowest of the
-        supply's recent replies to the word), the frame is not sent at all,
-        so that a client whose driver has given up is not told of a failure
-        for a setting that was carried out. A reply that comes later all the
-        same is not passed on, nor is one that may be another request's."""
+        """One request frame of a client's, answered only if its reply can
+        be passed on by the moment `by` (as time.monotonic() counts): when
+        the line's plan says it would come later (the settling the driver
+        still owes, and the slowest of the supply's recent replies to the
+        word), the frame is not sent at all, so that a client whose driver
+        has given up is not told of a failure for a setting that was carried
+        out. A status request is answered with the supply's own reply frame
+        of a reading within the server's bound. A reply that comes later
+        all the same is not passed on, nor is one that may be another
+        request's."""
         word = wire.word_of(frame)
-
-        def attempt(link: Link) -> Exchanged:
-            most = link.plan(word).most
-            left = by - time.monotonic()
-            if most > left:
-                return Exchanged(
-                    None,
-                    f"not sent: {max(left, 0) * 1e3:.0f} ms were left to answer it, and the "
-                    f"supply would take up to {most * 1e3:.0f} ms",
-                )
-            started = time.monotonic()
-            exchange = link.exchange(frame)
-            took = (time.monotonic() - started) * 1e3
-            if exchange.reply is None:
-                return Exchanged(None, f"unanswered after {took:.1f} ms")
-            if exchange.doubtful:
-                return Exchanged(None, f"answered after {took:.1f} ms by a frame that may be another request's reply")
-            if time.monotonic() > by:
-                return Exchanged(None, f"answered after {took:.1f} ms, too late to pass on")
-            return Exchanged(
-                exchange.reply, f"answered in {took:.1f} ms, {(by - time.monotonic()) * 1e3:.0f} ms to spare"
-            )
-
-        return self.run(attempt, asker, word)
+        started = time.monotonic()
+        try:
+            if word == wire.READ_STATUS:
+                reading = self.status(Priority.DEADLINE, by)
+                reply, doubtful = (None, False) if reading is None else (reading.reply, reading.doubtful)
+            else:
+                exchange = self.run(lambda link: link.exchange(frame), asker, word, Priority.DEADLINE, by)
+                reply, doubtful = exchange.reply, exchange.doubtful
+        except Late as late:
+            return Exchanged(None, str(late))
+        took = (time.monotonic() - started) * 1e3
+        if reply is None:
+            return Exchanged(None, f"unanswered after {took:.1f} ms")
+        if doubtful:
+            return Exchanged(None, f"answered after {took:.1f} ms by a frame that may be another request's reply")
+        if time.monotonic() > by:
+            return Exchanged(None, f"answered after {took:.1f} ms, too late to pass on")
+        return Exchanged(reply, f"answered in {took:.1f} ms, {(by - time.monotonic()) * 1e3:.0f} ms to spare")
 
     def switch_off(self) -> str | None:
         """The output switched off and confirmed: the state last read back,
         "off" once confirmed (see qm4410.supply.switch_off); SupplyGone when
         the port has gone."""
-        return self.run(switch_off)
+        return self.run(switch_off, priority=Priority.SAFETY)
 
     @contextlib.contextmanager
     def watching(self, tell: Callable[[str], None]) -> Iterator[None]:
@@ -234,40 +236,22 @@ class HeldSupply:
             raise SupplyGone(self.reason or f"the supply on {self.port} is not open")
         return held
 
-    def _quiet_before(self, asker: Asker, word: int | None) -> float:
-        """The quiet the line must keep before `asker`'s request with `word`
-        (None: any), what comes meanwhile read away, never taken for its
-        reply. After an answered exchange of another client's, that is a
-        second copy of its reply: QUIET_S, unless the supply answers at the
-        driver's first poll or a copy could not be taken for this reply (its
-        word is another request's). The same client's next exchange after
-        an answered one needs none: a reply of its own cannot reach another
-        client. Nor does any exchange after an unanswered one: the driver
-        then settles the line itself, until the late reply has come or one
-        reply window has passed."""
-        last = self._last
-        if last is None or last.reply_word is None or last.asker == asker:
-            return 0.0
-        if self._polls and all(poll == 1 for poll in self._polls):
-            return 0.0
-        if word is not None and last.reply_word not in (word, wire.REPLY):
-            return 0.0
-        return QUIET_S
+    def _on_line(self) -> Line:
+        line = self._line
+        if line is None:
+            raise SupplyGone(self.reason or f"the supply on {self.port} is not open")
+        return line
 
-    def _note(self, asker: Asker, request: bytes, exchange: _line.Exchange) -> None:
-        """The last exchange of `asker`'s action, of `request`: the next
-        one's quiet depends on it, and the request listeners are told of it
-        (see add_request_listener)."""
-        reply = exchange.reply
-        self._last = _Seen(asker, None if reply is None else wire.word_of(reply))
-        if exchange.poll is not None:
-            self._polls.append(exchange.poll)
+    def _note(self, asker: object, request: bytes, exchange: _line.Exchange) -> None:
+        """After each exchange on the line, in its asker's turn: the request
+        listeners are told of it (see add_request_listener)."""
         if exchange.read_before:
-            log.debug("read away %d bytes before %s's request", exchange.read_before, asker.name)
+            log.debug("read away %d bytes before %s's request", exchange.read_before, getattr(asker, "name", asker))
+        reply = None if exchange.doubtful else exchange.reply
         with self._lock:
             listeners = list(self._request_listeners)
         for listener in listeners:
-            listener(request, None if exchange.doubtful else reply)
+            listener(request, reply)
 
     def _lose(self, held: _Held, error: PortGone) -> None:
         with self._lock:

@@ -5,7 +5,9 @@
 typed status record, `switch_off` the confirmed switch-off, `opening` the
 opening of a port with its refusals, `wire` the frame format the server
 needs, `virtual` the virtual supplies, `link` the driver's commands,
-quiet and logged, as the layers above use them, and `guard` the rules that
+quiet and logged, as the layers above use them, `line` the order in which
+a supply's users take turns on its line and the status reading they
+share, and `guard` the rules that
 protect what the supply feeds (limits, slew rates, trips, a watchdog)."""
 
 from .errors import NoReply, OutOfRange, PortGone, RefusalKind, Refused, SupplyError, SwitchOffFailed

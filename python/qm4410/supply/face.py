@@ -12,7 +12,9 @@ from qm4410 import QM4410
 
 from . import setpoints
 from .errors import NoReply, SupplyError, SwitchOffFailed
-from .link import Link, link_to
+from .line import Line
+from .line_link import LineLink
+from .link import DriverLink, Link, link_to
 from .opening import open_driver, start_virtual
 from .status import Identity, Status
 from .switch_off import still_on_message, switch_off
@@ -36,6 +38,7 @@ class Supply:
     def __init__(self, port: str) -> None:
         self.port = port
         self._link: Link | None = None
+        self._guard_link: Link | None = None
         self._virtual_arguments: list[str] | None = None
         self._virtual: VirtualSupply | None = None
         self._owns_driver = True
@@ -53,7 +56,9 @@ class Supply:
     @classmethod
     def from_driver(cls, driver: QM4410) -> "Supply":
         """The face of a driver opened elsewhere; closing it closes nothing."""
-        return cls.from_link(link_to(driver))
+        supply = cls.from_link(link_to(driver))
+        supply._schedule()
+        return supply
 
     @classmethod
     def from_link(cls, link: Link) -> "Supply":
@@ -81,12 +86,13 @@ class Supply:
         except BaseException:
             self._stop_virtual()
             raise
+        self._schedule()
         return self
 
     def close(self) -> None:
         """Close the port (and end a virtual supply of its own); closing a
         closed supply does nothing."""
-        link, self._link = self._link, None
+        link, self._link, self._guard_link = self._link, None, None
         try:
             if link is not None and self._owns_driver:
                 link.driver.close()  # type: ignore[attr-defined]
@@ -118,6 +124,15 @@ class Supply:
         if self._link is None:
             raise SupplyError(f"the supply on {self.port} is not open")
         return self._link
+
+    @property
+    def guard_link(self) -> Link:
+        """The commands as a guard of the supply sends them (see
+        qm4410.Guard): its readings and switch-offs before every other
+        request on the supply's line. A link of the caller's (see
+        from_link) is its own guard's link."""
+        link = self.link
+        return link if self._guard_link is None else self._guard_link
 
     @property
     def driver(self) -> QM4410:
@@ -236,6 +251,16 @@ class Supply:
     def last_check(self) -> "Trip | None":
         """None: a supply alone has no guard to trip."""
         return None
+
+    def _schedule(self) -> None:
+        """Put the exact driver's link onto a line of its own, which this
+        face's commands and its guard's share (see qm4410.supply.line); a
+        driver of the caller's through its methods keeps its own order."""
+        link = self._link
+        if link is None or isinstance(link, DriverLink):
+            return
+        line = Line(link)
+        self._link, self._guard_link = LineLink(line, link), LineLink(line, link, guard=True)
 
     def _answered(self, answered: bool, what: str) -> None:
         if not answered:

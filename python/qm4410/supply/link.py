@@ -58,13 +58,16 @@ class Link:
     """The commands of an open `qm4410.QM4410`. `last` is the latest
     exchange made through the link (None before the first): how its reply
     came, for a caller that got only a command's plain result;
-    `last_request` is the request frame it wrote."""
+    `last_request` is the request frame it wrote. `heard(request,
+    exchange)`, when set, is called after each exchange (see
+    qm4410.supply.line)."""
 
     def __init__(self, driver: QM4410) -> None:
         self.driver: Driver = driver
         self.port = str(driver.port)
         self.last: _line.Exchange | None = None
         self.last_request = b""
+        self.heard: Callable[[bytes, _line.Exchange], object] | None = None
         self._exact = driver
         self._quiet = 0.0
 
@@ -128,6 +131,8 @@ class Link:
         self.last, self.last_request = exchange, request
         if log.isEnabledFor(logging.DEBUG):
             _log_exchange(self.port, what, exchange, started)
+        if self.heard is not None:
+            self.heard(request, exchange)
         return exchange
 
 
@@ -145,6 +150,7 @@ class DriverLink(Link):
         self.port = str(getattr(driver, "port", "the supply's port"))
         self.last = None
         self.last_request = b""
+        self.heard = None
         self._exact = cast(QM4410, driver)
         self._quiet = 0.0
 

@@ -13,6 +13,7 @@ from ...server.http.names import DEFAULT_PORT as DEFAULT_HTTP_PORT
 from ...server.listener import IDLE_TIMEOUT_S
 from ...supply import served
 from ...supply.errors import Refused
+from ...supply.line import DEFAULT_MAX_AGE_S
 from ...supply.switch_off import still_on_message
 from .. import guard, port
 from ..exits import REFUSAL_EXIT, CommandError, Exit, Stopped
@@ -20,7 +21,16 @@ from ..rack_file import RackFileError, read_rack
 from ..rack_serving import serve_rack
 from ..serving import advertised, endpoints_for, http_problem, logged, server_for, switch_off
 from ..terminal import stop_requests
-from ..values import bind_address, epics_prefix, http_token, listening_address, network, path, seconds_or_never
+from ..values import (
+    bind_address,
+    epics_prefix,
+    http_token,
+    listening_address,
+    network,
+    path,
+    seconds_or_never,
+    time_span,
+)
 from . import Commands, Parents
 
 
@@ -139,6 +149,14 @@ def add_options(command: argparse.ArgumentParser) -> None:
         help=f"hang up on a client that has sent nothing for S seconds (default {IDLE_TIMEOUT_S:g}; 0: never)",
     )
     command.add_argument(
+        "--max-age",
+        type=time_span("the readings' age"),
+        default=DEFAULT_MAX_AGE_S,
+        metavar="S",
+        help="answer every reader of the status (SCPI, RFC 2217, EPICS, the web page, the guard) with one reading "
+        f"while its reply is at most S seconds old and no setting has come since (default {DEFAULT_MAX_AGE_S:g})",
+    )
+    command.add_argument(
         "--off-on-exit", action="store_true", help="switch the output off when the server stops, however it stops"
     )
     command.add_argument(
@@ -199,7 +217,7 @@ def run(args: argparse.Namespace) -> int:
     try:
         with logged(args.verbose), stop_requests() as stop, contextlib.ExitStack() as stack:
             endpoints = endpoints_for(args)
-            supply = HeldSupply(stack.enter_context(port.virtual_port(args)) if args.sim else args.port)
+            supply = HeldSupply(stack.enter_context(port.virtual_port(args)) if args.sim else args.port, args.max_age)
             # Undone in reverse: the clients go first, then the output is
             # switched off, then the port is closed (and a --sim supply stopped).
             supply.open()

@@ -60,6 +60,13 @@ class Session:
         self._ramps: dict[Quantity, Ramp] = {}
         # An *OPC waiting for them to end.
         self._completion_pending = False
+        # When the latest reading it was answered with was taken, and that
+        # before the line being run: each line reads a reading it has not
+        # had, so that a client asking back to back is answered each
+        # reading once, as the supply's line takes them, not the same one
+        # again and again as fast as the server can answer.
+        self._answered_at: float | None = None
+        self._line_after: float | None = None
         conditions.subscribe(self.registers)
 
     def close(self) -> None:
@@ -68,6 +75,7 @@ class Session:
     def execute(self, line: str) -> str | None:
         """Run one line; the response to send, None when there is none."""
         self.guard.touch()
+        self._line_after = self._answered_at
         try:
             steps = self._checked(line)
         except ScpiError as error:
@@ -268,10 +276,13 @@ class Session:
 
     def status(self) -> Status:
         try:
-            status = self._run(Link.read_status, wire.READ_STATUS)
+            reading = _told(lambda: self._supply.status(newer_than=self._line_after))
         except ScpiError:
             self._conditions.observe(None)
             raise
+        status = None if reading is None else reading.status
+        if reading is not None:
+            self._answered_at = reading.answered_at
         self._conditions.observe(status)
         if status is None:
             raise ScpiError(HARDWARE_ERROR, "the supply did not answer the status request")

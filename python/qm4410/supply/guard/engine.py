@@ -423,7 +423,7 @@ class Engine:
 
     @property
     def _link(self) -> Link:
-        return self.supply.link
+        return self.supply.guard_link
 
     def _read_status(self) -> Status | None:
         """A reading of the status for the trips (None: no answer)."""

@@ -1,0 +1,42 @@
+"""A link whose commands take their turns on a Line (see line.py), at the
+classes of one user of a supply: a script, or the guard that watches it."""
+
+from qm4410 import _line
+
+from . import wire
+from .line import Line, Priority
+from .link import Link
+from .status import Status
+
+OFF = b"\x00"
+
+
+class LineLink(Link):
+    """The commands of `link`, each in its turn on `line`. A script's
+    (`guard` false) are settings and readings of their ordinary classes; a
+    guard's readings and switch-offs go before every other request. Either
+    one's reading is taken after it asked (or is under way then): never one
+    from before."""
+
+    def __init__(self, line: Line, link: Link, *, guard: bool = False) -> None:
+        self.driver = link.driver
+        self.port = link.port
+        self.last = None
+        self.last_request = b""
+        self.heard = None
+        self._exact = link._exact
+        self._quiet = 0.0
+        self.line = line
+        self._guard = guard
+
+    def read_status(self) -> Status | None:
+        reading = self.line.status(0.0, Priority.SAFETY if self._guard else Priority.READING)
+        return None if reading is None else reading.status
+
+    def exchange(self, frame: bytes) -> _line.Exchange:
+        return self.line.run(lambda link: link.exchange(frame), asker=self, word=wire.word_of(frame))
+
+    def _setting(self, word: int, data: bytes, what: str) -> bool:
+        switching_off = word == wire.SET_OUTPUT and data == OFF
+        priority = Priority.SAFETY if self._guard and switching_off else Priority.SETPOINT
+        return self.line.run(lambda link: link._setting(word, data, what), priority, asker=self, word=word)
