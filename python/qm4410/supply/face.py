@@ -17,6 +17,7 @@ from .line_link import LineLink
 from .link import DriverLink, Link, link_to
 from .opening import open_driver, start_virtual
 from .status import Identity, Status
+from .supply_like import SetPointProperties
 from .switch_off import still_on_message, switch_off
 from .virtual import VirtualSupply, command_line
 
@@ -24,7 +25,7 @@ if TYPE_CHECKING:
     from .guard import Trip
 
 
-class Supply:
+class Supply(SetPointProperties):
     """The supply on `port`: a device ('/dev/ttyUSB0', 'COM3') or a URL
     ('rfc2217://labpi:4410'). Opened by `open()` or a with statement (which
     closes it however the block ends; it does not switch the output off).
@@ -153,53 +154,6 @@ class Supply:
             raise NoReply(f"the supply on {self.port} did not answer the status request")
         return status
 
-    @property
-    def voltage(self) -> float:
-        """The output voltage set-point, V."""
-        return self.status().voltage
-
-    @voltage.setter
-    def voltage(self, volts: float) -> None:
-        self.set_voltage(volts)
-
-    @property
-    def current_limit(self) -> float:
-        """The current limit, A."""
-        return self.status().current_limit
-
-    @current_limit.setter
-    def current_limit(self, amperes: float) -> None:
-        self.set_current_limit(amperes)
-
-    @property
-    def max_voltage(self) -> float:
-        """The highest voltage the output may have, V."""
-        return self.status().max_voltage
-
-    @max_voltage.setter
-    def max_voltage(self, volts: float) -> None:
-        units = setpoints.to_units("voltage", volts, "the maximum voltage")
-        self._answered(self.link.set_max_voltage(units), "the maximum voltage")
-
-    @property
-    def output(self) -> bool:
-        """Whether the output is on."""
-        return self.status().output
-
-    @output.setter
-    def output(self, on: bool) -> None:
-        self.set_output(on)
-
-    @property
-    def remote(self) -> bool:
-        """Whether the supply takes its settings from this host rather than
-        from its front panel."""
-        return self.status().remote
-
-    @remote.setter
-    def remote(self, remote: bool) -> None:
-        self._answered(self.link.set_remote(_switch(remote, "remote")), "the control mode")
-
     def set_voltage(self, volts: float) -> None:
         """Set the output voltage, V (as the `voltage` property does)."""
         self._answered(self.link.set_voltage(setpoints.to_units("voltage", volts)), "the voltage")
@@ -208,9 +162,20 @@ class Supply:
         """Set the current limit, A (as the `current_limit` property does)."""
         self._answered(self.link.set_current(setpoints.to_units("current", amperes)), "the current limit")
 
+    def set_max_voltage(self, volts: float) -> None:
+        """Set the highest voltage the output may have, V (as the
+        `max_voltage` property does)."""
+        units = setpoints.to_units("voltage", volts, "the maximum voltage")
+        self._answered(self.link.set_max_voltage(units), "the maximum voltage")
+
     def set_output(self, on: bool) -> None:
         """Switch the output on (True) or off (False)."""
         self._answered(self.link.set_output(_switch(on, "the output")), "switching the output")
+
+    def set_remote(self, remote: bool) -> None:
+        """Take the settings from this host (True) or from the front panel
+        (False)."""
+        self._answered(self.link.set_remote(_switch(remote, "remote")), "the control mode")
 
     def switch_off(self) -> None:
         """Switch the output off and see it off in the status; SwitchOffFailed

@@ -4,6 +4,7 @@ switch-off), the checks of a value before anything is sent, the commands
 a workflow sends, and the trip that ended what ran through it (never one,
 for a Supply alone)."""
 
+import abc
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Protocol
 
@@ -33,7 +34,11 @@ class SupplyLike(Protocol):
 
     def set_current_limit(self, amperes: float) -> None: ...
 
+    def set_max_voltage(self, volts: float) -> None: ...
+
     def set_output(self, on: bool) -> None: ...
+
+    def set_remote(self, remote: bool) -> None: ...
 
     def switch_off(self) -> None: ...
 
@@ -61,3 +66,73 @@ class SupplyLike(Protocol):
     def last_check(self) -> "Trip | None":
         """The trip latched, else the one that a reading taken now fires."""
         ...
+
+
+class SetPointProperties(abc.ABC):
+    """The set-point properties of a Supply and of a Guard: reading one
+    reads the status (never a value remembered from before), setting one
+    goes through the face's own `set_...` method."""
+
+    @abc.abstractmethod
+    def status(self) -> Status: ...
+
+    @abc.abstractmethod
+    def set_voltage(self, volts: float) -> None: ...
+
+    @abc.abstractmethod
+    def set_current_limit(self, amperes: float) -> None: ...
+
+    @abc.abstractmethod
+    def set_max_voltage(self, volts: float) -> None: ...
+
+    @abc.abstractmethod
+    def set_output(self, on: bool) -> None: ...
+
+    @abc.abstractmethod
+    def set_remote(self, remote: bool) -> None: ...
+
+    @property
+    def voltage(self) -> float:
+        """The output voltage set-point, V."""
+        return self.status().voltage
+
+    @voltage.setter
+    def voltage(self, volts: float) -> None:
+        self.set_voltage(volts)
+
+    @property
+    def current_limit(self) -> float:
+        """The current limit, A."""
+        return self.status().current_limit
+
+    @current_limit.setter
+    def current_limit(self, amperes: float) -> None:
+        self.set_current_limit(amperes)
+
+    @property
+    def max_voltage(self) -> float:
+        """The highest voltage the output may have, V."""
+        return self.status().max_voltage
+
+    @max_voltage.setter
+    def max_voltage(self, volts: float) -> None:
+        self.set_max_voltage(volts)
+
+    @property
+    def output(self) -> bool:
+        """Whether the output is on."""
+        return self.status().output
+
+    @output.setter
+    def output(self, on: bool) -> None:
+        self.set_output(on)
+
+    @property
+    def remote(self) -> bool:
+        """Whether the supply takes its settings from this host rather than
+        from its front panel."""
+        return self.status().remote
+
+    @remote.setter
+    def remote(self, remote: bool) -> None:
+        self.set_remote(remote)

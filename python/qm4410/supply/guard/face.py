@@ -7,10 +7,11 @@ from ..errors import NoReply, OutOfRange
 from ..setpoints import GUARD_RANGE, SUPPLY_RANGE, Bound, Quantity, core_bound, from_units, to_units
 from ..slew import Ramp
 from ..status import Status
+from ..supply_like import SetPointProperties
 from .engine import Engine
 
 
-class Guard(Engine):
+class Guard(Engine, SetPointProperties):
     """The rules of `rules` (or the same as keywords) kept on `supply`, an
     open qm4410.Supply. Start it (or use it as a context manager) before
     sending through it; closing it stops a ramp where it stands and its
@@ -18,7 +19,8 @@ class Guard(Engine):
 
     It has the face of a Supply for what it guards (see SupplyLike):
     `voltage`, `current_limit`, `max_voltage`, `output`, `remote`,
-    `status()`, `set_voltage()`, `set_current_limit()`, `set_output()`,
+    `status()`, `set_voltage()`, `set_current_limit()`, `set_max_voltage()`,
+    `set_output()`, `set_remote()`,
     `switch_off()`, `restore_factory()`, and `link`, the commands with
     plain results (see GuardedLink); setting `voltage` or `current_limit`
     (or `output`, with soft start) waits until a slew ramp has arrived
@@ -47,52 +49,18 @@ class Guard(Engine):
         self._take_reading(status)
         return status
 
-    @property
-    def voltage(self) -> float:
-        return self.status().voltage
-
-    @voltage.setter
-    def voltage(self, volts: float) -> None:
-        self.set_voltage(volts)
-
-    @property
-    def current_limit(self) -> float:
-        return self.status().current_limit
-
-    @current_limit.setter
-    def current_limit(self, amperes: float) -> None:
-        self.set_current_limit(amperes)
-
-    @property
-    def max_voltage(self) -> float:
-        return self.status().max_voltage
-
-    @max_voltage.setter
-    def max_voltage(self, volts: float) -> None:
-        self.send_max_voltage(self.checked("voltage", volts, "the maximum voltage", maximum=True))
-
-    @property
-    def output(self) -> bool:
-        return self.status().output
-
-    @output.setter
-    def output(self, on: bool) -> None:
-        self.set_output(on)
-
-    @property
-    def remote(self) -> bool:
-        return self.status().remote
-
-    @remote.setter
-    def remote(self, remote: bool) -> None:
-        self.touch()
-        self.supply.remote = remote
-
     def set_voltage(self, volts: float, *, wait: bool = True) -> None:
         self.send_units("voltage", self.checked("voltage", volts), wait=wait)
 
     def set_current_limit(self, amperes: float, *, wait: bool = True) -> None:
         self.send_units("current", self.checked("current", amperes), wait=wait)
+
+    def set_max_voltage(self, volts: float) -> None:
+        self.send_max_voltage(self.checked("voltage", volts, "the maximum voltage", maximum=True))
+
+    def set_remote(self, remote: bool) -> None:
+        self.touch()
+        self.supply.set_remote(remote)
 
     def set_output(self, on: bool, *, wait: bool = True) -> None:
         """Switch the output; with soft start, return once the voltage has
