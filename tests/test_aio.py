@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from qm4410 import NoReply, OutOfRange, PortGone, RefusalKind, Refused, Rules, Supply, SupplyError
+from qm4410 import Guard, NoReply, OutOfRange, PortGone, RefusalKind, Refused, Rules, Supply, SupplyError
 from qm4410.aio import AsyncQM4410
 
 GATE_TIMEOUT_S = 10.0
@@ -193,6 +193,11 @@ async def test_closing_closes_what_opening_opened_and_a_guard_of_its_own():
         assert not callers.closed and callers.voltage == 1.0
         with pytest.raises(SupplyError, match="the guard is not started"):
             supply.guard.set_voltage(2.0)
+        # A guard of the caller's that opening started is stopped again.
+        callers_guard = Guard(callers, slew_voltage=10.0)
+        async with AsyncQM4410.from_supply(callers, guard=callers_guard):
+            assert callers_guard.running
+        assert not callers_guard.running and not callers.closed
 
 
 @asynchronous

@@ -124,6 +124,7 @@ def test_a_supply_is_quiet_typed_and_raising(qm4410_sim, capsys, caplog):
         supply.remote = True
         supply.voltage, supply.current_limit = 0.029, 0.5
         supply.output = True
+        assert supply.link.last is not None and supply.link.last.reply is not None  # how the switch-on went
         status = supply.status()
         assert isinstance(status, Status) and status.output and status.remote
         assert (status.voltage, status.measured_voltage, status.mode) == (0.029, 0.029, "CV")

@@ -320,3 +320,27 @@ def test_soft_start_switches_on_at_0_v_then_ramps_at_the_slew_rate(qm4410_sim, d
     ramped = [0.0] + [volts for what, volts in sent[switched_on:] if what == "set output voltage"]
     step = SOFT_START.slew_voltage / SLEW_STEPS_PER_S
     assert ramped[-1] == 5.0 and all(0 < b - a <= step + 1e-9 for a, b in zip(ramped, ramped[1:])), ramped
+
+
+@pytest.mark.filterwarnings("ignore:set(Daemon|Name)\\(\\) is deprecated:DeprecationWarning:serial.rfc2217")
+def test_a_soft_start_over_rfc2217_is_carried_out_though_a_slow_line_cannot_answer_it_in_time(
+    qm4410_sim, nobody_holds_the_port
+):
+    # At 4800 baud a soft start's three exchanges outlast the client's reply
+    # window, once the line knows how long a switch-on takes: the switch-on
+    # must still come (at 0 V), not be refused as late after the set-point
+    # was taken to 0 for it, and again at every retry.
+    sim = qm4410_sim.start("--verbose", "--load", "8", "--line-speed", "4800")
+    with Supply(sim.port) as supply:
+        supply.remote, supply.voltage, supply.current_limit = True, 5.0, 2.0
+    with guard_held(sim.port, Rfc2217(port=0)) as server:
+        client = QM4410(server.resources[0])
+        assert client.open()
+        try:
+            for _ in range(2):
+                client.set_ouput_mode("on")  # its reply may come too late to pass on
+                until(lambda: (client.read_dev_status() or {}).get("voltage_set") == 5.0)
+                until(lambda: client.set_ouput_mode("off"))
+        finally:
+            client.close()
+    assert held_at_each_switch_on(sim.log())[:2] == [(0.0, 2.0), (0.0, 2.0)]

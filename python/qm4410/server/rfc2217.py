@@ -154,6 +154,12 @@ def _answer(request: bytes, arrived: float, client: Asker, context: Context) -> 
         elif word == wire.RESTORE_FACTORY:
             for quantity in SLEWED.values():
                 guard.halt(quantity, wait=True)
+        if wire.switches_on(request) and guard.rules.soft_start:
+            # Three exchanges (a status read, the set-point of 0, the
+            # switch-on), more than a reply window at a slow line's pace:
+            # carried out by the guard whatever the window, as a slewed
+            # set-point is, rather than begun and then refused as late.
+            return _by_the_guard(request, lambda: guard.send_output(True), by, client)
         if wire.switches_on(request):
             with guard.switching_on():
                 reply, outcome = context.supply.exchange(request, client, by)
@@ -176,8 +182,9 @@ def _answer(request: bytes, arrived: float, client: Asker, context: Context) -> 
 def _by_the_guard(request: bytes, send: Callable[[], object], by: float, client: Asker) -> bytes | None:
     """A set-point that a slew rate moves, handed to the guard by `send`:
     as a ramp from where the set-point stands (which takes the supply's
-    answer to a status read, unless a ramp is in progress), or a raise of
-    the maximum voltage carried out within the rate. Once it is under way
+    answer to a status read, unless a ramp is in progress), a raise of
+    the maximum voltage carried out within the rate, or a soft start's
+    switch-on. Once it is under way
     the client gets the reply a supply gives a setting (a ramp's first step
     comes one step's time later, beyond the client's reply window); none
     when the supply did not answer, and none, though the ramp goes on, once

@@ -15,7 +15,8 @@ order:
 4. READING: status readings.
 
 No class waits for ever: one that has been passed over SHARE times in a row
-goes next (after SAFETY, which is rare by nature).
+goes next, after SAFETY, which is never passed over (a watching guard's
+readings, every reader's to share, may take half of a slow line).
 
 The status is read once for every reader it can serve: a reader says how
 old a reading it takes (`max_age`, counted from when its reply was

@@ -13,9 +13,9 @@ class Owned:
     of the caller's must guard `supply` (ValueError otherwise).
 
     `open()` opens the supply if it is closed and starts the guard;
-    `close()` closes what opening opened (the supply, and a guard on a
-    supply opened here) and a guard of its own, and leaves the rest
-    open."""
+    `close()` closes what opening opened (the supply, a guard it started,
+    and a guard on a supply opened here) and a guard of its own, and
+    leaves the rest open."""
 
     def __init__(self, supply: Supply, guard: Rules | Guard | None = None) -> None:
         if isinstance(guard, Guard) and guard.supply is not supply:
@@ -39,12 +39,13 @@ class Owned:
             self.supply.open()
             self._supply_opened = True
         if self.guard is not None:
+            was_running = self.guard.running
             try:
                 self.guard.start()
             except BaseException:
                 self.close()
                 raise
-            self._guard_started = self._supply_opened or self._guard_of_its_own
+            self._guard_started = self._supply_opened or self._guard_of_its_own or not was_running
         return self.face
 
     def close(self, *, switch_off: bool = False) -> None:

@@ -135,6 +135,12 @@ class Engine:
         self._thread.start()
         return self
 
+    @property
+    def running(self) -> bool:
+        """Whether it was started and not closed since."""
+        with self._lock:
+            return self._thread is not None
+
     def close(self) -> None:
         with self._lock:
             thread, self._thread = self._thread, None
