@@ -10,6 +10,7 @@ import asyncio
 import contextlib
 import math
 import re
+import socket
 import time
 import types
 
@@ -344,3 +345,34 @@ def test_a_soft_start_over_rfc2217_is_carried_out_though_a_slow_line_cannot_answ
         finally:
             client.close()
     assert held_at_each_switch_on(sim.log())[:2] == [(0.0, 2.0), (0.0, 2.0)]
+
+
+class StuckEndpoint:
+    """An endpoint whose closing fails."""
+
+    name, resource, host = "stuck", "stuck://", "127.0.0.1"
+
+    def listen(self, context):
+        pass
+
+    def start(self):
+        pass
+
+    def close(self):
+        raise RuntimeError("stuck")
+
+
+def test_an_endpoint_that_fails_to_close_leaves_the_others_and_the_guard_closed(qm4410_sim, caplog):
+    supply = HeldSupply(qm4410_sim())
+    supply.open()
+    try:
+        rfc2217 = Rfc2217(port=0)
+        server = Server(supply, [rfc2217, StuckEndpoint()], rules=Rules(trip_current=1.0))
+        server.start()
+        address = rfc2217.resource.removeprefix("rfc2217://").rsplit(":", 1)
+        server.close()
+        assert not server.guard.running and "stuck did not close cleanly" in caplog.text
+        with pytest.raises(ConnectionRefusedError):
+            socket.create_connection((address[0], int(address[1])), timeout=5).close()
+    finally:
+        supply.close()

@@ -129,12 +129,19 @@ class Server:
     def close(self) -> None:
         """Stop listening and let every client go, the endpoints in the
         reverse of their order, then stop the guard (a ramp stops where it
-        stands); the supply stays open."""
-        while self._listening:
-            self._listening.pop().close()
-        if self.autosave is not None:
-            self.autosave.close()
-        self.guard.close()
+        stands); the supply stays open. An endpoint that fails to close is
+        logged, and the rest are closed all the same: the guard above all."""
+        try:
+            while self._listening:
+                endpoint = self._listening.pop()
+                try:
+                    endpoint.close()
+                except Exception:
+                    log.exception("%s did not close cleanly", endpoint.name)
+            if self.autosave is not None:
+                self.autosave.close()
+        finally:
+            self.guard.close()
 
     def __enter__(self) -> Self:
         self.start()
