@@ -211,6 +211,28 @@ def test_a_listener_that_asks_for_readings_gets_them_while_it_is_there(in_virtua
     assert heard[-1].voltage == fake.voltage and guard.latest == heard[-1]
 
 
+def test_a_round_that_fails_unforeseen_is_logged_and_the_guard_goes_on_an_interval_later(in_virtual_time, caplog):
+    """A step that raises what no exchange should (a port closed under it)
+    ends neither the guard's thread nor the ramp: it is logged, and the
+    step is tried again an interval later, not at once."""
+    guard, clock, fake = in_virtual_time(slew_voltage=4.0)
+    failed_at = []
+    send = fake.set_out_voltage
+
+    def set_out_voltage(voltage):
+        if len(failed_at) < 2:
+            failed_at.append(fake.clock.now)
+            raise TypeError("the port was closed under the exchange")
+        return send(voltage)
+
+    fake.set_out_voltage = set_out_voltage
+    guard.send_units("voltage", 1000, wait=False)
+    clock.go()
+    until(lambda: fake.voltage == 1.0 and not guard.ramping("voltage"))
+    assert failed_at[1] - failed_at[0] >= guard.interval
+    assert [record.exc_info[0] for record in caplog.records if record.name == "qm4410"] == [TypeError, TypeError]
+
+
 @pytest.mark.parametrize(
     "rules, cause, trip, after",
     [

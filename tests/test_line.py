@@ -9,7 +9,7 @@ import pytest
 from fakes import READ_STATUS, SET_VOLTAGE, frame
 
 from qm4410 import _line
-from qm4410.supply.line import SHARE, Late, Line, Priority, Schedule
+from qm4410.supply.line import QUIET_S, SHARE, Late, Line, Priority, Schedule
 from qm4410.supply.link import Link
 
 EXCHANGE_S = 0.11  # an exchange at 4800 baud, write to reply
@@ -20,7 +20,8 @@ class VirtualLink(Link):
     """A link whose every exchange takes EXCHANGE_S of its own clock and is
     answered at the first poll; each status reply tells which exchange it
     was. `gate`, when set, holds each exchange until it is opened; `most`
-    is what the plan says the next reply may take."""
+    is what the plan says the next reply may take; `poll` the driver's poll
+    each reply comes at, and `quiets` the quiet each exchange kept first."""
 
     def __init__(self) -> None:
         self.port = "virtual"
@@ -32,6 +33,8 @@ class VirtualLink(Link):
         self.most = EXCHANGE_S
         self.sent: list[str] = []
         self.gate: threading.Event | None = None
+        self.poll = 1
+        self.quiets: list[float] = []
 
     def clock(self) -> float:
         return self.now
@@ -52,7 +55,8 @@ class VirtualLink(Link):
         written, self.now = self.now, self.now + EXCHANGE_S
         self.sent.append(what)
         reply = frame(1, request[2], len(self.sent).to_bytes(2, "little"))
-        exchange = _line.Exchange((reply, 1, written, self.now, 0, 0, False, False, None))
+        self.quiets.append(self._quiet)
+        exchange = _line.Exchange((reply, self.poll, written, self.now, 0, 0, False, False, None))
         self.last, self.last_request = exchange, request
         if self.heard is not None:
             self.heard(request, exchange)
@@ -161,3 +165,68 @@ def test_a_reading_serves_every_reader_within_its_bound_and_none_after_a_setting
     assert link.sent.count("status") == (1 if shared else 2)
     if not shared:
         assert second.answered_at > first.answered_at and second.reply != first.reply
+
+
+def test_a_reading_after_a_reading_keeps_the_quiet_a_copy_of_its_reply_could_come_in(line, link):
+    """Readers with no deadline, one reading after another, from a supply
+    that answers after the driver's first poll: a second copy of the first
+    reply, coming within the quiet, is read away, never taken for the next
+    reading (which would hand out the older status as new)."""
+    link.poll = 2
+    first = line.status()
+    line.status(newer_than=first.answered_at)
+    assert link.quiets == [0.0, QUIET_S]
+
+
+class InterruptedAsGiven(Line):
+    """A line on which an interrupt (^C) lands once, as the line is given
+    to a request: before its holder has done anything with it."""
+
+    interrupt = True
+
+    @property
+    def _holder(self):
+        return self.__dict__["holder"]
+
+    @_holder.setter
+    def _holder(self, holder):
+        if holder is not None and self.interrupt:
+            self.interrupt = False
+            raise KeyboardInterrupt
+        self.__dict__["holder"] = holder
+
+
+@pytest.mark.parametrize(
+    "ask",
+    [
+        lambda line: line.run(setting("interrupted"), asker="interrupted"),
+        lambda line: line.status(),
+        lambda line: line.turn(Priority.SAFETY, asker="interrupted").__enter__(),
+    ],
+    ids=["run", "status", "turn"],
+)
+def test_a_turn_interrupted_as_it_is_given_is_passed_on(link, ask):
+    line = InterruptedAsGiven(link, clock=link.clock)
+    with pytest.raises(KeyboardInterrupt):
+        ask(line)
+    after = threading.Thread(target=line.run, args=(setting("after"),), daemon=True)
+    after.start()
+    after.join(JOIN_TIMEOUT_S)
+    assert link.sent == ["after"]
+
+
+def test_a_reading_whose_turn_comes_after_the_supply_is_gone_is_not_taken(link):
+    """`present` says, in the reading's turn, that the supply is gone:
+    every reader of it is told so, none is taken, and the line goes on."""
+
+    class Gone(Exception):
+        pass
+
+    def present():
+        raise Gone
+
+    line = Line(link, clock=link.clock, present=present)
+    with pytest.raises(Gone):
+        line.status()
+    line.run(setting("after"))
+    assert link.sent == ["after"]

@@ -31,6 +31,7 @@ from serving import RFC2217_CLIENT_WARNINGS, Server, driver_client, run_command,
 import qm4410
 from qm4410.server import Asker, HeldSupply, SupplyGone
 from qm4410.server.listener import IN_USE_S, MAX_CLIENTS
+from qm4410.supply.line import Priority
 from qm4410.supply.link import Link
 
 pytestmark = RFC2217_CLIENT_WARNINGS
@@ -481,6 +482,31 @@ def test_a_port_that_fails_as_the_line_is_settled_is_gone_for_whoever_asks(qm441
         assert supply.gone.is_set()
     finally:
         supply.close()
+
+
+def test_a_reader_queued_as_the_port_is_let_go_is_told_it_is_gone(qm4410_sim):
+    """Letting go of the port (before opening it again) waits for the
+    exchange under way and goes before the readers waiting: a reader whose
+    turn comes after it is told the supply is gone, and reads nothing from
+    the closed driver."""
+    supply = HeldSupply(qm4410_sim())
+    supply.open()
+    line = supply._on_line()
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        with line.turn(Priority.SETPOINT):  # an exchange under way
+            read = pool.submit(supply.status, max_age=0.0)
+            _until(lambda: line.waiting == 1)
+            pool.submit(supply.close)
+            _until(lambda: line.waiting == 2)
+        with pytest.raises(SupplyGone):
+            read.result(RUN_TIMEOUT_S)
+
+
+def _until(condition):
+    deadline = time.monotonic() + RUN_TIMEOUT_S
+    while not condition():
+        assert time.monotonic() < deadline, "not within the time allowed"
+        time.sleep(0.01)
 
 
 def test_an_idle_client_is_hung_up_on(tmp_path):

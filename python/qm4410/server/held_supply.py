@@ -86,7 +86,7 @@ class HeldSupply:
         link = Link(driver)
         held = _Held(driver, link.identity())
         if self._line is None:
-            self._line = Line(link, max_age=self.max_age, heard=self._note)
+            self._line = Line(link, max_age=self.max_age, heard=self._note, present=self._holding)
         else:
             with self._line.turn(Priority.SAFETY):
                 self._line.replace(link)
@@ -107,11 +107,16 @@ class HeldSupply:
         return True
 
     def close(self) -> None:
-        with self._lock:
-            held, self._held = self._held, None
-        if held is not None:
-            with contextlib.suppress(OSError):  # a port that has gone may fail to close
-                held.driver.close()
+        """Let go of the port, in a turn of the line's before every other
+        request: no exchange is under way on the driver as it closes, and a
+        request whose turn comes after finds the supply gone."""
+        line = self._line
+        with contextlib.nullcontext() if line is None else line.turn(Priority.SAFETY):
+            with self._lock:
+                held, self._held = self._held, None
+            if held is not None:
+                with contextlib.suppress(OSError):  # a port that has gone may fail to close
+                    held.driver.close()
 
     def identity(self) -> Identity:
         """The identity read when the supply was opened; no exchange."""

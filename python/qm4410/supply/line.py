@@ -189,7 +189,9 @@ class Line:
     only through the line. `max_age` is how old a reading may be for a
     reader that does not say (seconds); `heard(asker, request, exchange)`,
     if given, is called after every exchange, in the turn of the asker who
-    made it; `clock` is time.monotonic (the driver's clock) but in tests."""
+    made it; `present()`, if given, in each reading's turn before it is
+    taken: what it raises (the supply is gone) is every reader's answer;
+    `clock` is time.monotonic (the driver's clock) but in tests."""
 
     def __init__(
         self,
@@ -197,12 +199,14 @@ class Line:
         *,
         max_age: float = DEFAULT_MAX_AGE_S,
         heard: Heard | None = None,
+        present: Callable[[], object] | None = None,
         clock: Callable[[], float] = time.monotonic,
     ) -> None:
         if not max_age >= 0:
             raise ValueError(f"a reading's age is 0 s or more, not {max_age!r}")
         self.max_age = max_age
         self._heard_by = heard
+        self._present = present
         self._clock = clock
         self._lock = threading.Lock()
         self._schedule = Schedule()
@@ -231,24 +235,21 @@ class Line:
     def turn(self, priority: Priority, by: float | None = None, asker: object = None) -> Iterator[Link]:
         """The line, held for the body once the schedule gives it to this
         request; its link to the supply."""
-        with self._lock:
-            waiting = self._schedule.add(priority, by)
-            if not self._held:
-                self._give_next()
-        try:
-            waiting.given.wait()
-        except BaseException:  # given up while waiting
+        waiting: Waiting | None = None
+        try:  # from the moment it waits: whatever interrupts, a turn given is passed on
             with self._lock:
-                if self._schedule.discard(waiting):
-                    raise
-            self._pass_on()
-            raise
-        self._holder = asker
-        try:
+                waiting = self._schedule.add(priority, by)
+                if not self._held:
+                    self._give_next()
+            waiting.given.wait()
+            self._holder = asker
             yield self._link
         finally:
-            self._holder = None
-            self._pass_on()
+            if waiting is not None:
+                with self._lock:
+                    if not self._schedule.discard(waiting):  # it was given the line: pass it on
+                        self._holder = None
+                        self._give_next()
 
     def replace(self, link: Link) -> None:
         """Reach the supply through `link` from now on (its port opened
@@ -297,22 +298,27 @@ class Line:
         when every reader of it has a deadline and the plan says the reply
         could come by none of them."""
         limit = self.max_age if max_age is None else max_age
-        with self._lock:
-            fresh = self._fresh(limit, newer_than)
-            if fresh is not None:
-                return fresh
-            taking = self._next_reading is None
-            if taking:
-                self._next_reading = _NextReading(self._schedule.add(priority, by), [by])
-                if not self._held:
-                    self._give_next()
-            else:
-                assert self._next_reading is not None
-                self._schedule.hasten(self._next_reading.waiting, priority, by)
-                self._next_reading.deadlines.append(by)
-            next_reading = self._next_reading
-        if taking:
-            self._take(next_reading)
+        taking: _NextReading | None = None
+        try:  # from the moment it waits: whatever interrupts, its readers are answered
+            with self._lock:
+                fresh = self._fresh(limit, newer_than)
+                if fresh is not None:
+                    return fresh
+                next_reading = self._next_reading
+                if next_reading is None:
+                    next_reading = self._next_reading = _NextReading(self._schedule.add(priority, by), [by])
+                    taking = next_reading
+                    if not self._held:
+                        self._give_next()
+                else:
+                    self._schedule.hasten(next_reading.waiting, priority, by)
+                    next_reading.deadlines.append(by)
+            if taking is not None:
+                self._take(taking)
+        except BaseException:
+            if taking is not None:
+                self._end(taking, None, None)
+            raise
         next_reading.done.wait()
         if next_reading.failure is not None:
             raise next_reading.failure
@@ -320,23 +326,16 @@ class Line:
 
     def _take(self, next_reading: _NextReading) -> None:
         """Take the next reading, in its turn, for every reader of it."""
-        waiting = next_reading.waiting
-        try:
-            waiting.given.wait()
-        except BaseException:
-            with self._lock:
-                given = not self._schedule.discard(waiting)
-            self._deliver(next_reading, None, None)
-            if given:
-                self._pass_on()
-            raise
-        self._holder = next_reading
         reading: Reading | None = None
         failure: BaseException | None = None
         try:
+            next_reading.waiting.given.wait()
+            self._holder = next_reading
+            if self._present is not None:
+                self._present()
             link = self._link
             with self._lock:  # no reader joins between the plan's verdict and the reading
-                quiet = self._quiet_for(next_reading)
+                quiet = self._quiet_before(next_reading, wire.READ_STATUS)
                 if None not in next_reading.deadlines:
                     latest = max(deadline for deadline in next_reading.deadlines if deadline is not None)
                     with link.quiet_first(quiet):
@@ -352,29 +351,25 @@ class Line:
         except BaseException as error:
             failure = error
         finally:
-            self._holder = None
             # A reader is told why no reading came, but not of another's interruption.
-            self._deliver(next_reading, reading, failure if isinstance(failure, Exception) else None)
-            self._pass_on()
+            self._end(next_reading, reading, failure if isinstance(failure, Exception) else None)
         if failure is not None and not isinstance(failure, Exception):
             raise failure
 
-    def _quiet_for(self, next_reading: _NextReading) -> float:
-        """The quiet before the next reading (see _quiet_before). After a
-        reading, a copy of its reply (which the driver's rule takes for a
-        doubt) would answer this one's readers with a status one exchange
-        older: no quiet for that, unless the reply frame is to be passed on
-        as it is, to a reader with a deadline."""
-        passed_on = any(deadline is not None for deadline in next_reading.deadlines)
-        after_a_reading = self._last is not None and isinstance(self._last.asker, _NextReading)
-        return self._quiet_before(next_reading, wire.READ_STATUS) if passed_on or not after_a_reading else 0.0
-
-    def _deliver(self, next_reading: _NextReading, reading: Reading | None, failure: BaseException | None) -> None:
+    def _end(self, next_reading: _NextReading, reading: Reading | None, failure: BaseException | None) -> None:
+        """Answer every reader of `next_reading` with `reading` (or
+        `failure`), and pass the line on if it was given to it; once, the
+        first time it is called."""
         with self._lock:
+            if next_reading.done.is_set():
+                return
             if self._next_reading is next_reading:
                 self._next_reading = None
             next_reading.reading, next_reading.failure = reading, failure
             next_reading.done.set()
+            if not self._schedule.discard(next_reading.waiting):  # it was given the line
+                self._holder = None
+                self._give_next()
 
     def _fresh(self, max_age: float, newer_than: float | None) -> Reading | None:
         """The latest reading, if no older than `max_age`, taken after the
@@ -444,10 +439,6 @@ class Line:
         self._held = following is not None
         if following is not None:
             following.given.set()
-
-    def _pass_on(self) -> None:
-        with self._lock:
-            self._give_next()
 
 
 def _reading_of(exchange: _line.Exchange) -> Reading | None:

@@ -470,7 +470,7 @@ class Engine:
         return to_units(quantity, status.voltage if quantity == "voltage" else status.current_limit)
 
     def _run(self) -> None:
-        next_reading = self._clock.now()
+        next_reading = resume = self._clock.now()
         while True:
             with self._lock:
                 if self._closing:
@@ -481,13 +481,19 @@ class Engine:
                 if reading or (self._trip is not None and not self._trip.output_off):
                     due.append(next_reading)
                 wake = min(due, default=None)
+                if wake is not None:
+                    wake = max(wake, resume)
                 if wake is None or wake > now:
                     self._clock.wait(self._lock, None if wake is None else wake - now)
                     continue
-            if now >= next_reading and (reading or self._trip is not None):
-                next_reading = now + self.interval
-                self._watch()
-            self._step_ramps(self._clock.now())
+            try:
+                if now >= next_reading and (reading or self._trip is not None):
+                    next_reading = now + self.interval
+                    self._watch()
+                self._step_ramps(self._clock.now())
+            except Exception:  # whatever one round met, the guard keeps watching
+                log.exception("%s: the guard's round failed; it goes on after its interval", self.supply.port)
+                resume = self._clock.now() + self.interval
 
     def _watch(self) -> None:
         with self._lock:
