@@ -17,24 +17,27 @@ supply found with other set-points than the saved ones, which no client
 changed, was power-cycled (or reset) meanwhile.
 Then the saved set-points are sent again through the guard, so that its
 limits and slew rates hold, and the output is switched on again only when
-the server was told so (restore_output)."""
+the server was told so (restore_output); each only while nothing else has
+set the supply since the reading that called for it: a client's setting
+that came meanwhile is newer than the saved one."""
 
 import contextlib
 import dataclasses
 import logging
 import threading
 import time
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any
 
 from ..supply import wire
 from ..supply.errors import NoReply, OutOfRange, SupplyError
 from ..supply.guard import Guard, Tripped
-from ..supply.link import status_of
+from ..supply.line import Priority
+from ..supply.link import Link, status_of
 from ..supply.setpoints import Quantity, to_units
 from ..supply.status import Status
 from .errors import SupplyGone
-from .held_supply import HeldSupply
+from .held_supply import Asker, HeldSupply
 from .state_file import Saved, StateFile
 
 log = logging.getLogger("qm4410.serve")
@@ -52,6 +55,13 @@ SILENT_AFTER = 2
 FIELDS = {wire.SET_VOLTAGE: "voltage", wire.SET_CURRENT: "current", wire.SET_MAX_VOLTAGE: "max_voltage"}
 RAMPED: dict[int, Quantity] = {wire.SET_VOLTAGE: "voltage", wire.SET_CURRENT: "current"}
 ALL_FIELDS = frozenset({"voltage", "current", "max_voltage", "output"})
+# How a saved set-point is sent at once: its request's word, and the command.
+SENT_AT_ONCE: dict[str, tuple[int, Callable[[Link, int], bool]]] = {
+    "voltage": (wire.SET_VOLTAGE, lambda link, units: link.set_voltage(units)),
+    "current": (wire.SET_CURRENT, lambda link, units: link.set_current(units)),
+    "max_voltage": (wire.SET_MAX_VOLTAGE, lambda link, units: link.set_max_voltage(units)),
+}
+AUTOSAVE = Asker("autosave", "the autosave")
 
 
 def read_from(status: Status) -> dict[str, Any]:
@@ -78,12 +88,16 @@ class Autosave:
         self._lock = threading.Condition()
         self._saved: Saved | None = None
         self._changes = 0  # set-points taken since the start
+        # Of those, the ones not sent by the autosave's own thread (whose
+        # restores, a soft start's set-point among them, are heard there):
+        # a restore sends nothing once one of these has come since its reading.
+        self._taken_elsewhere = 0
         self._uncertain: set[str] = set()  # fields a frame may have changed unanswered: the next reading tells
         self._returning = True  # whether the next answered reading is the supply's first since it came back
         self._woken = False  # whether an answer to anyone has been heard since it was silent
         self._unanswered = 0  # readings in a row
-        # The last reading heard (the guard's, or one due from a client's),
-        # when, and after how many set-points taken.
+        # The last reading heard from whoever read (see _heard_status), when,
+        # and after how many set-points taken.
         self._heard: tuple[Status | None, float, int] | None = None
         self._read_at = 0.0
         self._dirty = False
@@ -91,8 +105,9 @@ class Autosave:
         self._write_failure: str | None = None
         self._closing = False
         self._hearing = contextlib.ExitStack()
+        self._watcher = threading.Thread(target=self._watch, name=f"qm4410 autosave of {supply.port}", daemon=True)
         self._threads = [
-            threading.Thread(target=self._watch, name=f"qm4410 autosave of {supply.port}", daemon=True),
+            self._watcher,
             threading.Thread(target=self._write, name=f"qm4410 autosave writer of {supply.port}", daemon=True),
         ]
 
@@ -109,7 +124,6 @@ class Autosave:
                 log.info("it was saved under other rules of the guard's than these: %s", dict(self._saved.rules))
         self._hearing.callback(self._supply.add_request_listener(self._heard_request))
         self._hearing.callback(self._guard.add_target_listener(self._heard_target))
-        self._hearing.callback(self._guard.add_listener(self._heard_reading))
         self._hearing.enter_context(self._supply.watching(self._lost))
         for thread in self._threads:
             thread.start()
@@ -157,9 +171,11 @@ class Autosave:
             self._doubt({field})
 
     def _heard_status(self, reply: bytes) -> None:
-        """Whoever read the status, its reading stands for the autosave's
-        own when that is due: a supply that its clients read often is not
-        read for the autosave as well, which would cost them the line."""
+        """Whoever read the status (a client, the guard), its reading stands
+        for the autosave's own when that is due: a supply that its clients
+        read often is not read for the autosave as well, which would cost
+        them the line. It is heard in its turn on the line, so the count of
+        set-points taken before it is exact."""
         with self._lock:
             due = self._heard is None and time.monotonic() >= self._read_at + HEARD_EVERY_S
         if due:
@@ -180,18 +196,24 @@ class Autosave:
         """The supply may or may not have changed `fields`: the next reading
         taken after this tells what it holds."""
         with self._lock:
-            self._changes += 1
+            self._count_change()
             self._uncertain.update(fields)
 
     def _take(self, fields: dict[str, Any]) -> None:
         with self._lock:
-            self._changes += 1
+            self._count_change()
             if self._saved is None:
                 return  # kept from the first reading, which comes after this
             self._saved = dataclasses.replace(self._saved, **fields)
             self._uncertain -= fields.keys()
             self._dirty = True
             self._lock.notify_all()
+
+    def _count_change(self) -> None:
+        """One more set-point taken or doubted (under _lock)."""
+        self._changes += 1
+        if threading.current_thread() is not self._watcher:
+            self._taken_elsewhere += 1
 
     # The readings, and what they call for.
 
@@ -269,18 +291,22 @@ class Autosave:
             if not returning and (found["voltage"], found["current"], found["max_voltage"]) == saved.setpoints():
                 return
             self._returning = False
+            elsewhere = self._taken_elsewhere
         self._restore(
             saved,
             status,
+            elsewhere,
             "the supply is back"
             if returning
             else "the supply's set-points changed with no client asking (power-cycled, or set at its front panel?)",
         )
 
-    def _restore(self, saved: Saved, status: Status, why: str) -> None:
+    def _restore(self, saved: Saved, status: Status, elsewhere: int, why: str) -> None:
         """Send the saved set-points that the supply does not hold, through
         the guard, and switch the output on again if it was on and the
-        server was told so."""
+        server was told so: each only while no set-point has been taken
+        from elsewhere than the autosave since `status` was read (when
+        `elsewhere` had been), else the rest is left to the next reading."""
         found = read_from(status)
         sending = [field for field in ("max_voltage", "current", "voltage") if found[field] != getattr(saved, field)]
         if sending:
@@ -290,37 +316,85 @@ class Autosave:
                 ", ".join(f"{field} {found[field]}, saved {getattr(saved, field)}" for field in sending),
             )
         for field in sending:
-            units: int = getattr(saved, field)
-            quantity: Quantity = "current" if field == "current" else "voltage"
             try:
-                self._guard.check_limit(quantity, units, maximum=field == "max_voltage")
-                if field == "max_voltage":
-                    self._guard.send_max_voltage(units)
-                else:
-                    self._guard.send_units(quantity, units, wait=False)
+                sent = self._send(field, getattr(saved, field), elsewhere)
             except OutOfRange as refused:
                 log.warning("the saved %s is not restored: %s; the supply's is kept", field, refused)
-                self._take({field: found[field]})
+                with self._lock:
+                    sent = self._taken_elsewhere == elsewhere
+                    if sent:
+                        self._take({field: found[field]})
             except (NoReply, SupplyError) as failure:
                 log.warning("the saved %s could not be restored: %s", field, failure)
                 self._come_back_again()
                 return
+            if not sent:
+                log.info("a client set the supply before the saved %s was restored: the next reading tells", field)
+                return
         if saved.output and not status.output:
-            self._restore_the_output()
+            self._restore_the_output(elsewhere)
 
-    def _restore_the_output(self) -> None:
+    def _send(self, field: str, units: int, elsewhere: int) -> bool:
+        """Send the saved `field` through the guard, unless a set-point has
+        been taken from elsewhere since `elsewhere` had been; whether it
+        was sent. One sent at once is sent in the autosave's own turn on
+        the line, and the count checked in that turn. One that a slew rate
+        moves is handed to the guard as a ramp, the count checked just
+        before: a setting that comes while the guard reads where the
+        set-point stands is not seen."""
+        quantity: Quantity = "current" if field == "current" else "voltage"
+        self._guard.check_limit(quantity, units, maximum=field == "max_voltage")
+        if self._guard.slew_rate(quantity) is not None:
+            with self._lock:
+                if self._taken_elsewhere != elsewhere:
+                    return False
+            if field == "max_voltage":
+                self._guard.send_max_voltage(units)
+            else:
+                self._guard.send_units(quantity, units, wait=False)
+            return True
+        if field != "max_voltage":
+            self._guard.halt(quantity, wait=True)  # a set-point sent at once replaces a ramp in progress
+        word, command = SENT_AT_ONCE[field]
+        sent = self._unless_taken(elsewhere, lambda link: command(link, units), word)
+        if sent and field == "max_voltage":
+            self._guard.note_max_voltage(units)  # the voltage's bound from now on
+        return sent
+
+    def _unless_taken(self, elsewhere: int, command: Callable[[Link], bool], word: int) -> bool:
+        """`command`, in the autosave's turn on the line, unless a set-point
+        has been taken from elsewhere since `elsewhere` had been; whether it
+        was sent. NoReply when the supply did not answer it."""
+
+        def in_turn(link: Link) -> bool:
+            with self._lock:
+                if self._taken_elsewhere != elsewhere:
+                    return False
+            if not command(link):
+                raise NoReply(f"the supply on {self._supply.port} did not answer")
+            return True
+
+        return self._supply.run(in_turn, AUTOSAVE, word, Priority.SETPOINT)
+
+    def _restore_the_output(self, elsewhere: int) -> None:
         if not self._restore_output:
             log.warning("the output was on, and is left off (--restore-output on switches it on again)")
             return
         try:
-            self._guard.set_output(True)
+            # Not waiting for a soft start's ramp back up, which the guard's
+            # thread carries out: closing the server would wait for it.
+            with self._guard.switching_on():
+                switched = self._unless_taken(elsewhere, lambda link: link.set_output(True), wire.SET_OUTPUT)
         except Tripped as refused:
             log.warning("the output was on, and is left off: %s", refused)
         except (NoReply, SupplyError) as failure:
             log.warning("the output could not be switched on again: %s", failure)
             self._come_back_again()
         else:
-            log.warning("the output is switched on again, as it was (--restore-output on)")
+            if switched:
+                log.warning("the output is switched on again, as it was (--restore-output on)")
+            else:
+                log.info("a client set the supply before the output was switched on again: the next reading tells")
 
     def _come_back_again(self) -> None:
         """The supply is to come back (again): its next answer is read and
