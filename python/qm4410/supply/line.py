@@ -335,7 +335,7 @@ class Line:
                 self._present()
             link = self._link
             with self._lock:  # no reader joins between the plan's verdict and the reading
-                quiet = self._quiet_before(next_reading, wire.READ_STATUS)
+                quiet = self._quiet_for(next_reading)
                 if None not in next_reading.deadlines:
                     latest = max(deadline for deadline in next_reading.deadlines if deadline is not None)
                     with link.quiet_first(quiet):
@@ -355,6 +355,17 @@ class Line:
             self._end(next_reading, reading, failure if isinstance(failure, Exception) else None)
         if failure is not None and not isinstance(failure, Exception):
             raise failure
+
+    def _quiet_for(self, next_reading: _NextReading) -> float:
+        """The quiet before the next reading (see _quiet_before). After a
+        reading, a copy of its reply would be taken for this one's with a
+        doubt, and told as that reading, as old as it is (see _heard): no
+        quiet for that, which would cost every reading of a slow line a
+        sixth more, unless the reply frame is to be passed on as it is, to
+        a reader with a deadline."""
+        passed_on = any(deadline is not None for deadline in next_reading.deadlines)
+        after_a_reading = self._last is not None and isinstance(self._last.asker, _NextReading)
+        return self._quiet_before(next_reading, wire.READ_STATUS) if passed_on or not after_a_reading else 0.0
 
     def _end(self, next_reading: _NextReading, reading: Reading | None, failure: BaseException | None) -> None:
         """Answer every reader of `next_reading` with `reading` (or
@@ -421,7 +432,14 @@ class Line:
         word = wire.word_of(request)
         with self._lock:
             if word == wire.READ_STATUS:
-                reading = self._heard_reading = _reading_of(exchange)
+                reading = _reading_of(exchange)
+                if reading is not None and reading.doubtful and self._latest is not None:
+                    # It may be a second copy of the last reading's reply:
+                    # then it is that reading, and as old.
+                    last = self._latest[0]
+                    if reading.reply == last.reply:
+                        reading = dataclasses.replace(reading, answered_at=last.answered_at)
+                self._heard_reading = reading
                 if reading is not None and not reading.doubtful:
                     self._latest = (reading, self._settings)
             elif word != wire.READ_IDENTITY:
