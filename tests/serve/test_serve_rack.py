@@ -111,6 +111,11 @@ def test_a_rack_serves_every_supply_and_one_gone_leaves_the_others_served(rack, 
     for name in set(NAMES) - {vanishing}:
         assert ask(scpi[name], "VOLT 2;VOLT?", "SYST:ERR?") == ["2.000", '0,"No error"']
     assert f"{vanishing}: the supply's port is gone" in log_path.read_text()
+    # Though the rack reconnects, a virtual supply of its own that ended is
+    # never opened again: its pseudo-terminal may be another program's now.
+    while "it is not served any more" not in log_path.read_text():
+        assert time.monotonic() < deadline + 30, log_path.read_text()
+        time.sleep(0.1)
 
 
 LINES = [

@@ -92,7 +92,8 @@ def test_vanish_unplugs_the_port_at_the_next_request(start_sim, tmp_path, with_l
         assert sim.process.wait(2) == 0
         with pytest.raises(serial.SerialException):
             port.write(REQUEST)
-    assert not os.path.exists(sim.port)
+    # Its pseudo-terminal's path is not checked: another test's supply may
+    # have been given that number since.
     assert not os.path.lexists(link)
 
 

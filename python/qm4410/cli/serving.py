@@ -107,7 +107,10 @@ def server_for(supply: HeldSupply, args: argparse.Namespace, endpoints: list[End
         rules=guard.rules(args),
         allow=args.allow or (),
         bind=args.bind or LOOPBACK,
-        reconnect=args.reconnect,
+        # A virtual supply of the server's own that has ended never comes
+        # back at its port, whose number another program's pseudo-terminal
+        # may have been given since: that one is never opened in its place.
+        reconnect=args.reconnect and not args.sim,
         idle_timeout=args.idle_timeout or None,
         state=state_file(args, supply.port),
         restore_output=args.restore_output == "on",
