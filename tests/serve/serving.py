@@ -8,6 +8,7 @@ import select
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -16,6 +17,9 @@ import qm4410
 # The command as the installed package runs it, in this interpreter.
 COMMAND = [sys.executable, "-c", "import sys; from qm4410.cli import main; sys.exit(main())"]
 START_TIMEOUT_S = 15
+# How long a test waits for what it expects: long, so that a busy machine
+# never fails it; what it expects comes far sooner.
+WITHIN_S = 30
 # A supply's slowest answer is about 0.6 s (a lost reply, then the wait for
 # it); clients that share it may wait for several.
 SCPI_TIMEOUT_MS = 10_000
@@ -108,3 +112,12 @@ def vanishing(qm4410_sim, folder, requests: int) -> str:
     link = folder / "ttyQM"
     qm4410_sim(vanish_after=requests, link=link)
     return str(link)
+
+
+def until(condition, within=WITHIN_S, pause=0.02):
+    """What `condition()` gives, once it is true, asked every `pause` s."""
+    deadline = time.monotonic() + within
+    while not (found := condition()):
+        assert time.monotonic() < deadline, "not within the time allowed"
+        time.sleep(pause)
+    return found

@@ -14,7 +14,7 @@ import types
 
 import pytest
 from fakes import READ_STATUS, SET_VOLTAGE, echo_of, frame, request
-from serving import Server, scpi_client
+from serving import WITHIN_S, Server, scpi_client, until
 
 import qm4410
 from qm4410.server.autosave import Autosave
@@ -23,16 +23,6 @@ from qm4410.server.state_file import Saved, StateFile
 from qm4410.supply.guard import Rules
 from qm4410.supply.line import Priority
 from qm4410.supply.link import status_of
-
-WITHIN_S = 30
-
-
-def until(condition, within=WITHIN_S):
-    deadline = time.monotonic() + within
-    while not (found := condition()):
-        assert time.monotonic() < deadline, "not within the time allowed"
-        time.sleep(0.05)
-    return found
 
 
 def kept(volts: int) -> Saved:

@@ -13,7 +13,6 @@ import socket
 import struct
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -24,14 +23,13 @@ import caproto as ca  # noqa: E402
 from caproto import AlarmSeverity, AlarmStatus, ChannelType, ErrorResponseReceived  # noqa: E402
 from caproto.sync.client import read, write  # noqa: E402
 from caproto.threading.client import Context  # noqa: E402
-from serving import COMMAND, Server, run_command  # noqa: E402
+from serving import COMMAND, WITHIN_S, Server, run_command, until  # noqa: E402
 
 from qm4410.server.epics.ca_server import CA_REPEATER_PORT  # noqa: E402
 
 PREFIX = "TEST:PSU:"
 GONE = "TEST:GONE:"
 OUTSIDE = "TEST:OUTSIDE:"
-WITHIN_S = 30
 CLIENT_TIMEOUT_S = 120
 SERVE = [*COMMAND, "serve", "--rfc2217", "0", "--scpi", "0"]
 
@@ -96,14 +94,6 @@ def served(pinned, start_server, tmp_path_factory):
 
     server.change = change
     return server
-
-
-def until(condition, within=WITHIN_S):
-    deadline = time.monotonic() + within
-    while not (found := condition()):
-        assert time.monotonic() < deadline, "not within the time allowed"
-        time.sleep(0.05)
-    return found
 
 
 def value(name, prefix=PREFIX):

@@ -10,22 +10,13 @@ import re
 import time
 
 import pytest
-from serving import RFC2217_CLIENT_WARNINGS, driver_client, run_command, scpi_client, vanishing
+from serving import RFC2217_CLIENT_WARNINGS, driver_client, run_command, scpi_client, until, vanishing
 
 from qm4410.supply.guard import SLEW_STEPS_PER_S
 
 pytestmark = RFC2217_CLIENT_WARNINGS
 
 RATE = 4.0  # V/s: the slewed server's
-WITHIN_S = 30
-
-
-def until(condition, pause=0.02, within=WITHIN_S):
-    deadline = time.monotonic() + within
-    while not (found := condition()):
-        assert time.monotonic() < deadline, "not within the time allowed"
-        time.sleep(pause)
-    return found
 
 
 def sample(scpi, samples, done, query="VOLT?"):

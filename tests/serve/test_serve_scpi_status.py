@@ -4,21 +4,10 @@ its QUEStionable and OPERation registers, each client's own, over the
 supply's conditions, which all share; a ramp as the operation *OPC waits
 for; *RST; a supply that stops answering."""
 
-import time
-
 import pytest
-from serving import RFC2217_CLIENT_WARNINGS, scpi_client, vanishing
+from serving import RFC2217_CLIENT_WARNINGS, scpi_client, until, vanishing
 
 pytestmark = RFC2217_CLIENT_WARNINGS
-
-WITHIN_S = 30
-
-
-def until(condition, within=WITHIN_S):
-    deadline = time.monotonic() + within
-    while not condition():
-        assert time.monotonic() < deadline, "not within the time allowed"
-        time.sleep(0.02)
 
 
 @pytest.fixture(scope="module")

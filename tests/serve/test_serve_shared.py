@@ -8,7 +8,6 @@ import re
 import signal
 import socket
 import subprocess
-import time
 
 import pytest
 import serial
@@ -21,6 +20,7 @@ from serving import (
     driver_client,
     run_command,
     scpi_client,
+    until,
 )
 
 from qm4410.supply import served
@@ -41,14 +41,6 @@ def server(start_server):
     yield server
     for connection in quiet:
         connection.close()
-
-
-def until(condition, timeout=20.0):
-    """Wait for `condition()` to hold; it must within `timeout`."""
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, "waited in vain"
-        time.sleep(0.05)
 
 
 def test_monitor_and_set_share_the_supply_each_with_its_own_replies(server, tmp_path):

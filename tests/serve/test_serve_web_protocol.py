@@ -15,7 +15,7 @@ import urllib.error
 import urllib.request
 
 import pytest
-from serving import Server, run_command, scpi_client
+from serving import WITHIN_S, Server, run_command, scpi_client, until
 
 pytest.importorskip("starlette", reason="the web extra is not installed: pip install 'qm4410[web]'")
 
@@ -24,7 +24,6 @@ from websockets.exceptions import ConnectionClosed, InvalidStatus  # noqa: E402
 from websockets.sync.client import connect  # noqa: E402
 
 TOKEN = "the-page-s-token-for-tests"
-WITHIN_S = 30
 POLICY_VIOLATION = 1008
 MESSAGE_TOO_BIG = 1009
 
@@ -42,14 +41,6 @@ def scpi(visa, served):
     client = scpi_client(visa, served)
     yield client
     client.close()
-
-
-def until(condition, within=WITHIN_S):
-    deadline = time.monotonic() + within
-    while not (found := condition()):
-        assert time.monotonic() < deadline, "not within the time allowed"
-        time.sleep(0.05)
-    return found
 
 
 @contextlib.contextmanager
