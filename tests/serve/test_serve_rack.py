@@ -2,6 +2,7 @@
 that goes away leaving the others served, and a rack file refused whole,
 with every problem on its line, before anything opens."""
 
+import contextlib
 import json
 import os
 import pathlib
@@ -61,13 +62,12 @@ def children_of(pid: int) -> dict[int, str]:
     return found
 
 
-@pytest.fixture
-def rack(tmp_path):
-    """A rack server on a file of three virtual supplies: its process, and
-    each supply's SCPI port by name."""
-    path = tmp_path / "rack.toml"
-    path.write_text(rack_text(tmp_path))
-    log_path = tmp_path / "serve.log"
+@contextlib.contextmanager
+def serving_rack(path, log_path, count):
+    """`qm4410 serve --config path`, its log to `log_path`, once it has
+    printed `count` lines (name, resource): its process, and those lines.
+    Stopped by SIGTERM at the end, which it must end with, and no
+    traceback."""
     with open(log_path, "w") as log:
         process = subprocess.Popen(
             [*COMMAND, "serve", "--config", str(path)],
@@ -76,22 +76,33 @@ def rack(tmp_path):
             bufsize=0,
             env=command_environment(),
         )
-    lines = []
     try:
-        while len(lines) < 2 * len(NAMES):
+        lines = []
+        while len(lines) < count:
             ready, _, _ = select.select([process.stdout], [], [], START_TIMEOUT_S)
             assert ready, (lines, log_path.read_text())
             lines.append(process.stdout.readline().decode().split())
-        scpi = {name: int(resource.split("::")[2]) for name, resource in lines if resource.startswith("TCPIP::")}
-        assert sorted(name for name, resource in lines if resource.startswith("rfc2217://127.0.0.1:")) == list(NAMES)
-        yield process, scpi, log_path
+        yield process, lines
     finally:
         if process.poll() is None:
             process.send_signal(signal.SIGTERM)
         status = process.wait(15)
         process.stdout.close()
-    assert status == 128 + signal.SIGTERM, log_path.read_text()
-    assert "Traceback" not in log_path.read_text()
+    told = log_path.read_text()
+    assert status == 128 + signal.SIGTERM and "Traceback" not in told, told
+
+
+@pytest.fixture
+def rack(tmp_path):
+    """A rack server on a file of three virtual supplies: its process, and
+    each supply's SCPI port by name."""
+    path = tmp_path / "rack.toml"
+    path.write_text(rack_text(tmp_path))
+    log_path = tmp_path / "serve.log"
+    with serving_rack(path, log_path, 2 * len(NAMES)) as (process, lines):
+        scpi = {name: int(resource.split("::")[2]) for name, resource in lines if resource.startswith("TCPIP::")}
+        assert sorted(name for name, resource in lines if resource.startswith("rfc2217://127.0.0.1:")) == list(NAMES)
+        yield process, scpi, log_path
 
 
 @pytest.mark.parametrize("vanishing", [None, "psu2"])
@@ -263,20 +274,7 @@ def test_a_rack_s_pages_share_one_http_server_with_an_overview_of_them(tmp_path)
         '[[supply]]\nname = "psu1"\nsim = true\n\n[[supply]]\nname = "psu2"\nsim = true\nhttp-control = false\n'
     )
     log_path = tmp_path / "serve.log"
-    with open(log_path, "w") as log:
-        process = subprocess.Popen(
-            [*COMMAND, "serve", "--config", str(path)],
-            stdout=subprocess.PIPE,
-            stderr=log,
-            bufsize=0,
-            env=command_environment(),
-        )
-    try:
-        lines = []
-        while len(lines) < 6:
-            ready, _, _ = select.select([process.stdout], [], [], START_TIMEOUT_S)
-            assert ready, (lines, log_path.read_text())
-            lines.append(process.stdout.readline().decode().split())
+    with serving_rack(path, log_path, 6) as (_, lines):
         pages = {name: resource for name, resource in lines if resource.startswith("http://")}
         root = pages["psu1"].removesuffix("psu1/")
         assert root.startswith("http://127.0.0.1:") and pages == {"psu1": root + "psu1/", "psu2": root + "psu2/"}
@@ -302,12 +300,7 @@ def test_a_rack_s_pages_share_one_http_server_with_an_overview_of_them(tmp_path)
             (False, False),
         ]
         assert hellos["psu2"]["name"] == "psu2"
-    finally:
-        process.send_signal(signal.SIGTERM)
-        status = process.wait(15)
-        process.stdout.close()
     told = log_path.read_text()
-    assert status == 128 + signal.SIGTERM and "Traceback" not in told, told
     assert token not in told and all(token not in " ".join(line) for line in lines)  # given, so never told
 
 
