@@ -35,11 +35,11 @@ client that goes through it (a script, every client of `qm4410 serve`).
 
 The guard watches the supply by reading its status every `interval`
 seconds (0.1 by default) while any trip or the watchdog is set (or a
-listener asks for its readings), so a trip
-acts within one interval and one exchange (on a line whose exchange takes
-longer than the interval, the readings follow one another: two exchanges). Its own work (readings, ramp
-steps, switching off) runs on one thread of its own; requests come from
-any thread."""
+listener asks for its readings), so a trip acts within one interval and one
+exchange (on a line whose exchange takes longer than the interval, the
+readings follow one another: two exchanges). Its own work (readings, ramp
+steps, switching off) runs on one thread of its own; requests come from any
+thread."""
 
 from .engine import (
     NOT_STARTED,
