@@ -532,11 +532,17 @@ def test_a_full_endpoint_makes_room_only_from_clients_not_in_use(tmp_path):
     server = Server(["--sim"], tmp_path / "serve.log")
     try:
         with contextlib.ExitStack() as stack:
-            clients = []
-            for _ in range(MAX_CLIENTS):
-                clients.append(stack.enter_context(socket.create_connection(("127.0.0.1", server.scpi_port))))
-                clients[-1].sendall(b"*IDN?\n")  # answered: connected, and idle since
-                assert clients[-1].recv(100).startswith(b"QM4410,")
+
+            def idle_client():
+                client = stack.enter_context(socket.create_connection(("127.0.0.1", server.scpi_port)))
+                client.sendall(b"*IDN?\n")  # answered: connected, and idle since
+                assert client.recv(100).startswith(b"QM4410,")
+                return client
+
+            clients = [idle_client()]
+            # Idle longest by a margin that no scheduling of the server's threads undoes.
+            time.sleep(0.5)
+            clients += [idle_client() for _ in range(MAX_CLIENTS - 1)]
             time.sleep(IN_USE_S)
             newcomer = stack.enter_context(socket.create_connection(("127.0.0.1", server.scpi_port)))
             newcomer.sendall(b"*IDN?\n")
