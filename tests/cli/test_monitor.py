@@ -17,6 +17,7 @@ from pathlib import Path
 
 import pytest
 from conftest import MISSING_DEPENDENCY, environment, program, start_cli, status_of
+from processes import children_of
 
 from qm4410 import Supply
 from qm4410.cli import port
@@ -220,16 +221,6 @@ def test_interrupts_in_a_burst_still_switch_the_output_off(interrupts):
             if sim.poll() is None:
                 os.killpg(sim.pid, signal.SIGKILL)
                 sim.communicate()
-
-
-def children_of(pid: int) -> list[int]:
-    children = []
-    for stat in Path("/proc").glob("[0-9]*/stat"):
-        with contextlib.suppress(OSError):
-            # "pid (name) state ppid ...": the name may hold spaces, so split after it.
-            if int(stat.read_text().rpartition(")")[2].split()[1]) == pid:
-                children.append(int(stat.parent.name))
-    return children
 
 
 def gone(pid: int) -> bool:

@@ -15,6 +15,7 @@ import time
 import urllib.request
 
 import pytest
+from processes import children_of
 from serving import COMMAND, START_TIMEOUT_S, command_environment, run_command
 
 from qm4410.cli.commands.serve import supply_options
@@ -47,19 +48,6 @@ def ask(port: int, *lines: str) -> list[str]:
                 answer += chunk
             answers.append(answer.decode().strip())
     return answers
-
-
-def children_of(pid: int) -> dict[int, str]:
-    """The processes `pid` started, with their command lines."""
-    found = {}
-    for entry in pathlib.Path("/proc").iterdir():
-        try:
-            stat = (entry / "stat").read_text()
-            if entry.name.isdigit() and int(stat.rsplit(")", 1)[1].split()[1]) == pid:
-                found[int(entry.name)] = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode()
-        except OSError:
-            continue  # it ended meanwhile
-    return found
 
 
 @contextlib.contextmanager
