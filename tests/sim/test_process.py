@@ -89,8 +89,7 @@ def test_signals_end_it_cleanly(start_sim, tmp_path, number):
     sim = start_sim("--link", link)
     assert os.readlink(link) == sim.port
     assert sim.stop(number) == 0
-    assert not os.path.lexists(link)
-    assert not os.path.exists(sim.port)
+    assert not os.path.lexists(link)  # its pseudo-terminal's number may be another's already
 
 
 def test_link_replaces_a_stale_link_but_not_a_file(sim_binary, start_sim, tmp_path):
