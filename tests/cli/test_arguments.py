@@ -5,7 +5,7 @@ import errno
 import signal
 
 import pytest
-from conftest import FILE_ERROR, USAGE, assert_fails
+from running import FILE_ERROR, USAGE, assert_fails
 
 from qm4410.cli import render
 from qm4410.cli.app import ending_of

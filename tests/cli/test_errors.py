@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 import serial
-from conftest import (
+from running import (
     CANNOT_CONNECT,
     CANNOT_OPEN,
     FILE_ERROR,

@@ -5,7 +5,7 @@ import re
 import time
 
 import pytest
-from conftest import TRIPPED, status_of
+from running import TRIPPED, status_of
 
 from qm4410 import Supply
 

@@ -16,8 +16,8 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import MISSING_DEPENDENCY, environment, program, start_cli, status_of
 from processes import children_of
+from running import MISSING_DEPENDENCY, environment, program, start_cli, status_of
 
 from qm4410 import Supply
 from qm4410.cli import port

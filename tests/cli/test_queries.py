@@ -7,7 +7,7 @@ import re
 from pathlib import Path
 
 import pytest
-from conftest import status_of
+from running import status_of
 from serial.tools import list_ports, list_ports_common
 
 from qm4410.virtual_supply import simulator_program

@@ -1,7 +1,7 @@
 """set: safe order, the trace, read-back and refusals."""
 
 import pytest
-from conftest import SUPPLY_WARNS, USAGE, status_of
+from running import SUPPLY_WARNS, USAGE, status_of
 
 from qm4410.cli.commands.set import agrees
 from qm4410.supply import setpoints

@@ -3,7 +3,7 @@ ports that are no files, no virtual supply. Emulated in a fresh interpreter
 each, so nothing of it reaches the other tests."""
 
 import pytest
-from conftest import run_emulated
+from running import run_emulated
 
 
 @pytest.mark.parametrize(

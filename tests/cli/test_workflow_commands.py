@@ -11,8 +11,8 @@ import signal
 import subprocess
 
 import pytest
-from conftest import FILE_ERROR, LOG_EXISTS, NO_ANSWER, USAGE, environment, program, start_cli, status_of
 from fakes import FakeClock
+from running import FILE_ERROR, LOG_EXISTS, NO_ANSWER, USAGE, environment, program, start_cli, status_of
 from sim.peer_supply import PeerSupply
 
 from qm4410 import Supply
