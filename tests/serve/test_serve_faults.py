@@ -26,7 +26,7 @@ import pytest
 import pyvisa
 import serial
 from fakes import READ_STATUS, SET_ADDRESS, SET_VOLTAGE, request
-from serving import RFC2217_CLIENT_WARNINGS, Server, driver_client, run_command, scpi_client
+from serving import RFC2217_CLIENT_WARNINGS, Server, driver_client, run_command, scpi_client, until
 
 import qm4410
 from qm4410.server import Asker, HeldSupply, SupplyGone
@@ -495,18 +495,11 @@ def test_a_reader_queued_as_the_port_is_let_go_is_told_it_is_gone(qm4410_sim):
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         with line.turn(Priority.SETPOINT):  # an exchange under way
             read = pool.submit(supply.status, max_age=0.0)
-            _until(lambda: line.waiting == 1)
+            until(lambda: line.waiting == 1)
             pool.submit(supply.close)
-            _until(lambda: line.waiting == 2)
+            until(lambda: line.waiting == 2)
         with pytest.raises(SupplyGone):
             read.result(RUN_TIMEOUT_S)
-
-
-def _until(condition):
-    deadline = time.monotonic() + RUN_TIMEOUT_S
-    while not condition():
-        assert time.monotonic() < deadline, "not within the time allowed"
-        time.sleep(0.01)
 
 
 def test_an_idle_client_is_hung_up_on(tmp_path):

@@ -238,14 +238,16 @@ class HeldSupply:
         with self._lock:
             held = None if self.gone.is_set() else self._held
         if held is None:
-            raise SupplyGone(self.reason or f"the supply on {self.port} is not open")
+            raise self._not_held()
         return held
 
     def _on_line(self) -> Line:
-        line = self._line
-        if line is None:
-            raise SupplyGone(self.reason or f"the supply on {self.port} is not open")
-        return line
+        if self._line is None:
+            raise self._not_held()
+        return self._line
+
+    def _not_held(self) -> SupplyGone:
+        return SupplyGone(self.reason or f"the supply on {self.port} is not open")
 
     def _note(self, asker: object, request: bytes, exchange: _line.Exchange) -> None:
         """After each exchange on the line, in its asker's turn: the request

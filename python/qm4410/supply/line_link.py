@@ -22,13 +22,7 @@ class LineLink(Link):
     from before."""
 
     def __init__(self, line: Line, link: Link, *, guard: bool = False) -> None:
-        self.driver = link.driver
-        self.port = link.port
-        self.last = None
-        self.last_request = b""
-        self.heard = None
-        self._exact = link._exact
-        self._quiet = 0.0
+        self._attach(link.driver, link.port, link._exact)
         self.line = line
         self._guard = guard
 

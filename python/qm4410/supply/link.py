@@ -63,12 +63,17 @@ class Link:
     qm4410.supply.line)."""
 
     def __init__(self, driver: QM4410) -> None:
+        self._attach(driver, str(driver.port), driver)
+
+    def _attach(self, driver: Driver, port: str, exact: QM4410) -> None:
+        """What every kind of link has, as a fresh one has it: `exact` is
+        the exact driver its frames go through."""
         self.driver: Driver = driver
-        self.port = str(driver.port)
+        self.port = port
         self.last: _line.Exchange | None = None
         self.last_request = b""
         self.heard: Callable[[bytes, _line.Exchange], object] | None = None
-        self._exact = driver
+        self._exact = exact
         self._quiet = 0.0
 
     def set_voltage(self, units: int) -> bool:
@@ -146,13 +151,7 @@ class DriverLink(Link):
     None)."""
 
     def __init__(self, driver: Driver) -> None:
-        self.driver = driver
-        self.port = str(getattr(driver, "port", "the supply's port"))
-        self.last = None
-        self.last_request = b""
-        self.heard = None
-        self._exact = cast(QM4410, driver)
-        self._quiet = 0.0
+        self._attach(driver, str(getattr(driver, "port", "the supply's port")), cast(QM4410, driver))
 
     def set_voltage(self, units: int) -> bool:
         return self._called(f"voltage {units} mV", self.driver.set_out_voltage, from_units(units))
